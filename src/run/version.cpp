@@ -1,0 +1,3 @@
+#include "run/version.h"
+
+const char* rugonVersion() { return "11.0"; }
