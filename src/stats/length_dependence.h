@@ -17,7 +17,7 @@ struct LengthDependence {
 
 // n = floor(N * 0.1) divisions of the `lineCount` columns of `widthGrid` (N = sampleCount
 // rows, pixels); widths are multiplied by `pixelSize` before any statistic. N < 10 gives four
-// empty Series; with no lines (M = 0) every statistic is left at NaN-free 0... see .cpp.
+// empty Series.
 LengthDependence lengthDependence(int32_t sampleCount,
                                   int32_t lineCount,
                                   const GreyImage& widthGrid,
