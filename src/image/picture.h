@@ -23,7 +23,7 @@ struct Picture {
     bool allocate(int32_t w, int32_t h);
     void release();
     unsigned char* pixel(int32_t x, int32_t y) {
-        return bytes + 3 * (static_cast<size_t>(y) * static_cast<size_t>(width) +
-                            static_cast<size_t>(x));
+        return bytes +
+               3 * (static_cast<size_t>(y) * static_cast<size_t>(width) + static_cast<size_t>(x));
     }
 };

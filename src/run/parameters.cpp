@@ -10,7 +10,9 @@
 
 namespace {
 
-bool isBlank(int c) { return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r'; }
+bool isBlank(int c) {
+    return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
+}
 
 // Token read: skips white space, then reads at most `limit` characters up to the next white
 // space, which is left in the file. False at end of file before any token character.
@@ -68,7 +70,9 @@ bool readSwitch(std::FILE* file, char& value) {
     return true;
 }
 
-bool readPair(std::FILE* file, int32_t& value) { return readLabel(file) && readInteger(file, value); }
+bool readPair(std::FILE* file, int32_t& value) {
+    return readLabel(file) && readInteger(file, value);
+}
 bool readPair(std::FILE* file, double& value) { return readLabel(file) && readReal(file, value); }
 bool readPair(std::FILE* file, char& value) { return readLabel(file) && readSwitch(file, value); }
 

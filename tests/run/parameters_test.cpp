@@ -1,7 +1,6 @@
 #include "run/parameters.h"
 
 #include <gtest/gtest.h>
-
 #include <unistd.h>
 
 #include <cstdio>
@@ -38,9 +37,12 @@ std::string standardFile(const std::string& entries, const std::string& count = 
            "kernel\nsettings\n"
            "switch y\nrows 3\ncolumns 9\nsigma 1.3\n"
            "images\nlist\n"
-           "switch2 q\ncount " + count + "\n"
+           "switch2 q\ncount " +
+           count +
+           "\n"
            "scale\nsettings\n"
-           "pixel 0.1\nreserved 42\nwindow 12\n" + entries;
+           "pixel 0.1\nreserved 42\nwindow 12\n" +
+           entries;
 }
 
 TEST(ReadParameterFile, ReadsTheStandardLayout) {
@@ -105,8 +107,7 @@ TEST(ReadParameterFile, UnitAfterValueIsTheNextHeaderLine) {
 }
 
 TEST(ReadParameterFile, FlagFirstLetterDecidesThePairing) {
-    const ParsedFile r =
-        parse(standardFile("a l b L c line d x e lower\n", "5"));
+    const ParsedFile r = parse(standardFile("a l b L c line d x e lower\n", "5"));
     ASSERT_EQ(r.params.images.size(), 5u);
     EXPECT_EQ(r.params.images[0]->pairing, 0);
     EXPECT_EQ(r.params.images[1]->pairing, 1);
@@ -186,8 +187,7 @@ TEST(ReadParameterFile, MissingFileOrDirectoryPrintsTheMessage) {
     EXPECT_EQ(p.detectionFloor, 0.0);
     testing::internal::CaptureStdout();
     EXPECT_FALSE(readParameterFile("/tmp", p));
-    EXPECT_EQ(testing::internal::GetCapturedStdout(),
-              "(x) Error opening \"/tmp\" for reading.\n");
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "(x) Error opening \"/tmp\" for reading.\n");
 }
 
 }  // namespace

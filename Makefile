@@ -1,0 +1,28 @@
+# Build, run and test Rugon. `make run` analyses the bundled example and shows the window (or,
+# without a display, saves a screenshot of it); `make test` builds and runs every test.
+BUILD ?= build
+SAN_BUILD ?= build-sanitize
+JOBS ?= 2
+
+.PHONY: all build run test test-fast bench format clean
+
+all: build
+
+$(BUILD)/CMakeCache.txt:
+	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo
+
+build: $(BUILD)/CMakeCache.txt
+	cmake --build $(BUILD) -j$(JOBS)
+
+run: build
+	tools/run-example.sh $(BUILD)/rugon examples
+
+test: build
+	tools/check-format.sh
+	cd $(BUILD) && ctest --output-on-failure -j$(JOBS) --timeout 600
+
+format:
+	clang-format -i $$(git ls-files 'src/*.h' 'src/*.cpp' 'tests/*.h' 'tests/*.cpp' 'tools/*.h' 'tools/*.cpp')
+
+clean:
+	rm -rf $(BUILD) $(SAN_BUILD)
