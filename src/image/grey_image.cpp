@@ -142,32 +142,29 @@ void GreyImage::crop(GreyImage& out, int32_t c, int32_t r, int32_t dc, int32_t d
 
 void GreyImage::convolve(GreyImage& out, const Kernel& kernel, int32_t a, int32_t b) const {
     if (!out.allocate(width, height)) return;
+    for (int32_t y = 0; y < height; ++y)
+        for (int32_t x = 0; x < width; ++x) out.at(x, y) = convolveAt(kernel, a, b, x, y);
+}
+
+double GreyImage::convolveAt(
+    const Kernel& kernel, int32_t a, int32_t b, int32_t x, int32_t y) const {
     const int32_t halfB = b / 2;
     const int32_t halfA = a / 2;
-    for (int32_t y = 0; y < height; ++y) {
-        // Only kernel rows and columns that land inside the grid contribute; restricting the
-        // loops to them skips exactly the terms that are left out, in the same order.
-        const int32_t lFirst = std::max(0, halfA - y);
-        const int32_t lLast = std::min(a - 1, height - 1 - y + halfA);
-        for (int32_t x = 0; x < width; ++x) {
-            const int32_t kFirst = std::max(0, halfB - x);
-            const int32_t kLast = std::min(b - 1, width - 1 - x + halfB);
-            double s = 0.0;
-            for (int32_t k = kFirst; k <= kLast; ++k) {
-                const int32_t column = x + k - halfB;
-                for (int32_t l = lFirst; l <= lLast; ++l)
-                    s += kernel.weight(l, k) * at(column, y + l - halfA);
-            }
-            double v;
-            if (!(s > 0.0))
-                v = 0.0;
-            else if (!(s < 255.0))
-                v = 255.0;
-            else
-                v = s;
-            out.at(x, y) = v;
-        }
+    // Only kernel rows and columns that land inside the grid contribute; restricting the
+    // loops to them skips exactly the terms that are left out, in the same order.
+    const int32_t lFirst = std::max(0, halfA - y);
+    const int32_t lLast = std::min(a - 1, height - 1 - y + halfA);
+    const int32_t kFirst = std::max(0, halfB - x);
+    const int32_t kLast = std::min(b - 1, width - 1 - x + halfB);
+    double s = 0.0;
+    for (int32_t k = kFirst; k <= kLast; ++k) {
+        const int32_t column = x + k - halfB;
+        for (int32_t l = lFirst; l <= lLast; ++l)
+            s += kernel.weight(l, k) * at(column, y + l - halfA);
     }
+    if (!(s > 0.0)) return 0.0;
+    if (!(s < 255.0)) return 255.0;
+    return s;
 }
 
 void GreyImage::subtractInto(GreyImage& out, double v) const {

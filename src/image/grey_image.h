@@ -59,6 +59,9 @@ struct GreyImage {
     // sums, for k = 0..B-1 (outer) and l = 0..A-1 (inner), kernel(l, k) times the element at
     // column x + k - B/2, row y + l - A/2; terms outside the grid are left out.
     void convolve(GreyImage& out, const Kernel& kernel, int32_t a, int32_t b) const;
+    // The value convolve gives at column x, row y (0-based), the same arithmetic in the same
+    // order, for updating a smoothed grid where the grid changed.
+    double convolveAt(const Kernel& kernel, int32_t a, int32_t b, int32_t x, int32_t y) const;
     // out = this - v, element by element.
     void subtractInto(GreyImage& out, double v) const;
     // out(y, x) = this(x, y).
