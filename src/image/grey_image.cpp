@@ -148,6 +148,9 @@ void GreyImage::convolve(GreyImage& out, const Kernel& kernel, int32_t a, int32_
 
 double GreyImage::convolveAt(
     const Kernel& kernel, int32_t a, int32_t b, int32_t x, int32_t y) const {
+    // A kernel smaller than the sizes given (an empty kernel for unusable sizes) has no
+    // weights to apply: the result is 0, as for a kernel of zero size.
+    if (a > kernel.rows || b > kernel.columns) return 0.0;
     const int32_t halfB = b / 2;
     const int32_t halfA = a / 2;
     // Only kernel rows and columns that land inside the grid contribute; restricting the

@@ -1,0 +1,44 @@
+// The smoothed working image kept up to date across the edges of one image.
+//
+// Edge tracing smooths the working image anew for every edge because the marks of the edges
+// traced before change it. The marks touch two pixels per row, so only the smoothed values
+// whose kernel footprint covers a new mark change; recomputing just those, with the same
+// arithmetic, gives exactly the grid a full smoothing would give, and with it the same column
+// minima and background.
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+#include "image/edge_trace.h"
+#include "image/grey_image.h"
+#include "image/kernel.h"
+#include "stats/series.h"
+
+class SmoothingTracker {
+public:
+    // Smooths `working` in full (convolve, then roundNearest) and takes its column minima.
+    // `working` must outlive the tracker and change only through traced marks.
+    void start(const GreyImage& working, const Kernel& kernel, int32_t rows, int32_t columns);
+
+    // Brings the smoothed grid up to date with the marks of `trace` (columns q and q + 1 of
+    // every sample, q its rounded position, rows from `firstRow`) made in the working image.
+    void noteMarks(const EdgeTrace& trace, int32_t firstRow);
+
+    const GreyImage& smoothed() const { return smoothed_; }
+    // Mean of the smoothed grid's column minima.
+    double background() const { return minima_.mean(); }
+
+private:
+    void refreshColumnMinimum(int32_t x);
+
+    const GreyImage* working_ = nullptr;
+    const Kernel* kernel_ = nullptr;
+    int32_t rows_ = 0;
+    int32_t columns_ = 0;
+    GreyImage smoothed_;
+    Series minima_;
+    std::vector<int32_t> dirtyFirst_;  // per row, first column to recompute (or INT32_MAX)
+    std::vector<int32_t> dirtyLast_;   // per row, last column to recompute
+    std::vector<unsigned char> columnDirty_;
+};
