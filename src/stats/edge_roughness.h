@@ -12,5 +12,7 @@ struct EdgeStatistics {
 
 // Statistics of the residuals r(1..n) of one edge (pixels); r is not changed. Moments use
 // Series::subtract/power/mean in that order with the library pow. HHCF: L = floor(n/2) - 150
-// lags; hhcf(l) = sqrt(sum_{j=1}^{n-l-1} (r(j) - r(j+l))^2 / (n - l - 1)); empty when L < 1.
+// lags; hhcf(l) = sqrt(sum_{j=1}^{n-l-1} (r(j) - r(j+l))^2 / (n - l - 1)); empty when L < 1
+// (fewer than 302 residuals). Constant residuals give skewness and kurtosis NaN (0 / 0);
+// empty residuals NaN for all three figures.
 EdgeStatistics edgeRoughness(const Series& residuals);

@@ -16,8 +16,8 @@ struct LengthDependence {
 };
 
 // n = floor(N * 0.1) divisions of the `lineCount` columns of `widthGrid` (N = sampleCount
-// rows, pixels); widths are multiplied by `pixelSize` before any statistic. N < 10 gives four
-// empty Series.
+// rows, pixels); widths are multiplied by `pixelSize` before any statistic. N < 10, no line
+// (M < 1) or a grid smaller than N rows by M columns gives four empty Series.
 LengthDependence lengthDependence(int32_t sampleCount,
                                   int32_t lineCount,
                                   const GreyImage& widthGrid,

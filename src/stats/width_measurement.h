@@ -19,8 +19,16 @@ struct WidthMeasurement {
 // Pairs the traces (pairing 1: edges 1-2, 3-4, ...; 0: edges 2-3, 4-5, ...) and measures, for
 // every sample of a pair's first edge, the distance to the sample of the second edge whose
 // connecting segment is closest to the normal of the pair's mean slope. `edges` holds
-// `edgeCount` traces in detection order. A pairing other than 0 or 1 gives the all-zero
-// record. With no line (M = 0) the grid and Series are empty and the three figures are 0.
+// `edgeCount` traces in detection order; `pixelSize` is nm per pixel. A pairing other than 0
+// or 1 gives the all-zero record. With no line (M = 0) the grid and Series are empty and the
+// three figures are 0.
+//
+// N, the samples per line, is the length of the first edge of the first pair; when a used
+// trace is shorter (positions or rows) N is cut to the shortest, and N = 0 is treated as no
+// line. When the best partner is the last sample of the second edge, the width of the
+// preceding sample is repeated; the first sample of a pair is then measured to that partner.
+// A mean slope of exactly 0 (vertical lines) pairs each sample with the same sample of the
+// second edge.
 WidthMeasurement measureWidths(int32_t pairing,
                                int32_t edgeCount,
                                const EdgeTrace* edges,
