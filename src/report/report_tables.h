@@ -1,0 +1,82 @@
+// The batch report's tables (summary, edges, lines, length dependence, HHCF) as CSV text, and the
+// whole run as one JSON document. The CSV columns and the JSON keys carry the same names.
+#pragma once
+
+#include <cstdint>
+#include <nlohmann/json.hpp>
+#include <string>
+#include <vector>
+
+#include "report/image_report.h"
+#include "run/parameters.h"
+
+// One cell of a table: nothing, a text, an integer or a real number.
+struct TableCell {
+    enum class Kind { kEmpty, kText, kInteger, kReal };
+    Kind kind = Kind::kEmpty;
+    std::string text;
+    int64_t integer = 0;
+    double real = 0.0;
+};
+
+TableCell emptyCell();
+TableCell textCell(const std::string& text);
+TableCell integerCell(int64_t value);
+TableCell realCell(double value);
+
+// Column names (units as suffixes: _nm nanometres, _px pixels, _pct percent) and rows of cells,
+// each row as long as `columns`.
+struct Table {
+    std::vector<std::string> columns;
+    std::vector<std::vector<TableCell>> rows;
+};
+
+// The five tables of a run. Every table starts with the columns image_number (1-based list
+// position) and image (the name as written in the parameter file).
+//  kSummary: one row per listed image: status, edges_found, edges_processed, lines,
+//            cd_average_nm, cd_variation_nm (1 sigma), lwr_3sigma_nm, lwr_3sigma_spread_nm,
+//            lwr_3sigma_infinite_nm, a, ksi_nm, skewness_mean, kurtosis_mean. The figures are
+//            the very values the console report prints; they are empty unless the image was
+//            measured, and the edge and line counts are empty unless it was loaded.
+//  kEdges:   one row per processed edge of a loaded image: edge (1-based k), scan_direction
+//            (+1 left to right, -1 right to left), mean_position_nm, spread_nm, sigma_nm,
+//            skewness, kurtosis.
+//  kLines:   one row per measured line: line, first_edge, second_edge, mean_width_nm,
+//            width_sigma_nm.
+//  kLength:  one row per division of the lines into equal segments: segments_per_line,
+//            length_nm, lwr_3sigma_nm, cd_variation_3sigma_nm, sigma_lwr_uncertainty_pct (the
+//            plotted curves).
+//  kHhcf:    one row per lag of the average HHCF: lag_px, lag_nm, hhcf_nm, fit_hhcf_nm (the
+//            fitted model 10^line times the pixel size, empty beyond the fitted lags or when
+//            the fit failed).
+enum class TableKind { kSummary, kEdges, kLines, kLength, kHhcf };
+
+// "summary.csv", "edges.csv", "lines.csv", "length.csv" or "hhcf.csv".
+const char* tableFileName(TableKind kind);
+
+// The table `kind` over all `reports` in order; `pixelSize` in nm per pixel is the run's.
+Table makeTable(TableKind kind, const std::vector<ImageReport>& reports, double pixelSize);
+
+// A real number with 17 significant digits ("%.17g"), so that reading it back gives the same
+// double; an empty text for NaN and infinities.
+std::string formatNumber(double value);
+
+// A CSV field: the text itself, or in double quotes (inner quotes doubled) when it holds a
+// comma, a double quote, a carriage return or a line feed.
+std::string csvField(const std::string& text);
+
+// The table as CSV: a header line of the column names, then one line per row, fields separated
+// by commas, every line ending in a line feed. Empty cells stay empty.
+std::string formatCsv(const Table& table);
+
+// The whole run as JSON: program, version, parameter file, the parameters, a legend of the
+// unit suffixes and, per image, its status, sizes, summary, edges, lines, length, hhcf (the
+// table rows without image_number and image, as objects keyed by column name), every series of
+// its display record with its unit, and its picture file names. NaN and infinities are null.
+nlohmann::ordered_json reportJson(const RunParameters& params,
+                                  const std::string& parameterFile,
+                                  const std::vector<ImageReport>& reports);
+
+// The document as indented JSON text ending in a line feed. Text that is not valid UTF-8 (a
+// file name in another encoding) is written with U+FFFD in place of the bad bytes.
+std::string formatJson(const nlohmann::ordered_json& document);
