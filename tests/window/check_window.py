@@ -13,6 +13,7 @@ import argparse
 import os
 import random
 import select
+import signal
 import subprocess
 import sys
 import time
@@ -40,7 +41,7 @@ SCREEN = (641, 643)
 def start_xvfb(log):
     """Starts Xvfb on a free display number and returns (server, display)."""
     chooser = random.Random(os.getpid() * 7919 + int(time.time()))
-    for _ in range(8):
+    for _ in range(4):
         number = chooser.randint(200, 899)
         if os.path.exists("/tmp/.X%d-lock" % number):
             continue
@@ -54,7 +55,7 @@ def start_xvfb(log):
         os.close(write_end)
         # The server writes its display number and a newline once it accepts connections.
         reported = b""
-        deadline = time.time() + 20
+        deadline = time.time() + 10
         while time.time() < deadline and not reported.endswith(b"\n"):
             ready, _, _ = select.select([read_end], [], [], 0.5)
             if ready:
@@ -384,6 +385,8 @@ def main():
 
 
 if __name__ == "__main__":
+    # A test runner's timeout ends the script with SIGTERM: still end the demo and the server.
+    signal.signal(signal.SIGTERM, lambda number, frame: sys.exit("ended by SIGTERM"))
     try:
         main()
     except Exception as error:  # a broken tool is a failed test, not a hang
