@@ -72,6 +72,11 @@ bool parameterFileReadable(const std::string& path, std::string& error) {
     return !isFolder;
 }
 
+// "1 edge", "3 edges".
+std::string counted(int64_t n, const char* noun) {
+    return std::to_string(n) + " " + noun + (n == 1 ? "" : "s");
+}
+
 // Analyses one listed image into `report` (status, reason, figures, display series).
 void analyseEntry(const std::string& path,
                   int32_t pairing,
@@ -97,8 +102,8 @@ void analyseEntry(const std::string& path,
             break;
         case AnalysisStatus::kNoLine:
             report.status = ReportStatus::kNoLine;
-            report.reason = "no line found (" + std::to_string(report.analysis.coarse.count) +
-                            " edges found, " + std::to_string(report.analysis.processed.size()) +
+            report.reason = "no line found (" + counted(report.analysis.coarse.count, "edge") +
+                            " found, " + std::to_string(report.analysis.processed.size()) +
                             " processed)";
             break;
         case AnalysisStatus::kNotLoaded:

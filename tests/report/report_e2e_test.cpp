@@ -1,0 +1,289 @@
+// Runs of the real rugon-report on generated images in temporary folders.
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <nlohmann/json.hpp>
+
+#include "report/report_figure.h"
+#include "report_support.h"
+#include "run_support.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+
+RunResult runReportIn(const std::string& folder, const std::string& args) {
+    return runCommand(folder, std::string(RUGON_REPORT_BINARY) + " " + args);
+}
+
+void writeFlatImage(const std::string& path) {
+    ASSERT_TRUE(writePgm(path, 64, 64, std::vector<unsigned char>(64 * 64, 100)));
+}
+
+bool contains(const std::string& text, const std::string& piece) {
+    return text.find(piece) != std::string::npos;
+}
+
+// Lines of `text` that contain `piece`.
+int linesWith(const std::string& text, const std::string& piece) {
+    int n = 0;
+    for (const std::string& line : splitLines(text)) n += contains(line, piece) ? 1 : 0;
+    return n;
+}
+
+// One run over every kind of image, shared by the tests that read its files.
+class MixedRun : public ::testing::Test {
+protected:
+    static void SetUpTestSuite() {
+        folder_ = makeTempFolder();
+        ASSERT_TRUE(writeLineImage(folder_ + "/a.pgm", 256, 512, 3, 1));
+        ASSERT_TRUE(writeLineImage(folder_ + "/b.pgm", 256, 512, 3, 2));
+        writeFlatImage(folder_ + "/flat.pgm");
+        writeTextFile(folder_ + "/junk.png", "this is not a picture");
+        writeTextFile(folder_ + "/input.txt", parameterFile({{"a.pgm", "s"},
+                                                             {"b.pgm", "l"},
+                                                             {"flat.pgm", "s"},
+                                                             {"missing.pgm", "s"},
+                                                             {"junk.png", "s"}}));
+        run_ = runReportIn(folder_, "");
+        out_ = folder_ + "/rugon-report";
+    }
+    static void TearDownTestSuite() { fs::remove_all(folder_); }
+
+    static std::vector<std::vector<std::string>> csv(const char* file) {
+        return parseCsv(readTextFile(out_ + "/" + file));
+    }
+
+    static std::string folder_;
+    static std::string out_;
+    static RunResult run_;
+};
+std::string MixedRun::folder_;
+std::string MixedRun::out_;
+RunResult MixedRun::run_;
+
+}  // namespace
+
+TEST_F(MixedRun, ExitsOneAndGivesEveryImageAStatusRow) {
+    EXPECT_EQ(run_.status, 1) << run_.err;
+    const auto rows = csv("summary.csv");
+    ASSERT_EQ(rows.size(), 6u);
+    const int status = columnOf(rows[0], "status");
+    const std::vector<std::string> expected = {"measured", "measured", "no_line", "missing",
+                                               "unreadable"};
+    for (size_t i = 0; i < expected.size(); ++i) {
+        EXPECT_EQ(rows[i + 1][status], expected[i]) << rows[i + 1][1];
+        EXPECT_EQ(rows[i + 1][0], std::to_string(i + 1));
+    }
+    for (const char* column : {"cd_average_nm", "cd_variation_nm", "lwr_3sigma_nm",
+                               "lwr_3sigma_spread_nm", "lwr_3sigma_infinite_nm", "ksi_nm"})
+        EXPECT_GE(columnOf(rows[0], column), 0) << column;
+    EXPECT_GT(std::strtod(rows[1][columnOf(rows[0], "cd_average_nm")].c_str(), nullptr), 20.0);
+}
+
+TEST_F(MixedRun, NamesEachFailedImageAndItsReasonOnOneLine) {
+    EXPECT_EQ(linesWith(run_.err, "flat.pgm: no line found"), 1) << run_.err;
+    EXPECT_EQ(linesWith(run_.err, "missing.pgm: file not found"), 1);
+    EXPECT_EQ(linesWith(run_.err, "junk.png: cannot be read as an image"), 1);
+    EXPECT_FALSE(contains(run_.err, "a.pgm:"));
+    // Not a terminal: progress as plain lines, one per image.
+    for (int k = 1; k <= 5; ++k)
+        EXPECT_EQ(linesWith(run_.err, "image " + std::to_string(k) + " of 5: "), 1);
+    EXPECT_FALSE(contains(run_.err, "\r"));
+    EXPECT_EQ(run_.out, "");
+}
+
+TEST_F(MixedRun, TablesHaveRowsForTheMeasuredImagesOnly) {
+    const auto edges = csv("edges.csv");
+    const auto lines = csv("lines.csv");
+    // a.pgm: 6 edges, 3 lines; b.pgm with pairing 0: edges 2..5, 2 lines.
+    ASSERT_EQ(edges.size(), 1u + 6u + 4u);
+    EXPECT_EQ(edges[7][columnOf(edges[0], "edge")], "2");
+    EXPECT_EQ(edges[7][columnOf(edges[0], "scan_direction")], "1");
+    ASSERT_EQ(lines.size(), 1u + 3u + 2u);
+    EXPECT_EQ(lines[4][columnOf(lines[0], "first_edge")], "2");
+    for (const char* file : {"length.csv", "hhcf.csv"}) {
+        const auto rows = csv(file);
+        ASSERT_GT(rows.size(), 2u) << file;
+        for (size_t i = 1; i < rows.size(); ++i)
+            EXPECT_TRUE(rows[i][0] == "1" || rows[i][0] == "2") << file;
+    }
+    // 512 rows: 51 segment lengths and 106 HHCF lags per image.
+    EXPECT_EQ(csv("length.csv").size(), 1u + 2u * 51u);
+    EXPECT_EQ(csv("hhcf.csv").size(), 1u + 2u * 106u);
+}
+
+TEST_F(MixedRun, JsonHoldsTheSameFiguresAsTheCsv) {
+    const auto json = nlohmann::json::parse(readTextFile(out_ + "/report.json"));
+    const auto summary = csv("summary.csv");
+    ASSERT_EQ(json["images"].size(), 5u);
+    EXPECT_EQ(json["program"], "rugon-report");
+    EXPECT_EQ(json["parameters"]["edge_half_window_px"], 6);
+    for (size_t i = 0; i < 5; ++i) {
+        const auto& image = json["images"][i];
+        EXPECT_EQ(image["status"], summary[i + 1][columnOf(summary[0], "status")]);
+        for (size_t c = 3; c < summary[0].size(); ++c) {
+            const std::string& cell = summary[i + 1][c];
+            const auto& value = image["summary"][summary[0][c]];
+            if (cell.empty()) {
+                EXPECT_TRUE(value.is_null()) << summary[0][c];
+            } else {
+                EXPECT_EQ(value.get<double>(), std::strtod(cell.c_str(), nullptr)) << summary[0][c];
+            }
+        }
+    }
+    EXPECT_EQ(json["images"][0]["display"]["logLag"]["values"].size(), 106u);
+    EXPECT_EQ(json["images"][0]["pictures"]["png"], "image-001-a.png");
+    EXPECT_TRUE(json["images"][3]["pictures"].empty());
+}
+
+TEST_F(MixedRun, DrawsAPictureOfEveryLoadedImageWithEdgesAndCurves) {
+    EXPECT_TRUE(fs::exists(out_ + "/image-003-flat.png"));
+    EXPECT_FALSE(fs::exists(out_ + "/image-004-missing.png"));
+    EXPECT_FALSE(fs::exists(out_ + "/image-005-junk.png"));
+    const std::string svg = readTextFile(out_ + "/image-001-a.svg");
+    EXPECT_TRUE(contains(svg, "<svg")) << svg.substr(0, 100);
+
+    RgbPicture picture;
+    ASSERT_TRUE(readPng(out_ + "/image-001-a.png", picture));
+    ASSERT_EQ(picture.width, kFigureSide);
+    ASSERT_EQ(picture.height, kFigureSide);
+    const int p = kPanelSide;
+    // The marked image (upper left) shows its six traced edges in red.
+    EXPECT_GT(countColour(picture, 0, 30, p, p, 255, 0, 0, 10), 6 * 200);
+    // HHCF (upper right): blue points and the red fitted line inside the box.
+    const PixelBox hhcf = plotBox(p, 0);
+    const auto inBox = [&](const PixelBox& b, int r, int g, int bl) {
+        return countColour(picture, static_cast<int>(b.left) + 2, static_cast<int>(b.top),
+                           static_cast<int>(b.right), static_cast<int>(b.bottom) - 2, r, g, bl);
+    };
+    EXPECT_GT(inBox(hhcf, 0, 0, 255), 100);
+    EXPECT_GT(inBox(hhcf, 255, 0, 0), 50);
+    // Roughness plot (lower left): green LWR, red CD variation, blue infinite-length level.
+    const PixelBox roughness = plotBox(0, p);
+    EXPECT_GT(inBox(roughness, 0, 255, 0), 50);
+    EXPECT_GT(inBox(roughness, 255, 0, 0), 50);
+    EXPECT_GT(inBox(roughness, 0, 0, 255), 50);
+    // Uncertainty plot (lower right): its black curve inside the box (the grid is light grey).
+    EXPECT_GT(inBox(plotBox(p, p), 0, 0, 0), 100);
+}
+
+TEST_F(MixedRun, PictureOfAnImageWithoutLinesHasNoCurves) {
+    RgbPicture picture;
+    ASSERT_TRUE(readPng(out_ + "/image-003-flat.png", picture));
+    const PixelBox roughness = plotBox(0, kPanelSide);
+    EXPECT_EQ(countColour(picture, static_cast<int>(roughness.left) + 2,
+                          static_cast<int>(roughness.top), static_cast<int>(roughness.right),
+                          static_cast<int>(roughness.bottom) - 2, 0, 255, 0),
+              0);
+    EXPECT_EQ(countColour(picture, 0, 30, kPanelSide, kPanelSide, 255, 0, 0, 10), 0);
+}
+
+TEST(ReportRun, ExitsZeroWhenAllAreMeasuredAndLeavesOtherFilesAlone) {
+    const std::string folder = makeTempFolder();
+    ASSERT_TRUE(writeLineImage(folder + "/a.pgm", 256, 400, 2, 3));
+    writeTextFile(folder + "/input.txt", parameterFile({{"a.pgm", "s"}}));
+    fs::create_directories(folder + "/out");
+    writeTextFile(folder + "/out/notes.txt", "mine");
+    writeTextFile(folder + "/out/image-001-a.csv", "also mine");
+
+    const RunResult run = runReportIn(folder, "-o out");
+    EXPECT_EQ(run.status, 0) << run.err;
+    EXPECT_EQ(run.err, "");  // one image: no progress, no message
+    EXPECT_EQ(readTextFile(folder + "/out/notes.txt"), "mine");
+    EXPECT_EQ(readTextFile(folder + "/out/image-001-a.csv"), "also mine");
+    std::vector<std::string> names;
+    for (const auto& file : fs::directory_iterator(folder + "/out"))
+        names.push_back(file.path().filename().string());
+    EXPECT_EQ(names.size(), 2u + 6u + 2u);
+    fs::remove_all(folder);
+}
+
+TEST(ReportRun, ImagesAreFoundNextToAParameterFileInAnotherFolder) {
+    const std::string folder = makeTempFolder();
+    fs::create_directories(folder + "/runs/img");
+    ASSERT_TRUE(writeLineImage(folder + "/runs/img/a.pgm", 256, 400, 2, 4));
+    writeTextFile(folder + "/runs/params.txt", parameterFile({{"img/a.pgm", "s"}}));
+    const RunResult run = runReportIn(folder, "runs/params.txt --output results");
+    EXPECT_EQ(run.status, 0) << run.err;
+    const auto rows = parseCsv(readTextFile(folder + "/results/summary.csv"));
+    ASSERT_EQ(rows.size(), 2u);
+    EXPECT_EQ(rows[1][1], "img/a.pgm");
+    EXPECT_EQ(rows[1][2], "measured");
+    EXPECT_TRUE(fs::exists(folder + "/results/image-001-a.png"));
+    fs::remove_all(folder);
+}
+
+TEST(ReportRun, StraightEdgesGiveEmptyCellsAndNullWhereFiguresAreNotNumbers) {
+    const std::string folder = makeTempFolder();
+    std::vector<unsigned char> grey(256 * 300, 40);
+    for (int y = 0; y < 300; ++y)
+        for (int x = 30; x < 60; ++x) grey[y * 256 + x] = (x < 34 || x >= 56) ? 200 : 80;
+    ASSERT_TRUE(writePgm(folder + "/straight.pgm", 256, 300, grey));
+    writeTextFile(folder + "/input.txt", parameterFile({{"straight.pgm", "s"}}));
+    const RunResult run = runReportIn(folder, "");
+    EXPECT_EQ(run.status, 0) << run.err;
+    // Zero roughness: the uncertainty of sigma LWR is 0 / 0 and the skewness undefined.
+    const auto length = parseCsv(readTextFile(folder + "/rugon-report/length.csv"));
+    ASSERT_GT(length.size(), 1u);
+    EXPECT_EQ(length[1][columnOf(length[0], "sigma_lwr_uncertainty_pct")], "");
+    const auto summary = parseCsv(readTextFile(folder + "/rugon-report/summary.csv"));
+    EXPECT_EQ(summary[1][columnOf(summary[0], "skewness_mean")], "");
+    const auto json = nlohmann::json::parse(readTextFile(folder + "/rugon-report/report.json"));
+    EXPECT_TRUE(json["images"][0]["summary"]["skewness_mean"].is_null());
+    EXPECT_TRUE(json["images"][0]["display"]["sigmaUncertaintyPct"]["values"][0].is_null());
+    EXPECT_TRUE(fs::exists(folder + "/rugon-report/image-001-straight.png"));
+    fs::remove_all(folder);
+}
+
+TEST(ReportRun, CannotRunIsExitTwoWithAClearMessage) {
+    const std::string folder = makeTempFolder();
+    RunResult run = runReportIn(folder, "");
+    EXPECT_EQ(run.status, 2);
+    EXPECT_TRUE(contains(run.err, "cannot open parameter file \"input.txt\"")) << run.err;
+    EXPECT_FALSE(fs::exists(folder + "/rugon-report"));  // nothing written
+
+    writeTextFile(folder + "/input.txt", parameterFile({}));
+    writeTextFile(folder + "/taken", "a file, not a folder");
+    run = runReportIn(folder, "-o taken");
+    EXPECT_EQ(run.status, 2);
+    EXPECT_TRUE(contains(run.err, "cannot write to output folder \"taken\"")) << run.err;
+    EXPECT_EQ(readTextFile(folder + "/taken"), "a file, not a folder");
+
+    run = runReportIn(folder, "--frobnicate");
+    EXPECT_EQ(run.status, 2);
+    EXPECT_TRUE(contains(run.err, "unknown option --frobnicate")) << run.err;
+
+    // An empty list is a complete run: every (no) image measured, empty tables.
+    run = runReportIn(folder, "");
+    EXPECT_EQ(run.status, 0) << run.err;
+    EXPECT_EQ(parseCsv(readTextFile(folder + "/rugon-report/summary.csv")).size(), 1u);
+    fs::remove_all(folder);
+}
+
+TEST(ReportRun, HelpAndVersionGoToStandardOutput) {
+    const std::string folder = makeTempFolder();
+    RunResult run = runReportIn(folder, "--help");
+    EXPECT_EQ(run.status, 0);
+    EXPECT_TRUE(contains(run.out, "Usage: rugon-report [PARAMETER_FILE] [-o OUTDIR]"));
+    run = runReportIn(folder, "--version");
+    EXPECT_EQ(run.status, 0);
+    EXPECT_EQ(run.out, "rugon-report 11.0\n");
+    fs::remove_all(folder);
+}
+
+TEST(ReportRun, OnATerminalTheProgressLineIsRewrittenInPlace) {
+    if (std::system("command -v script > /dev/null 2>&1") != 0)
+        GTEST_SKIP() << "no 'script' to give the program a terminal";
+    const std::string folder = makeTempFolder();
+    ASSERT_TRUE(writeLineImage(folder + "/a.pgm", 256, 320, 2, 5));
+    writeTextFile(folder + "/input.txt", parameterFile({{"a.pgm", "s"}, {"gone.pgm", "s"}}));
+    const RunResult run =
+        runCommand(folder, std::string("script -qec '") + RUGON_REPORT_BINARY + "' /dev/null");
+    EXPECT_EQ(run.status, 1);
+    EXPECT_TRUE(contains(run.out, "\r\033[Kimage 1 of 2: a.pgm")) << run.out;
+    // The message clears the progress line and stands on a line of its own.
+    EXPECT_TRUE(contains(run.out, "\r\033[Krugon-report: gone.pgm: file not found\r\n"));
+    fs::remove_all(folder);
+}
