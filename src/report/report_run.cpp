@@ -9,6 +9,8 @@
 #include <chrono>
 #include <cstring>
 #include <filesystem>
+#include <set>
+#include <utility>
 #include <vector>
 
 #include "report/image_report.h"
@@ -20,6 +22,9 @@
 namespace {
 
 namespace fs = std::filesystem;
+
+constexpr TableKind kTables[] = {TableKind::kSummary, TableKind::kEdges, TableKind::kLines,
+                                 TableKind::kLength, TableKind::kHhcf};
 
 bool writeWholeFile(const std::string& path, const std::string& content) {
     std::FILE* file = std::fopen(path.c_str(), "wb");
@@ -72,6 +77,27 @@ bool parameterFileReadable(const std::string& path, std::string& error) {
     return !isFolder;
 }
 
+// Identity of an existing file (device and inode), so that two names of one file compare equal.
+bool fileIdentity(const std::string& path, std::pair<dev_t, ino_t>& id) {
+    struct stat info;
+    if (stat(path.c_str(), &info) != 0) return false;
+    id = {info.st_dev, info.st_ino};
+    return true;
+}
+
+// The first of `outputs` that is the same file as one of `inputs` (the parameter file, a listed
+// image), or an empty text. An output folder that holds the run's inputs must not lose them.
+std::string outputReplacingInput(const std::vector<std::string>& outputs,
+                                 const std::vector<std::string>& inputs) {
+    std::set<std::pair<dev_t, ino_t>> inputIds;
+    std::pair<dev_t, ino_t> id;
+    for (const std::string& input : inputs)
+        if (fileIdentity(input, id)) inputIds.insert(id);
+    for (const std::string& output : outputs)
+        if (fileIdentity(output, id) && inputIds.count(id) > 0) return output;
+    return std::string();
+}
+
 // "1 edge", "3 edges".
 std::string counted(int64_t n, const char* noun) {
     return std::to_string(n) + " " + noun + (n == 1 ? "" : "s");
@@ -84,9 +110,14 @@ void analyseEntry(const std::string& path,
                   ImageReport& report) {
     std::error_code ec;
     const fs::file_status status = fs::status(path, ec);
-    if (!fs::exists(status)) {
+    if (status.type() == fs::file_type::not_found) {
         report.status = ReportStatus::kMissing;
         report.reason = "file not found";
+        return;
+    }
+    if (ec) {
+        report.status = ReportStatus::kUnreadable;
+        report.reason = "cannot be accessed: " + ec.message();
         return;
     }
     if (!fs::is_regular_file(status)) {
@@ -227,14 +258,11 @@ bool prepareOutputFolder(const std::string& folder, std::string& error) {
         error = "no folder name";
         return false;
     }
+    std::error_code made;
+    fs::create_directories(folder, made);
     std::error_code ec;
-    fs::create_directories(folder, ec);
-    if (ec && !fs::is_directory(folder)) {
-        error = ec.message();
-        return false;
-    }
     if (!fs::is_directory(folder, ec)) {
-        error = "not a folder";
+        error = made ? made.message() : "not a folder";
         return false;
     }
     if (access(folder.c_str(), W_OK | X_OK) != 0) {
@@ -265,9 +293,28 @@ int runReport(const ReportOptions& options, std::FILE* err, bool errIsTerminal) 
         return kExitCannotRun;
     };
 
+    const int32_t n = static_cast<int32_t>(params.images.size());
+    std::vector<std::string> inputs = {options.parameterFile};
+    std::vector<std::string> outputs;
+    for (TableKind kind : kTables)
+        outputs.push_back(joinPath(options.outputFolder, tableFileName(kind)));
+    outputs.push_back(joinPath(options.outputFolder, "report.json"));
+    for (int32_t k = 1; k <= n; ++k) {
+        const std::string& name = params.images[static_cast<size_t>(k - 1)]->name;
+        inputs.push_back(resolveImagePath(options.parameterFile, name));
+        const std::string base = joinPath(options.outputFolder, pictureBaseName(k, name));
+        outputs.push_back(base + ".png");
+        outputs.push_back(base + ".svg");
+    }
+    const std::string clash = outputReplacingInput(outputs, inputs);
+    if (!clash.empty()) {
+        out.message("will not overwrite \"" + clash +
+                    "\": it is an input of this run; choose another output folder");
+        return kExitCannotRun;
+    }
+
     ilInit();
     iluInit();
-    const int32_t n = static_cast<int32_t>(params.images.size());
     const auto start = std::chrono::steady_clock::now();
     auto elapsed = [&start] {
         return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
@@ -311,8 +358,7 @@ int runReport(const ReportOptions& options, std::FILE* err, bool errIsTerminal) 
     }
     ilShutDown();
 
-    for (TableKind kind : {TableKind::kSummary, TableKind::kEdges, TableKind::kLines,
-                           TableKind::kLength, TableKind::kHhcf}) {
+    for (TableKind kind : kTables) {
         const std::string path = joinPath(options.outputFolder, tableFileName(kind));
         if (!writeWholeFile(path, formatCsv(makeTable(kind, reports, params.pixelSize))))
             return cannotWrite(path);

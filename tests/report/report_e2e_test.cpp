@@ -262,6 +262,23 @@ TEST(ReportRun, CannotRunIsExitTwoWithAClearMessage) {
     fs::remove_all(folder);
 }
 
+TEST(ReportRun, RefusesToWriteOverAnInputOfTheRun) {
+    // The picture of an earlier run listed as an image of the next run into the same folder:
+    // the new picture of the first image would replace it.
+    const std::string folder = makeTempFolder();
+    ASSERT_TRUE(writeLineImage(folder + "/a.pgm", 256, 320, 2, 6));
+    writeTextFile(folder + "/input.txt", parameterFile({{"a.pgm", "s"}}));
+    ASSERT_EQ(runReportIn(folder, "-o out").status, 0);
+    const std::string picture = readTextFile(folder + "/out/image-001-a.png");
+    writeTextFile(folder + "/input.txt",
+                  parameterFile({{"a.pgm", "s"}, {"out/image-001-a.png", "s"}}));
+    const RunResult run = runReportIn(folder, "-o out");
+    EXPECT_EQ(run.status, 2);
+    EXPECT_TRUE(contains(run.err, "will not overwrite \"out/image-001-a.png\"")) << run.err;
+    EXPECT_EQ(readTextFile(folder + "/out/image-001-a.png"), picture);
+    fs::remove_all(folder);
+}
+
 TEST(ReportRun, HelpAndVersionGoToStandardOutput) {
     const std::string folder = makeTempFolder();
     RunResult run = runReportIn(folder, "--help");
