@@ -26,7 +26,7 @@ done
 if [ -z "${DISPLAY:-}" ]; then
     export LIBGL_ALWAYS_SOFTWARE=1
     set -- --timeout "$timeout" --settle "$settle" ${screenshot:+--screenshot "$screenshot"} "$@"
-    exec xvfb-run -a -s "-screen 0 800x600x24 -nolisten tcp" "$0" "$@"
+    exec xvfb-run -a -s "-screen 0 800x600x24 -nolisten tcp -noreset" "$0" "$@"
 fi
 
 "$@" &
