@@ -47,7 +47,7 @@ done
 if [ -n "$window" ] && kill -0 "$pid" 2>/dev/null; then
     sleep "$settle"
     if [ -n "$screenshot" ]; then
-        import -window root -crop 550x550+0+0 "$screenshot" 2>/dev/null ||
+        import -window root -crop 550x550+0+0 -depth 8 "$screenshot" 2>/dev/null ||
             echo "xrun: screenshot failed" >&2
     fi
     xdotool key --window "$window" Escape 2>/dev/null || xdotool key Escape 2>/dev/null
