@@ -20,6 +20,11 @@ run: build
 test: build
 	tools/check-format.sh
 	cd $(BUILD) && ctest --output-on-failure -j$(JOBS) --timeout 600
+	@if [ -x tools/test-sanitized.sh ]; then tools/test-sanitized.sh $(SAN_BUILD); fi
+	@if [ -x tools/fuzz.sh ]; then tools/fuzz.sh --short; fi
+
+bench: build
+	tools/bench.sh $(BUILD)
 
 format:
 	clang-format -i $$(git ls-files 'src/*.h' 'src/*.cpp' 'tests/*.h' 'tests/*.cpp' 'tools/*.h' 'tools/*.cpp')
