@@ -2,6 +2,7 @@
 
 #include <cairo-svg.h>
 #include <cairo.h>
+#include <fontconfig/fontconfig.h>
 
 #include <algorithm>
 #include <cmath>
@@ -419,4 +420,9 @@ bool writeFigureSvg(const ImageReport& report, const std::string& path) {
     ok = ok && cairo_surface_status(surface) == CAIRO_STATUS_SUCCESS;
     cairo_surface_destroy(surface);
     return ok;
+}
+
+void releaseFigureCaches() {
+    cairo_debug_reset_static_data();
+    FcFini();
 }

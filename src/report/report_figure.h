@@ -47,3 +47,7 @@ bool fitPicture(
 // False when the image was not loaded or the file cannot be written.
 bool writeFigurePng(const ImageReport& report, const std::string& path);
 bool writeFigureSvg(const ImageReport& report, const std::string& path);
+
+// Frees the font and surface caches the drawing library keeps for the life of the process, so
+// that a leak checker sees only real leaks. Call once, after the last picture.
+void releaseFigureCaches();

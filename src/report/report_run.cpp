@@ -340,13 +340,11 @@ int runReport(const ReportOptions& options, std::FILE* err, bool errIsTerminal) 
             const std::string base = pictureBaseName(k, entry.name);
             const std::string png = joinPath(options.outputFolder, base + ".png");
             const std::string svg = joinPath(options.outputFolder, base + ".svg");
-            if (!writeFigurePng(report, png)) {
+            const bool pngWritten = writeFigurePng(report, png);
+            if (!pngWritten || !writeFigureSvg(report, svg)) {
                 ilShutDown();
-                return cannotWrite(png);
-            }
-            if (!writeFigureSvg(report, svg)) {
-                ilShutDown();
-                return cannotWrite(svg);
+                releaseFigureCaches();
+                return cannotWrite(pngWritten ? svg : png);
             }
             report.pngFile = base + ".png";
             report.svgFile = base + ".svg";
@@ -357,6 +355,7 @@ int runReport(const ReportOptions& options, std::FILE* err, bool errIsTerminal) 
         reports.push_back(std::move(report));
     }
     ilShutDown();
+    releaseFigureCaches();
 
     for (TableKind kind : kTables) {
         const std::string path = joinPath(options.outputFolder, tableFileName(kind));

@@ -29,11 +29,11 @@ TEST(ReportAgainstRugon, EveryPrintedFigureEqualsTheCsvValueAtThePrintedPrecisio
     ASSERT_TRUE(writeLineImage(folder + "/a.pgm", 256, 512, 3, 11));
     ASSERT_TRUE(writeLineImage(folder + "/b.pgm", 320, 480, 4, 12));
     ASSERT_TRUE(writePgm(folder + "/flat.pgm", 64, 64, std::vector<unsigned char>(64 * 64, 90)));
-    writeTextFile(
-        folder + "/input.txt",
-        parameterFile(
-            {{"a.pgm", "s"}, {"b.pgm", "l"}, {"flat.pgm", "s"}, {"gone.pgm", "s"}, {"a.pgm", "s"}},
-            RunSettings{"0.5", "3", "3", "1.0", "0.75"}));
+    RunSettings settings;
+    settings.pixelSize = "0.75";
+    const std::vector<Entry> entries = {
+        {"a.pgm", "s"}, {"b.pgm", "l"}, {"flat.pgm", "s"}, {"gone.pgm", "s"}, {"a.pgm", "s"}};
+    writeTextFile(folder + "/input.txt", parameterFile(entries, settings));
 
     const RunResult report = runCommand(folder, RUGON_REPORT_BINARY);
     ASSERT_EQ(report.status, 1) << report.err;
