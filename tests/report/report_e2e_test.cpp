@@ -237,6 +237,27 @@ TEST(ReportRun, StraightEdgesGiveEmptyCellsAndNullWhereFiguresAreNotNumbers) {
     fs::remove_all(folder);
 }
 
+TEST(ReportRun, PictureShowsTheImageUpright) {
+    // Lines with a white block in the top right corner of the file (PGM: top row first).
+    const std::string folder = makeTempFolder();
+    std::vector<unsigned char> grey(256 * 400, 40);
+    for (int y = 0; y < 400; ++y)
+        for (int x = 0; x < 256; ++x) {
+            const int inLine = (x - 24) % 64;
+            if (x >= 24 && x < 216 && inLine < 28) grey[y * 256 + x] = inLine < 4 ? 200 : 80;
+            if (y < 60 && x >= 220) grey[y * 256 + x] = 255;
+        }
+    ASSERT_TRUE(writePgm(folder + "/block.pgm", 256, 400, grey));
+    writeTextFile(folder + "/input.txt", parameterFile({{"block.pgm", "s"}}));
+    ASSERT_EQ(runReportIn(folder, "").status, 0);
+    RgbPicture picture;
+    ASSERT_TRUE(readPng(folder + "/rugon-report/image-001-block.png", picture));
+    const int half = 32 + (kPanelSide - 42) / 2;
+    EXPECT_GT(countColour(picture, 0, 32, kPanelSide, half, 255, 255, 255, 2), 1000);
+    EXPECT_EQ(countColour(picture, 0, half, kPanelSide, kPanelSide, 255, 255, 255, 2), 0);
+    fs::remove_all(folder);
+}
+
 TEST(ReportRun, CannotRunIsExitTwoWithAClearMessage) {
     const std::string folder = makeTempFolder();
     RunResult run = runReportIn(folder, "");
