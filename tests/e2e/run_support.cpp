@@ -40,10 +40,8 @@ RunResult runCommand(const std::string& folder, const std::string& command) {
     return result;
 }
 
-RunResult runRugon(const std::string& folder, const std::string& screenshot,
-                   int timeoutSeconds) {
-    std::string command = std::string(RUGON_XRUN) + " --timeout " +
-                          std::to_string(timeoutSeconds);
+RunResult runRugon(const std::string& folder, const std::string& screenshot, int timeoutSeconds) {
+    std::string command = std::string(RUGON_XRUN) + " --timeout " + std::to_string(timeoutSeconds);
     if (!screenshot.empty()) command += " --screenshot '" + screenshot + "'";
     command += std::string(" ") + RUGON_BINARY;
     return runCommand(folder, command);
@@ -56,8 +54,7 @@ std::string parameterFile(const std::vector<Entry>& entries, const RunSettings& 
     text += "switch n\nrows " + s.kernelRows + "\ncolumns " + s.kernelColumns + "\nsigma " +
             s.kernelSigma + "\n";
     text += "images\nlist\n";
-    const std::string count =
-        s.imageCount.empty() ? std::to_string(entries.size()) : s.imageCount;
+    const std::string count = s.imageCount.empty() ? std::to_string(entries.size()) : s.imageCount;
     text += "switch n\ncount " + count + "\n";
     text += "scale\nwindow\n";
     text += "pixel " + s.pixelSize + "\nreserved 0\nwindow " + s.halfWindow + "\n";

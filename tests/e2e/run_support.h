@@ -5,9 +5,9 @@
 #include <vector>
 
 struct RunResult {
-    int status = -1;   // exit status, 124 after a timeout, 125 when Escape did not end it
-    std::string out;   // standard output
-    std::string err;   // standard error
+    int status = -1;  // exit status, 124 after a timeout, 125 when Escape did not end it
+    std::string out;  // standard output
+    std::string err;  // standard error
 };
 
 // A new empty folder under the system's temporary folder.
@@ -17,7 +17,8 @@ std::string readTextFile(const std::string& path);
 
 // Runs `rugon` in `folder` through tools/xrun.sh (virtual X server, Escape once the window
 // shows). `screenshot`, when not empty, receives a PNG of the window.
-RunResult runRugon(const std::string& folder, const std::string& screenshot = "",
+RunResult runRugon(const std::string& folder,
+                   const std::string& screenshot = "",
                    int timeoutSeconds = 180);
 
 // Runs a shell command in `folder`, capturing standard output and error.
