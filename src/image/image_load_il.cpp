@@ -1,6 +1,8 @@
 #include <IL/il.h>
 
+#include <cctype>
 #include <cstdint>
+#include <cstdio>
 #include <cstring>
 #include <filesystem>
 #include <system_error>
@@ -56,6 +58,86 @@ bool plausibleSize() {
     return bytesPerPixel >= 1 && bytesPerPixel <= kMaxBytesPerPixel;
 }
 
+// Reads one decimal header field of a PNM file at `pos`, after white space and comments.
+bool pnmField(const unsigned char* head, size_t size, size_t& pos, int64_t& value) {
+    while (pos < size) {
+        if (head[pos] == '#') {
+            while (pos < size && head[pos] != '\n' && head[pos] != '\r') ++pos;
+        } else if (std::isspace(head[pos])) {
+            ++pos;
+        } else {
+            break;
+        }
+    }
+    if (pos >= size || !std::isdigit(head[pos])) return false;
+    value = 0;
+    while (pos < size && std::isdigit(head[pos])) {
+        value = value * 10 + (head[pos] - '0');
+        if (value > kMaxPixels) return false;
+        ++pos;
+    }
+    return true;
+}
+
+// True when a binary PNM file (P4, P5, P6) has a header that parses and is long enough for
+// the pixels its header announces.
+bool binaryPnmIsComplete(const unsigned char* head, size_t size, std::uintmax_t fileSize) {
+    const char kind = static_cast<char>(head[1]);
+    size_t pos = 2;
+    int64_t width = 0;
+    int64_t height = 0;
+    int64_t maxValue = 1;
+    if (!pnmField(head, size, pos, width) || !pnmField(head, size, pos, height)) return false;
+    if (kind != '4' && !pnmField(head, size, pos, maxValue)) return false;
+    // One white space character ends the header.
+    if (pos >= size || !std::isspace(head[pos])) return false;
+    ++pos;
+    const int64_t bytesPerSample = maxValue > 255 ? 2 : 1;
+    int64_t dataBytes = 0;
+    if (kind == '4')
+        dataBytes = (width + 7) / 8 * height;
+    else
+        dataBytes = width * height * bytesPerSample * (kind == '6' ? 3 : 1);
+    return fileSize >= static_cast<std::uintmax_t>(pos) + static_cast<std::uintmax_t>(dataBytes);
+}
+
+// True when every chunk of a PNG file lies wholly inside the file, up to its IEND chunk.
+bool pngIsComplete(std::FILE* file, std::uintmax_t fileSize) {
+    std::uintmax_t pos = 8;  // after the signature
+    for (;;) {
+        unsigned char chunk[8];
+        if (pos + 12 > fileSize) return false;
+        if (std::fseek(file, static_cast<long>(pos), SEEK_SET) != 0) return false;
+        if (std::fread(chunk, 1, sizeof chunk, file) != sizeof chunk) return false;
+        const std::uintmax_t length = (std::uintmax_t{chunk[0]} << 24) |
+                                      (std::uintmax_t{chunk[1]} << 16) |
+                                      (std::uintmax_t{chunk[2]} << 8) | chunk[3];
+        pos += 12 + length;  // length and type, data, check sum
+        if (pos > fileSize) return false;
+        if (std::memcmp(chunk + 4, "IEND", 4) == 0) return true;
+    }
+}
+
+// DevIL 1.7.8 reads past the end of a file without noticing: on a binary PNM file whose pixel
+// data ends early it frees its buffer twice and the process aborts, and on a PNG file cut
+// short it can loop for ever. Such files are recognised by their content, whatever their
+// names, and are only handed to the library when they are complete. Other files pass
+// unchecked.
+bool fileIsComplete(const char* name, std::uintmax_t fileSize) {
+    std::FILE* file = std::fopen(name, "rb");
+    if (file == nullptr) return false;
+    unsigned char head[1024];
+    const size_t size = std::fread(head, 1, sizeof head, file);
+    bool complete = true;
+    static const unsigned char kPngSignature[8] = {0x89, 'P', 'N', 'G', '\r', '\n', 0x1A, '\n'};
+    if (size >= 3 && head[0] == 'P' && head[1] >= '4' && head[1] <= '6' && std::isspace(head[2]))
+        complete = binaryPnmIsComplete(head, size, fileSize);
+    else if (size >= 8 && std::memcmp(head, kPngSignature, 8) == 0)
+        complete = pngIsComplete(file, fileSize);
+    std::fclose(file);
+    return complete;
+}
+
 }  // namespace
 
 bool loadGreyImage(const char* name, GreyImage& grid, LoadedImageInfo* info) {
@@ -64,6 +146,9 @@ bool loadGreyImage(const char* name, GreyImage& grid, LoadedImageInfo* info) {
     // fail late or wait for input.
     std::error_code error;
     if (!std::filesystem::is_regular_file(name, error)) return false;
+    const std::uintmax_t fileSize = std::filesystem::file_size(name, error);
+    if (error || fileSize == 0) return false;
+    if (!fileIsComplete(name, fileSize)) return false;
 
     BoundImage image;
     if (ilLoadImage(name) != IL_TRUE) return false;
@@ -78,7 +163,11 @@ bool loadGreyImage(const char* name, GreyImage& grid, LoadedImageInfo* info) {
     const int64_t bytesPerChannel = ilGetInteger(IL_IMAGE_BPC);
     const int64_t dataSize = ilGetInteger(IL_IMAGE_SIZE_OF_DATA);
     const unsigned char* bytes = ilGetData();
-    if (bytesPerChannel != 1 && bytesPerChannel != 2) return false;
+    // The channel size must agree with the channel type: DevIL 1.7.8 reports 16-bit PNM files
+    // as 16-bit but fills one byte per pixel with half of the file's samples.
+    const ILint type = ilGetInteger(IL_IMAGE_TYPE);
+    const int64_t typeBytes = type == IL_UNSIGNED_SHORT ? 2 : 1;
+    if (bytesPerChannel != typeBytes) return false;
     if (bytesPerChannel > bytesPerPixel) return false;
     const int64_t pixels = width * height;
     if (bytes == nullptr || dataSize < pixels * bytesPerPixel) return false;
