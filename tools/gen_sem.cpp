@@ -1,0 +1,187 @@
+// rugon-gen-sem: writes a synthetic top-down SEM image of rough vertical lines as an 8-bit PGM
+// file, with the true edge positions of every row in a CSV file.
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+#include "synthetic/synthetic_sem.h"
+
+namespace {
+
+const char kUsage[] =
+    "Usage: rugon-gen-sem [options] --output FILE.pgm\n"
+    "\n"
+    "Writes a synthetic top-down SEM image of vertical lines with rough edges as a binary\n"
+    "8-bit PGM file, and the true position of every edge in every row as CSV.\n"
+    "\n"
+    "Positions are 1-based column coordinates: column X covers X - 0.5 .. X + 0.5.\n"
+    "Each line has a bright band just inside each of its edges, on a darker body;\n"
+    "the spaces between lines are darker still.\n"
+    "\n"
+    "Options (defaults in brackets):\n"
+    "  --output FILE          image file to write (required)\n"
+    "  --edges FILE           CSV of true edge positions [FILE.pgm with _edges.csv]\n"
+    "  --width N              columns [512]\n"
+    "  --height N             rows [512]\n"
+    "  --pitch P              line pitch, pixels [64]\n"
+    "  --cd C                 line width, pixels [28]; more than twice the band width\n"
+    "  --first-edge X         nominal left edge of the first line, pixels [24]\n"
+    "  --lines N              number of lines; 0 fits as many as lie inside columns\n"
+    "                         12 .. width - 12 [0]\n"
+    "  --band-width B         width of each bright edge band, pixels [4]\n"
+    "  --sigma S              edge roughness, standard deviation in pixels [1]\n"
+    "  --correlation-length L correlation length of the roughness, rows [20]\n"
+    "  --seed N               random seed [1]\n"
+    "  --background G         grey level of the spaces [40]\n"
+    "  --body G               grey level of the line body [80]\n"
+    "  --band G               grey level of the edge bands [200]\n"
+    "  --blur S               Gaussian blur, pixels; 0 for none [1]\n"
+    "  --noise S              additive Gaussian noise, grey levels; 0 for none [3]\n"
+    "  --cut-last             add one more line that runs past the right border, so its\n"
+    "                         right band is cut off (an odd number of edges)\n"
+    "  --lone-after           add a lone band after the last line (an odd number of edges;\n"
+    "                         ignored with --cut-last)\n"
+    "  --lone-before          add a lone band before the first line, so that the first\n"
+    "                         edge opens no line (for images analysed with pairing 0)\n"
+    "  --help                 show this text\n"
+    "\n"
+    "The CSV has the header row,edge1_left,edge2_right,... (left and right edges of lines,\n"
+    "lone bands by their left flank) and one line per row with the 1-based row number and\n"
+    "every edge's position. Line edges are the outer flanks of their bands.\n";
+
+bool parseDouble(const char* text, double& out) {
+    errno = 0;
+    char* end = nullptr;
+    const double v = std::strtod(text, &end);
+    if (end == text || *end != '\0' || errno != 0) return false;
+    out = v;
+    return true;
+}
+
+bool parseInt(const char* text, int32_t& out) {
+    errno = 0;
+    char* end = nullptr;
+    const long v = std::strtol(text, &end, 10);
+    if (end == text || *end != '\0' || errno != 0 || v < -2147483647L || v > 2147483647L)
+        return false;
+    out = static_cast<int32_t>(v);
+    return true;
+}
+
+bool parseSeed(const char* text, uint64_t& out) {
+    errno = 0;
+    char* end = nullptr;
+    const unsigned long long v = std::strtoull(text, &end, 10);
+    if (end == text || *end != '\0' || errno != 0 || text[0] == '-') return false;
+    out = v;
+    return true;
+}
+
+std::string defaultEdgePath(const std::string& output) {
+    const size_t dot = output.rfind('.');
+    const size_t slash = output.rfind('/');
+    const bool hasExtension =
+        dot != std::string::npos && (slash == std::string::npos || dot > slash);
+    return (hasExtension ? output.substr(0, dot) : output) + "_edges.csv";
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    SyntheticSemSettings s;
+    std::string output;
+    std::string edgePath;
+    for (int i = 1; i < argc; ++i) {
+        const char* option = argv[i];
+        if (std::strcmp(option, "--help") == 0 || std::strcmp(option, "-h") == 0) {
+            std::fputs(kUsage, stdout);
+            return 0;
+        }
+        if (std::strcmp(option, "--cut-last") == 0) {
+            s.cutLastLine = true;
+            continue;
+        }
+        if (std::strcmp(option, "--lone-after") == 0) {
+            s.trailingLoneBand = true;
+            continue;
+        }
+        if (std::strcmp(option, "--lone-before") == 0) {
+            s.leadingLoneBand = true;
+            continue;
+        }
+        if (i + 1 >= argc) {
+            std::fprintf(stderr, "rugon-gen-sem: %s needs a value (see --help)\n", option);
+            return 2;
+        }
+        const char* value = argv[++i];
+        bool ok = true;
+        if (std::strcmp(option, "--output") == 0)
+            output = value;
+        else if (std::strcmp(option, "--edges") == 0)
+            edgePath = value;
+        else if (std::strcmp(option, "--width") == 0)
+            ok = parseInt(value, s.width);
+        else if (std::strcmp(option, "--height") == 0)
+            ok = parseInt(value, s.height);
+        else if (std::strcmp(option, "--pitch") == 0)
+            ok = parseDouble(value, s.pitch);
+        else if (std::strcmp(option, "--cd") == 0)
+            ok = parseDouble(value, s.cd);
+        else if (std::strcmp(option, "--first-edge") == 0)
+            ok = parseDouble(value, s.firstEdge);
+        else if (std::strcmp(option, "--lines") == 0)
+            ok = parseInt(value, s.lineCount);
+        else if (std::strcmp(option, "--band-width") == 0)
+            ok = parseDouble(value, s.bandWidth);
+        else if (std::strcmp(option, "--sigma") == 0)
+            ok = parseDouble(value, s.roughnessSigma);
+        else if (std::strcmp(option, "--correlation-length") == 0)
+            ok = parseDouble(value, s.correlationLength);
+        else if (std::strcmp(option, "--seed") == 0)
+            ok = parseSeed(value, s.seed);
+        else if (std::strcmp(option, "--background") == 0)
+            ok = parseDouble(value, s.backgroundLevel);
+        else if (std::strcmp(option, "--body") == 0)
+            ok = parseDouble(value, s.bodyLevel);
+        else if (std::strcmp(option, "--band") == 0)
+            ok = parseDouble(value, s.bandLevel);
+        else if (std::strcmp(option, "--blur") == 0)
+            ok = parseDouble(value, s.blurSigma);
+        else if (std::strcmp(option, "--noise") == 0)
+            ok = parseDouble(value, s.noiseSigma);
+        else {
+            std::fprintf(stderr, "rugon-gen-sem: unknown option %s (see --help)\n", option);
+            return 2;
+        }
+        if (!ok) {
+            std::fprintf(stderr, "rugon-gen-sem: bad value \"%s\" for %s\n", value, option);
+            return 2;
+        }
+    }
+    if (output.empty()) {
+        std::fprintf(stderr, "rugon-gen-sem: --output is required (see --help)\n");
+        return 2;
+    }
+    if (edgePath.empty()) edgePath = defaultEdgePath(output);
+
+    SyntheticSem image;
+    if (!makeSyntheticSem(s, image)) {
+        std::fprintf(stderr,
+                     "rugon-gen-sem: the settings describe no image (sizes 1..65536, "
+                     "pitch > cd > 2 x band width, levels and sigmas not negative)\n");
+        return 2;
+    }
+    if (!writePgm(image, output)) {
+        std::fprintf(stderr, "rugon-gen-sem: cannot write %s\n", output.c_str());
+        return 1;
+    }
+    if (!writeEdgeCsv(image, edgePath)) {
+        std::fprintf(stderr, "rugon-gen-sem: cannot write %s\n", edgePath.c_str());
+        return 1;
+    }
+    std::printf("%s: %d x %d, %zu edges; true edges in %s\n", output.c_str(), image.width,
+                image.height, image.edges.size(), edgePath.c_str());
+    return 0;
+}
