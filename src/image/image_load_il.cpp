@@ -6,6 +6,7 @@
 #include <cstring>
 #include <filesystem>
 #include <system_error>
+#include <utility>
 
 #include "image/image_load.h"
 
@@ -172,20 +173,23 @@ bool loadGreyImage(const char* name, GreyImage& grid, LoadedImageInfo* info) {
     const int64_t pixels = width * height;
     if (bytes == nullptr || dataSize < pixels * bytesPerPixel) return false;
 
-    if (!grid.allocate(static_cast<int32_t>(width), static_cast<int32_t>(height))) return false;
+    // Filled aside, so that `grid` keeps its contents when the storage cannot be had.
+    GreyImage loaded;
+    if (!loaded.allocate(static_cast<int32_t>(width), static_cast<int32_t>(height))) return false;
     const size_t stride = static_cast<size_t>(bytesPerPixel);
     const size_t count = static_cast<size_t>(pixels);
     if (bytesPerChannel == 1) {
-        for (size_t i = 0; i < count; ++i) grid.data[i] = bytes[i * stride];
+        for (size_t i = 0; i < count; ++i) loaded.data[i] = bytes[i * stride];
     } else {
         // 16-bit values are stored in the machine's byte order; their high byte puts the
         // picture on the same 0..255 scale as an 8-bit file.
         for (size_t i = 0; i < count; ++i) {
             uint16_t value = 0;
             std::memcpy(&value, bytes + i * stride, sizeof value);
-            grid.data[i] = value >> 8;
+            loaded.data[i] = value >> 8;
         }
     }
+    grid = std::move(loaded);
     if (info != nullptr) info->topRowFirst = origin == IL_ORIGIN_UPPER_LEFT;
     return true;
 }
