@@ -3,6 +3,138 @@
 #include <algorithm>
 #include <climits>
 #include <cmath>
+#include <vector>
+
+namespace {
+
+// The clamp convolve applies to a sum: not above 0 (or NaN) gives 0, not below 255 gives 255.
+inline double clampSmoothed(double s) {
+    if (!(s > 0.0)) return 0.0;
+    if (!(s < 255.0)) return 255.0;
+    return s;
+}
+
+// roundNearest of a clamped value v of 0..255: for such v the truncation is the floor, and a
+// value at least half above its floor is not integral, so its ceiling is the floor plus one.
+// The same comparison as roundNearest, so the same result, down to the sign of zero (+0 here).
+// The step is added as 0.0 or 1.0 rather than chosen by a branch, which the half-way test
+// would mispredict for every other pixel; f + 0.0 is f, zero keeping its positive sign.
+inline double roundClamped(double v) {
+    const double f = static_cast<double>(static_cast<int32_t>(v));
+    const double step = static_cast<double>(!(v - f < 0.5));
+    return f + step;
+}
+
+// Sums of the interior elements x = 0 .. n - 1 of one output row: sums[x] = the sum over the
+// kernel terms t = 0 .. terms - 1, in that order, of weights[t] * sources[t][x], starting from
+// 0.0. Eight neighbouring elements are summed side by side, so that their partial sums stay in
+// registers (and pair into vector operations); each element still receives its terms one by
+// one in the order given.
+void sumKernelTerms(const double* weights,
+                    const double* const* sources,
+                    int32_t terms,
+                    int32_t n,
+                    double* __restrict sums) {
+    int32_t x = 0;
+    for (; x + 8 <= n; x += 8) {
+        double s0 = 0.0, s1 = 0.0, s2 = 0.0, s3 = 0.0, s4 = 0.0, s5 = 0.0, s6 = 0.0, s7 = 0.0;
+        for (int32_t t = 0; t < terms; ++t) {
+            const double w = weights[t];
+            const double* src = sources[t] + x;
+            s0 += w * src[0];
+            s1 += w * src[1];
+            s2 += w * src[2];
+            s3 += w * src[3];
+            s4 += w * src[4];
+            s5 += w * src[5];
+            s6 += w * src[6];
+            s7 += w * src[7];
+        }
+        sums[x] = s0;
+        sums[x + 1] = s1;
+        sums[x + 2] = s2;
+        sums[x + 3] = s3;
+        sums[x + 4] = s4;
+        sums[x + 5] = s5;
+        sums[x + 6] = s6;
+        sums[x + 7] = s7;
+    }
+    for (; x < n; ++x) {
+        double s = 0.0;
+        for (int32_t t = 0; t < terms; ++t) s += weights[t] * sources[t][x];
+        sums[x] = s;
+    }
+}
+
+}  // namespace
+
+void smoothRounded(const GreyImage& working,
+                   const Kernel& kernel,
+                   int32_t rows,
+                   int32_t columns,
+                   GreyImage& out,
+                   Series& minima) {
+    if (!out.allocate(working.width, working.height) || !minima.allocate(out.width)) {
+        minima.release();
+        return;
+    }
+    const int32_t width = out.width;
+    const int32_t height = out.height;
+    if (width == 0 || height == 0) return;
+
+    // Inside the interior every kernel term lands in the grid, so convolve sums all of them,
+    // column of the kernel by column and row by row within it; elsewhere, and for kernels
+    // convolve does not apply in full, the value is taken from convolveAt itself.
+    const bool wholeKernel =
+        rows >= 1 && columns >= 1 && rows <= kernel.rows && columns <= kernel.columns;
+    const int32_t halfA = rows / 2;
+    const int32_t halfB = columns / 2;
+    const int32_t xFirst = halfB;
+    const int32_t xLast = width - 1 - (columns - 1 - halfB);
+    const int32_t yFirst = halfA;
+    const int32_t yLast = height - 1 - (rows - 1 - halfA);
+    const bool interior = wholeKernel && xFirst <= xLast && yFirst <= yLast;
+    const int32_t count = interior ? xLast - xFirst + 1 : 0;
+    const size_t terms = interior ? static_cast<size_t>(rows) * static_cast<size_t>(columns) : 0;
+    std::vector<double> sums(static_cast<size_t>(count));
+    std::vector<double> weights(terms);
+    std::vector<const double*> sources(terms);
+
+    for (int32_t y = 0; y < height; ++y) {
+        double* row = out.data + out.index(0, y);
+        if (interior && y >= yFirst && y <= yLast) {
+            for (int32_t x = 0; x < xFirst; ++x)
+                row[x] = roundClamped(working.convolveAt(kernel, rows, columns, x, y));
+            // The kernel terms in convolve's order: kernel column k, then kernel row l.
+            int32_t t = 0;
+            for (int32_t k = 0; k < columns; ++k) {
+                for (int32_t l = 0; l < rows; ++l, ++t) {
+                    weights[static_cast<size_t>(t)] = kernel.weight(l, k);
+                    sources[static_cast<size_t>(t)] =
+                        working.data + working.index(xFirst + k - halfB, y + l - halfA);
+                }
+            }
+            double* acc = sums.data();
+            sumKernelTerms(weights.data(), sources.data(), t, count, acc);
+            for (int32_t i = 0; i < count; ++i)
+                row[xFirst + i] = roundClamped(clampSmoothed(acc[i]));
+            for (int32_t x = xLast + 1; x < width; ++x)
+                row[x] = roundClamped(working.convolveAt(kernel, rows, columns, x, y));
+        } else {
+            for (int32_t x = 0; x < width; ++x)
+                row[x] = roundClamped(working.convolveAt(kernel, rows, columns, x, y));
+        }
+        // Column minima row by row: each column still sees its rows top to bottom and keeps
+        // the first of equal values, as columnMinima does.
+        double* m = minima.data;
+        if (y == 0) {
+            for (int32_t x = 0; x < width; ++x) m[x] = row[x];
+        } else {
+            for (int32_t x = 0; x < width; ++x)
+                if (row[x] < m[x]) m[x] = row[x];
+        }
+    }
+}
 
 void SmoothingTracker::start(const GreyImage& working,
                              const Kernel& kernel,
@@ -12,9 +144,7 @@ void SmoothingTracker::start(const GreyImage& working,
     kernel_ = &kernel;
     rows_ = rows;
     columns_ = columns;
-    working.convolve(smoothed_, kernel, rows, columns);
-    smoothed_.roundValues();
-    smoothed_.columnMinima(minima_);
+    smoothRounded(working, kernel, rows, columns, smoothed_, minima_);
     dirtyFirst_.assign(static_cast<size_t>(working.height), INT32_MAX);
     dirtyLast_.assign(static_cast<size_t>(working.height), INT32_MIN);
     columnDirty_.assign(static_cast<size_t>(working.width), 0);
@@ -68,7 +198,7 @@ void SmoothingTracker::noteMarks(const EdgeTrace& trace, int32_t firstRow) {
         int32_t& last = dirtyLast_[static_cast<size_t>(y)];
         for (int32_t x = first; x <= last; ++x) {
             smoothed_.at(x, y) =
-                roundNearest(working_->convolveAt(*kernel_, rows_, columns_, x, y));
+                roundClamped(working_->convolveAt(*kernel_, rows_, columns_, x, y));
             columnDirty_[static_cast<size_t>(x)] = 1;
         }
         first = INT32_MAX;

@@ -15,9 +15,25 @@
 #include "image/kernel.h"
 #include "stats/series.h"
 
+// Smooths `working` with the first `rows` x `columns` weights of `kernel` and rounds the result:
+// `out` receives exactly the values of working.convolve(out, kernel, rows, columns) followed by
+// out.roundValues() (clamped to 0..255, then rounded halves away from zero), and `minima` the
+// column minima of `out` (as out.columnMinima(minima)). Every value is formed with the same
+// products and sums in the same order as convolve forms it; only the order in which the values
+// are visited differs (row by row, the kernel applied to a whole row at a time), which keeps the
+// rows being read in the cache. `out` and `minima` are reallocated; both are empty for an empty
+// grid.
+void smoothRounded(const GreyImage& working,
+                   const Kernel& kernel,
+                   int32_t rows,
+                   int32_t columns,
+                   GreyImage& out,
+                   Series& minima);
+
 class SmoothingTracker {
 public:
-    // Smooths `working` in full (convolve, then roundNearest) and takes its column minima.
+    // Smooths `working` in full (smoothRounded: convolve, then roundNearest) and takes its
+    // column minima.
     // `working` must outlive the tracker and change only through traced marks.
     void start(const GreyImage& working, const Kernel& kernel, int32_t rows, int32_t columns);
 
