@@ -29,10 +29,23 @@ struct WidthMeasurement {
 // preceding sample is repeated; the first sample of a pair is then measured to that partner.
 // A mean slope of exactly 0 (vertical lines) pairs each sample with the same sample of the
 // second edge.
+//
+// The partner of a sample is first sought among the samples of the second edge fewer than a
+// few rows from it, and the rest of the edge is searched only when a bound on the criterion
+// cannot rule it out; the partners, and so every figure, are those of the search over all
+// samples (measureWidthsReference), bit for bit.
 WidthMeasurement measureWidths(int32_t pairing,
                                int32_t edgeCount,
                                const EdgeTrace* edges,
                                double pixelSize);
+
+// The same measurement with every sample's partner sought among all N samples of the second
+// edge (M * N * N evaluations of the criterion): the plain statement of the method, kept to
+// check measureWidths and as the baseline of the benchmark.
+WidthMeasurement measureWidthsReference(int32_t pairing,
+                                        int32_t edgeCount,
+                                        const EdgeTrace* edges,
+                                        double pixelSize);
 
 // Number of lines M that `measureWidths` forms from `edgeCount` edges with `pairing`.
 int32_t lineCountFor(int32_t pairing, int32_t edgeCount);

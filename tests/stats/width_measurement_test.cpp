@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <cstring>
+#include <random>
 #include <vector>
 
 namespace {
@@ -187,6 +189,87 @@ TEST(WidthMeasurement, FollowsTheNormalOfTiltedEdges) {
     const WidthMeasurement w = measureWidths(1, 2, edges, 1.0);
     for (int32_t i = 9; i <= n; ++i)
         EXPECT_NEAR(w.widthGrid.at(0, i - 1), std::sqrt(320.0), 1e-12) << "sample " << i;
+}
+
+bool sameBits(const GreyImage& a, const GreyImage& b) {
+    if (a.width != b.width || a.height != b.height) return false;
+    return a.size() == 0 || std::memcmp(a.data, b.data, sizeof(double) * a.size()) == 0;
+}
+
+bool sameBits(double a, double b) { return std::memcmp(&a, &b, sizeof a) == 0; }
+
+// Four rough edges (two lines) of n samples: edge k wanders around base[k] + slope[k] * row by
+// a seeded random walk, with occasional spikes of `spike` columns.
+std::vector<EdgeTrace> roughEdges(
+    int32_t n, const double base[4], const double slope[4], double spike, unsigned seed) {
+    std::mt19937 random(seed);
+    std::normal_distribution<double> step(0.0, 0.4);
+    std::uniform_int_distribution<int> rare(0, 40);
+    std::vector<EdgeTrace> edges;
+    for (int k = 0; k < 4; ++k) {
+        double offset = 0.0;
+        edges.push_back(traceOf(n, slope[k], [&](int32_t row) {
+            offset = 0.9 * offset + step(random);
+            const double spikeNow = rare(random) == 0 ? spike : 0.0;
+            return base[k] + slope[k] * row + offset + spikeNow;
+        }));
+    }
+    return edges;
+}
+
+void expectSameMeasurement(const WidthMeasurement& a, const WidthMeasurement& b) {
+    EXPECT_TRUE(sameBits(a.widthGrid, b.widthGrid));
+    EXPECT_TRUE(sameBits(a.cdAverage, b.cdAverage));
+    EXPECT_TRUE(sameBits(a.cdVariation, b.cdVariation));
+    EXPECT_TRUE(sameBits(a.meanLineSigma, b.meanLineSigma));
+}
+
+TEST(WidthMeasurement, FindsTheSamePartnersAsTheSearchOverAllSamples) {
+    // Nearly vertical edges (partners a row or two away), steep and crossing edges (partners
+    // far away), slopes of opposite sign whose mean is tiny, edges whose second lies left of
+    // its first, short traces and large spikes: the banded search must pick exactly the
+    // partner of the full search everywhere.
+    struct Case {
+        int32_t n;
+        double base[4];
+        double slope[4];
+        double spike;
+    };
+    const Case cases[] = {
+        {300, {20, 60, 100, 140}, {0.001, 0.002, -0.001, 0.0015}, 0.0},
+        {300, {20, 60, 100, 140}, {0.001, -0.0009, 0.003, -0.003}, 15.0},
+        {250, {20, 60, 100, 180}, {0.3, 0.31, -0.4, -0.35}, 0.0},
+        {250, {20, 90, 100, 300}, {2.0, 2.2, -5.0, -4.5}, 40.0},
+        {200, {50, 20, 100, 60}, {0.01, 0.012, 0.05, -0.02}, 0.0},
+        {200, {20, 60, 100, 140}, {1e-9, 2e-9, -1e-12, 3e-12}, 500.0},
+        {9, {20, 60, 100, 140}, {0.02, 0.03, -0.1, 0.1}, 0.0},
+        {1, {20, 60, 100, 140}, {0.02, 0.03, -0.1, 0.1}, 0.0},
+    };
+    unsigned seed = 1;
+    for (const Case& c : cases) {
+        const std::vector<EdgeTrace> edges = roughEdges(c.n, c.base, c.slope, c.spike, seed++);
+        SCOPED_TRACE(seed);
+        expectSameMeasurement(measureWidths(1, 4, edges.data(), 1.5),
+                              measureWidthsReference(1, 4, edges.data(), 1.5));
+    }
+}
+
+TEST(WidthMeasurement, SearchesEverySampleWhereBandsWouldNotBeExact) {
+    const double base[4] = {20, 60, 100, 140};
+    const double slope[4] = {0.01, 0.012, -0.02, -0.01};
+    // A NaN position, rows that are not 1 .. n, and an infinite position: the result must
+    // still be the full search's.
+    std::vector<EdgeTrace> withNan = roughEdges(120, base, slope, 0.0, 7);
+    withNan[1].positions[30] = NAN;
+    std::vector<EdgeTrace> shiftedRows = roughEdges(120, base, slope, 0.0, 8);
+    for (int32_t i = 0; i < 120; ++i) shiftedRows[3].rows[i] = i + 5;
+    std::vector<EdgeTrace> withInfinity = roughEdges(120, base, slope, 0.0, 9);
+    withInfinity[0].positions[60] = INFINITY;
+    for (const std::vector<EdgeTrace>* edges : {&withNan, &shiftedRows, &withInfinity}) {
+        const WidthMeasurement banded = measureWidths(1, 4, edges->data(), 1.0);
+        const WidthMeasurement full = measureWidthsReference(1, 4, edges->data(), 1.0);
+        EXPECT_TRUE(sameBits(banded.widthGrid, full.widthGrid));
+    }
 }
 
 }  // namespace
