@@ -37,10 +37,13 @@ CoarseEdges locateCoarseEdges(const GreyImage& grid, double bandLevel) {
     const double reciprocalMax = 1.0 / grid.maxValue();
     Series profile;
     if (!profile.allocate(w)) return edges;
-    for (int32_t x = 0; x < w; ++x) {
-        double s = 0.0;
-        for (int32_t y = 0; y < grid.height; ++y) s += reciprocalMax * grid.at(x, y);
-        profile[x] = s;
+    // The grid is read row by row, every column's sum advancing one row at a time: each sum
+    // still adds its column's terms from the first row down.
+    profile.zero();
+    double* sums = profile.data;
+    for (int32_t y = 0; y < grid.height; ++y) {
+        const double* row = grid.data + grid.index(0, y);
+        for (int32_t x = 0; x < w; ++x) sums[x] += reciprocalMax * row[x];
     }
     profile.subtract(0.5 * profile.maximum());
     profile.clampNegatives();

@@ -27,17 +27,30 @@ LengthDependence lengthDependence(int32_t sampleCount,
         if (!sigmas.allocate(i * lineCount) || !means.allocate(i * lineCount) ||
             !segment.allocate(l))
             return LengthDependence();
-        sigmas.zero();
-        means.zero();
         int32_t j = 0;
         for (int32_t k = 0; k < lineCount; ++k) {
             for (int32_t part = 0; part < i; ++part) {
-                // Rows part * L + 1 .. (part + 1) * L of column k + 1, in nm.
+                // Rows part * L + 1 .. (part + 1) * L of column k + 1, in nm. The segment's
+                // mean and population sigma are formed as Series::mean and
+                // Series::standardDeviation form them (the sum first to last, divided by the
+                // count; the squared deviations from that mean, divided by the count), the
+                // mean once for both.
                 const int32_t firstRow = part * l;
-                for (int32_t s = 0; s < l; ++s) segment[s] = widthGrid.at(k, firstRow + s);
-                segment.scale(pixelSize);
-                sigmas[j] = segment.standardDeviation(true);
-                means[j] = segment.mean();
+                double* values = segment.data;
+                double sum = 0.0;
+                for (int32_t s = 0; s < l; ++s) {
+                    const double v = pixelSize * widthGrid.at(k, firstRow + s);
+                    values[s] = v;
+                    sum += v;
+                }
+                const double mean = sum / l;
+                double squares = 0.0;
+                for (int32_t s = 0; s < l; ++s) {
+                    const double d = values[s] - mean;
+                    squares += d * d;
+                }
+                sigmas[j] = std::sqrt(squares / l);
+                means[j] = mean;
                 ++j;
             }
         }

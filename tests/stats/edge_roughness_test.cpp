@@ -98,4 +98,20 @@ TEST(EdgeRoughness, IgnoresAnOffsetAndScalesWithTheResiduals) {
     EXPECT_EQ(r[0], randomResiduals(700, 3)[0]);
 }
 
+TEST(EdgeRoughness, SumsEveryLagFirstToLastWhateverTheNumberOfLags) {
+    // Lag counts 1, 2, 3, 4, 5 and 351: each lag's value must be exactly its own sum of
+    // squared differences, formed first pair to last, over its pair count.
+    for (int32_t n : {302, 304, 306, 308, 311, 1003}) {
+        const Series r = randomResiduals(n, static_cast<uint32_t>(n));
+        const EdgeStatistics stats = edgeRoughness(r);
+        ASSERT_EQ(stats.hhcf.count, n / 2 - 150);
+        for (int32_t lag = 1; lag <= stats.hhcf.count; ++lag) {
+            const int32_t pairs = n - lag - 1;
+            double sum = 0.0;
+            for (int32_t j = 0; j < pairs; ++j) sum += (r[j] - r[j + lag]) * (r[j] - r[j + lag]);
+            EXPECT_EQ(stats.hhcf[lag - 1], std::sqrt(sum / pairs)) << "n " << n << " lag " << lag;
+        }
+    }
+}
+
 }  // namespace

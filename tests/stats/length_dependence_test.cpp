@@ -116,4 +116,34 @@ TEST(LengthDependence, WholeLineFiguresAgreeWithTheWidthMeasurement) {
     EXPECT_NEAR(ld.sigmaOfMeans[0], widths.cdVariation, 1e-12);
 }
 
+TEST(LengthDependence, SegmentFiguresAreThoseOfTheSeriesStatistics) {
+    // Irregular widths, three lines, 157 samples (segments that leave remainders): every
+    // figure must equal the one formed with Series operations on the segment in nm.
+    const GreyImage grid =
+        gridOf(157, 3, [](int32_t y, int32_t x) { return 20.0 + std::sin(0.7 * y * x) + 0.1 * x; });
+    const double pixelSize = 1.7;
+    const LengthDependence ld = lengthDependence(157, 3, grid, pixelSize);
+    ASSERT_EQ(ld.meanSigmas.count, 15);
+    for (int32_t i = 1; i <= 15; ++i) {
+        const int32_t l = 157 / i;
+        Series sigmas;
+        Series means;
+        sigmas.allocate(3 * i);
+        means.allocate(3 * i);
+        int32_t j = 0;
+        for (int32_t k = 0; k < 3; ++k) {
+            for (int32_t part = 0; part < i; ++part, ++j) {
+                Series segment;
+                grid.columnSegment(segment, k + 1, part * l + 1, (part + 1) * l);
+                segment.scale(pixelSize);
+                sigmas[j] = segment.standardDeviation(true);
+                means[j] = segment.mean();
+            }
+        }
+        EXPECT_EQ(ld.meanSigmas[i - 1], sigmas.mean());
+        EXPECT_EQ(ld.sigmaOfSigmas[i - 1], sigmas.standardDeviation(true));
+        EXPECT_EQ(ld.sigmaOfMeans[i - 1], means.standardDeviation(true));
+    }
+}
+
 }  // namespace
