@@ -92,6 +92,14 @@ double spanOf(const LogPoints& points, int32_t s, int32_t e) {
     return points.x[e - 2] - points.x[s - 1];
 }
 
+// An upper bound of every span start s can have: X[n] - X[s] for an end beyond n, and the
+// span of a failing 5-point window, which is computed differently.
+double largestSpanOf(const LogPoints& points, int32_t s) {
+    const double full = points.x[points.n - 1] - points.x[s - 1];
+    const double shortest = std::log10(static_cast<double>(s + 3) / s);
+    return full > shortest ? full : shortest;
+}
+
 // Last good end of the best window: e* = round(10^(best + X[s*])). It is computed through
 // pow and log10, so it is checked against the window the search found (s* + 3 .. n) before
 // it is used as an index; outside that range the search's own last good end is taken.
@@ -158,9 +166,6 @@ CorrelationFit fitCorrelationModel(const Series& hhcf, const Series& lags, doubl
     QualityWork work;
     if (!work.scratch.allocate(n) || !work.fitted.allocate(n) || !work.distances.allocate(n))
         return failedFit();
-    Series spans;
-    if (!spans.allocate(starts)) return failedFit();
-
     // The threshold falls from round to round, so an end that passed once passes again: each
     // start keeps the first end that failed so far (its frontier) with that window's quality,
     // and a later round resumes from there. Every window is fitted at most once.
@@ -173,7 +178,13 @@ CorrelationFit fitCorrelationModel(const Series& hhcf, const Series& lags, doubl
     int32_t eStar = 1;
     for (int32_t round = 1; round <= kRounds; ++round) {
         const double q = 0.99 - 0.1 * (round - 1);
+        // The best span and its first start, as the maximum of all spans gives them: a later
+        // start replaces the best only with a strictly larger span. A start whose span cannot
+        // exceed the best so far (its end is at most n + 1, and the abscissae rise) is passed
+        // over without fitting its windows; its frontier stays for a later round.
+        double best = 0.0;
         for (int32_t s = 1; s <= starts; ++s) {
+            if (s > 1 && !(largestSpanOf(points, s) > best)) continue;
             int32_t e = frontier[s];
             while (e <= n) {
                 if (!frontierKnown[s]) {
@@ -185,9 +196,12 @@ CorrelationFit fitCorrelationModel(const Series& hhcf, const Series& lags, doubl
                 frontier[s] = e;
                 frontierKnown[s] = 0;
             }
-            spans[s - 1] = spanOf(points, s, e);
+            const double span = spanOf(points, s, e);
+            if (s == 1 || span > best) {
+                best = span;
+                sStar = s;
+            }
         }
-        const double best = spans.maximum(&sStar);
         eStar = bestEnd(points, best, sStar, frontier[sStar] - 1);
         if (points.x[eStar - 2] - points.x[sStar - 1] >= 0.5) break;
     }

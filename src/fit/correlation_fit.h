@@ -22,7 +22,9 @@ struct CorrelationFit {
 // levelled off within its range, so ksi is not determined). Only the first
 // min(hhcf.count, lags.count) values take part.
 //
-// Window qualities are evaluated only as far as the search reads them and kept across rounds.
+// Window qualities are evaluated only as far as the search reads them and kept across rounds,
+// and a start whose longest possible span cannot beat the best span found before it is not
+// searched at all; the result is that of fitCorrelationModelReference, bit for bit.
 CorrelationFit fitCorrelationModel(const Series& hhcf, const Series& lags, double sigma);
 
 // The same fit with the whole quality table computed first, every window from scratch. Gives

@@ -181,4 +181,47 @@ TEST(CorrelationFit, PrefersTheStraightStretchOfAKinkedCurve) {
     EXPECT_NEAR(fit.alpha, 1.0, 1e-6);
 }
 
+TEST(CorrelationFit, LazySearchMatchesTheFullTableOnManyKinkedNoisyCurves) {
+    // Power laws that change slope at up to three random lags, with noise from very weak to
+    // strong and a few stray points: the best window starts at many different lags and
+    // sometimes only just beats the others, which is where passing over starts that cannot
+    // win must still find the full table's choice.
+    std::mt19937 random(3);
+    std::uniform_real_distribution<double> unit(0.0, 1.0);
+    const Series lags = lagsUpTo(160);
+    for (int32_t trial = 0; trial < 60; ++trial) {
+        const int32_t t = 8 + static_cast<int32_t>(unit(random) * 40);
+        const int32_t kinks = 1 + static_cast<int32_t>(unit(random) * 3);
+        double slopes[4];
+        int32_t kinkLags[4];
+        for (int32_t k = 0; k < 4; ++k) {
+            slopes[k] = 0.1 + 1.1 * unit(random);
+            kinkLags[k] = 2 + static_cast<int32_t>(unit(random) * 2 * t);
+        }
+        std::normal_distribution<double> jitter(0.0, 0.001 * std::pow(300.0, unit(random)));
+        Series g;
+        g.allocate(160);
+        double logG = 0.0;
+        for (int32_t r = 1; r <= 160; ++r) {
+            double a = slopes[0];
+            for (int32_t k = 0; k < kinks; ++k)
+                if (r > kinkLags[k]) a = slopes[k + 1];
+            if (r > 1) logG += a * (std::log(r) - std::log(r - 1));
+            double v = logG + jitter(random);
+            if (unit(random) < 0.03) v += unit(random) < 0.5 ? -0.7 : 0.7;
+            g[r - 1] = std::exp(v);
+        }
+        // A sigma that puts exactly the first t lags below the threshold.
+        const double level = std::fmax(g[t - 1], g[t]);
+        for (int32_t r = 1; r <= 160; ++r)
+            g[r - 1] =
+                r <= t ? std::fmin(g[r - 1], 0.999 * level) : std::fmax(g[r - 1], 1.001 * level);
+        const double sigma = level / 1.125;
+        SCOPED_TRACE(trial);
+        const CorrelationFit lazy = fitCorrelationModel(g, lags, sigma);
+        EXPECT_EQ(lazy.ksi, t);
+        expectIdentical(lazy, fitCorrelationModelReference(g, lags, sigma));
+    }
+}
+
 }  // namespace
