@@ -256,6 +256,14 @@ TEST(BadParameterFile, EarlyEndKeepsTheCompleteEntriesAndAHugeCountReservesNothi
     EXPECT_EQ(run.status, 0);
     EXPECT_EQ(run.out, "");
 
+    // A negative count reads no entry.
+    RunSettings negative;
+    negative.imageCount = "-5";
+    writeTextFile(folder + "/input.txt", parameterFile({{"a.pgm", "s"}}, negative));
+    run = runWatched(folder);
+    EXPECT_EQ(run.status, 0);
+    EXPECT_EQ(run.out, "");
+
     // A count of 2^31 - 1 with two entries, the second without its flag: the first is kept.
     RunSettings settings;
     settings.imageCount = "2147483647";
@@ -306,6 +314,8 @@ TEST(BadImageFile, UnloadableFilesArePassedOverAndTheRunGoesOn) {
     const std::string png = readTextFile(folder + "/whole.png");
     ASSERT_GT(png.size(), 100u);
     writeTextFile(folder + "/truncated.png", png.substr(0, png.size() / 2));
+    runCommand(folder, "convert whole.pgm whole.webp");
+    ASSERT_GT(readTextFile(folder + "/whole.webp").size(), 10u);
     writeTextFile(folder + "/empty.png", "");
     writeTextFile(folder + "/text.png", "these are not the pixels you are looking for\n");
     // A farbfeld picture: a well-formed format the image library does not read.
@@ -315,7 +325,7 @@ TEST(BadImageFile, UnloadableFilesArePassedOverAndTheRunGoesOn) {
     runCommand(folder, "mkdir folder.png");
     const std::vector<std::string> names = {"missing.png", "truncated.pgm", "truncated.png",
                                             "empty.png",   "text.png",      "picture.ff",
-                                            "folder.png"};
+                                            "whole.webp",  "folder.png"};
     std::vector<Entry> entries;
     std::string expected;
     for (const std::string& name : names) {
@@ -365,6 +375,10 @@ TEST(BadImageShape, SingleRowNineRowsAndThreeHundredOneRowsAreMeasuredAndShown) 
     expectTwoLinesMeasured(blocks[0]);
     EXPECT_TRUE(allZero(blocks[0].spreadsNm));
     EXPECT_EQ(blocks[0].lwr, 0.0);
+    EXPECT_EQ(blocks[0].lwrSpread, 0.0);
+    EXPECT_NE(blocks[0].skewness.find("nan"), std::string::npos);
+    EXPECT_EQ(blocks[0].a, 0.0);
+    EXPECT_EQ(blocks[0].ksi, 0.0);
     EXPECT_NEAR(blocks[0].cdAverage, 30.0, 2.0);
 
     // Nine rows give no segment lengths for the plots, 301 rows no correlation lags: the
