@@ -66,6 +66,60 @@ void sumKernelTerms(const double* weights,
     }
 }
 
+// The smoothed and rounded values of row y, columns xFrom .. xTo (0-based, inside the grid),
+// into row[xFrom .. xTo]. Where every kernel term lands in the grid, convolve sums all of
+// them, column of the kernel by column and row by row within it: those values are summed here
+// for the whole stretch at once (sumKernelTerms) with the same terms in the same order. The
+// other values, and every value of a kernel convolve does not apply in full, come from
+// convolveAt itself.
+void smoothSpan(const GreyImage& working,
+                const Kernel& kernel,
+                int32_t rows,
+                int32_t columns,
+                int32_t y,
+                int32_t xFrom,
+                int32_t xTo,
+                double* row,
+                SpanScratch& scratch) {
+    const bool wholeKernel =
+        rows >= 1 && columns >= 1 && rows <= kernel.rows && columns <= kernel.columns;
+    const int32_t halfA = rows / 2;
+    const int32_t halfB = columns / 2;
+    const bool interiorRow =
+        wholeKernel && y >= halfA && y <= working.height - 1 - (rows - 1 - halfA);
+    const int32_t midFrom = std::max(xFrom, halfB);
+    const int32_t midTo = std::min(xTo, working.width - 1 - (columns - 1 - halfB));
+    if (!interiorRow || midFrom > midTo) {
+        for (int32_t x = xFrom; x <= xTo; ++x)
+            row[x] = roundClamped(working.convolveAt(kernel, rows, columns, x, y));
+        return;
+    }
+    for (int32_t x = xFrom; x < midFrom; ++x)
+        row[x] = roundClamped(working.convolveAt(kernel, rows, columns, x, y));
+    const int32_t count = midTo - midFrom + 1;
+    const size_t terms = static_cast<size_t>(rows) * static_cast<size_t>(columns);
+    if (scratch.weights.size() < terms) {
+        scratch.weights.resize(terms);
+        scratch.sources.resize(terms);
+    }
+    if (scratch.sums.size() < static_cast<size_t>(count))
+        scratch.sums.resize(static_cast<size_t>(count));
+    // The kernel terms in convolve's order: kernel column k, then kernel row l.
+    size_t t = 0;
+    for (int32_t k = 0; k < columns; ++k) {
+        for (int32_t l = 0; l < rows; ++l, ++t) {
+            scratch.weights[t] = kernel.weight(l, k);
+            scratch.sources[t] = working.data + working.index(midFrom + k - halfB, y + l - halfA);
+        }
+    }
+    double* sums = scratch.sums.data();
+    sumKernelTerms(scratch.weights.data(), scratch.sources.data(), static_cast<int32_t>(terms),
+                   count, sums);
+    for (int32_t i = 0; i < count; ++i) row[midFrom + i] = roundClamped(clampSmoothed(sums[i]));
+    for (int32_t x = midTo + 1; x <= xTo; ++x)
+        row[x] = roundClamped(working.convolveAt(kernel, rows, columns, x, y));
+}
+
 }  // namespace
 
 void smoothRounded(const GreyImage& working,
@@ -81,52 +135,13 @@ void smoothRounded(const GreyImage& working,
     const int32_t width = out.width;
     const int32_t height = out.height;
     if (width == 0 || height == 0) return;
-
-    // Inside the interior every kernel term lands in the grid, so convolve sums all of them,
-    // column of the kernel by column and row by row within it; elsewhere, and for kernels
-    // convolve does not apply in full, the value is taken from convolveAt itself.
-    const bool wholeKernel =
-        rows >= 1 && columns >= 1 && rows <= kernel.rows && columns <= kernel.columns;
-    const int32_t halfA = rows / 2;
-    const int32_t halfB = columns / 2;
-    const int32_t xFirst = halfB;
-    const int32_t xLast = width - 1 - (columns - 1 - halfB);
-    const int32_t yFirst = halfA;
-    const int32_t yLast = height - 1 - (rows - 1 - halfA);
-    const bool interior = wholeKernel && xFirst <= xLast && yFirst <= yLast;
-    const int32_t count = interior ? xLast - xFirst + 1 : 0;
-    const size_t terms = interior ? static_cast<size_t>(rows) * static_cast<size_t>(columns) : 0;
-    std::vector<double> sums(static_cast<size_t>(count));
-    std::vector<double> weights(terms);
-    std::vector<const double*> sources(terms);
-
+    SpanScratch scratch;
+    double* m = minima.data;
     for (int32_t y = 0; y < height; ++y) {
         double* row = out.data + out.index(0, y);
-        if (interior && y >= yFirst && y <= yLast) {
-            for (int32_t x = 0; x < xFirst; ++x)
-                row[x] = roundClamped(working.convolveAt(kernel, rows, columns, x, y));
-            // The kernel terms in convolve's order: kernel column k, then kernel row l.
-            int32_t t = 0;
-            for (int32_t k = 0; k < columns; ++k) {
-                for (int32_t l = 0; l < rows; ++l, ++t) {
-                    weights[static_cast<size_t>(t)] = kernel.weight(l, k);
-                    sources[static_cast<size_t>(t)] =
-                        working.data + working.index(xFirst + k - halfB, y + l - halfA);
-                }
-            }
-            double* acc = sums.data();
-            sumKernelTerms(weights.data(), sources.data(), t, count, acc);
-            for (int32_t i = 0; i < count; ++i)
-                row[xFirst + i] = roundClamped(clampSmoothed(acc[i]));
-            for (int32_t x = xLast + 1; x < width; ++x)
-                row[x] = roundClamped(working.convolveAt(kernel, rows, columns, x, y));
-        } else {
-            for (int32_t x = 0; x < width; ++x)
-                row[x] = roundClamped(working.convolveAt(kernel, rows, columns, x, y));
-        }
+        smoothSpan(working, kernel, rows, columns, y, 0, width - 1, row, scratch);
         // Column minima row by row: each column still sees its rows top to bottom and keeps
         // the first of equal values, as columnMinima does.
-        double* m = minima.data;
         if (y == 0) {
             for (int32_t x = 0; x < width; ++x) m[x] = row[x];
         } else {
@@ -148,15 +163,6 @@ void SmoothingTracker::start(const GreyImage& working,
     dirtyFirst_.assign(static_cast<size_t>(working.height), INT32_MAX);
     dirtyLast_.assign(static_cast<size_t>(working.height), INT32_MIN);
     columnDirty_.assign(static_cast<size_t>(working.width), 0);
-}
-
-void SmoothingTracker::refreshColumnMinimum(int32_t x) {
-    double best = smoothed_.height > 0 ? smoothed_.at(x, 0) : NAN;
-    for (int32_t y = 1; y < smoothed_.height; ++y) {
-        const double v = smoothed_.at(x, y);
-        if (v < best) best = v;
-    }
-    minima_[x] = best;
 }
 
 void SmoothingTracker::noteMarks(const EdgeTrace& trace, int32_t firstRow) {
@@ -193,20 +199,30 @@ void SmoothingTracker::noteMarks(const EdgeTrace& trace, int32_t firstRow) {
         any = true;
     }
     if (!any) return;
+    int32_t columnFirst = INT32_MAX;
+    int32_t columnLast = INT32_MIN;
     for (int32_t y = 0; y < height; ++y) {
         int32_t& first = dirtyFirst_[static_cast<size_t>(y)];
         int32_t& last = dirtyLast_[static_cast<size_t>(y)];
-        for (int32_t x = first; x <= last; ++x) {
-            smoothed_.at(x, y) =
-                roundClamped(working_->convolveAt(*kernel_, rows_, columns_, x, y));
-            columnDirty_[static_cast<size_t>(x)] = 1;
+        if (first <= last) {
+            smoothSpan(*working_, *kernel_, rows_, columns_, y, first, last,
+                       smoothed_.data + smoothed_.index(0, y), scratch_);
+            for (int32_t x = first; x <= last; ++x) columnDirty_[static_cast<size_t>(x)] = 1;
+            columnFirst = std::min(columnFirst, first);
+            columnLast = std::max(columnLast, last);
         }
         first = INT32_MAX;
         last = INT32_MIN;
     }
-    for (int32_t x = 0; x < width; ++x) {
-        if (columnDirty_[static_cast<size_t>(x)] == 0) continue;
-        refreshColumnMinimum(x);
-        columnDirty_[static_cast<size_t>(x)] = 0;
+    // The minima of the changed columns, taken row by row over the stretch of columns that
+    // holds them (each column still from the top row down, as columnMinima takes it).
+    for (int32_t x = columnFirst; x <= columnLast; ++x)
+        if (columnDirty_[static_cast<size_t>(x)] != 0) minima_[x] = smoothed_.at(x, 0);
+    for (int32_t y = 1; y < height; ++y) {
+        const double* row = smoothed_.data + smoothed_.index(0, y);
+        for (int32_t x = columnFirst; x <= columnLast; ++x)
+            if (columnDirty_[static_cast<size_t>(x)] != 0 && row[x] < minima_[x])
+                minima_[x] = row[x];
     }
+    for (int32_t x = columnFirst; x <= columnLast; ++x) columnDirty_[static_cast<size_t>(x)] = 0;
 }

@@ -30,6 +30,13 @@ void smoothRounded(const GreyImage& working,
                    GreyImage& out,
                    Series& minima);
 
+// Working storage of the row-by-row smoothing, kept between rows and between edges.
+struct SpanScratch {
+    std::vector<double> weights;         // the kernel's weights in summation order
+    std::vector<const double*> sources;  // per weight, where its terms start in the grid
+    std::vector<double> sums;            // the sums of one stretch of a row
+};
+
 class SmoothingTracker {
 public:
     // Smooths `working` in full (smoothRounded: convolve, then roundNearest) and takes its
@@ -46,15 +53,14 @@ public:
     double background() const { return minima_.mean(); }
 
 private:
-    void refreshColumnMinimum(int32_t x);
-
     const GreyImage* working_ = nullptr;
     const Kernel* kernel_ = nullptr;
     int32_t rows_ = 0;
     int32_t columns_ = 0;
     GreyImage smoothed_;
     Series minima_;
-    std::vector<int32_t> dirtyFirst_;  // per row, first column to recompute (or INT32_MAX)
-    std::vector<int32_t> dirtyLast_;   // per row, last column to recompute
-    std::vector<unsigned char> columnDirty_;
+    std::vector<int32_t> dirtyFirst_;         // per row, first column to recompute (or INT32_MAX)
+    std::vector<int32_t> dirtyLast_;          // per row, last column to recompute
+    std::vector<unsigned char> columnDirty_;  // per column, its minimum must be taken anew
+    SpanScratch scratch_;
 };
