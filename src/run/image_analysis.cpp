@@ -122,7 +122,9 @@ void analyseGrid(GreyImage& grid,
         return;
     }
 
-    result.widths = measureWidths(pairing, edgeCount, traces.data(), pixelSize);
+    result.widths = path == AnalysisPath::kFast
+                        ? measureWidths(pairing, edgeCount, traces.data(), pixelSize)
+                        : measureWidthsReference(pairing, edgeCount, traces.data(), pixelSize);
     const WidthMeasurement& w = result.widths;
     result.lwrInfinite =
         std::sqrt(w.cdVariation * w.cdVariation + w.meanLineSigma * w.meanLineSigma);
