@@ -1,5 +1,6 @@
 #include "run/image_analysis.h"
 
+#include <chrono>
 #include <cmath>
 #include <cstdio>
 
@@ -27,10 +28,47 @@ bool makeGreyPicture(const GreyImage& grid, Picture& picture) {
     return true;
 }
 
-// Mean of the first `count` elements of an E-element column (all of them).
-double meanOver(const Series& column) { return column.mean(); }
-
 }  // namespace
+
+double StageTimes::total() const {
+    double sum = 0.0;
+    for (double s : seconds) sum += s;
+    return sum;
+}
+
+const char* stageName(AnalysisStage stage) {
+    switch (stage) {
+        case AnalysisStage::kLoad:
+            return "load";
+        case AnalysisStage::kCoarseEdges:
+            return "coarse edges";
+        case AnalysisStage::kTracing:
+            return "smoothing and tracing";
+        case AnalysisStage::kRoughness:
+            return "roughness";
+        case AnalysisStage::kWidths:
+            return "widths";
+        case AnalysisStage::kLength:
+            return "length dependence";
+        case AnalysisStage::kFit:
+            return "fit";
+        case AnalysisStage::kCount:
+            break;
+    }
+    return "?";
+}
+
+StageClock::StageClock(StageTimes* times) : times_(times) {
+    if (times_ != nullptr) last_ = std::chrono::steady_clock::now();
+}
+
+void StageClock::lap(AnalysisStage stage) {
+    if (times_ == nullptr) return;
+    const auto now = std::chrono::steady_clock::now();
+    times_->seconds[static_cast<int32_t>(stage)] +=
+        std::chrono::duration<double>(now - last_).count();
+    last_ = now;
+}
 
 void processedEdgeRange(int32_t pairing, int32_t edgeCount, int32_t& first, int32_t& last) {
     if (pairing == 0) {
@@ -47,11 +85,15 @@ void analyseGrid(GreyImage& grid,
                  int32_t pairing,
                  const RunParameters& params,
                  AnalysisPath path,
-                 ImageAnalysis& result) {
+                 ImageAnalysis& result,
+                 StageTimes* times) {
+    StageClock clock(times);
     const double pixelSize = params.pixelSize;
     result.width = grid.width;
     result.height = grid.height;
-    if (!makeGreyPicture(grid, result.picture)) {
+    const bool pictureMade = makeGreyPicture(grid, result.picture);
+    clock.lap(AnalysisStage::kLoad);
+    if (!pictureMade) {
         result.status = AnalysisStatus::kNotLoaded;
         return;
     }
@@ -66,6 +108,7 @@ void analyseGrid(GreyImage& grid,
         column->allocate(edgeCount);
         column->zero();
     }
+    clock.lap(AnalysisStage::kCoarseEdges);
 
     const Kernel kernel =
         gaussianKernel(params.kernelRows, params.kernelColumns, params.kernelSigma);
@@ -77,6 +120,7 @@ void analyseGrid(GreyImage& grid,
     SmoothingTracker tracker;
     if (path == AnalysisPath::kFast && last >= first)
         tracker.start(grid, kernel, params.kernelRows, params.kernelColumns);
+    clock.lap(AnalysisStage::kTracing);
 
     Series residuals;
     for (int32_t k = first; k <= last; ++k) {
@@ -95,6 +139,7 @@ void analyseGrid(GreyImage& grid,
         } else {
             traceEdge(grid, result.picture, kernel, settings, trace, residuals);
         }
+        clock.lap(AnalysisStage::kTracing);
         const EdgeStatistics stats = edgeRoughness(residuals);
 
         const size_t slot = static_cast<size_t>(k - 1);
@@ -110,6 +155,7 @@ void analyseGrid(GreyImage& grid,
             result.hhcfSum.zero();
         }
         result.hhcfSum.addElements(stats.hhcf);
+        clock.lap(AnalysisStage::kRoughness);
     }
 
     if (!result.processed.empty()) fillRange(result.lags, 1, n / 2, 1);
@@ -119,8 +165,10 @@ void analyseGrid(GreyImage& grid,
         // No line: none of the width, length or correlation figures exists.
         result.lineCount = 0;
         result.status = AnalysisStatus::kNoLine;
+        clock.lap(AnalysisStage::kRoughness);
         return;
     }
+    clock.lap(AnalysisStage::kRoughness);
 
     result.widths = path == AnalysisPath::kFast
                         ? measureWidths(pairing, edgeCount, traces.data(), pixelSize)
@@ -129,6 +177,7 @@ void analyseGrid(GreyImage& grid,
     result.lwrInfinite =
         std::sqrt(w.cdVariation * w.cdVariation + w.meanLineSigma * w.meanLineSigma);
     result.lineSigmaSpread = w.lineSigmas.standardDeviation(true);
+    clock.lap(AnalysisStage::kWidths);
 
     result.length = lengthDependence(n, result.lineCount, w.widthGrid, pixelSize);
     if (result.length.meanSigmas.count > 0) {
@@ -136,6 +185,7 @@ void analyseGrid(GreyImage& grid,
         result.lwrInfiniteByLength[0] = std::sqrt(std::pow(result.length.meanSigmas[0], 2.0) +
                                                   std::pow(result.length.sigmaOfMeans[0], 2.0));
     }
+    clock.lap(AnalysisStage::kLength);
 
     result.averageHhcf = result.hhcfSum;
     result.averageHhcf.divide(edgeCount);
@@ -148,9 +198,10 @@ void analyseGrid(GreyImage& grid,
         path == AnalysisPath::kFast
             ? fitCorrelationModel(result.averageHhcf, result.lags, result.meanEdgeSigmaPx)
             : fitCorrelationModelReference(result.averageHhcf, result.lags, result.meanEdgeSigmaPx);
-    result.meanSkewness = meanOver(result.edgeSkewness);
-    result.meanKurtosis = meanOver(result.edgeKurtosis);
+    result.meanSkewness = result.edgeSkewness.mean();
+    result.meanKurtosis = result.edgeKurtosis.mean();
     result.status = AnalysisStatus::kMeasured;
+    clock.lap(AnalysisStage::kFit);
 }
 
 std::string formatEdgeLine(const ImageAnalysis& analysis, int32_t edgeNumber) {

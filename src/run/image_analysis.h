@@ -2,6 +2,7 @@
 // printing and without the window: shared by the program and the batch report.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -27,6 +28,39 @@ enum class AnalysisStatus {
 // reference path computes every stage exactly as written (one full smoothing per edge, the
 // full window-quality table) and serves as the baseline of the speed-ups.
 enum class AnalysisPath { kFast, kReference };
+
+// The stages of one analysis, in the order they run.
+enum class AnalysisStage {
+    kLoad,         // the working grid's load and the grey picture
+    kCoarseEdges,  // the coarse location, with its own load of the file
+    kTracing,      // kernel, smoothing and tracing of every processed edge
+    kRoughness,    // per-edge sigma, skewness, kurtosis and HHCF, and their sums
+    kWidths,       // partner search and local widths of every line
+    kLength,       // width statistics against line length
+    kFit,          // correlation length and roughness exponent
+    kCount
+};
+constexpr int32_t kAnalysisStageCount = static_cast<int32_t>(AnalysisStage::kCount);
+
+// Wall-clock seconds spent in each stage of one analysis (for the benchmark).
+struct StageTimes {
+    double seconds[kAnalysisStageCount] = {};
+    double total() const;
+};
+
+// Human name of `stage`.
+const char* stageName(AnalysisStage stage);
+
+// Adds the time since the previous lap to a stage of `times`; does nothing without `times`.
+class StageClock {
+public:
+    explicit StageClock(StageTimes* times);
+    void lap(AnalysisStage stage);
+
+private:
+    StageTimes* times_;
+    std::chrono::steady_clock::time_point last_;
+};
 
 // One processed edge.
 struct EdgeFigures {
@@ -67,20 +101,23 @@ struct ImageAnalysis {
 // Analyses an already loaded grid (`grid` is the working image and is marked by the tracing)
 // with its coarse edges, for an image entry with `pairing`, using the run's parameters.
 // Fills `result` (status kMeasured or kNoLine, or kNotLoaded when the picture cannot be
-// stored).
+// stored). `times` (optional) receives the time of every stage, added to what it holds.
 void analyseGrid(GreyImage& grid,
                  const CoarseEdges& coarse,
                  int32_t pairing,
                  const RunParameters& params,
                  AnalysisPath path,
-                 ImageAnalysis& result);
+                 ImageAnalysis& result,
+                 StageTimes* times = nullptr);
 
 // Loads `name`, locates its coarse edges (a second load of the file) and analyses it.
+// `times` (optional) receives the time of every stage, added to what it holds.
 void analyseFile(const char* name,
                  int32_t pairing,
                  const RunParameters& params,
                  AnalysisPath path,
-                 ImageAnalysis& result);
+                 ImageAnalysis& result,
+                 StageTimes* times = nullptr);
 
 // The edge range of `pairing` over E coarse edges: k = first .. last (empty when last <
 // first). pairing 1: 1 .. E - (E mod 2); pairing 0: 2 .. E - ((E - 1) mod 2).

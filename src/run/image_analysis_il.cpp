@@ -5,7 +5,9 @@ void analyseFile(const char* name,
                  int32_t pairing,
                  const RunParameters& params,
                  AnalysisPath path,
-                 ImageAnalysis& result) {
+                 ImageAnalysis& result,
+                 StageTimes* times) {
+    StageClock clock(times);
     GreyImage grid;
     LoadedImageInfo info;
     if (!loadGreyImage(name, grid, &info)) {
@@ -13,6 +15,7 @@ void analyseFile(const char* name,
         return;
     }
     result.topRowFirst = info.topRowFirst;
+    clock.lap(AnalysisStage::kLoad);
     // The coarse location loads the file a second time. Should that load fail although the
     // first succeeded (the file changed in between), the image has no edges.
     CoarseEdges coarse;
@@ -22,5 +25,6 @@ void analyseFile(const char* name,
         coarse.lastRow = grid.height;
         coarse.columns.clear();
     }
-    analyseGrid(grid, coarse, pairing, params, path, result);
+    clock.lap(AnalysisStage::kCoarseEdges);
+    analyseGrid(grid, coarse, pairing, params, path, result, times);
 }

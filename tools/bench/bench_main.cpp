@@ -17,7 +17,6 @@
 #include <string>
 #include <vector>
 
-#include "bench/stage_driver.h"
 #include "run/image_analysis.h"
 #include "run/parameters.h"
 #include "synthetic/synthetic_sem.h"
@@ -155,7 +154,7 @@ int runMemoryChild(const char* name, const char* path) {
 
 // Times and checks of one image.
 struct CaseResult {
-    std::vector<double> stageSeconds[2][kStageCount];  // [path][stage], one per repetition
+    std::vector<double> stageSeconds[2][kAnalysisStageCount];  // [path][stage], one per repetition
     std::vector<double> stageTotals[2];
     std::vector<double> fileSeconds[2];  // analyseFile end to end
     long peakKib[2] = {-1, -1};
@@ -181,8 +180,8 @@ CaseResult measureCase(const std::string& file, int32_t reps) {
             const int32_t p = (rep + turn) % 2;
             ImageAnalysis staged;
             StageTimes times;
-            analyseFileByStage(name, kPairing, params, kPaths[p], staged, times);
-            for (int32_t s = 0; s < kStageCount; ++s)
+            analyseFile(name, kPairing, params, kPaths[p], staged, &times);
+            for (int32_t s = 0; s < kAnalysisStageCount; ++s)
                 r.stageSeconds[p][s].push_back(times.seconds[s]);
             r.stageTotals[p].push_back(times.total());
 
@@ -216,8 +215,8 @@ void printCase(const BenchCase& c, const CaseResult& r, long baselineKib) {
     std::printf("\n%s (%d edges found, %d lines)\n", c.label, r.edgesFound, r.linesMeasured);
     std::printf("  %-28s %10s %10s %10s %10s %8s\n", "stage, ms", "ref median", "ref best",
                 "fast median", "fast best", "ratio");
-    for (int32_t s = 0; s < kStageCount; ++s)
-        printRow(stageName(static_cast<Stage>(s)), r.stageSeconds[kReference][s],
+    for (int32_t s = 0; s < kAnalysisStageCount; ++s)
+        printRow(stageName(static_cast<AnalysisStage>(s)), r.stageSeconds[kReference][s],
                  r.stageSeconds[kFast][s]);
     printRow("sum of the stages", r.stageTotals[kReference], r.stageTotals[kFast]);
     printRow("analyseFile, end to end", r.fileSeconds[kReference], r.fileSeconds[kFast]);
@@ -236,7 +235,7 @@ void printCase(const BenchCase& c, const CaseResult& r, long baselineKib) {
                     (r.peakKib[p] - baselineKib) / 1024.0,
                     (r.peakKib[p] - baselineKib) / 1024.0 / gridMib);
     }
-    std::printf("  identity: reference and fast path %s; stage driver %s analyseFile\n",
+    std::printf("  identity: reference and fast path %s; timed run %s untimed run\n",
                 r.pathsIdentical ? "identical (text and picture)" : "DIFFER",
                 r.stagesMatchPipeline ? "matches" : "DOES NOT MATCH");
 }
