@@ -1,10 +1,11 @@
 #include <IL/il.h>
+#include <strings.h>
 
-#include <cctype>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
+#include <string>
 #include <system_error>
 #include <utility>
 
@@ -59,47 +60,137 @@ bool plausibleSize() {
     return bytesPerPixel >= 1 && bytesPerPixel <= kMaxBytesPerPixel;
 }
 
-// Reads one decimal header field of a PNM file at `pos`, after white space and comments.
-bool pnmField(const unsigned char* head, size_t size, size_t& pos, int64_t& value) {
-    while (pos < size) {
-        if (head[pos] == '#') {
-            while (pos < size && head[pos] != '\n' && head[pos] != '\r') ++pos;
-        } else if (std::isspace(head[pos])) {
-            ++pos;
-        } else {
-            break;
+// DevIL 1.7.8 reads PNM files (P1 to P6) unsafely: a binary file whose pixel data ends early
+// makes it free its buffer twice, an ASCII line holding more values than pixels remain makes it
+// write past its pixel buffer, and an ASCII line of blanks without a value makes it read past
+// its line buffer. Its reading is replayed here on the file, without storing pixels, and a file
+// on which it would go wrong is not handed to it. The replay follows the library's own rules,
+// so that it sees the same header values and the same data: header words are runs of letters
+// and digits (other characters are skipped), ended by a line feed, a blank or '#'.
+constexpr int kPnmLineLength = 180;  // the library's line and word buffers
+// Header words and data lines this long would fill the library's buffers to their last byte.
+constexpr size_t kPnmLongestWord = 170;
+
+bool isAsciiAlnum(int c) {
+    return (c >= '0' && c <= '9') || (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z');
+}
+
+// One header word, as the library reads it; `last` is the word after which the pixel data
+// starts immediately (the character that ends it is consumed, nothing more). False where the
+// library's reading fails or its word buffer would fill.
+bool pnmWord(std::FILE* file, bool last, std::string& word) {
+    word.clear();
+    for (;;) {
+        int c = 0;
+        while ((c = std::getc(file)) != EOF && c != '\n' && c != '#' && c != ' ') {
+            if (word.size() >= kPnmLongestWord) return false;
+            if (isAsciiAlnum(c)) word.push_back(static_cast<char>(c));
         }
+        if (c == EOF) return false;
+        if (last) return !word.empty();
+        if (c == '#') {
+            while ((c = std::getc(file)) != EOF && c != '\n') {
+            }
+        }
+        while ((c = std::getc(file)) == ' ') {
+        }
+        if (c == EOF) return false;
+        std::ungetc(c, file);
+        if (!word.empty()) return true;
     }
-    if (pos >= size || !std::isdigit(head[pos])) return false;
+}
+
+// The value the library takes from a header word: its leading digits. False for a word without
+// leading digits (the library reads 0 and fails) or with more than nine (beyond any accepted
+// size).
+bool pnmNumber(const std::string& word, int64_t& value) {
     value = 0;
-    while (pos < size && std::isdigit(head[pos])) {
-        value = value * 10 + (head[pos] - '0');
-        if (value > kMaxPixels) return false;
-        ++pos;
+    size_t digits = 0;
+    while (digits < word.size() && word[digits] >= '0' && word[digits] <= '9') {
+        if (digits == 9) return false;
+        value = value * 10 + (word[digits] - '0');
+        ++digits;
+    }
+    return digits > 0 && value > 0;
+}
+
+// Replays the library's reading of ASCII pixel data (P1, P2, P3) from the current position:
+// lines of at most 180 characters (a NUL byte also ends one), '#' lines skipped, values are
+// runs of letters and digits. True when every value lands inside the `size` bytes of the
+// pixel buffer and no line of blanks sends the library past the end of its line.
+bool asciiPnmIsSafe(std::FILE* file, int64_t size, int64_t bytesPerValue) {
+    int64_t filled = 0;
+    std::string line;
+    while (filled < size) {
+        line.clear();
+        int c = 0;
+        while ((c = std::getc(file)) != EOF && c != 0 && c != '\n') {
+            if (static_cast<int>(line.size()) >= kPnmLineLength - 1) return false;
+            line.push_back(static_cast<char>(c));
+        }
+        if (c == EOF && line.empty()) return false;  // the library stops short: no picture
+        if (!line.empty() && line[0] == '#') continue;
+        size_t i = 0;
+        while (i < line.size()) {
+            while (i < line.size() && !isAsciiAlnum(static_cast<unsigned char>(line[i]))) ++i;
+            if (i == line.size()) return false;  // no value before the end of the line
+            while (i < line.size() && isAsciiAlnum(static_cast<unsigned char>(line[i]))) ++i;
+            if (filled >= size) return false;  // a value beyond the pixel buffer
+            filled += bytesPerValue;
+            while (i < line.size() && !isAsciiAlnum(static_cast<unsigned char>(line[i]))) ++i;
+        }
     }
     return true;
 }
 
-// True when a binary PNM file (P4, P5, P6) has a header that parses and is long enough for
-// the pixels its header announces.
-bool binaryPnmIsComplete(const unsigned char* head, size_t size, std::uintmax_t fileSize) {
-    const char kind = static_cast<char>(head[1]);
-    size_t pos = 2;
+// True when the library can read `file` as a PNM file without going wrong: its header parses as
+// the library parses it, announces a plausible size, and binary pixel data is complete (ASCII
+// data is checked as above). A file that fails any of these is not a picture the library could
+// deliver anyway.
+bool pnmIsSafe(std::FILE* file, std::uintmax_t fileSize) {
+    std::string word;
+    if (!pnmWord(file, false, word) || word.size() < 2 || word[0] != 'P') return false;
+    const char kind = word[1];
+    if (kind < '1' || kind > '6') return false;
+    const bool bitmap = kind == '1' || kind == '4';  // no largest value in the header
     int64_t width = 0;
     int64_t height = 0;
     int64_t maxValue = 1;
-    if (!pnmField(head, size, pos, width) || !pnmField(head, size, pos, height)) return false;
-    if (kind != '4' && !pnmField(head, size, pos, maxValue)) return false;
-    // One white space character ends the header.
-    if (pos >= size || !std::isspace(head[pos])) return false;
-    ++pos;
-    const int64_t bytesPerSample = maxValue > 255 ? 2 : 1;
-    int64_t dataBytes = 0;
-    if (kind == '4')
-        dataBytes = (width + 7) / 8 * height;
-    else
-        dataBytes = width * height * bytesPerSample * (kind == '6' ? 3 : 1);
-    return fileSize >= static_cast<std::uintmax_t>(pos) + static_cast<std::uintmax_t>(dataBytes);
+    if (!pnmWord(file, false, word) || !pnmNumber(word, width)) return false;
+    if (!pnmWord(file, false, word) || !pnmNumber(word, height)) return false;
+    if (!bitmap && (!pnmWord(file, true, word) || !pnmNumber(word, maxValue))) return false;
+    if (width > kMaxSide || height > kMaxSide || width * height > kMaxPixels) return false;
+    if (kind == '4' || kind == '5' || kind == '6') {
+        // Binary data: one byte per sample whatever the largest value, or eight pixels per
+        // byte. The library pads a short bitmap with set bits rather than failing; it is
+        // refused here too, so that a few header bytes cannot announce a huge picture.
+        const int64_t size =
+            kind == '4' ? (width + 7) / 8 * height : width * height * (kind == '6' ? 3 : 1);
+        const long position = std::ftell(file);
+        return position >= 0 && fileSize >= static_cast<std::uintmax_t>(position) &&
+               fileSize - static_cast<std::uintmax_t>(position) >=
+                   static_cast<std::uintmax_t>(size);
+    }
+    // The library's ASCII pixel buffer: 1 byte per grey and 3 per colour pixel; with values
+    // above 255 each value takes 2 bytes and the buffer is 6 bytes per colour pixel and 4 (not
+    // 2) per grey pixel.
+    const bool wide = maxValue > 255;
+    const int64_t bytesPerPixel =
+        (kind == '3' ? 3 : 1) * (wide ? 2 : 1) * (wide && kind == '2' ? 2 : 1);
+    return asciiPnmIsSafe(file, width * height * bytesPerPixel, wide ? 2 : 1);
+}
+
+// True when the library takes `name` for a PNM file: by its extension (compared without regard
+// to case), or, for other names, by content starting with "P1" to "P6".
+bool readAsPnm(const char* name, const unsigned char* head, size_t size) {
+    const char* dot = std::strrchr(name, '.');
+    if (dot != nullptr) {
+        static const char* const kExtensions[] = {"pbm", "pgm", "ppm", "pnm"};
+        for (const char* extension : kExtensions) {
+            if (strcasecmp(dot + 1, extension) == 0) return true;
+        }
+    }
+    return size >= 2 && head[0] == 'P' && head[1] >= '1' && head[1] <= '6';
 }
 
 // True when every chunk of a PNG file lies wholly inside the file, up to its IEND chunk.
@@ -119,22 +210,22 @@ bool pngIsComplete(std::FILE* file, std::uintmax_t fileSize) {
     }
 }
 
-// DevIL 1.7.8 reads past the end of a file without noticing: on a binary PNM file whose pixel
-// data ends early it frees its buffer twice and the process aborts, and on a PNG file cut
-// short it can loop for ever. Such files are recognised by their content, whatever their
-// names, and are only handed to the library when they are complete. Other files pass
-// unchecked.
+// DevIL 1.7.8 reads past the end of a file without noticing: on a PNG file cut short it can
+// loop for ever, and PNM files have the faults described above. Such files are recognised by
+// their names and content and are only handed to the library when it can read them safely.
+// Other files pass unchecked.
 bool fileIsComplete(const char* name, std::uintmax_t fileSize) {
     std::FILE* file = std::fopen(name, "rb");
     if (file == nullptr) return false;
-    unsigned char head[1024];
+    unsigned char head[8];
     const size_t size = std::fread(head, 1, sizeof head, file);
     bool complete = true;
     static const unsigned char kPngSignature[8] = {0x89, 'P', 'N', 'G', '\r', '\n', 0x1A, '\n'};
-    if (size >= 3 && head[0] == 'P' && head[1] >= '4' && head[1] <= '6' && std::isspace(head[2]))
-        complete = binaryPnmIsComplete(head, size, fileSize);
-    else if (size >= 8 && std::memcmp(head, kPngSignature, 8) == 0)
+    if (readAsPnm(name, head, size)) {
+        complete = std::fseek(file, 0, SEEK_SET) == 0 && pnmIsSafe(file, fileSize);
+    } else if (size >= 8 && std::memcmp(head, kPngSignature, 8) == 0) {
         complete = pngIsComplete(file, fileSize);
+    }
     std::fclose(file);
     return complete;
 }

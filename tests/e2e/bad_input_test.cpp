@@ -14,6 +14,8 @@
 
 namespace {
 
+using namespace std::string_literals;
+
 // A run of the program with what it showed: "drawn" when the result window was drawn (and
 // then closed with Escape), "none" when the program ended by itself without drawing it.
 struct WatchedRun {
@@ -323,9 +325,21 @@ TEST(BadImageFile, UnloadableFilesArePassedOverAndTheRunGoesOn) {
         folder + "/picture.ff",
         std::string("farbfeld") + std::string("\0\0\0\2\0\0\0\2", 8) + repeated('\x7f', 32));
     runCommand(folder, "mkdir folder.png");
-    const std::vector<std::string> names = {"missing.png", "truncated.pgm", "truncated.png",
-                                            "empty.png",   "text.png",      "picture.ff",
-                                            "whole.webp",  "folder.png"};
+    // PNM files on which the image library itself goes wrong (frees a buffer twice, writes
+    // past its pixels, or allocates for a picture the file does not hold).
+    writeTextFile(folder + "/junk_header.pgm",
+                  "P5\0\0\0\3P5\n64 64\n255\n"s + repeated('\x11', 40));
+    writeTextFile(folder + "/leading_blank.pgm", " P5\n64 64\n255\nabc");
+    writeTextFile(folder + "/comment.pgm", "P5#x\n64 64\n255\nabc");
+    std::string values;
+    for (int i = 0; i < 40; ++i) values += "200 ";
+    writeTextFile(folder + "/too_many_values.pgm", "P2\n2 2\n255\n" + values + "\n");
+    writeTextFile(folder + "/huge_bitmap.pbm", "P4\n22222\n11111\n\0\1"s);
+    const std::vector<std::string> names = {
+        "missing.png",     "truncated.pgm", "truncated.png",     "empty.png",
+        "text.png",        "picture.ff",    "whole.webp",        "folder.png",
+        "junk_header.pgm", "comment.pgm",   "leading_blank.pgm", "too_many_values.pgm",
+        "huge_bitmap.pbm"};
     std::vector<Entry> entries;
     std::string expected;
     for (const std::string& name : names) {
