@@ -334,12 +334,13 @@ TEST(BadImageFile, UnloadableFilesArePassedOverAndTheRunGoesOn) {
     std::string values;
     for (int i = 0; i < 40; ++i) values += "200 ";
     writeTextFile(folder + "/too_many_values.pgm", "P2\n2 2\n255\n" + values + "\n");
+    writeTextFile(folder + "/blank_line.pgm", "P2\n2 2\n255\n1 2\r\n\r\n3 4\n");
     writeTextFile(folder + "/huge_bitmap.pbm", "P4\n22222\n11111\n\0\1"s);
     const std::vector<std::string> names = {
-        "missing.png",     "truncated.pgm", "truncated.png",     "empty.png",
-        "text.png",        "picture.ff",    "whole.webp",        "folder.png",
-        "junk_header.pgm", "comment.pgm",   "leading_blank.pgm", "too_many_values.pgm",
-        "huge_bitmap.pbm"};
+        "missing.png",     "truncated.pgm",  "truncated.png",     "empty.png",
+        "text.png",        "picture.ff",     "whole.webp",        "folder.png",
+        "junk_header.pgm", "comment.pgm",    "leading_blank.pgm", "too_many_values.pgm",
+        "blank_line.pgm",  "huge_bitmap.pbm"};
     std::vector<Entry> entries;
     std::string expected;
     for (const std::string& name : names) {
