@@ -8,10 +8,11 @@
 #   optional, after the mode: --target NAME to run one target only (parameters, analysis,
 #   image_file)
 #
-# The committed corpus in tests/fuzz/corpus/<target>/ is only read; inputs a long run finds
-# go to build-fuzz/corpus/<target>/ (merge the useful ones with -set_cover_merge=1). Any crash, sanitizer report, leak or input slower than
-# 10 s fails the run; the input that caused it is kept as build-fuzz/artifacts/<target>-*.
-# Add it to tests/fuzz/corpus/<target>/ once the fault is fixed, as a regression input.
+# The committed corpus in tests/fuzz/corpus/<target>/ is only read; inputs a long run finds go
+# to build-fuzz/corpus/<target>/ (add the useful ones to the committed corpus with libFuzzer's
+# -set_cover_merge=1). Any crash, sanitizer report, leak or input slower than 10 s fails the
+# run; the input that caused it is kept as build-fuzz/artifacts/<target>-*. Add it to
+# tests/fuzz/corpus/<target>/ once the fault is fixed, as a regression input.
 #
 # Environment: FUZZ_BUILD (default build-fuzz), JOBS (build jobs, default 2).
 set -eu
