@@ -1,50 +1,74 @@
 #!/bin/sh
 # Runs a program that may open the result window, ends it with an Escape key press once the
-# window is shown, and exits with the program's own exit status.
+# window has drawn its first frame, and exits with the program's own exit status.
 #
-#   tools/xrun.sh [--screenshot FILE] [--timeout SECONDS] [--settle SECONDS] PROGRAM [ARGS...]
+#   tools/xrun.sh [--screenshot FILE] [--verdict FILE] [--timeout SECONDS] [--settle SECONDS]
+#                 PROGRAM [ARGS...]
 #
 # Without a display the whole run goes under a virtual X server (xvfb-run) with Mesa's software
-# renderer. A program that ends without opening a window simply has its status returned. After
-# the timeout (default 120 s) the program is killed and the status is 124.
+# renderer. The window exists from the start of a run but stays black until the event loop draws
+# the first frame (after the analysis of every image), so the drawing, not the window, tells
+# that the results are shown. A program that ends without drawing simply has its status
+# returned. After the timeout (default 120 s) the program is killed and the status is 124; 125
+# means it did not end on Escape. `--verdict FILE` receives "drawn", "none" (ended without
+# drawing) or "timeout". `--screenshot FILE` receives the window (550 x 550, 8-bit; PNG or PPM
+# by the file's extension).
 set -u
 
 screenshot=""
+verdict=""
 timeout=120
 settle=1
 while [ $# -gt 0 ]; do
     case "$1" in
         --screenshot) screenshot="$2"; shift 2 ;;
+        --verdict) verdict="$2"; shift 2 ;;
         --timeout) timeout="$2"; shift 2 ;;
         --settle) settle="$2"; shift 2 ;;
         --) shift; break ;;
         *) break ;;
     esac
 done
-[ $# -ge 1 ] || { echo "usage: xrun.sh [--screenshot FILE] [--timeout S] PROGRAM [ARGS...]" >&2; exit 2; }
+[ $# -ge 1 ] || { echo "usage: xrun.sh [--screenshot FILE] [--verdict FILE] [--timeout S] PROGRAM [ARGS...]" >&2; exit 2; }
 
 if [ -z "${DISPLAY:-}" ]; then
     export LIBGL_ALWAYS_SOFTWARE=1
-    set -- --timeout "$timeout" --settle "$settle" ${screenshot:+--screenshot "$screenshot"} "$@"
+    set -- --timeout "$timeout" --settle "$settle" ${screenshot:+--screenshot "$screenshot"} \
+        ${verdict:+--verdict "$verdict"} "$@"
     exec xvfb-run -a -s "-screen 0 800x600x24 -nolisten tcp -noreset" "$0" "$@"
 fi
 
+say() { [ -n "$verdict" ] && echo "$1" >"$verdict"; return 0; }
+
+# True when the window shows drawn content: an undrawn window is black, a drawn one mostly grey.
+drawn() {
+    mean=$(import -window "$1" -depth 8 ppm:- 2>/dev/null |
+        convert ppm:- -format '%[fx:mean]' info:- 2>/dev/null)
+    [ -n "$mean" ] && awk -v m="$mean" 'BEGIN { exit !(m > 0.1) }'
+}
+
+say none
 "$@" &
 pid=$!
 started=$(date +%s)
 window=""
 while kill -0 "$pid" 2>/dev/null; do
-    window=$(xdotool search --name '^Rugon 11$' 2>/dev/null | head -n 1)
-    [ -n "$window" ] && break
+    candidate=$(xdotool search --name '^Rugon 11$' 2>/dev/null | head -n 1)
+    if [ -n "$candidate" ] && drawn "$candidate"; then
+        window=$candidate
+        break
+    fi
     if [ $(( $(date +%s) - started )) -ge "$timeout" ]; then
         kill -9 "$pid" 2>/dev/null; wait "$pid" 2>/dev/null
-        echo "xrun: no window and no exit after ${timeout}s" >&2
+        say timeout
+        echo "xrun: no drawn window and no exit after ${timeout}s" >&2
         exit 124
     fi
-    sleep 0.1
+    sleep 0.2
 done
 
 if [ -n "$window" ] && kill -0 "$pid" 2>/dev/null; then
+    say drawn
     sleep "$settle"
     if [ -n "$screenshot" ]; then
         import -window root -crop 550x550+0+0 -depth 8 "$screenshot" 2>/dev/null ||

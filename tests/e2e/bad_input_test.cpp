@@ -27,9 +27,9 @@ struct WatchedRun {
 
 WatchedRun runWatched(const std::string& folder, int timeoutSeconds = 300) {
     const std::string verdict = folder + "/.window";
-    const std::string command = std::string("'") + RUGON_SOURCE_DIR +
-                                "/tests/e2e/watch_window.sh' '" + verdict + "' " +
-                                std::to_string(timeoutSeconds) + " '" + RUGON_BINARY + "'";
+    const std::string command = std::string("'") + RUGON_XRUN + "' --verdict '" + verdict +
+                                "' --settle 0 --timeout " + std::to_string(timeoutSeconds) + " '" +
+                                RUGON_BINARY + "'";
     const auto start = std::chrono::steady_clock::now();
     const RunResult run = runCommand(folder, command);
     WatchedRun watched;
