@@ -33,7 +33,12 @@ struct TraceSettings {
 // previous position), fits the least-squares line, takes perpendicular residuals, replaces
 // isolated 3-sigma spikes, and stores the cleaned positions in `trace` and the cleaned
 // residuals in `residuals`. Finally marks columns q and q + 1 (q = rounded position) of every
-// row in `working` (0.0) and `picture` (red).
+// row in `working` (0.0) and `picture` (red), each only where the pixel exists.
+//
+// Unusual settings: rows are clipped to the grid (nothing left: empty outputs, no marks); a
+// coarse column outside 1..W is taken as the nearest border column; a negative half-window
+// counts as 0 and a window past the border is cut there; a single row gives slope 0 (a
+// vertical line through its one position, residual 0).
 void traceEdge(GreyImage& working,
                Picture& picture,
                const Kernel& kernel,
