@@ -6,7 +6,10 @@ set -eu
 packages="g++ make cmake pkg-config libdevil-dev freeglut3-dev libglu1-mesa-dev \
 libgl1-mesa-dev libgl1-mesa-dri googletest libgtest-dev xvfb xauth x11-apps imagemagick \
 xdotool libbenchmark-dev nlohmann-json3-dev libcairo2-dev clang libclang-rt-14-dev \
-clang-format python3"
+clang-format python3 \
+libfftw3-dev libgsl-dev libtiff-dev libpugixml-dev libseccomp-dev libcli11-dev libtbb-dev \
+pybind11-dev python3-dev python3-numpy python3-pytest python3-dask python3-distributed \
+chromium"
 
 missing=""
 for p in $packages; do
