@@ -148,9 +148,13 @@ void traceEdgeSmoothed(const GreyImage& smoothed,
     const double sigma = r.standardDeviation(true);
     const double upper = mu + 3.0 * sigma;
     const double lower = mu - 3.0 * sigma;
+    int32_t replaced = 0;
     if (n >= 3) {
         for (int32_t k = 1; k <= n - 2; ++k) {
-            if (r[k] >= upper || r[k] <= lower) r[k] = (r[k - 1] + r[k + 1]) * 0.5;
+            if (r[k] >= upper || r[k] <= lower) {
+                r[k] = (r[k - 1] + r[k + 1]) * 0.5;
+                ++replaced;
+            }
         }
     }
 
@@ -173,6 +177,7 @@ void traceEdgeSmoothed(const GreyImage& smoothed,
     trace.positions = std::move(positions);
     trace.rows = std::move(hAxis);
     trace.intercept = intercept;
+    trace.spikesReplaced = replaced;
     trace.slope = slope;
     residuals = std::move(r);
 }

@@ -14,6 +14,7 @@ struct EdgeTrace {
     Series rows;             // sample numbers 1 .. n
     double intercept = 0.0;  // of the least-squares line through the raw positions
     double slope = 0.0;      // position change per sample
+    int32_t spikesReplaced = 0;  // samples whose spike was replaced by its neighbours' mean
 };
 
 // Settings of one edge's row scan.

@@ -275,7 +275,7 @@ void drawHhcfPanel(cairo_t* cr,
     cairo_restore(cr);
 }
 
-void drawImagePanel(cairo_t* cr, const ImageReport& report, double panelX, double panelY) {
+void drawImagePanel(cairo_t* cr, const ImageResult& report, double panelX, double panelY) {
     cairo_save(cr);
     cairo_rectangle(cr, panelX, panelY, kPanelSide, kPanelSide);
     cairo_clip(cr);
@@ -316,12 +316,12 @@ void drawImagePanel(cairo_t* cr, const ImageReport& report, double panelX, doubl
     cairo_restore(cr);
 }
 
-void drawFigure(cairo_t* cr, const ImageReport& report) {
+void drawFigure(cairo_t* cr, const ImageResult& report) {
     setColour(cr, kWindowGrey);
     cairo_paint(cr);
     cairo_select_font_face(cr, "sans-serif", CAIRO_FONT_SLANT_NORMAL, CAIRO_FONT_WEIGHT_NORMAL);
     drawImagePanel(cr, report, 0.0, 0.0);
-    const char* emptyNote = report.status == ReportStatus::kNoLine ? "no line measured" : "no data";
+    const char* emptyNote = report.status == ImageStatus::kNoLine ? "no line measured" : "no data";
     drawHhcfPanel(cr, report.display, plotBox(kPanelSide, 0), emptyNote);
     drawRoughnessPanel(cr, report.display, plotBox(0, kPanelSide), emptyNote);
     drawUncertaintyPanel(cr, report.display, plotBox(kPanelSide, kPanelSide), emptyNote);
@@ -392,7 +392,7 @@ bool fitPicture(const Picture& picture,
     return true;
 }
 
-bool writeFigurePng(const ImageReport& report, const std::string& path) {
+bool writeFigurePng(const ImageResult& report, const std::string& path) {
     if (!wasLoaded(report)) return false;
     cairo_surface_t* surface =
         cairo_image_surface_create(CAIRO_FORMAT_RGB24, kFigureSide, kFigureSide);
@@ -405,7 +405,7 @@ bool writeFigurePng(const ImageReport& report, const std::string& path) {
     return ok;
 }
 
-bool writeFigureSvg(const ImageReport& report, const std::string& path) {
+bool writeFigureSvg(const ImageResult& report, const std::string& path) {
     if (!wasLoaded(report)) return false;
     cairo_surface_t* surface = cairo_svg_surface_create(path.c_str(), kFigureSide, kFigureSide);
     if (cairo_surface_status(surface) != CAIRO_STATUS_SUCCESS) {

@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "image/picture.h"
-#include "report/image_report.h"
+#include "run/image_result.h"
 
 // Size of the whole picture and of each of its four square panels, in pixels.
 constexpr int32_t kFigureSide = 800;
@@ -45,8 +45,8 @@ bool fitPicture(
 // Draws the picture of `report` (loaded images only: its analysis picture and display record)
 // and writes it as a PNG of kFigureSide x kFigureSide pixels, or as SVG of the same size.
 // False when the image was not loaded or the file cannot be written.
-bool writeFigurePng(const ImageReport& report, const std::string& path);
-bool writeFigureSvg(const ImageReport& report, const std::string& path);
+bool writeFigurePng(const ImageResult& report, const std::string& path);
+bool writeFigureSvg(const ImageResult& report, const std::string& path);
 
 // Frees the font and surface caches the drawing library keeps for the life of the process, so
 // that a leak checker sees only real leaks. Call once, after the last picture.

@@ -1,38 +1,39 @@
 #include "report/report_run.h"
 
-#include <IL/il.h>
-#include <IL/ilu.h>
+#include <strings.h>
 #include <sys/stat.h>
+#include <tbb/blocked_range.h>
+#include <tbb/parallel_for.h>
+#include <tbb/task_arena.h>
 #include <unistd.h>
 
+#include <CLI/CLI.hpp>
+#include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <chrono>
+#include <cmath>
+#include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <fstream>
+#include <mutex>
+#include <regex>
 #include <set>
+#include <thread>
 #include <utility>
 #include <vector>
 
-#include "report/image_report.h"
+#include "run/image_result.h"
 #include "report/report_figure.h"
 #include "report/report_tables.h"
-#include "run/image_analysis.h"
+#include "report/report_files.h"
+#include "run/measure_image.h"
 #include "run/parameters.h"
 
 namespace {
 
 namespace fs = std::filesystem;
-
-constexpr TableKind kTables[] = {TableKind::kSummary, TableKind::kEdges, TableKind::kLines,
-                                 TableKind::kLength, TableKind::kHhcf};
-
-bool writeWholeFile(const std::string& path, const std::string& content) {
-    std::FILE* file = std::fopen(path.c_str(), "wb");
-    if (file == nullptr) return false;
-    const bool written = std::fwrite(content.data(), 1, content.size(), file) == content.size();
-    const bool closed = std::fclose(file) == 0;
-    return written && closed;
-}
 
 std::string joinPath(const std::string& folder, const std::string& file) {
     return (fs::path(folder) / file).string();
@@ -98,71 +99,277 @@ std::string outputReplacingInput(const std::vector<std::string>& outputs,
     return std::string();
 }
 
-// "1 edge", "3 edges".
-std::string counted(int64_t n, const char* noun) {
-    return std::to_string(n) + " " + noun + (n == 1 ? "" : "s");
-}
-
-// Analyses one listed image into `report` (status, reason, figures, display series).
-void analyseEntry(const std::string& path,
-                  int32_t pairing,
-                  const RunParameters& params,
-                  ImageReport& report) {
-    std::error_code ec;
-    const fs::file_status status = fs::status(path, ec);
-    if (status.type() == fs::file_type::not_found) {
-        report.status = ReportStatus::kMissing;
-        report.reason = "file not found";
-        return;
-    }
-    if (ec) {
-        report.status = ReportStatus::kUnreadable;
-        report.reason = "cannot be accessed: " + ec.message();
-        return;
-    }
-    if (!fs::is_regular_file(status)) {
-        report.status = ReportStatus::kUnreadable;
-        report.reason = "not a regular file";
-        return;
-    }
-    analyseFile(path.c_str(), pairing, params, AnalysisPath::kFast, report.analysis);
-    switch (report.analysis.status) {
-        case AnalysisStatus::kMeasured:
-            report.status = ReportStatus::kMeasured;
-            fillDisplaySeries(report.analysis, params.pixelSize, report.display);
-            break;
-        case AnalysisStatus::kNoLine:
-            report.status = ReportStatus::kNoLine;
-            report.reason = "no line found (" + counted(report.analysis.coarse.count, "edge") +
-                            " found, " + std::to_string(report.analysis.processed.size()) +
-                            " processed)";
-            break;
-        case AnalysisStatus::kNotLoaded:
-            report.status = ReportStatus::kUnreadable;
-            report.reason = "cannot be read as an image";
-            break;
-    }
-    report.display.name = report.name;
-    report.display.pictureTopDown = report.analysis.topRowFirst;
-}
-
 }  // namespace
 
-ReportOptions parseReportArguments(int argc, const char* const* argv) {
-    ReportOptions options;
-    bool haveFile = false;
-    bool onlyFiles = false;
+namespace {
+
+// Numbers of the command line: the whole text must be the number.
+bool wholeInteger(const std::string& text, int64_t& value) {
+    if (text.empty()) return false;
+    char* end = nullptr;
+    errno = 0;
+    const long long v = std::strtoll(text.c_str(), &end, 10);
+    if (errno != 0 || end == nullptr || *end != '\0') return false;
+    value = v;
+    return true;
+}
+
+bool wholeReal(const std::string& text, double& value) {
+    if (text.empty()) return false;
+    char* end = nullptr;
+    errno = 0;
+    const double v = std::strtod(text.c_str(), &end);
+    if (errno != 0 || end == nullptr || *end != '\0' || !std::isfinite(v)) return false;
+    value = v;
+    return true;
+}
+
+bool hasExtension(const std::string& name, const char* extension) {
+    const std::string ext = fs::path(name).extension().string();
+    return strcasecmp(ext.c_str(), extension) == 0;
+}
+
+// The option values as typed; checked and converted after parsing so that every message
+// names the option and the value.
+struct RawOptions {
+    std::vector<std::string> inputs;
+    std::string parameterFile;
+    std::string output;
+    std::string pixelSize, threshold, kernel, kernelSigma, window, firstEdgeOpensLine;
+    std::string contrast, orientation, roi, jobs, maxPixels, group, bootstrap;
+    bool noDatabar = false;
+    bool noRegion = false;
+};
+
+// Every option of the command line, bound to `raw`. The defaults shown are those of a run on
+// image files; a parameter file brings its own values for the edge-detection settings.
+void defineOptions(CLI::App& app, RawOptions& raw) {
+    app.set_help_flag("-h,--help", "show this help and exit");
+    app.add_flag("--version", "show the version and exit");
+    app.add_option("inputs", raw.inputs,
+                   "image files, folders of images, CSV lists of images (columns image and "
+                   "optionally group), or one parameter file (.txt)")
+        ->type_name("IMAGE...");
+    app.add_option("-p,--parameters", raw.parameterFile,
+                   "parameter file listing the images (the console program's input.txt)")
+        ->type_name("FILE");
+    app.add_option("-o,--output", raw.output, "output folder, created when missing")
+        ->type_name("OUTDIR")
+        ->default_str("rugon-report");
+    app.add_option("--pixel-size", raw.pixelSize,
+                   "nm per pixel; wins over the parameter file and the file's metadata "
+                   "[default: from the file's metadata; figures in px when it has none]")
+        ->type_name("NM");
+    app.add_option("--threshold", raw.threshold,
+                   "edge level as a fraction of the row maximum, above 0 and at most 1")
+        ->type_name("FRACTION")
+        ->default_str("0.5");
+    app.add_option("--kernel", raw.kernel, "smoothing kernel size, rows x columns, 1..255 each")
+        ->type_name("ROWSxCOLS")
+        ->default_str("5x5");
+    app.add_option("--kernel-sigma", raw.kernelSigma, "width of the smoothing kernel, px")
+        ->type_name("PX")
+        ->default_str("1.0");
+    app.add_option("--window", raw.window, "half-width of the edge search window, px")
+        ->type_name("PX")
+        ->default_str("10");
+    app.add_option("--first-edge-opens-line", raw.firstEdgeOpensLine,
+                   "whether the first detected edge opens a line (edges 1-2, 3-4...) or not "
+                   "(edges 2-3, 4-5...)")
+        ->type_name("yes|no")
+        ->default_str("yes");
+    app.add_option("--contrast", raw.contrast,
+                   "bright-edge: a bright band at each edge; bright-line / dark-line: a plain "
+                   "step between line and space; auto: decided from the image")
+        ->type_name("auto|bright-edge|bright-line|dark-line")
+        ->default_str("auto");
+    app.add_option("--orientation", raw.orientation,
+                   "which way the lines run; horizontal lines are analysed turned by 90 degrees")
+        ->type_name("auto|vertical|horizontal")
+        ->default_str("auto");
+    app.add_option("--roi", raw.roi,
+                   "analyse only this rectangle of the file's picture: left column, top row "
+                   "(0-based, from the top-left pixel), width, height [default: the rows where "
+                   "every line runs, without the data bar]")
+        ->type_name("X,Y,W,H");
+    app.add_flag("--no-databar", raw.noDatabar,
+                 "do not look for the microscope's information bar (it is left out by default)");
+    app.add_flag("--no-region", raw.noRegion,
+                 "analyse every row instead of only those where every line runs");
+    app.add_option("-j,--jobs", raw.jobs, "images analysed at once")
+        ->type_name("N")
+        ->default_str("number of cores");
+    app.add_option("--max-pixels", raw.maxPixels,
+                   "largest picture decoded, in pixels; larger files are refused before decoding")
+        ->type_name("N")
+        ->default_str(std::to_string(kDefaultMaxPixels));
+    app.add_option("--group", raw.group,
+                   "gather images into groups by a regular expression on the file name: the "
+                   "first capture (or the whole match) names the group")
+        ->type_name("REGEX");
+    app.add_option("--bootstrap", raw.bootstrap,
+                   "bootstrap resamples over lines for the 95 % intervals; 0 for none")
+        ->type_name("N")
+        ->default_str("200");
+}
+
+// Checks and converts the typed values into `options`; the first mistake becomes the usage
+// error.
+void convertOptions(const RawOptions& raw, ReportOptions& options) {
     auto fail = [&options](const std::string& error) {
         if (options.action == ReportOptions::Action::kRun) {
             options.action = ReportOptions::Action::kUsageError;
             options.error = error;
         }
     };
+    auto bad = [&fail](const char* option, const std::string& value, const char* rule) {
+        fail(std::string("option ") + option + ": \"" + value + "\" is not " + rule);
+    };
+    SettingOverrides& o = options.overrides;
+    double real = 0.0;
+    int64_t integer = 0;
+    if (!raw.pixelSize.empty()) {
+        if (wholeReal(raw.pixelSize, real) && real > 0.0 && real < 1e6)
+            o.pixelSizeNm = real;
+        else
+            bad("--pixel-size", raw.pixelSize, "a pixel size in nm above 0");
+    }
+    if (!raw.threshold.empty()) {
+        if (wholeReal(raw.threshold, real) && real > 0.0 && real <= 1.0)
+            o.edgeThreshold = real;
+        else
+            bad("--threshold", raw.threshold, "a fraction above 0 and at most 1");
+    }
+    if (!raw.kernel.empty()) {
+        const size_t x = raw.kernel.find_first_of("xX");
+        int64_t rows = 0;
+        int64_t columns = 0;
+        if (x != std::string::npos && wholeInteger(raw.kernel.substr(0, x), rows) &&
+            wholeInteger(raw.kernel.substr(x + 1), columns) && rows >= 1 && rows <= 255 &&
+            columns >= 1 && columns <= 255) {
+            o.kernelRows = static_cast<int32_t>(rows);
+            o.kernelColumns = static_cast<int32_t>(columns);
+        } else {
+            bad("--kernel", raw.kernel, "ROWSxCOLS with 1 to 255 rows and columns");
+        }
+    }
+    if (!raw.kernelSigma.empty()) {
+        if (wholeReal(raw.kernelSigma, real) && real > 0.0 && real <= 1000.0)
+            o.kernelSigma = real;
+        else
+            bad("--kernel-sigma", raw.kernelSigma, "a width in px above 0");
+    }
+    if (!raw.window.empty()) {
+        if (wholeInteger(raw.window, integer) && integer >= 0 && integer <= 100000)
+            o.edgeHalfWindow = static_cast<int32_t>(integer);
+        else
+            bad("--window", raw.window, "a half-width in px of 0 or more");
+    }
+    if (!raw.firstEdgeOpensLine.empty()) {
+        if (raw.firstEdgeOpensLine == "yes")
+            o.pairing = 1;
+        else if (raw.firstEdgeOpensLine == "no")
+            o.pairing = 0;
+        else
+            bad("--first-edge-opens-line", raw.firstEdgeOpensLine, "yes or no");
+    }
+    if (!raw.contrast.empty()) {
+        ContrastChoice choice = ContrastChoice::kAuto;
+        if (parseContrastChoice(raw.contrast, choice))
+            o.contrast = choice;
+        else
+            bad("--contrast", raw.contrast, "auto, bright-edge, bright-line or dark-line");
+    }
+    if (!raw.orientation.empty()) {
+        OrientationChoice choice = OrientationChoice::kAuto;
+        if (parseOrientationChoice(raw.orientation, choice))
+            o.orientation = choice;
+        else
+            bad("--orientation", raw.orientation, "auto, vertical or horizontal");
+    }
+    if (!raw.roi.empty()) {
+        int64_t v[4] = {0, 0, 0, 0};
+        size_t start = 0;
+        bool ok = true;
+        for (int i = 0; i < 4 && ok; ++i) {
+            const size_t comma = raw.roi.find(',', start);
+            const bool last = i == 3;
+            if (last != (comma == std::string::npos)) ok = false;
+            const std::string part =
+                raw.roi.substr(start, last ? std::string::npos : comma - start);
+            ok = ok && wholeInteger(part, v[i]) && v[i] >= 0 && v[i] <= 1000000;
+            start = comma + 1;
+        }
+        if (ok && v[2] >= 1 && v[3] >= 1) {
+            o.roi = PixelRect{static_cast<int32_t>(v[0]), static_cast<int32_t>(v[1]),
+                              static_cast<int32_t>(v[2]), static_cast<int32_t>(v[3])};
+        } else {
+            bad("--roi", raw.roi, "X,Y,W,H with X, Y of 0 or more and W, H of 1 or more");
+        }
+    }
+    o.noDatabar = raw.noDatabar;
+    o.noRegion = raw.noRegion;
+    if (!raw.jobs.empty()) {
+        if (wholeInteger(raw.jobs, integer) && integer >= 1 && integer <= 1024)
+            options.jobs = static_cast<int32_t>(integer);
+        else
+            bad("--jobs", raw.jobs, "a number of workers from 1 to 1024");
+    }
+    if (!raw.maxPixels.empty()) {
+        if (wholeInteger(raw.maxPixels, integer) && integer >= 1)
+            o.maxPixels = integer;
+        else
+            bad("--max-pixels", raw.maxPixels, "a number of pixels of 1 or more");
+    }
+    if (!raw.bootstrap.empty()) {
+        if (wholeInteger(raw.bootstrap, integer) && integer >= 0 && integer <= 100000)
+            o.bootstrapResamples = static_cast<int32_t>(integer);
+        else
+            bad("--bootstrap", raw.bootstrap, "a number of resamples from 0 to 100000");
+    }
+    if (!raw.group.empty()) {
+        try {
+            const std::regex pattern(raw.group);
+            options.groupPattern = raw.group;
+        } catch (const std::regex_error&) {
+            bad("--group", raw.group, "a valid regular expression");
+        }
+    }
+
+    // A parameter file: -p, or a single .txt argument; image files otherwise.
+    std::vector<std::string> parameterFiles;
+    if (!raw.parameterFile.empty()) parameterFiles.push_back(raw.parameterFile);
+    std::vector<std::string> images;
+    for (const std::string& input : raw.inputs) {
+        if (hasExtension(input, ".txt"))
+            parameterFiles.push_back(input);
+        else
+            images.push_back(input);
+    }
+    if (parameterFiles.size() > 1) {
+        fail("more than one parameter file given (" + parameterFiles[0] + ", " +
+             parameterFiles[1] + ")");
+    } else if (parameterFiles.size() == 1 && !images.empty()) {
+        fail("a parameter file (" + parameterFiles[0] + ") cannot be given with images (" +
+             images[0] + ")");
+    } else if (!images.empty()) {
+        options.useParameterFile = false;
+        options.inputs = images;
+    } else if (parameterFiles.size() == 1) {
+        options.parameterFile = parameterFiles[0];
+    }
+}
+
+}  // namespace
+
+ReportOptions parseReportArguments(int argc, const char* const* argv) {
+    ReportOptions options;
+    // --help and --version win over any mistake; the value after -o is never one of them.
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i] != nullptr ? argv[i] : "";
         if (arg == "--") break;
         if (arg == "-o" || arg == "--output") {
-            ++i;  // the folder name, whatever it looks like
+            ++i;
         } else if (arg == "--help" || arg == "-h") {
             options.action = ReportOptions::Action::kHelp;
             return options;
@@ -171,55 +378,221 @@ ReportOptions parseReportArguments(int argc, const char* const* argv) {
             return options;
         }
     }
+    // The folder after -o is taken whatever it looks like, so it is joined to its option before
+    // the option library sees it.
+    std::vector<std::string> args;
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i] != nullptr ? argv[i] : "";
-        if (!onlyFiles && arg == "--") {
-            onlyFiles = true;
-        } else if (!onlyFiles && (arg == "-o" || arg == "--output")) {
+        if (arg == "--") {
+            for (; i < argc; ++i) args.push_back(argv[i] != nullptr ? argv[i] : "");
+            break;
+        }
+        if (arg == "-o" || arg == "--output") {
             if (i + 1 >= argc || argv[i + 1] == nullptr || argv[i + 1][0] == '\0') {
-                fail("option " + arg + " needs an output folder");
-            } else {
-                options.outputFolder = argv[++i];
+                options.action = ReportOptions::Action::kUsageError;
+                options.error = "option " + arg + " needs an output folder";
+                return options;
             }
-        } else if (!onlyFiles && arg.rfind("--output=", 0) == 0) {
-            options.outputFolder = arg.substr(9);
-            if (options.outputFolder.empty()) fail("option --output= needs an output folder");
-        } else if (!onlyFiles && arg.size() > 1 && arg[0] == '-') {
-            fail("unknown option " + arg);
-        } else if (haveFile) {
-            fail("more than one parameter file given (" + options.parameterFile + ", " + arg + ")");
+            args.push_back("--output=" + std::string(argv[++i]));
+        } else if (arg == "--output=") {
+            options.action = ReportOptions::Action::kUsageError;
+            options.error = "option --output= needs an output folder";
+            return options;
         } else {
-            options.parameterFile = arg;
-            haveFile = true;
+            args.push_back(arg);
         }
     }
+    CLI::App app;
+    RawOptions raw;
+    defineOptions(app, raw);
+    std::vector<std::string> reversed(args.rbegin(), args.rend());
+    try {
+        app.parse(reversed);
+    } catch (const CLI::ParseError& e) {
+        options.action = ReportOptions::Action::kUsageError;
+        options.error = e.what();
+        if (options.error.empty()) options.error = "bad command line";
+        return options;
+    }
+    if (!raw.output.empty()) options.outputFolder = raw.output;
+    convertOptions(raw, options);
     return options;
 }
 
 std::string usageText() {
-    return "Usage: rugon-report [PARAMETER_FILE] [-o OUTDIR]\n"
-           "\n"
-           "Analyses every image listed in PARAMETER_FILE (default: input.txt) exactly as rugon\n"
-           "does and writes, without opening a window, into OUTDIR (default: rugon-report):\n"
-           "  summary.csv   one row per image: status, edges, lines, CD, CD variation, LWR,\n"
-           "                a, ksi, skewness, kurtosis\n"
-           "  edges.csv     one row per processed edge\n"
-           "  lines.csv     one row per measured line\n"
-           "  length.csv    width statistics against line length\n"
-           "  hhcf.csv      the average HHCF and the fitted model per lag\n"
-           "  report.json   all of the above, the parameters and the plotted series\n"
-           "  image-NNN-<name>.png and .svg   the marked image and its three plots\n"
-           "Image names are taken relative to the parameter file's folder. Lengths are in nm.\n"
-           "\n"
-           "Options:\n"
-           "  -o, --output OUTDIR   output folder (created when missing)\n"
-           "  -h, --help            show this help\n"
-           "      --version         show the version\n"
-           "\n"
-           "Exit status: 0 when every image was measured, 1 when an image was missing,\n"
-           "unreadable or without a line, 2 when the run could not be made (bad command line,\n"
-           "missing parameter file, output folder not writable).\n";
+    CLI::App app;
+    RawOptions raw;
+    defineOptions(app, raw);
+    app.description(
+        "Measures line roughness in top-down SEM images and writes, without opening a window,\n"
+        "into OUTDIR: summary.csv, edges.csv, lines.csv, length.csv, hhcf.csv, psd.csv,\n"
+        "groups.csv (with groups), report.json, index.html and per image its pictures.\n"
+        "\n"
+        "  rugon-report [options] IMAGE...    image files, folders, CSV lists of images\n"
+        "  rugon-report [options] [FILE.txt]  a parameter file, analysed exactly as rugon does\n"
+        "                                     (default: input.txt)\n"
+        "\n"
+        "Lengths are in nm; without a pixel size (option, parameter file or the file's\n"
+        "metadata) they are in px and the report says so.\n"
+        "Exit status: 0 when every image was measured, 1 when an image was missing,\n"
+        "unreadable or without a line, 2 when the run could not be made.");
+    app.name("rugon-report");
+    return app.help();
 }
+
+AnalysisSettings settingsFor(const ReportOptions& options,
+                             const RunParameters* params,
+                             int32_t pairing) {
+    AnalysisSettings s;
+    if (params != nullptr) s = settingsFromParameters(*params, pairing);
+    const SettingOverrides& o = options.overrides;
+    if (o.pixelSizeNm) {
+        s.pixelSizeNm = *o.pixelSizeNm;
+        s.pixelSizeFromFile = false;
+    }
+    if (o.edgeThreshold) s.edgeThreshold = *o.edgeThreshold;
+    if (o.kernelRows) s.kernelRows = *o.kernelRows;
+    if (o.kernelColumns) s.kernelColumns = *o.kernelColumns;
+    if (o.kernelSigma) s.kernelSigma = *o.kernelSigma;
+    if (o.edgeHalfWindow) s.edgeHalfWindow = *o.edgeHalfWindow;
+    if (o.pairing) s.pairing = *o.pairing;
+    if (o.contrast) s.contrast = *o.contrast;
+    if (o.orientation) s.orientation = *o.orientation;
+    if (o.roi) {
+        s.roiSet = true;
+        s.roi = *o.roi;
+    }
+    if (o.noDatabar) s.findDatabar = false;
+    if (o.noRegion) s.findRegion = false;
+    if (o.maxPixels) s.maxPixels = *o.maxPixels;
+    if (o.bootstrapResamples) s.bootstrapResamples = *o.bootstrapResamples;
+    return s;
+}
+
+namespace {
+
+bool isImageFileName(const fs::path& path) {
+    static const char* const kExtensions[] = {".png", ".jpg", ".jpeg", ".tif", ".tiff", ".bmp",
+                                              ".pgm", ".pnm", ".ppm",  ".pbm", ".gif",  ".tga",
+                                              ".psd", ".hdr", ".dds",  ".pcx", ".jp2"};
+    const std::string ext = path.extension().string();
+    for (const char* e : kExtensions)
+        if (strcasecmp(ext.c_str(), e) == 0) return true;
+    return false;
+}
+
+// Reads a CSV list of images: a header with an `image` column and optionally `group`.
+bool readImageList(const std::string& listPath,
+                   std::vector<BatchImage>& images,
+                   std::string& error) {
+    std::ifstream in(listPath);
+    if (!in) {
+        error = "cannot read the image list \"" + listPath + "\"";
+        return false;
+    }
+    auto split = [](const std::string& line) {
+        std::vector<std::string> fields(1);
+        bool quoted = false;
+        for (size_t i = 0; i < line.size(); ++i) {
+            const char c = line[i];
+            if (quoted) {
+                if (c == '"' && i + 1 < line.size() && line[i + 1] == '"') {
+                    fields.back() += '"';
+                    ++i;
+                } else if (c == '"') {
+                    quoted = false;
+                } else {
+                    fields.back() += c;
+                }
+            } else if (c == '"') {
+                quoted = true;
+            } else if (c == ',') {
+                fields.emplace_back();
+            } else if (c != '\r') {
+                fields.back() += c;
+            }
+        }
+        return fields;
+    };
+    std::string line;
+    if (!std::getline(in, line)) {
+        error = "the image list \"" + listPath + "\" is empty";
+        return false;
+    }
+    const std::vector<std::string> header = split(line);
+    int imageColumn = -1;
+    int groupColumn = -1;
+    for (size_t i = 0; i < header.size(); ++i) {
+        if (header[i] == "image") imageColumn = static_cast<int>(i);
+        if (header[i] == "group") groupColumn = static_cast<int>(i);
+    }
+    if (imageColumn < 0) {
+        error = "the image list \"" + listPath + "\" has no column named image";
+        return false;
+    }
+    const fs::path folder = fs::path(listPath).parent_path();
+    while (std::getline(in, line)) {
+        const std::vector<std::string> fields = split(line);
+        if (static_cast<int>(fields.size()) <= imageColumn || fields[imageColumn].empty())
+            continue;
+        BatchImage image;
+        image.name = fields[static_cast<size_t>(imageColumn)];
+        const fs::path path(image.name);
+        image.path = path.is_absolute() || folder.empty() ? image.name : (folder / path).string();
+        if (groupColumn >= 0 && static_cast<int>(fields.size()) > groupColumn)
+            image.group = fields[static_cast<size_t>(groupColumn)];
+        images.push_back(std::move(image));
+    }
+    return true;
+}
+
+}  // namespace
+
+bool expandInputs(const std::vector<std::string>& inputs,
+                  const std::string& groupPattern,
+                  std::vector<BatchImage>& images,
+                  std::string& error) {
+    images.clear();
+    for (const std::string& input : inputs) {
+        std::error_code ec;
+        if (fs::is_directory(input, ec)) {
+            std::vector<std::string> found;
+            for (fs::directory_iterator it(input, ec), end; !ec && it != end; it.increment(ec)) {
+                std::error_code typeError;
+                if (it->is_regular_file(typeError) && isImageFileName(it->path()))
+                    found.push_back(it->path().string());
+            }
+            if (ec) {
+                error = "cannot read the folder \"" + input + "\": " + ec.message();
+                return false;
+            }
+            std::sort(found.begin(), found.end());
+            for (const std::string& path : found) images.push_back({path, path, "", 1});
+        } else if (hasExtension(input, ".csv")) {
+            if (!readImageList(input, images, error)) return false;
+        } else {
+            images.push_back({input, input, "", 1});
+        }
+    }
+    if (!groupPattern.empty()) {
+        std::regex pattern;
+        try {
+            pattern = std::regex(groupPattern);
+        } catch (const std::regex_error&) {
+            error = "the group pattern \"" + groupPattern + "\" is not a valid regular expression";
+            return false;
+        }
+        for (BatchImage& image : images) {
+            if (!image.group.empty()) continue;
+            const std::string file = fs::path(image.path).filename().string();
+            std::smatch match;
+            if (std::regex_search(file, match, pattern))
+                image.group = match.size() > 1 && match[1].matched ? match[1].str() : match[0].str();
+        }
+    }
+    return true;
+}
+
 
 std::string resolveImagePath(const std::string& parameterFile, const std::string& name) {
     const fs::path image(name);
@@ -272,17 +645,108 @@ bool prepareOutputFolder(const std::string& folder, std::string& error) {
     return true;
 }
 
-int runReport(const ReportOptions& options, std::FILE* err, bool errIsTerminal) {
-    ProgressOutput out{err, errIsTerminal};
+std::string batchProgressText(int32_t done, int32_t n, double elapsedSeconds) {
+    char text[160];
+    if (done > 0 && done < n) {
+        const double left = elapsedSeconds / done * (n - done);
+        std::snprintf(text, sizeof text, "%d of %d images done, %.1f s elapsed, about %.0f s left",
+                      done, n, elapsedSeconds, left);
+    } else {
+        std::snprintf(text, sizeof text, "%d of %d images done, %.1f s elapsed", done, n,
+                      elapsedSeconds);
+    }
+    return text;
+}
+
+namespace {
+
+// The images of a parameter-file run with their settings.
+bool parameterFileImages(const ReportOptions& options,
+                         ProgressOutput& out,
+                         std::vector<BatchImage>& images,
+                         std::vector<AnalysisSettings>& settings) {
     std::string error;
     if (!parameterFileReadable(options.parameterFile, error)) {
         out.message("cannot open parameter file \"" + options.parameterFile + "\": " + error);
-        return kExitCannotRun;
+        return false;
     }
     RunParameters params;
     if (!readParameterFile(options.parameterFile.c_str(), params)) {
         out.message("cannot read parameter file \"" + options.parameterFile + "\"");
-        return kExitCannotRun;
+        return false;
+    }
+    for (const std::unique_ptr<ImageEntry>& entry : params.images) {
+        BatchImage image;
+        image.name = entry->name;
+        image.path = resolveImagePath(options.parameterFile, entry->name);
+        image.pairing = entry->pairing;
+        images.push_back(image);
+        settings.push_back(settingsFor(options, &params, entry->pairing));
+    }
+    if (!options.groupPattern.empty()) {
+        const std::regex pattern(options.groupPattern);
+        for (BatchImage& image : images) {
+            std::smatch match;
+            const std::string file = fs::path(image.path).filename().string();
+            if (std::regex_search(file, match, pattern))
+                image.group = match.size() > 1 && match[1].matched ? match[1].str() : match[0].str();
+        }
+    }
+    return true;
+}
+
+// Draws the pictures of one measured or line-less image; false names the file not written.
+bool writePictures(const std::string& folder, ImageResult& result, std::string& failed) {
+    const std::string base = pictureBaseName(result.position, result.name);
+    const std::string png = joinPath(folder, base + ".png");
+    const std::string svg = joinPath(folder, base + ".svg");
+    const std::string psdPng = joinPath(folder, base + "-psd.png");
+    const std::string psdSvg = joinPath(folder, base + "-psd.svg");
+    if (!writeFigurePng(result, png)) {
+        failed = png;
+        return false;
+    }
+    if (!writeFigureSvg(result, svg)) {
+        failed = svg;
+        return false;
+    }
+    result.pngFile = base + ".png";
+    result.svgFile = base + ".svg";
+    if (!writePsdFigurePng(result, psdPng)) {
+        failed = psdPng;
+        return false;
+    }
+    if (!writePsdFigureSvg(result, psdSvg)) {
+        failed = psdSvg;
+        return false;
+    }
+    result.psdPngFile = base + "-psd.png";
+    result.psdSvgFile = base + "-psd.svg";
+    return true;
+}
+
+}  // namespace
+
+int runReport(const ReportOptions& options, std::FILE* err, bool errIsTerminal) {
+    ProgressOutput out{err, errIsTerminal};
+    std::string error;
+    std::vector<BatchImage> images;
+    std::vector<AnalysisSettings> settings;
+    if (options.useParameterFile) {
+        if (!parameterFileImages(options, out, images, settings)) return kExitCannotRun;
+    } else {
+        if (!expandInputs(options.inputs, options.groupPattern, images, error)) {
+            out.message(error);
+            return kExitCannotRun;
+        }
+        if (images.empty()) {
+            out.message("no image files found in the given folders");
+            return kExitCannotRun;
+        }
+        for (BatchImage& image : images) {
+            image.pairing = options.overrides.pairing ? *options.overrides.pairing : 1;
+            settings.push_back(settingsFor(options, nullptr, image.pairing));
+        }
     }
     if (!prepareOutputFolder(options.outputFolder, error)) {
         out.message("cannot write to output folder \"" + options.outputFolder + "\": " + error);
@@ -293,18 +757,17 @@ int runReport(const ReportOptions& options, std::FILE* err, bool errIsTerminal) 
         return kExitCannotRun;
     };
 
-    const int32_t n = static_cast<int32_t>(params.images.size());
-    std::vector<std::string> inputs = {options.parameterFile};
-    std::vector<std::string> outputs;
-    for (TableKind kind : kTables)
-        outputs.push_back(joinPath(options.outputFolder, tableFileName(kind)));
-    outputs.push_back(joinPath(options.outputFolder, "report.json"));
+    const int32_t n = static_cast<int32_t>(images.size());
+    std::vector<std::string> inputs;
+    if (options.useParameterFile) inputs.push_back(options.parameterFile);
+    std::vector<std::string> outputs = reportFileNames();
+    for (std::string& output : outputs) output = joinPath(options.outputFolder, output);
     for (int32_t k = 1; k <= n; ++k) {
-        const std::string& name = params.images[static_cast<size_t>(k - 1)]->name;
-        inputs.push_back(resolveImagePath(options.parameterFile, name));
-        const std::string base = joinPath(options.outputFolder, pictureBaseName(k, name));
-        outputs.push_back(base + ".png");
-        outputs.push_back(base + ".svg");
+        const BatchImage& image = images[static_cast<size_t>(k - 1)];
+        inputs.push_back(image.path);
+        const std::string base = joinPath(options.outputFolder, pictureBaseName(k, image.name));
+        for (const char* suffix : {".png", ".svg", "-psd.png", "-psd.svg"})
+            outputs.push_back(base + suffix);
     }
     const std::string clash = outputReplacingInput(outputs, inputs);
     if (!clash.empty()) {
@@ -313,58 +776,71 @@ int runReport(const ReportOptions& options, std::FILE* err, bool errIsTerminal) 
         return kExitCannotRun;
     }
 
-    ilInit();
-    iluInit();
     const auto start = std::chrono::steady_clock::now();
     auto elapsed = [&start] {
         return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     };
-    std::vector<ImageReport> reports;
-    reports.reserve(static_cast<size_t>(n));
-    int32_t measured = 0;
+    std::vector<ImageResult> results(static_cast<size_t>(n));
     for (int32_t k = 1; k <= n; ++k) {
-        const ImageEntry& entry = *params.images[static_cast<size_t>(k - 1)];
-        if (n > 1) out.progress(progressText(k, n, entry.name, elapsed()));
-        ImageReport report;
-        report.position = k;
-        report.name = entry.name;
-        report.pairing = entry.pairing;
-        report.path = resolveImagePath(options.parameterFile, entry.name);
-        analyseEntry(report.path, entry.pairing, params, report);
-        if (report.status == ReportStatus::kMeasured) {
-            ++measured;
-        } else {
-            out.message(entry.name + ": " + report.reason);
-        }
-        if (wasLoaded(report)) {
-            const std::string base = pictureBaseName(k, entry.name);
-            const std::string png = joinPath(options.outputFolder, base + ".png");
-            const std::string svg = joinPath(options.outputFolder, base + ".svg");
-            const bool pngWritten = writeFigurePng(report, png);
-            if (!pngWritten || !writeFigureSvg(report, svg)) {
-                ilShutDown();
-                releaseFigureCaches();
-                return cannotWrite(pngWritten ? svg : png);
-            }
-            report.pngFile = base + ".png";
-            report.svgFile = base + ".svg";
-        }
-        // The tables need only the figures; the picture is the bulk of an analysis.
-        report.analysis.picture.release();
-        report.analysis.widths.widthGrid.release();
-        reports.push_back(std::move(report));
+        ImageResult& r = results[static_cast<size_t>(k - 1)];
+        const BatchImage& image = images[static_cast<size_t>(k - 1)];
+        r.position = k;
+        r.name = image.name;
+        r.path = image.path;
+        r.group = image.group;
+        r.pairing = image.pairing;
     }
-    ilShutDown();
-    releaseFigureCaches();
 
-    for (TableKind kind : kTables) {
-        const std::string path = joinPath(options.outputFolder, tableFileName(kind));
-        if (!writeWholeFile(path, formatCsv(makeTable(kind, reports, params.pixelSize))))
-            return cannotWrite(path);
+    // Every image is measured and drawn by one worker into its own slot; messages and progress
+    // go out under one lock, and the tables are written afterwards in list order, so that the
+    // files do not depend on the number of workers.
+    int32_t workers = options.jobs > 0
+                          ? options.jobs
+                          : static_cast<int32_t>(std::max(1u, std::thread::hardware_concurrency()));
+    if (workers > n) workers = n > 0 ? n : 1;
+    std::mutex outputLock;
+    int32_t done = 0;
+    std::string pictureFailure;
+    std::atomic<bool> failed{false};
+    auto measureOne = [&](size_t i) {
+        if (failed.load()) return;
+        ImageResult& r = results[i];
+        measureImageFile(settings[i], r);
+        std::string notWritten;
+        const bool drawn = !wasLoaded(r) || writePictures(options.outputFolder, r, notWritten);
+        // The tables need only the figures; the pictures are the bulk of a result.
+        r.picture.release();
+        r.analysis.picture.release();
+        r.analysis.widths.widthGrid.release();
+        std::lock_guard<std::mutex> lock(outputLock);
+        if (!drawn && !failed.exchange(true)) pictureFailure = notWritten;
+        ++done;
+        if (r.status != ImageStatus::kMeasured) out.message(r.name + ": " + r.reason);
+        if (n > 1) out.progress(batchProgressText(done, n, elapsed()));
+    };
+    if (n > 0) {
+        if (n > 1) out.progress(batchProgressText(0, n, 0.0));
+        tbb::task_arena arena(workers);
+        arena.execute([&] {
+            tbb::parallel_for(tbb::blocked_range<size_t>(0, static_cast<size_t>(n), 1),
+                              [&](const tbb::blocked_range<size_t>& range) {
+                                  for (size_t i = range.begin(); i != range.end(); ++i)
+                                      measureOne(i);
+                              });
+        });
     }
-    const std::string json = formatJson(reportJson(params, options.parameterFile, reports));
-    const std::string jsonPath = joinPath(options.outputFolder, "report.json");
-    if (!writeWholeFile(jsonPath, json)) return cannotWrite(jsonPath);
+    releaseFigureCaches();
+    if (failed.load()) return cannotWrite(pictureFailure);
+
+    int32_t measured = 0;
+    for (const ImageResult& r : results)
+        if (r.status == ImageStatus::kMeasured) ++measured;
+
+    RunDescription run;
+    run.parameterFile = options.useParameterFile ? options.parameterFile : std::string();
+    run.settings = settings.empty() ? settingsFor(options, nullptr, 1) : settings[0];
+    run.workers = workers;
+    if (!writeReportFiles(options.outputFolder, run, results, error)) return cannotWrite(error);
 
     if (n > 1) {
         char summary[160];
@@ -374,3 +850,4 @@ int runReport(const ReportOptions& options, std::FILE* err, bool errIsTerminal) 
     }
     return measured == n ? kExitAllMeasured : kExitNotAllMeasured;
 }
+

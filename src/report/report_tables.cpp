@@ -14,6 +14,14 @@ const std::vector<std::string>& columnsOf(TableKind kind) {
                                                      "edges_found",
                                                      "edges_processed",
                                                      "lines",
+                                                     "pixel_size_nm",
+                                                     "pixel_size_source",
+                                                     "length_unit",
+                                                     "rows_used",
+                                                     "orientation",
+                                                     "contrast",
+                                                     "databar_rows",
+                                                     "flags",
                                                      "cd_average_nm",
                                                      "cd_variation_nm",
                                                      "lwr_3sigma_nm",
@@ -22,13 +30,60 @@ const std::vector<std::string>& columnsOf(TableKind kind) {
                                                      "a",
                                                      "ksi_nm",
                                                      "skewness_mean",
-                                                     "kurtosis_mean"};
-    static const std::vector<std::string> edges = {
-        "image_number", "image",    "edge",     "scan_direction", "mean_position_nm",
-        "spread_nm",    "sigma_nm", "skewness", "kurtosis"};
-    static const std::vector<std::string> lines = {"image_number",  "image",       "line",
-                                                   "first_edge",    "second_edge", "mean_width_nm",
-                                                   "width_sigma_nm"};
+                                                     "kurtosis_mean",
+                                                     "cd_subpixel_nm",
+                                                     "cd_subpixel_ci95_nm",
+                                                     "ler_3sigma_biased_nm",
+                                                     "ler_3sigma_unbiased_nm",
+                                                     "ler_3sigma_unbiased_ci95_nm",
+                                                     "lwr_3sigma_biased_nm",
+                                                     "lwr_3sigma_unbiased_nm",
+                                                     "lwr_3sigma_unbiased_ci95_nm",
+                                                     "lpr_3sigma_biased_nm",
+                                                     "lpr_3sigma_unbiased_nm",
+                                                     "lpr_3sigma_unbiased_ci95_nm",
+                                                     "edge_correlation",
+                                                     "psd_xi_nm",
+                                                     "psd_alpha",
+                                                     "psd0_nm3",
+                                                     "noise_floor_nm3",
+                                                     "psd_fit_status",
+                                                     "missing_edge_rows"};
+    static const std::vector<std::string> edges = {"image_number",
+                                                   "image",
+                                                   "edge",
+                                                   "scan_direction",
+                                                   "mean_position_nm",
+                                                   "spread_nm",
+                                                   "sigma_nm",
+                                                   "skewness",
+                                                   "kurtosis",
+                                                   "subpixel_mean_position_nm",
+                                                   "subpixel_sigma_biased_nm",
+                                                   "missing_rows",
+                                                   "flags"};
+    static const std::vector<std::string> lines = {"image_number",
+                                                   "image",
+                                                   "line",
+                                                   "first_edge",
+                                                   "second_edge",
+                                                   "mean_width_nm",
+                                                   "width_sigma_nm",
+                                                   "subpixel_mean_width_nm",
+                                                   "subpixel_width_sigma_biased_nm",
+                                                   "subpixel_placement_sigma_biased_nm"};
+    static const std::vector<std::string> psd = {"image_number",
+                                                 "image",
+                                                 "frequency_per_nm",
+                                                 "edge_psd_nm3",
+                                                 "edge_model_nm3",
+                                                 "edge_floor_nm3",
+                                                 "width_psd_nm3",
+                                                 "width_model_nm3",
+                                                 "width_floor_nm3",
+                                                 "placement_psd_nm3",
+                                                 "placement_model_nm3",
+                                                 "placement_floor_nm3"};
     static const std::vector<std::string> length = {"image_number",
                                                     "image",
                                                     "segments_per_line",
@@ -48,9 +103,11 @@ const std::vector<std::string>& columnsOf(TableKind kind) {
         case TableKind::kLength:
             return length;
         case TableKind::kHhcf:
+            return hhcf;
+        case TableKind::kPsd:
             break;
     }
-    return hhcf;
+    return psd;
 }
 
 // Element `index` of `s`, or an empty cell when the series is shorter.
@@ -58,11 +115,11 @@ TableCell elementCell(const Series& s, int32_t index) {
     return index >= 0 && index < s.count ? realCell(s[index]) : emptyCell();
 }
 
-std::vector<TableCell> rowStart(const ImageReport& report) {
+std::vector<TableCell> rowStart(const ImageResult& report) {
     return {integerCell(report.position), textCell(report.name)};
 }
 
-void appendSummary(const ImageReport& report, double pixelSize, Table& table) {
+void appendSummary(const ImageResult& report, double pixelSize, Table& table) {
     std::vector<TableCell> row = rowStart(report);
     row.push_back(textCell(statusName(report.status)));
     const ImageAnalysis& a = report.analysis;
@@ -71,7 +128,7 @@ void appendSummary(const ImageReport& report, double pixelSize, Table& table) {
         row.push_back(integerCell(static_cast<int64_t>(a.processed.size())));
         row.push_back(integerCell(a.lineCount));
     }
-    if (report.status == ReportStatus::kMeasured) {
+    if (report.status == ImageStatus::kMeasured) {
         // The same expressions as the console report, so that rounding these values gives
         // its very digits.
         const WidthMeasurement& w = a.widths;
@@ -89,7 +146,7 @@ void appendSummary(const ImageReport& report, double pixelSize, Table& table) {
     table.rows.push_back(std::move(row));
 }
 
-void appendEdges(const ImageReport& report, Table& table) {
+void appendEdges(const ImageResult& report, Table& table) {
     if (!wasLoaded(report)) return;
     const ImageAnalysis& a = report.analysis;
     for (const EdgeFigures& edge : a.processed) {
@@ -106,8 +163,8 @@ void appendEdges(const ImageReport& report, Table& table) {
     }
 }
 
-void appendLines(const ImageReport& report, Table& table) {
-    if (report.status != ReportStatus::kMeasured) return;
+void appendLines(const ImageResult& report, Table& table) {
+    if (report.status != ImageStatus::kMeasured) return;
     const WidthMeasurement& w = report.analysis.widths;
     // Line m is bounded by edges 2m - 1 and 2m (pairing 1) or 2m and 2m + 1 (pairing 0).
     const int32_t firstOfFirstLine = report.pairing == 0 ? 2 : 1;
@@ -122,8 +179,8 @@ void appendLines(const ImageReport& report, Table& table) {
     }
 }
 
-void appendLength(const ImageReport& report, Table& table) {
-    if (report.status != ReportStatus::kMeasured) return;
+void appendLength(const ImageResult& report, Table& table) {
+    if (report.status != ImageStatus::kMeasured) return;
     const DisplayRecord& d = report.display;
     for (int32_t i = 0; i < d.lengthNm.count; ++i) {
         std::vector<TableCell> row = rowStart(report);
@@ -136,8 +193,8 @@ void appendLength(const ImageReport& report, Table& table) {
     }
 }
 
-void appendHhcf(const ImageReport& report, double pixelSize, Table& table) {
-    if (report.status != ReportStatus::kMeasured) return;
+void appendHhcf(const ImageResult& report, double pixelSize, Table& table) {
+    if (report.status != ImageStatus::kMeasured) return;
     const ImageAnalysis& a = report.analysis;
     // A failed fit leaves a one-point placeholder curve that is no model value.
     const int32_t fitted = a.fit.ksi > 0.0 ? a.fit.curveLogHhcf.count : 0;
@@ -154,7 +211,7 @@ void appendHhcf(const ImageReport& report, double pixelSize, Table& table) {
     }
 }
 
-void appendRows(TableKind kind, const ImageReport& report, double pixelSize, Table& table) {
+void appendRows(TableKind kind, const ImageResult& report, double pixelSize, Table& table) {
     switch (kind) {
         case TableKind::kSummary:
             appendSummary(report, pixelSize, table);
@@ -190,7 +247,7 @@ nlohmann::ordered_json cellJson(const TableCell& cell) {
 }
 
 // The rows of one image as objects keyed by column name, without image_number and image.
-nlohmann::ordered_json rowsJson(TableKind kind, const ImageReport& report, double pixelSize) {
+nlohmann::ordered_json rowsJson(TableKind kind, const ImageResult& report, double pixelSize) {
     Table table;
     table.columns = columnsOf(kind);
     appendRows(kind, report, pixelSize, table);
@@ -287,10 +344,10 @@ const char* tableFileName(TableKind kind) {
     return "hhcf.csv";
 }
 
-Table makeTable(TableKind kind, const std::vector<ImageReport>& reports, double pixelSize) {
+Table makeTable(TableKind kind, const std::vector<ImageResult>& reports, double pixelSize) {
     Table table;
     table.columns = columnsOf(kind);
-    for (const ImageReport& report : reports) appendRows(kind, report, pixelSize, table);
+    for (const ImageResult& report : reports) appendRows(kind, report, pixelSize, table);
     return table;
 }
 
@@ -344,10 +401,10 @@ std::string formatCsv(const Table& table) {
 
 nlohmann::ordered_json reportJson(const RunParameters& params,
                                   const std::string& parameterFile,
-                                  const std::vector<ImageReport>& reports) {
+                                  const std::vector<ImageResult>& reports) {
     const double pixelSize = params.pixelSize;
     nlohmann::ordered_json images = nlohmann::ordered_json::array();
-    for (const ImageReport& report : reports) {
+    for (const ImageResult& report : reports) {
         const ImageAnalysis& a = report.analysis;
         nlohmann::ordered_json summary = rowsJson(TableKind::kSummary, report, pixelSize)[0];
         summary.erase("status");

@@ -7,8 +7,8 @@
 #include <string>
 #include <vector>
 
-#include "report/image_report.h"
-#include "run/parameters.h"
+#include "report/report_files.h"
+#include "run/image_result.h"
 
 // One cell of a table: nothing, a text, an integer or a real number.
 struct TableCell {
@@ -31,13 +31,16 @@ struct Table {
     std::vector<std::vector<TableCell>> rows;
 };
 
-// The five tables of a run. Every table starts with the columns image_number (1-based list
-// position) and image (the name as written in the parameter file).
-//  kSummary: one row per listed image: status, edges_found, edges_processed, lines,
-//            cd_average_nm, cd_variation_nm (1 sigma), lwr_3sigma_nm, lwr_3sigma_spread_nm,
-//            lwr_3sigma_infinite_nm, a, ksi_nm, skewness_mean, kurtosis_mean. The figures are
-//            the very values the console report prints; they are empty unless the image was
-//            measured, and the edge and line counts are empty unless it was loaded.
+// The tables of a run. Every table starts with the columns image_number (1-based list
+// position) and image (the name as listed). Lengths are in nm, or in px for an image without a
+// pixel size (its length_unit column says which); docs/report-columns.md lists every column.
+//  kSummary: one row per listed image: status, the edge and line counts, the setup (pixel
+//            size and source, rows used, orientation, contrast, data bar rows, flags), the
+//            whole-pixel figures (cd_average_nm .. kurtosis_mean, the very values the console
+//            report prints) and the sub-pixel and unbiased figures (cd_subpixel_nm ..
+//            missing_edge_rows). Figures are empty unless the image was measured (and, for the
+//            whole-pixel ones, unless that method applies); the counts and the setup are empty
+//            unless it was decoded.
 //  kEdges:   one row per processed edge of a loaded image: edge (1-based k), scan_direction
 //            (+1 left to right, -1 right to left), mean_position_nm, spread_nm, sigma_nm,
 //            skewness, kurtosis.
@@ -49,13 +52,19 @@ struct Table {
 //  kHhcf:    one row per lag of the average HHCF: lag_px, lag_nm, hhcf_nm, fit_hhcf_nm (the
 //            fitted model 10^line times the pixel size, empty beyond the fitted lags or when
 //            the fit failed).
-enum class TableKind { kSummary, kEdges, kLines, kLength, kHhcf };
+//  kPsd:     one row per frequency of the averaged power spectra: frequency (1/nm), edge,
+//            width and placement PSD with their fitted models and floors (nm^3).
+enum class TableKind { kSummary, kEdges, kLines, kLength, kHhcf, kPsd };
 
-// "summary.csv", "edges.csv", "lines.csv", "length.csv" or "hhcf.csv".
+// "summary.csv", "edges.csv", "lines.csv", "length.csv", "hhcf.csv" or "psd.csv".
 const char* tableFileName(TableKind kind);
 
-// The table `kind` over all `reports` in order; `pixelSize` in nm per pixel is the run's.
-Table makeTable(TableKind kind, const std::vector<ImageReport>& reports, double pixelSize);
+// The factor from px to the unit of an image's length figures: its pixel size in nm, or 1 when
+// its figures are in px.
+double lengthScale(const ImageResult& result);
+
+// The table `kind` over all `results` in order.
+Table makeTable(TableKind kind, const std::vector<ImageResult>& results);
 
 // A real number with 17 significant digits ("%.17g"), so that reading it back gives the same
 // double; an empty text for NaN and infinities.
@@ -73,9 +82,11 @@ std::string formatCsv(const Table& table);
 // unit suffixes and, per image, its status, sizes, summary, edges, lines, length, hhcf (the
 // table rows without image_number and image, as objects keyed by column name), every series of
 // its display record with its unit, and its picture file names. NaN and infinities are null.
-nlohmann::ordered_json reportJson(const RunParameters& params,
-                                  const std::string& parameterFile,
-                                  const std::vector<ImageReport>& reports);
+nlohmann::ordered_json reportJson(const RunDescription& run,
+                                  const std::vector<ImageResult>& results);
+
+// One image's entry of report.json (also the Python module's to_dict()).
+nlohmann::ordered_json imageJson(const ImageResult& result);
 
 // The document as indented JSON text ending in a line feed. Text that is not valid UTF-8 (a
 // file name in another encoding) is written with U+FFFD in place of the bad bytes.

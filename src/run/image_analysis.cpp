@@ -148,7 +148,7 @@ void analyseGrid(GreyImage& grid,
         result.edgeSigmas.data[slot] = stats.sigma * pixelSize;
         result.edgeSkewness.data[slot] = stats.skewness;
         result.edgeKurtosis.data[slot] = stats.kurtosis;
-        result.processed.push_back({k, settings.direction});
+        result.processed.push_back({k, settings.direction, trace.spikesReplaced});
 
         if (result.hhcfSum.count == 0) {
             result.hhcfSum.allocate(stats.hhcf.count);

@@ -25,12 +25,12 @@ Series seriesOf(std::initializer_list<double> values) {
 double parsed(const std::string& field) { return std::strtod(field.c_str(), nullptr); }
 
 // A measured image of pairing 0 with five coarse edges: edges 2..5 processed, two lines.
-ImageReport measuredReport() {
-    ImageReport r;
+ImageResult measuredReport() {
+    ImageResult r;
     r.position = 1;
     r.name = "wafer \"A\",site 3.tif";
     r.pairing = 0;
-    r.status = ReportStatus::kMeasured;
+    r.status = ImageStatus::kMeasured;
     ImageAnalysis& a = r.analysis;
     a.status = AnalysisStatus::kMeasured;
     a.coarse.count = 5;
@@ -65,8 +65,8 @@ ImageReport measuredReport() {
     return r;
 }
 
-ImageReport unmeasuredReport(int32_t position, ReportStatus status) {
-    ImageReport r;
+ImageResult unmeasuredReport(int32_t position, ImageStatus status) {
+    ImageResult r;
     r.position = position;
     r.name = "other.png";
     r.status = status;
@@ -75,16 +75,16 @@ ImageReport unmeasuredReport(int32_t position, ReportStatus status) {
     return r;
 }
 
-std::vector<ImageReport> threeImages() {
-    std::vector<ImageReport> reports;
+std::vector<ImageResult> threeImages() {
+    std::vector<ImageResult> reports;
     reports.push_back(measuredReport());
-    reports.push_back(unmeasuredReport(2, ReportStatus::kNoLine));
-    reports.push_back(unmeasuredReport(3, ReportStatus::kMissing));
+    reports.push_back(unmeasuredReport(2, ImageStatus::kNoLine));
+    reports.push_back(unmeasuredReport(3, ImageStatus::kMissing));
     return reports;
 }
 
 std::vector<std::vector<std::string>> csvOf(TableKind kind,
-                                            const std::vector<ImageReport>& reports,
+                                            const std::vector<ImageResult>& reports,
                                             double pixelSize) {
     return parseCsv(formatCsv(makeTable(kind, reports, pixelSize)));
 }
@@ -114,7 +114,7 @@ TEST(ReportTables, SummaryHeaderNamesEveryFigureWithItsUnit) {
 }
 
 TEST(ReportTables, SummaryFiguresRoundedAsTheConsoleReportGiveItsVeryText) {
-    std::vector<ImageReport> reports = threeImages();
+    std::vector<ImageResult> reports = threeImages();
     const double pixelSize = 2.0;
     const auto rows = csvOf(TableKind::kSummary, reports, pixelSize);
     const auto& header = rows[0];
@@ -161,7 +161,7 @@ TEST(ReportTables, ImagesNotMeasuredKeepTheirStatusAndLeaveFiguresEmpty) {
 }
 
 TEST(ReportTables, NotANumberAndInfinityBecomeEmptyCells) {
-    std::vector<ImageReport> reports;
+    std::vector<ImageResult> reports;
     reports.push_back(measuredReport());
     reports[0].analysis.meanSkewness = kNaN;
     reports[0].analysis.fit.alpha = std::numeric_limits<double>::infinity();
@@ -233,7 +233,7 @@ TEST(ReportTables, LinesOfPairingZeroAreBoundedByEdgesTwoAndThreeOnward) {
 }
 
 TEST(ReportTables, HhcfRowsGiveTheModelInNanometresOnlyWhereTheFitHasPoints) {
-    std::vector<ImageReport> reports;
+    std::vector<ImageResult> reports;
     reports.push_back(measuredReport());
     const double pixelSize = 2.5;
     auto rows = csvOf(TableKind::kHhcf, reports, pixelSize);
@@ -285,7 +285,7 @@ TEST(ReportJson, CarriesRunParametersVersionAndEverySeriesWithItsUnit) {
 }
 
 TEST(ReportJson, RowsUseTheCsvColumnNamesWithoutTheImageColumns) {
-    const std::vector<ImageReport> reports = threeImages();
+    const std::vector<ImageResult> reports = threeImages();
     const auto json = nlohmann::json::parse(formatJson(reportJson(RunParameters(), "", reports)));
     const std::pair<TableKind, const char*> tables[] = {{TableKind::kEdges, "edges"},
                                                         {TableKind::kLines, "lines"},
@@ -302,7 +302,7 @@ TEST(ReportJson, RowsUseTheCsvColumnNamesWithoutTheImageColumns) {
 }
 
 TEST(ReportJson, NamesThatAreNotUtf8AreWrittenWithAReplacementCharacter) {
-    std::vector<ImageReport> reports = threeImages();
+    std::vector<ImageResult> reports = threeImages();
     reports[2].name = "caf\xe9.png";  // Latin-1
     const std::string text = formatJson(reportJson(RunParameters(), "", reports));
     const auto json = nlohmann::json::parse(text);

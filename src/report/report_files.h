@@ -1,0 +1,30 @@
+// The files of a batch report besides the per-image pictures: the tables, report.json and
+// index.html, written from the result records of a run.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "run/analysis_settings.h"
+#include "run/image_result.h"
+#include "run/parameters.h"
+
+// What the run was given: its parameter file (empty for a run on image files) with the values
+// read from it, the settings of its images and the number of workers.
+struct RunDescription {
+    std::string parameterFile;
+    const RunParameters* parameters = nullptr;  // the parameter file's values, when one was read
+    AnalysisSettings settings;
+    int32_t workers = 1;
+};
+
+// Names of the files writeReportFiles may write, inside the output folder.
+std::vector<std::string> reportFileNames();
+
+// Writes the tables, report.json and index.html of `results` (in list order) into `folder`.
+// False with `failedPath` set to the first file that could not be written.
+bool writeReportFiles(const std::string& folder,
+                      const RunDescription& run,
+                      const std::vector<ImageResult>& results,
+                      std::string& failedPath);

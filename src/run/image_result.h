@@ -1,0 +1,91 @@
+// The one result record of an image: how it was set up, every figure of both analyses, the
+// quality flags and the picture. The batch writers and the Python module only read it.
+#pragma once
+
+#include <cmath>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "image/picture.h"
+#include "metrology/metrology.h"
+#include "run/analysis_settings.h"
+#include "run/image_analysis.h"
+#include "run/result_store.h"
+
+// How the analysis of an image ended.
+enum class ImageStatus {
+    kMeasured,    // at least one line measured
+    kMissing,     // no file of that name
+    kUnreadable,  // the file exists but cannot be decoded as a picture
+    kNoLine,      // decoded, but no line could be measured
+};
+
+// "measured", "missing", "unreadable" or "no_line".
+const char* statusName(ImageStatus status);
+
+// How the picture was prepared for the analyses. Rows and columns of the file are counted from
+// its top-left pixel, whatever order the file stores its rows in.
+struct ImageSetup {
+    int32_t fileWidth = 0;   // px, as in the file
+    int32_t fileHeight = 0;  // px
+    std::string format;      // how the file stores its pixels ("8-bit grey", ...), when known
+    // nm per pixel and where it came from: "option", "parameter file", "tiff-ini", "xml",
+    // "tiff-text", "sidecar" or "none". With "none" every length figure is in pixels.
+    double pixelSizeNm = NAN;
+    std::string pixelSizeSource = "none";
+    bool figuresInPixels = false;  // no pixel size: lengths are px, not nm
+    bool horizontal = false;       // the lines run across the file: the picture was transposed
+    std::string contrast = "bright-edge";  // "bright-edge", "bright-line" or "dark-line"
+    int32_t databarRows = 0;               // rows of the information bar left out
+    std::string databarSource = "none";    // "metadata", "image", "none" or "off"
+    // The analysed part of the file: `area` in file pixels (the region and the data bar taken
+    // away, or the ROI), and the analysed rows along the lines, 1-based inclusive: file rows
+    // for vertical lines, file columns for horizontal ones.
+    PixelRect area;
+    int32_t firstRow = 0;
+    int32_t lastRow = 0;
+    bool fileOrder = true;           // the analysed grid keeps the file's own row order
+    std::vector<std::string> notes;  // metadata values that were rejected, and why
+};
+
+// Everything measured of one listed image.
+struct ImageResult {
+    int32_t position = 0;  // 1-based position in the run's image list
+    std::string name;      // the image as listed
+    std::string path;      // the file opened
+    std::string group;     // group of the image in a batch; empty when none
+    int32_t pairing = 1;
+    ImageStatus status = ImageStatus::kMissing;
+    std::string reason;  // one line for every status but kMeasured
+    ImageSetup setup;
+    // The whole-pixel analysis (the console program's figures), on the analysed grid. It looks
+    // for bright edge bands; on step-contrast images it is not applicable and stays empty.
+    bool wholePixelApplicable = true;
+    std::string wholePixelReason;  // why not, when not applicable
+    ImageAnalysis analysis;
+    DisplayRecord display;  // its plotted curves (name set, texture unused)
+    // Sub-pixel edges, power spectra and unbiased roughness on the same grid.
+    MetrologyResult metrology;
+    // Quality flags of the image ("edge_rows_missing", ...), in a fixed order.
+    std::vector<std::string> flags;
+    // The picture with the measured edges in red; `pictureTopDown` when its row 0 is the top.
+    Picture picture;
+    bool pictureTopDown = false;
+    // Picture files written for this image inside the output folder; empty when none.
+    std::string pngFile;
+    std::string svgFile;
+    std::string psdPngFile;
+    std::string psdSvgFile;
+};
+
+// True when the image was decoded, so that it has a picture and a setup.
+inline bool wasLoaded(const ImageResult& result) {
+    return result.status == ImageStatus::kMeasured || result.status == ImageStatus::kNoLine;
+}
+
+// True when the whole-pixel figures exist (measured and applicable).
+inline bool hasWholePixelFigures(const ImageResult& result) {
+    return result.status == ImageStatus::kMeasured && result.wholePixelApplicable &&
+           result.analysis.status == AnalysisStatus::kMeasured;
+}

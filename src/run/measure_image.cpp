@@ -1,0 +1,366 @@
+#include "run/measure_image.h"
+
+#include <algorithm>
+#include <cmath>
+#include <filesystem>
+#include <system_error>
+#include <utility>
+
+#include "files/databar.h"
+#include "files/decode.h"
+#include "files/image_region.h"
+#include "files/metadata.h"
+#include "files/orientation.h"
+#include "image/coarse_edges.h"
+#include "metrology/contrast.h"
+#include "run/quality_flags.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+
+// "1 edge", "3 edges".
+std::string counted(int64_t n, const char* noun) {
+    return std::to_string(n) + " " + noun + (n == 1 ? "" : "s");
+}
+
+// The grid turned upside down (row 0 becomes the last row).
+void flipRows(GreyImage& grid) {
+    const size_t w = static_cast<size_t>(grid.width);
+    for (int32_t top = 0, bottom = grid.height - 1; top < bottom; ++top, --bottom)
+        std::swap_ranges(grid.data + static_cast<size_t>(top) * w,
+                         grid.data + static_cast<size_t>(top + 1) * w,
+                         grid.data + static_cast<size_t>(bottom) * w);
+}
+
+// Columns x .. x + w - 1 and rows y .. y + h - 1 (0-based) of `grid` into `out`.
+bool cropRect(const GreyImage& grid, const PixelRect& r, GreyImage& out) {
+    if (!out.allocate(r.width, r.height)) return false;
+    for (int32_t j = 0; j < r.height; ++j)
+        std::copy_n(grid.data + static_cast<size_t>(r.y + j) * static_cast<size_t>(grid.width) +
+                        static_cast<size_t>(r.x),
+                    static_cast<size_t>(r.width),
+                    out.data + static_cast<size_t>(j) * static_cast<size_t>(r.width));
+    return true;
+}
+
+// The grey picture of a grid of levels 0..255.
+bool greyPicture(const GreyImage& grid, Picture& picture) {
+    if (!picture.allocate(grid.width, grid.height)) return false;
+    const size_t n = grid.size();
+    for (size_t i = 0; i < n; ++i) {
+        const double v = grid.data[i];
+        const unsigned char level =
+            (v >= 0.0 && v <= 255.0) ? static_cast<unsigned char>(static_cast<int>(v)) : 0;
+        picture.bytes[3 * i] = picture.bytes[3 * i + 1] = picture.bytes[3 * i + 2] = level;
+    }
+    return true;
+}
+
+// Where the analysed grid lies in the (top-row-first) picture of the file.
+struct GridPlacement {
+    PixelRect area;           // the part of the file taken, before turning
+    bool transposed = false;  // grid column x, row y is area column y, row x
+    int32_t rowOffset = 0;    // analysed row 1 is row rowOffset + 1 of the (turned) area
+};
+
+// Paints pixel (x, y) of the analysed grid (0-based) red in the file's picture.
+void markInFile(const GridPlacement& p, int32_t x, int32_t y, Picture& picture) {
+    const int32_t ay = y + p.rowOffset;
+    const int32_t fx = p.area.x + (p.transposed ? ay : x);
+    const int32_t fy = p.area.y + (p.transposed ? x : ay);
+    if (fx < 0 || fy < 0 || fx >= picture.width || fy >= picture.height) return;
+    unsigned char* q = picture.pixel(fx, fy);
+    q[0] = 255;
+    q[1] = 0;
+    q[2] = 0;
+}
+
+// The pixel size in use and its source: the user's, else the file's, else none (figures in px).
+void choosePixelSize(const AnalysisSettings& settings,
+                     const FileMetadata* metadata,
+                     ImageSetup& setup) {
+    if (std::isfinite(settings.pixelSizeNm)) {
+        setup.pixelSizeNm = settings.pixelSizeNm;
+        setup.pixelSizeSource = settings.pixelSizeFromFile ? "parameter file" : "option";
+    } else if (metadata != nullptr && std::isfinite(metadata->pixelSizeNm)) {
+        setup.pixelSizeNm = metadata->pixelSizeNm;
+        setup.pixelSizeSource = pixelSizeSourceName(metadata->source);
+    } else {
+        setup.pixelSizeNm = NAN;
+        setup.pixelSizeSource = "none";
+        setup.figuresInPixels = true;
+    }
+}
+
+// Everything after decoding. `grid` holds the file's grey levels in the decoder's row order
+// (`topRowFirst` tells which); it is consumed.
+void measureDecoded(GreyImage& grid,
+                    bool topRowFirst,
+                    const FileMetadata* metadata,
+                    const AnalysisSettings& settings,
+                    ImageResult& result) {
+    ImageSetup& setup = result.setup;
+    setup.fileWidth = grid.width;
+    setup.fileHeight = grid.height;
+    choosePixelSize(settings, metadata, setup);
+    if (metadata != nullptr) setup.notes = metadata->notes;
+    const double scale = setup.figuresInPixels ? 1.0 : setup.pixelSizeNm;
+
+    GreyImage work;
+    GridPlacement placement;
+    const bool fileOrder = keepsFileOrder(settings);
+    setup.fileOrder = fileOrder;
+    if (fileOrder) {
+        // The picture as the file delivers it: the console program's figures exactly.
+        placement.area = PixelRect{0, 0, grid.width, grid.height};
+        setup.databarSource = "off";
+        work = std::move(grid);
+    } else {
+        if (!topRowFirst) flipRows(grid);
+        // The picture shows the whole file upright; the analysed edges are painted into it.
+        if (!greyPicture(grid, result.picture)) {
+            result.status = ImageStatus::kUnreadable;
+            result.reason = "the picture cannot be stored";
+            return;
+        }
+        result.pictureTopDown = true;
+        PixelRect area{0, 0, grid.width, grid.height};
+        if (settings.roiSet) {
+            const PixelRect& roi = settings.roi;
+            if (roi.x >= grid.width || roi.y >= grid.height) {
+                result.status = ImageStatus::kNoLine;
+                result.reason = "the region of interest lies outside the picture";
+                return;
+            }
+            area = PixelRect{roi.x, roi.y, std::min(roi.width, grid.width - roi.x),
+                             std::min(roi.height, grid.height - roi.y)};
+            setup.databarSource = "off";
+        } else if (settings.findDatabar) {
+            int32_t bar = -1;
+            if (metadata != nullptr && metadata->databarRows > 0 &&
+                metadata->databarRows < grid.height) {
+                bar = metadata->databarRows;
+                setup.databarSource = "metadata";
+            } else {
+                bar = detectDatabarRows(grid);
+                setup.databarSource = bar > 0 ? "image" : "none";
+            }
+            if (bar > 0 && bar < grid.height) {
+                setup.databarRows = bar;
+                area.height = grid.height - bar;
+            }
+        } else {
+            setup.databarSource = "off";
+        }
+        placement.area = area;
+        GreyImage part;
+        const bool whole = area.width == grid.width && area.height == grid.height;
+        if (!whole && !cropRect(grid, area, part)) {
+            result.status = ImageStatus::kUnreadable;
+            result.reason = "the picture cannot be stored";
+            return;
+        }
+        GreyImage& taken = whole ? grid : part;
+        bool horizontal = settings.orientation == OrientationChoice::kHorizontal;
+        if (settings.orientation == OrientationChoice::kAuto)
+            horizontal = linesAreHorizontal(taken);
+        setup.horizontal = horizontal;
+        placement.transposed = horizontal;
+        GreyImage turned;
+        if (horizontal) taken.transpose(turned);
+        GreyImage& oriented = horizontal ? turned : taken;
+        RowRange rows{1, oriented.height};
+        if (settings.findRegion && !settings.roiSet) rows = detectLineRows(oriented);
+        if (rows.first < 1 || rows.last > oriented.height || rows.last < rows.first)
+            rows = RowRange{1, oriented.height};
+        placement.rowOffset = rows.first - 1;
+        if (rows.first == 1 && rows.last == oriented.height) {
+            work = std::move(oriented);
+        } else {
+            cropRect(oriented, PixelRect{0, rows.first - 1, oriented.width,
+                                         rows.last - rows.first + 1},
+                     work);
+        }
+        grid.release();
+    }
+    if (fileOrder) {
+        setup.firstRow = 1;
+        setup.lastRow = work.height;
+    } else {
+        setup.firstRow = (placement.transposed ? placement.area.x : placement.area.y) +
+                         placement.rowOffset + 1;
+        setup.lastRow = setup.firstRow + work.height - 1;
+    }
+    PixelRect analysed = placement.area;
+    if (placement.transposed) {
+        analysed.x += placement.rowOffset;
+        analysed.width = work.height;
+    } else {
+        analysed.y += placement.rowOffset;
+        analysed.height = work.height;
+    }
+    setup.area = analysed;
+
+    // Contrast, then both analyses on the same grid: the metrology first, since the whole-pixel
+    // tracing marks the grid it works on.
+    Contrast contrast = Contrast::kBrightEdge;
+    switch (settings.contrast) {
+        case ContrastChoice::kAuto:
+            contrast = detectContrast(work);
+            break;
+        case ContrastChoice::kBrightEdge:
+            contrast = Contrast::kBrightEdge;
+            break;
+        case ContrastChoice::kBrightLine:
+            contrast = Contrast::kBrightLine;
+            break;
+        case ContrastChoice::kDarkLine:
+            contrast = Contrast::kDarkLine;
+            break;
+    }
+    setup.contrast = contrastName(contrast);
+    const CoarseEdges coarse = locateCoarseEdges(work, settings.detectionFloor);
+
+    MetrologySettings ms;
+    ms.contrast = contrast;
+    ms.pixelSizeNm = scale;
+    ms.pairing = settings.pairing;
+    ms.bootstrapResamples = settings.bootstrapResamples;
+    ms.seed = settings.bootstrapSeed;
+    measureMetrology(work, coarse, ms, result.metrology);
+
+    const RunParameters params = parametersFromSettings(settings, scale);
+    if (contrast == Contrast::kBrightEdge) {
+        analyseGrid(work, coarse, settings.pairing, params, AnalysisPath::kFast, result.analysis);
+        result.analysis.topRowFirst = fileOrder ? topRowFirst : true;
+        if (result.analysis.status == AnalysisStatus::kMeasured) {
+            result.status = ImageStatus::kMeasured;
+            fillDisplaySeries(result.analysis, scale, result.display);
+        } else if (result.analysis.status == AnalysisStatus::kNoLine) {
+            result.status = ImageStatus::kNoLine;
+            result.reason = "no line found (" + counted(result.analysis.coarse.count, "edge") +
+                            " found, " + std::to_string(result.analysis.processed.size()) +
+                            " processed)";
+        } else {
+            result.status = ImageStatus::kUnreadable;
+            result.reason = "the picture cannot be stored";
+        }
+        if (fileOrder) {
+            result.picture = std::move(result.analysis.picture);
+            result.pictureTopDown = result.analysis.topRowFirst;
+        } else {
+            const Picture& marked = result.analysis.picture;
+            for (int32_t y = 0; y < marked.height; ++y)
+                for (int32_t x = 0; x < marked.width; ++x) {
+                    const unsigned char* q =
+                        marked.bytes + 3 * (static_cast<size_t>(y) * marked.width + x);
+                    if (q[0] == 255 && q[1] == 0 && q[2] == 0)
+                        markInFile(placement, x, y, result.picture);
+                }
+            result.analysis.picture.release();
+        }
+    } else {
+        result.wholePixelApplicable = false;
+        result.wholePixelReason =
+            std::string("the whole-pixel method looks for a bright band at each edge; this "
+                        "image shows a plain step (") +
+            contrastName(contrast) + ")";
+        if (fileOrder) {
+            greyPicture(work, result.picture);
+            result.pictureTopDown = topRowFirst;
+        }
+        for (const SubpixelEdge& edge : result.metrology.edges) {
+            for (size_t i = 0; i < edge.positionsPx.size(); ++i) {
+                const double p = edge.positionsPx[i];
+                if (!std::isfinite(p)) continue;
+                const int32_t x = static_cast<int32_t>(std::lround(p)) - 1;
+                if (x < 0 || x >= work.width) continue;
+                if (fileOrder) {
+                    unsigned char* q = result.picture.pixel(x, static_cast<int32_t>(i));
+                    q[0] = 255;
+                    q[1] = q[2] = 0;
+                } else {
+                    markInFile(placement, x, static_cast<int32_t>(i), result.picture);
+                }
+            }
+        }
+        if (result.metrology.lines.empty()) {
+            result.status = ImageStatus::kNoLine;
+            result.reason = "no line found: " + result.metrology.reason;
+        } else {
+            result.status = ImageStatus::kMeasured;
+        }
+    }
+    result.flags = qualityFlags(result);
+}
+
+void resetResult(ImageResult& result) {
+    ImageResult fresh;
+    fresh.position = result.position;
+    fresh.name = result.name;
+    fresh.path = result.path;
+    fresh.group = result.group;
+    fresh.pairing = result.pairing;
+    result = std::move(fresh);
+}
+
+}  // namespace
+
+bool keepsFileOrder(const AnalysisSettings& settings) {
+    return settings.orientation == OrientationChoice::kVertical && !settings.findDatabar &&
+           !settings.findRegion && !settings.roiSet;
+}
+
+void measureImageFile(const AnalysisSettings& settings, ImageResult& result) {
+    resetResult(result);
+    std::error_code ec;
+    const fs::file_status status = fs::status(result.path, ec);
+    if (status.type() == fs::file_type::not_found) {
+        result.status = ImageStatus::kMissing;
+        result.reason = "file not found";
+        return;
+    }
+    if (ec) {
+        result.status = ImageStatus::kUnreadable;
+        result.reason = "cannot be accessed: " + ec.message();
+        return;
+    }
+    if (!fs::is_regular_file(status)) {
+        result.status = ImageStatus::kUnreadable;
+        result.reason = "not a regular file";
+        return;
+    }
+    GreyImage grid;
+    LoadedImageInfo info;
+    std::string reason;
+    DecodeLimits limits;
+    limits.maxPixels = settings.maxPixels;
+    if (!decodeImageFile(result.path, limits, grid, info, reason)) {
+        result.status = ImageStatus::kUnreadable;
+        result.reason = reason.empty() ? "cannot be read as an image" : reason;
+        return;
+    }
+    result.setup.format = info.format;
+    const FileMetadata metadata = readFileMetadata(result.path);
+    measureDecoded(grid, info.topRowFirst, &metadata, settings, result);
+}
+
+void measureGreyImage(const GreyImage& grid,
+                      const AnalysisSettings& settings,
+                      ImageResult& result) {
+    resetResult(result);
+    if (grid.width < 1 || grid.height < 1) {
+        result.status = ImageStatus::kUnreadable;
+        result.reason = "the picture is empty";
+        return;
+    }
+    GreyImage copy(grid);
+    if (copy.width != grid.width) {
+        result.status = ImageStatus::kUnreadable;
+        result.reason = "the picture cannot be stored";
+        return;
+    }
+    result.setup.format = "array";
+    measureDecoded(copy, true, nullptr, settings, result);
+}
