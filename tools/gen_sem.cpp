@@ -1,5 +1,5 @@
 // rugon-gen-sem: writes a synthetic top-down SEM image of rough vertical lines as an 8-bit PGM
-// file, with the true edge positions of every row in a CSV file.
+// file, with the true edge positions of every row in a CSV file and the true roughness in JSON.
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -14,15 +14,17 @@ const char kUsage[] =
     "Usage: rugon-gen-sem [options] --output FILE.pgm\n"
     "\n"
     "Writes a synthetic top-down SEM image of vertical lines with rough edges as a binary\n"
-    "8-bit PGM file, and the true position of every edge in every row as CSV.\n"
+    "8-bit PGM file, the true position of every edge in every row as CSV and the true\n"
+    "roughness as JSON.\n"
     "\n"
     "Positions are 1-based column coordinates: column X covers X - 0.5 .. X + 0.5.\n"
-    "Each line has a bright band just inside each of its edges, on a darker body;\n"
-    "the spaces between lines are darker still.\n"
+    "By default each line has a bright band just inside each of its edges, on a darker\n"
+    "body, and the spaces between lines are darker still; --contrast draws plain steps.\n"
     "\n"
     "Options (defaults in brackets):\n"
     "  --output FILE          image file to write (required)\n"
     "  --edges FILE           CSV of true edge positions [FILE.pgm with _edges.csv]\n"
+    "  --truth FILE           JSON of the true roughness [FILE.pgm with _truth.json]\n"
     "  --width N              columns [512]\n"
     "  --height N             rows [512]\n"
     "  --pitch P              line pitch, pixels [64]\n"
@@ -31,14 +33,26 @@ const char kUsage[] =
     "  --lines N              number of lines; 0 fits as many as lie inside columns\n"
     "                         12 .. width - 12 [0]\n"
     "  --band-width B         width of each bright edge band, pixels [4]\n"
+    "  --contrast C           bright-edges (bands), bright-line (line at the band level on\n"
+    "                         the background) or dark-line (line at the background level\n"
+    "                         on spaces at the band level) [bright-edges]\n"
     "  --sigma S              edge roughness, standard deviation in pixels [1]\n"
-    "  --correlation-length L correlation length of the roughness, rows [20]\n"
+    "  --correlation-length L correlation length xi of the roughness, rows [20]\n"
+    "  --alpha A              draw the roughness from the spectrum\n"
+    "                         PSD(f) = PSD(0) / (1 + (2 pi f xi)^2)^(A + 1/2), 0 <= A <= 4;\n"
+    "                         without it, a first-order autoregression with correlation\n"
+    "                         exp(-lag / xi) (the same images as before this option)\n"
+    "  --edge-correlation R   correlation of each line's left and right edge, -1..1 [0]\n"
     "  --seed N               random seed [1]\n"
     "  --background G         grey level of the spaces [40]\n"
     "  --body G               grey level of the line body [80]\n"
     "  --band G               grey level of the edge bands [200]\n"
     "  --blur S               Gaussian blur, pixels; 0 for none [1]\n"
     "  --noise S              additive Gaussian noise, grey levels; 0 for none [3]\n"
+    "  --frames F             shot noise: each pixel the mean of F frames of Poisson\n"
+    "                         electron counts; 0 for none [0]\n"
+    "  --electrons E          mean electrons per frame and grey level, above 0 [0.1];\n"
+    "                         the shot noise variance of level g is g / (F * E)\n"
     "  --cut-last             add one more line that runs past the right border, so its\n"
     "                         right band is cut off (an odd number of edges)\n"
     "  --lone-after           add a lone band after the last line (an odd number of edges;\n"
@@ -49,7 +63,10 @@ const char kUsage[] =
     "\n"
     "The CSV has the header row,edge1_left,edge2_right,... (left and right edges of lines,\n"
     "lone bands by their left flank) and one line per row with the 1-based row number and\n"
-    "every edge's position. Line edges are the outer flanks of their bands.\n";
+    "every edge's position. Line edges are the outer flanks of their bands, or the\n"
+    "steps. The JSON gives the settings, the model sigma of edges, widths and line\n"
+    "centres, xi, alpha and the edge correlation, and the same figures realised by the\n"
+    "drawn edges (each series less its least-squares line), in pixels.\n";
 
 bool parseDouble(const char* text, double& out) {
     errno = 0;
@@ -79,12 +96,25 @@ bool parseSeed(const char* text, uint64_t& out) {
     return true;
 }
 
-std::string defaultEdgePath(const std::string& output) {
+bool parseContrast(const char* text, SyntheticContrast& out) {
+    if (std::strcmp(text, "bright-edges") == 0)
+        out = SyntheticContrast::kBrightEdges;
+    else if (std::strcmp(text, "bright-line") == 0)
+        out = SyntheticContrast::kBrightLine;
+    else if (std::strcmp(text, "dark-line") == 0)
+        out = SyntheticContrast::kDarkLine;
+    else
+        return false;
+    return true;
+}
+
+// `output` without its extension, followed by `suffix`.
+std::string besideOutput(const std::string& output, const char* suffix) {
     const size_t dot = output.rfind('.');
     const size_t slash = output.rfind('/');
     const bool hasExtension =
         dot != std::string::npos && (slash == std::string::npos || dot > slash);
-    return (hasExtension ? output.substr(0, dot) : output) + "_edges.csv";
+    return (hasExtension ? output.substr(0, dot) : output) + suffix;
 }
 
 }  // namespace
@@ -93,6 +123,7 @@ int main(int argc, char** argv) {
     SyntheticSemSettings s;
     std::string output;
     std::string edgePath;
+    std::string truthPath;
     for (int i = 1; i < argc; ++i) {
         const char* option = argv[i];
         if (std::strcmp(option, "--help") == 0 || std::strcmp(option, "-h") == 0) {
@@ -121,6 +152,8 @@ int main(int argc, char** argv) {
             output = value;
         else if (std::strcmp(option, "--edges") == 0)
             edgePath = value;
+        else if (std::strcmp(option, "--truth") == 0)
+            truthPath = value;
         else if (std::strcmp(option, "--width") == 0)
             ok = parseInt(value, s.width);
         else if (std::strcmp(option, "--height") == 0)
@@ -139,6 +172,17 @@ int main(int argc, char** argv) {
             ok = parseDouble(value, s.roughnessSigma);
         else if (std::strcmp(option, "--correlation-length") == 0)
             ok = parseDouble(value, s.correlationLength);
+        else if (std::strcmp(option, "--contrast") == 0)
+            ok = parseContrast(value, s.contrast);
+        else if (std::strcmp(option, "--alpha") == 0) {
+            ok = parseDouble(value, s.roughnessExponent);
+            s.roughnessModel = SyntheticRoughness::kSpectral;
+        } else if (std::strcmp(option, "--edge-correlation") == 0)
+            ok = parseDouble(value, s.edgeCorrelation);
+        else if (std::strcmp(option, "--frames") == 0)
+            ok = parseInt(value, s.shotNoiseFrames);
+        else if (std::strcmp(option, "--electrons") == 0)
+            ok = parseDouble(value, s.electronsPerLevel);
         else if (std::strcmp(option, "--seed") == 0)
             ok = parseSeed(value, s.seed);
         else if (std::strcmp(option, "--background") == 0)
@@ -164,13 +208,16 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "rugon-gen-sem: --output is required (see --help)\n");
         return 2;
     }
-    if (edgePath.empty()) edgePath = defaultEdgePath(output);
+    if (edgePath.empty()) edgePath = besideOutput(output, "_edges.csv");
+    if (truthPath.empty()) truthPath = besideOutput(output, "_truth.json");
 
     SyntheticSem image;
     if (!makeSyntheticSem(s, image)) {
         std::fprintf(stderr,
                      "rugon-gen-sem: the settings describe no image (sizes 1..65536, "
-                     "pitch > cd > 2 x band width, levels and sigmas not negative)\n");
+                     "pitch > cd > 2 x band width (cd > 0 for steps), no lone bands with "
+                     "steps, levels and sigmas not negative, alpha 0..4, edge correlation "
+                     "-1..1, frames not negative, electrons above 0)\n");
         return 2;
     }
     if (!writePgm(image, output)) {
@@ -181,7 +228,11 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "rugon-gen-sem: cannot write %s\n", edgePath.c_str());
         return 1;
     }
-    std::printf("%s: %d x %d, %zu edges; true edges in %s\n", output.c_str(), image.width,
-                image.height, image.edges.size(), edgePath.c_str());
+    if (!writeTruthJson(image, truthPath)) {
+        std::fprintf(stderr, "rugon-gen-sem: cannot write %s\n", truthPath.c_str());
+        return 1;
+    }
+    std::printf("%s: %d x %d, %zu edges; true edges in %s, true roughness in %s\n", output.c_str(),
+                image.width, image.height, image.edges.size(), edgePath.c_str(), truthPath.c_str());
     return 0;
 }

@@ -1,7 +1,15 @@
 #include "synthetic/synthetic_sem.h"
 
+#include <fftw3.h>
+#include <gsl/gsl_randist.h>
+#include <gsl/gsl_rng.h>
+
 #include <cmath>
 #include <cstdio>
+#include <limits>
+#include <memory>
+#include <mutex>
+#include <nlohmann/json.hpp>
 #include <random>
 
 namespace {
@@ -49,6 +57,95 @@ std::vector<double> roughPath(NormalSource& normal, int32_t n, double sigma, dou
     }
     return path;
 }
+
+// Smallest length >= n whose only prime factors are 2, 3 and 5, where FFTW is fastest.
+int32_t smoothLength(int32_t n) {
+    for (int32_t m = n;; ++m) {
+        int32_t r = m;
+        for (int32_t p : {2, 3, 5})
+            while (r % p == 0) r /= p;
+        if (r == 1) return m;
+    }
+}
+
+// FFTW's planner keeps global state; plans are made and destroyed under this lock.
+std::mutex& fftwPlannerLock() {
+    static std::mutex lock;
+    return lock;
+}
+
+// Draws paths of the spectral model by filtering white Gaussian noise in the frequency domain.
+// The noise is drawn on a longer, periodic grid of `length` rows (at least twice the rows and 20
+// correlation lengths beyond them, at most 8 times the rows) and the first rows are kept, so
+// that the kept stretch does not wrap around onto itself.
+class SpectralPaths {
+public:
+    SpectralPaths(int32_t rows, double sigma, double xi, double alpha) : rows_(rows) {
+        const double wanted = std::fmin(std::fmax(2.0 * rows, rows + 20.0 * xi), 8.0 * rows);
+        length_ = smoothLength(static_cast<int32_t>(std::ceil(wanted)));
+        const size_t n = static_cast<size_t>(length_);
+        const size_t bins = n / 2 + 1;
+        // Filter gain: |H(k)|^2 = length * sigma^2 * S(k) / sum of S over all `length` bins,
+        // with S(k) = (1 + (2 pi f xi)^2)^-(alpha + 1/2), f = k / length. The path is
+        // x = inverse DFT(H * DFT(w)) / length, so its variance sum |h|^2 = (1 / length)
+        // sum |H|^2 is sigma^2 exactly: the model spectrum summed over the frequencies that a
+        // row spacing carries.
+        gain_.resize(bins);
+        double total = 0.0;
+        for (size_t k = 0; k < n; ++k) {
+            const size_t folded = k <= n / 2 ? k : n - k;
+            const double f = static_cast<double>(folded) / static_cast<double>(n);
+            const double x = 2.0 * kPi * f * xi;
+            const double spectrum = std::pow(1.0 + x * x, -(alpha + 0.5));
+            if (k < bins) gain_[k] = spectrum;
+            total += spectrum;
+        }
+        for (double& g : gain_) g = std::sqrt(static_cast<double>(n) * sigma * sigma * g / total);
+        real_ = fftw_alloc_real(n);
+        spectrum_ = fftw_alloc_complex(bins);
+        if (real_ == nullptr || spectrum_ == nullptr) return;
+        std::lock_guard<std::mutex> hold(fftwPlannerLock());
+        forward_ = fftw_plan_dft_r2c_1d(length_, real_, spectrum_, FFTW_ESTIMATE);
+        backward_ = fftw_plan_dft_c2r_1d(length_, spectrum_, real_, FFTW_ESTIMATE);
+    }
+    ~SpectralPaths() {
+        {
+            std::lock_guard<std::mutex> hold(fftwPlannerLock());
+            if (forward_ != nullptr) fftw_destroy_plan(forward_);
+            if (backward_ != nullptr) fftw_destroy_plan(backward_);
+        }
+        fftw_free(real_);
+        fftw_free(spectrum_);
+    }
+    SpectralPaths(const SpectralPaths&) = delete;
+    SpectralPaths& operator=(const SpectralPaths&) = delete;
+
+    bool ready() const { return forward_ != nullptr && backward_ != nullptr; }
+
+    // One path of `rows_` values; draws `length_` deviates from `normal`.
+    std::vector<double> draw(NormalSource& normal) {
+        for (int32_t i = 0; i < length_; ++i) real_[i] = normal.next();
+        fftw_execute(forward_);
+        for (size_t k = 0; k < gain_.size(); ++k) {
+            spectrum_[k][0] *= gain_[k];
+            spectrum_[k][1] *= gain_[k];
+        }
+        fftw_execute(backward_);  // unnormalised: every value is `length_` times too large
+        std::vector<double> path(static_cast<size_t>(rows_));
+        const double scale = 1.0 / length_;
+        for (int32_t y = 0; y < rows_; ++y) path[static_cast<size_t>(y)] = real_[y] * scale;
+        return path;
+    }
+
+private:
+    int32_t rows_ = 0;
+    int32_t length_ = 0;
+    std::vector<double> gain_;
+    double* real_ = nullptr;
+    fftw_complex* spectrum_ = nullptr;
+    fftw_plan forward_ = nullptr;
+    fftw_plan backward_ = nullptr;
+};
 
 // A stripe of every row: `level` is added from the left edge's position plus `leftOffset` to
 // the right edge's position plus `rightOffset`.
@@ -111,17 +208,136 @@ void blur(std::vector<double>& grid, int32_t w, int32_t h, double sigma) {
 
 bool finiteNonNegative(double v) { return std::isfinite(v) && v >= 0.0; }
 
+// Expected electron counts above this could overflow the Poisson sampler's result.
+constexpr double kMaxExpectedCount = 1e9;
+constexpr double kMaxExponent = 4.0;
+
 bool validSettings(const SyntheticSemSettings& s) {
     if (s.width < 1 || s.height < 1 || s.width > kMaxSide || s.height > kMaxSide) return false;
-    if (!(std::isfinite(s.pitch) && std::isfinite(s.cd) && std::isfinite(s.bandWidth)))
+    if (!(std::isfinite(s.pitch) && std::isfinite(s.cd))) return false;
+    if (!(s.cd > 0.0) || !(s.pitch > s.cd)) return false;
+    if (s.contrast == SyntheticContrast::kBrightEdges) {
+        if (!std::isfinite(s.bandWidth) || !(s.bandWidth > 0.0) || !(s.cd > 2.0 * s.bandWidth))
+            return false;
+    } else if (s.leadingLoneBand || s.trailingLoneBand) {
         return false;
-    if (!(s.bandWidth > 0.0) || !(s.cd > 2.0 * s.bandWidth) || !(s.pitch > s.cd)) return false;
+    }
     if (!std::isfinite(s.firstEdge) || s.lineCount < 0) return false;
+    if (!finiteNonNegative(s.roughnessExponent) || s.roughnessExponent > kMaxExponent) return false;
+    if (!std::isfinite(s.edgeCorrelation) || std::fabs(s.edgeCorrelation) > 1.0) return false;
+    if (s.shotNoiseFrames < 0) return false;
+    if (s.shotNoiseFrames > 0) {
+        if (!std::isfinite(s.electronsPerLevel) || !(s.electronsPerLevel > 0.0)) return false;
+        const double top = std::fmax(s.backgroundLevel, std::fmax(s.bodyLevel, s.bandLevel));
+        if (!(s.shotNoiseFrames * s.electronsPerLevel * top <= kMaxExpectedCount)) return false;
+    }
     return finiteNonNegative(s.roughnessSigma) && finiteNonNegative(s.correlationLength) &&
            finiteNonNegative(s.backgroundLevel) && finiteNonNegative(s.bodyLevel) &&
            finiteNonNegative(s.bandLevel) && finiteNonNegative(s.blurSigma) &&
            finiteNonNegative(s.noiseSigma);
 }
+
+// Residuals of `v` about its least-squares line over the row numbers 1 .. n.
+std::vector<double> residualsAboutLine(const std::vector<double>& v) {
+    const size_t n = v.size();
+    std::vector<double> r(n);
+    if (n == 0) return r;
+    const double meanRow = 0.5 * (static_cast<double>(n) + 1.0);
+    double mean = 0.0;
+    for (double x : v) mean += x;
+    mean /= static_cast<double>(n);
+    double sxy = 0.0;
+    double sxx = 0.0;
+    for (size_t i = 0; i < n; ++i) {
+        const double d = static_cast<double>(i + 1) - meanRow;
+        sxy += d * (v[i] - mean);
+        sxx += d * d;
+    }
+    const double slope = sxx > 0.0 ? sxy / sxx : 0.0;
+    for (size_t i = 0; i < n; ++i)
+        r[i] = v[i] - mean - slope * (static_cast<double>(i + 1) - meanRow);
+    return r;
+}
+
+double sumOfSquares(const std::vector<double>& v) {
+    double sum = 0.0;
+    for (double x : v) sum += x * x;
+    return sum;
+}
+
+SyntheticTruth computeTruth(const SyntheticSemSettings& s,
+                            const std::vector<SyntheticEdge>& edges,
+                            int32_t rows) {
+    SyntheticTruth t;
+    const double rho = s.edgeCorrelation;
+    t.modelCd = s.cd;
+    t.modelEdgeSigma = s.roughnessSigma;
+    t.modelWidthSigma = s.roughnessSigma * std::sqrt(2.0 * (1.0 - rho));
+    t.modelCentreSigma = s.roughnessSigma * std::sqrt(0.5 * (1.0 + rho));
+    t.modelEdgeCorrelation = rho;
+    t.correlationLength = s.correlationLength;
+    t.roughnessExponent =
+        s.roughnessModel == SyntheticRoughness::kSpectral ? s.roughnessExponent : 0.5;
+    const double shotVariancePerLevel =
+        s.shotNoiseFrames > 0 ? 1.0 / (s.shotNoiseFrames * s.electronsPerLevel) : 0.0;
+    const double gaussianVariance = s.noiseSigma * s.noiseSigma;
+    t.noiseSigmaAtBackground =
+        std::sqrt(gaussianVariance + s.backgroundLevel * shotVariancePerLevel);
+    t.noiseSigmaAtBand = std::sqrt(gaussianVariance + s.bandLevel * shotVariancePerLevel);
+
+    const size_t n = static_cast<size_t>(rows);
+    double cdSum = 0.0;
+    double leftSquares = 0.0;
+    double rightSquares = 0.0;
+    double crossSum = 0.0;
+    double widthSquares = 0.0;
+    double centreSquares = 0.0;
+    for (size_t i = 0; i + 1 < edges.size(); ++i) {
+        if (edges[i].kind != SyntheticEdgeKind::kLineLeft ||
+            edges[i + 1].kind != SyntheticEdgeKind::kLineRight)
+            continue;
+        const std::vector<double>& left = edges[i].positions;
+        const std::vector<double>& right = edges[i + 1].positions;
+        std::vector<double> width(n);
+        std::vector<double> centre(n);
+        for (size_t y = 0; y < n; ++y) {
+            width[y] = right[y] - left[y];
+            centre[y] = 0.5 * (left[y] + right[y]);
+            cdSum += width[y];
+        }
+        const std::vector<double> l = residualsAboutLine(left);
+        const std::vector<double> r = residualsAboutLine(right);
+        leftSquares += sumOfSquares(l);
+        rightSquares += sumOfSquares(r);
+        for (size_t y = 0; y < n; ++y) crossSum += l[y] * r[y];
+        widthSquares += sumOfSquares(residualsAboutLine(width));
+        centreSquares += sumOfSquares(residualsAboutLine(centre));
+        ++t.lineCount;
+        ++i;
+    }
+    const double nan = std::numeric_limits<double>::quiet_NaN();
+    if (t.lineCount == 0) {
+        t.meanCd = t.edgeSigma = t.widthSigma = t.centreSigma = t.edgeCorrelation = nan;
+        return t;
+    }
+    const double seriesRows = static_cast<double>(t.lineCount) * static_cast<double>(n);
+    t.meanCd = cdSum / seriesRows;
+    t.edgeSigma = std::sqrt((leftSquares + rightSquares) / (2.0 * seriesRows));
+    t.widthSigma = std::sqrt(widthSquares / seriesRows);
+    t.centreSigma = std::sqrt(centreSquares / seriesRows);
+    const double norm = std::sqrt(leftSquares * rightSquares);
+    t.edgeCorrelation = norm > 0.0 ? crossSum / norm : nan;
+    return t;
+}
+
+// Frees a GSL generator when it goes out of scope.
+struct RngDeleter {
+    void operator()(gsl_rng* r) const { gsl_rng_free(r); }
+};
+
+// Mixed into the seed for the shot noise, so that its draws are independent of the edges and
+// of the Gaussian noise, and switching shot noise on leaves both as they were.
+constexpr uint64_t kShotSeedMix = 0x9e3779b97f4a7c15ULL;
 
 }  // namespace
 
@@ -130,6 +346,9 @@ bool makeSyntheticSem(const SyntheticSemSettings& s, SyntheticSem& out) {
     if (!validSettings(s)) return false;
     const int32_t w = s.width;
     const int32_t h = s.height;
+    const bool bands = s.contrast == SyntheticContrast::kBrightEdges;
+    // How far the drawn feature of an edge reaches into the line: its band, or nothing.
+    const double reach = bands ? s.bandWidth : 0.0;
 
     int32_t lines = s.lineCount;
     if (lines == 0) {
@@ -140,7 +359,7 @@ bool makeSyntheticSem(const SyntheticSemSettings& s, SyntheticSem& out) {
         // columns too.
         auto extraBandEnd = [&](int32_t n) {
             const double next = s.firstEdge + n * s.pitch;
-            if (s.cutLastLine) return next + s.bandWidth;
+            if (s.cutLastLine) return next + reach;
             return next - 0.5 * (s.pitch - s.cd) + 0.5 * s.bandWidth;
         };
         if (s.cutLastLine || s.trailingLoneBand)
@@ -149,40 +368,67 @@ bool makeSyntheticSem(const SyntheticSemSettings& s, SyntheticSem& out) {
     const double space = s.pitch - s.cd;
     const double bandLift = s.bandLevel - s.bodyLevel;
     const double loneLift = s.bandLevel - s.backgroundLevel;
-    const double bodyLift = s.bodyLevel - s.backgroundLevel;
+    // Band images: spaces at the background level, lines lifted to the body level. Step images:
+    // spaces at one level, lines lifted (or lowered) to the other.
+    double spaceLevel = s.backgroundLevel;
+    double lineLift = s.bodyLevel - s.backgroundLevel;
+    if (s.contrast == SyntheticContrast::kBrightLine) lineLift = s.bandLevel - s.backgroundLevel;
+    if (s.contrast == SyntheticContrast::kDarkLine) {
+        spaceLevel = s.bandLevel;
+        lineLift = s.backgroundLevel - s.bandLevel;
+    }
 
     NormalSource normal(s.seed);
+    std::unique_ptr<SpectralPaths> spectral;
+    if (s.roughnessModel == SyntheticRoughness::kSpectral) {
+        spectral = std::make_unique<SpectralPaths>(h, s.roughnessSigma, s.correlationLength,
+                                                   s.roughnessExponent);
+        if (!spectral->ready()) return false;
+    }
+    auto deviation = [&]() {
+        return spectral ? spectral->draw(normal)
+                        : roughPath(normal, h, s.roughnessSigma, s.correlationLength);
+    };
     std::vector<SyntheticEdge> edges;
     std::vector<Stripe> stripes;
-    auto addEdge = [&](SyntheticEdgeKind kind, double nominal) {
+    auto addEdge = [&](SyntheticEdgeKind kind, double nominal, std::vector<double> path) {
         SyntheticEdge e;
         e.kind = kind;
         e.nominal = nominal;
-        e.positions = roughPath(normal, h, s.roughnessSigma, s.correlationLength);
+        e.positions = std::move(path);
         for (double& v : e.positions) v += nominal;
         edges.push_back(std::move(e));
         return edges.size() - 1;
     };
     auto addLone = [&](double left) {
-        const size_t e = addEdge(SyntheticEdgeKind::kLone, left);
+        const size_t e = addEdge(SyntheticEdgeKind::kLone, left, deviation());
         stripes.push_back({e, e, 0.0, s.bandWidth, loneLift});
     };
 
+    const double rho = s.edgeCorrelation;
+    const double ownShare = std::sqrt(1.0 - rho * rho);
     if (s.leadingLoneBand) addLone(s.firstEdge - 0.5 * space - 0.5 * s.bandWidth);
     for (int32_t j = 0; j < lines; ++j) {
         const double left = s.firstEdge + j * s.pitch;
-        const size_t l = addEdge(SyntheticEdgeKind::kLineLeft, left);
-        const size_t r = addEdge(SyntheticEdgeKind::kLineRight, left + s.cd);
-        stripes.push_back({l, r, 0.0, 0.0, bodyLift});
-        stripes.push_back({l, l, 0.0, s.bandWidth, bandLift});
-        stripes.push_back({r, r, -s.bandWidth, 0.0, bandLift});
+        std::vector<double> leftPath = deviation();
+        std::vector<double> rightPath = deviation();
+        if (rho != 0.0)
+            for (size_t y = 0; y < rightPath.size(); ++y)
+                rightPath[y] = rho * leftPath[y] + ownShare * rightPath[y];
+        const size_t l = addEdge(SyntheticEdgeKind::kLineLeft, left, std::move(leftPath));
+        const size_t r = addEdge(SyntheticEdgeKind::kLineRight, left + s.cd, std::move(rightPath));
+        stripes.push_back({l, r, 0.0, 0.0, lineLift});
+        if (bands) {
+            stripes.push_back({l, l, 0.0, s.bandWidth, bandLift});
+            stripes.push_back({r, r, -s.bandWidth, 0.0, bandLift});
+        }
     }
     const double next = s.firstEdge + lines * s.pitch;
     if (s.cutLastLine) {
         // The body runs on past the right border, where its right band would be.
-        const size_t l = addEdge(SyntheticEdgeKind::kLineLeft, next);
-        stripes.push_back({l, kNone, 0.0, 0.0, bodyLift});
-        stripes.push_back({l, l, 0.0, s.bandWidth, bandLift});
+        const size_t l = addEdge(SyntheticEdgeKind::kLineLeft, next, deviation());
+        stripes.push_back({l, kNone, 0.0, 0.0, lineLift});
+        if (bands) stripes.push_back({l, l, 0.0, s.bandWidth, bandLift});
     } else if (s.trailingLoneBand) {
         addLone(next - 0.5 * space - 0.5 * s.bandWidth);
     }
@@ -190,7 +436,7 @@ bool makeSyntheticSem(const SyntheticSemSettings& s, SyntheticSem& out) {
     std::vector<double> grid(static_cast<size_t>(w) * static_cast<size_t>(h));
     std::vector<double> row(static_cast<size_t>(w));
     for (int32_t y = 0; y < h; ++y) {
-        for (double& v : row) v = s.backgroundLevel;
+        for (double& v : row) v = spaceLevel;
         for (const Stripe& stripe : stripes) {
             const double a = edges[stripe.leftEdge].positions[static_cast<size_t>(y)];
             // A stripe without a right edge runs on past the right border.
@@ -203,20 +449,32 @@ bool makeSyntheticSem(const SyntheticSemSettings& s, SyntheticSem& out) {
     }
     blur(grid, w, h, s.blurSigma);
 
+    std::unique_ptr<gsl_rng, RngDeleter> shot;
+    const double electrons = s.shotNoiseFrames * s.electronsPerLevel;
+    if (s.shotNoiseFrames > 0) {
+        shot.reset(gsl_rng_alloc(gsl_rng_mt19937));
+        if (!shot) return false;
+        std::mt19937_64 seeder(s.seed ^ kShotSeedMix);
+        gsl_rng_set(shot.get(), static_cast<unsigned long>(seeder() >> 32));
+    }
     out.width = w;
     out.height = h;
     out.pixels.resize(grid.size());
     for (size_t i = 0; i < grid.size(); ++i) {
         double v = grid[i];
+        // The sum of the frames' Poisson counts is one Poisson count of the summed mean.
+        if (shot) v = gsl_ran_poisson(shot.get(), electrons * std::fmax(v, 0.0)) / electrons;
         if (s.noiseSigma > 0.0) v += s.noiseSigma * normal.next();
         v = std::floor(v + 0.5);
         out.pixels[i] = static_cast<unsigned char>(v < 0.0 ? 0.0 : (v > 255.0 ? 255.0 : v));
     }
     // Edges whose band lies wholly outside the image are not part of it.
     for (SyntheticEdge& e : edges) {
-        const bool outside = e.nominal + s.bandWidth < 0.5 || e.nominal - s.bandWidth > w + 0.5;
+        const bool outside = e.nominal + reach < 0.5 || e.nominal - reach > w + 0.5;
         if (!outside) out.edges.push_back(std::move(e));
     }
+    out.settings = s;
+    out.truth = computeTruth(s, out.edges, h);
     return true;
 }
 
@@ -252,6 +510,68 @@ bool writeEdgeCsv(const SyntheticSem& image, const std::string& path) {
             ok = ok && std::fprintf(f, ",%.6f", e.positions[static_cast<size_t>(y)]) > 0;
         ok = ok && std::fprintf(f, "\n") > 0;
     }
+    ok = (std::fclose(f) == 0) && ok;
+    return ok;
+}
+
+namespace {
+
+const char* contrastName(SyntheticContrast c) {
+    switch (c) {
+        case SyntheticContrast::kBrightLine:
+            return "bright-line";
+        case SyntheticContrast::kDarkLine:
+            return "dark-line";
+        case SyntheticContrast::kBrightEdges:
+            break;
+    }
+    return "bright-edges";
+}
+
+}  // namespace
+
+bool writeTruthJson(const SyntheticSem& image, const std::string& path) {
+    const SyntheticSemSettings& s = image.settings;
+    const SyntheticTruth& t = image.truth;
+    const bool spectral = s.roughnessModel == SyntheticRoughness::kSpectral;
+    nlohmann::ordered_json j;
+    j["image"] = {{"width", image.width},
+                  {"height", image.height},
+                  {"contrast", contrastName(s.contrast)},
+                  {"pitch_px", s.pitch},
+                  {"background_level", s.backgroundLevel},
+                  {"body_level", s.bodyLevel},
+                  {"band_level", s.bandLevel},
+                  {"band_width_px", s.bandWidth},
+                  {"blur_sigma_px", s.blurSigma}};
+    j["roughness"] = {{"model", spectral ? "spectral" : "autoregressive"},
+                      {"sigma_px", s.roughnessSigma},
+                      {"xi_px", t.correlationLength},
+                      {"alpha", t.roughnessExponent},
+                      {"edge_correlation", s.edgeCorrelation},
+                      {"seed", s.seed}};
+    j["noise"] = {{"gaussian_sigma", s.noiseSigma},
+                  {"shot_noise_frames", s.shotNoiseFrames},
+                  {"electrons_per_level", s.electronsPerLevel},
+                  {"sigma_at_background", t.noiseSigmaAtBackground},
+                  {"sigma_at_band", t.noiseSigmaAtBand}};
+    j["line_count"] = t.lineCount;
+    j["model"] = {{"cd_px", t.modelCd},
+                  {"edge_sigma_px", t.modelEdgeSigma},
+                  {"width_sigma_px", t.modelWidthSigma},
+                  {"centre_sigma_px", t.modelCentreSigma},
+                  {"edge_correlation", t.modelEdgeCorrelation},
+                  {"xi_px", t.correlationLength},
+                  {"alpha", t.roughnessExponent}};
+    j["realised"] = {{"cd_px", t.meanCd},
+                     {"edge_sigma_px", t.edgeSigma},
+                     {"width_sigma_px", t.widthSigma},
+                     {"centre_sigma_px", t.centreSigma},
+                     {"edge_correlation", t.edgeCorrelation}};
+    const std::string text = j.dump(2) + "\n";
+    FILE* f = std::fopen(path.c_str(), "w");
+    if (f == nullptr) return false;
+    bool ok = std::fwrite(text.data(), 1, text.size(), f) == text.size();
     ok = (std::fclose(f) == 0) && ok;
     return ok;
 }

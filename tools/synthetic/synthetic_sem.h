@@ -8,6 +8,27 @@
 
 #include "image/grey_image.h"
 
+// How the rough course of an edge is drawn.
+enum class SyntheticRoughness {
+    // Stationary first-order autoregression: correlation exp(-lag / correlationLength) at whole
+    // row lags. The original model; a seed gives the same image as ever.
+    kAutoregressive,
+    // Gaussian noise shaped in the frequency domain to the spectrum
+    // PSD(f) = PSD(0) / (1 + (2 pi f xi)^2)^(alpha + 1/2), xi = correlationLength rows,
+    // alpha = roughnessExponent; alpha 0.5 is the exponentially correlated case.
+    kSpectral,
+};
+
+// What the lines look like.
+enum class SyntheticContrast {
+    // A bright band just inside each line edge on a darker body; spaces darker still.
+    kBrightEdges,
+    // Plain (blurred) steps: the line at bandLevel on spaces at backgroundLevel.
+    kBrightLine,
+    // Plain steps: the line at backgroundLevel on spaces at bandLevel.
+    kDarkLine,
+};
+
 // What to draw. Positions are 1-based column coordinates: pixel column X covers X - 0.5 to
 // X + 0.5, so an edge at 20.0 runs through the centre of column 20.
 struct SyntheticSemSettings {
@@ -22,26 +43,38 @@ struct SyntheticSemSettings {
     // leaving room there for the band of a cut last line or a trailing lone band.
     int32_t lineCount = 0;
     double bandWidth = 4.0;  // width of the bright band just inside each line edge, pixels
-    // Edge roughness: every edge follows its nominal position plus an exponentially
-    // correlated Gaussian deviation of standard deviation `roughnessSigma` pixels and
-    // correlation length `correlationLength` rows (correlation exp(-lag / length)).
+    SyntheticContrast contrast = SyntheticContrast::kBrightEdges;
+    // Edge roughness: every edge follows its nominal position plus a stationary Gaussian
+    // deviation of standard deviation `roughnessSigma` pixels, correlation length
+    // `correlationLength` rows (0: uncorrelated), drawn by `roughnessModel`.
     double roughnessSigma = 1.0;
     double correlationLength = 20.0;
+    SyntheticRoughness roughnessModel = SyntheticRoughness::kAutoregressive;
+    double roughnessExponent = 0.5;  // alpha of the spectral model, 0 .. 4; unused otherwise
+    // Correlation coefficient of the deviations of each line's left and right edges, -1 .. 1:
+    // right = rho * left + sqrt(1 - rho^2) * an independent deviation of the same kind.
+    double edgeCorrelation = 0.0;
     uint64_t seed = 1;  // the same seed and settings give the same image
     // Grey levels before blur and noise, 0..255.
     double backgroundLevel = 40.0;
-    double bodyLevel = 80.0;
+    double bodyLevel = 80.0;  // band images only
     double bandLevel = 200.0;
     double blurSigma = 1.0;   // isotropic Gaussian blur, pixels; 0 for none
     double noiseSigma = 3.0;  // additive Gaussian noise, grey levels; 0 for none
+    // Shot noise of an image averaged over `shotNoiseFrames` frames (0: none): a pixel of
+    // blurred level g is the mean of that many frames of Poisson electron counts of mean
+    // g * electronsPerLevel, divided by electronsPerLevel, so its variance is
+    // g / (frames * electronsPerLevel). The Gaussian noise, if any, is added after it.
+    int32_t shotNoiseFrames = 0;
+    double electronsPerLevel = 0.1;  // mean electrons per frame and grey level, above 0
     // One more line after the last one, reaching past the right border: its right band is cut
     // off, so its left band has no partner (an odd number of edges).
     bool cutLastLine = false;
     // A lone bright band (no line body) in the middle of the space after the last line
-    // (ignored with cutLastLine).
+    // (ignored with cutLastLine). Band images only.
     bool trailingLoneBand = false;
     // A lone bright band in the middle of the space before the first line, so that the first
-    // detected edge opens no line (images analysed with pairing 0).
+    // detected edge opens no line (images analysed with pairing 0). Band images only.
     bool leadingLoneBand = false;
 };
 
@@ -56,18 +89,51 @@ struct SyntheticEdge {
     std::vector<double> positions;  // per row, top row first, pixels (1-based columns)
 };
 
-// A generated image with its edges, left to right.
+// The true roughness of a generated image, in pixels, over its whole lines (a left and a right
+// edge both inside the image; lone bands and a cut last line are left out). "Realised" figures
+// are taken from the drawn edges: each edge, width (right - left) and centre ((left + right) / 2)
+// series, top row to bottom, minus its least-squares line over the row numbers; sigma is the
+// square root of the mean over the series of their mean squared residual (divisor: rows).
+// "Model" figures are what the settings ask for. NaN where there is no whole line.
+struct SyntheticTruth {
+    int32_t lineCount = 0;              // whole lines
+    double meanCd = 0.0;                // realised, mean of right - left over lines and rows
+    double edgeSigma = 0.0;             // realised
+    double widthSigma = 0.0;            // realised
+    double centreSigma = 0.0;           // realised
+    double edgeCorrelation = 0.0;       // realised: sum of left * right residuals over every
+                                        // line and row / sqrt(sum of left^2 * sum of right^2)
+    double modelCd = 0.0;               // settings' cd
+    double modelEdgeSigma = 0.0;        // roughnessSigma
+    double modelWidthSigma = 0.0;       // roughnessSigma * sqrt(2 (1 - rho))
+    double modelCentreSigma = 0.0;      // roughnessSigma * sqrt((1 + rho) / 2)
+    double modelEdgeCorrelation = 0.0;  // rho
+    double correlationLength = 0.0;     // xi of the model, rows
+    double roughnessExponent = 0.0;     // alpha of the model (0.5 for the autoregressive model)
+    // Standard deviation of the pixel noise, grey levels, on backgroundLevel and on bandLevel
+    // (levels before blur): sqrt(noiseSigma^2 + level / (frames * electronsPerLevel)).
+    double noiseSigmaAtBackground = 0.0;
+    double noiseSigmaAtBand = 0.0;
+};
+
+// A generated image with its edges.
 struct SyntheticSem {
     int32_t width = 0;
     int32_t height = 0;
     std::vector<unsigned char> pixels;  // grey levels, row after row, top row first
     std::vector<SyntheticEdge> edges;   // every band drawn inside the image, left to right
+    SyntheticSemSettings settings;      // what it was drawn from
+    SyntheticTruth truth;
 };
 
-// Draws the image described by `settings` into `out` (replaced). Returns false, with `out`
-// empty, when a size is below 1 or above 65536, the pitch, cd or band width is not positive,
-// the cd is not more than twice the band width, or a level, sigma or length is not finite or
-// negative.
+// Draws the image described by `settings` into `out` (replaced), with its truth. Returns false,
+// with `out` empty, when a size is below 1 or above 65536; the pitch or cd is not positive or
+// the pitch not above the cd; in band images the band width is not positive or the cd not more
+// than twice it; a step image asks for a lone band; a level, sigma, length or exponent is not
+// finite, negative or (the exponent) above 4; the edge correlation lies outside -1 .. 1; or
+// the frame count is negative or electronsPerLevel not above 0 with frames set.
+// The spectral model uses FFTW, whose planner must not run in two threads at once: calls from
+// several threads are serialised here, but not against other users of FFTW in the process.
 bool makeSyntheticSem(const SyntheticSemSettings& settings, SyntheticSem& out);
 
 // `grid` becomes the image's grey levels, top row as grid row 0.
@@ -81,3 +147,10 @@ bool writePgm(const SyntheticSem& image, const std::string& path);
 // left, right or lone), then one line per row: the 1-based row and every edge's position in
 // 1-based columns, with 6 decimals. False when the file cannot be written.
 bool writeEdgeCsv(const SyntheticSem& image, const std::string& path);
+
+// Writes the settings and the truth of `image` as a JSON object: "image" (size, contrast,
+// levels, blur), "roughness" (model, sigma, xi, alpha, rho, seed), "noise" (Gaussian sigma,
+// frames, electrons per level, the resulting sigma on the dark and bright levels), "model" and
+// "realised" (cd, edge, width and centre sigma, edge correlation) and "line_count"; lengths in
+// pixels, NaN written as null. False when the file cannot be written.
+bool writeTruthJson(const SyntheticSem& image, const std::string& path);
