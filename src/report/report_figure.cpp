@@ -286,7 +286,7 @@ void drawImagePanel(cairo_t* cr, const ImageResult& report, double panelX, doubl
     const int32_t areaTop = 32;
     const int32_t margin = 10;
     PanelImage image;
-    if (fitPicture(report.analysis.picture, report.analysis.topRowFirst, kPanelSide - 2 * margin,
+    if (fitPicture(report.picture, report.pictureTopDown, kPanelSide - 2 * margin,
                    kPanelSide - areaTop - margin, image)) {
         cairo_surface_t* surface =
             cairo_image_surface_create(CAIRO_FORMAT_RGB24, image.width, image.height);

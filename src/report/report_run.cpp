@@ -27,6 +27,7 @@
 #include "run/image_result.h"
 #include "report/report_figure.h"
 #include "report/report_tables.h"
+#include "report/psd_figure.h"
 #include "report/report_files.h"
 #include "run/measure_image.h"
 #include "run/parameters.h"

@@ -3,6 +3,7 @@
 #include <cmath>
 #include <cstdio>
 
+#include "run/quality_flags.h"
 #include "run/version.h"
 
 namespace {
@@ -110,80 +111,231 @@ const std::vector<std::string>& columnsOf(TableKind kind) {
     return psd;
 }
 
+// Position of column `name` in table `kind`.
+size_t columnIndex(TableKind kind, const char* name) {
+    const std::vector<std::string>& columns = columnsOf(kind);
+    for (size_t i = 0; i < columns.size(); ++i)
+        if (columns[i] == name) return i;
+    return columns.size();
+}
+
 // Element `index` of `s`, or an empty cell when the series is shorter.
 TableCell elementCell(const Series& s, int32_t index) {
     return index >= 0 && index < s.count ? realCell(s[index]) : emptyCell();
 }
 
-std::vector<TableCell> rowStart(const ImageResult& report) {
-    return {integerCell(report.position), textCell(report.name)};
+std::vector<TableCell> rowStart(const ImageResult& result) {
+    return {integerCell(result.position), textCell(result.name)};
 }
 
-void appendSummary(const ImageResult& report, double pixelSize, Table& table) {
-    std::vector<TableCell> row = rowStart(report);
-    row.push_back(textCell(statusName(report.status)));
-    const ImageAnalysis& a = report.analysis;
-    if (wasLoaded(report)) {
-        row.push_back(integerCell(a.coarse.count));
-        row.push_back(integerCell(static_cast<int64_t>(a.processed.size())));
-        row.push_back(integerCell(a.lineCount));
+// A figure that may be NaN: empty then.
+TableCell figureCell(double value) { return std::isfinite(value) ? realCell(value) : emptyCell(); }
+
+// "first-last" rows used, 1-based.
+std::string rowsUsedText(const ImageSetup& setup) {
+    return std::to_string(setup.firstRow) + "-" + std::to_string(setup.lastRow);
+}
+
+void appendSummary(const ImageResult& result, Table& table) {
+    std::vector<TableCell> row(table.columns.size(), emptyCell());
+    auto set = [&row](const char* column, const TableCell& cell) {
+        const size_t i = columnIndex(TableKind::kSummary, column);
+        if (i < row.size()) row[i] = cell;
+    };
+    set("image_number", integerCell(result.position));
+    set("image", textCell(result.name));
+    set("status", textCell(statusName(result.status)));
+    const ImageAnalysis& a = result.analysis;
+    const ImageSetup& setup = result.setup;
+    const MetrologyResult& m = result.metrology;
+    if (wasLoaded(result)) {
+        if (result.wholePixelApplicable) {
+            set("edges_found", integerCell(a.coarse.count));
+            set("edges_processed", integerCell(static_cast<int64_t>(a.processed.size())));
+            set("lines", integerCell(a.lineCount));
+        } else {
+            set("edges_found", integerCell(static_cast<int64_t>(m.edges.size())));
+            set("edges_processed", integerCell(static_cast<int64_t>(m.edges.size())));
+            set("lines", integerCell(static_cast<int64_t>(m.lines.size())));
+        }
+        set("pixel_size_nm", setup.figuresInPixels ? emptyCell() : figureCell(setup.pixelSizeNm));
+        set("pixel_size_source", textCell(setup.pixelSizeSource));
+        set("length_unit", textCell(setup.figuresInPixels ? "px" : "nm"));
+        set("rows_used", textCell(rowsUsedText(setup)));
+        set("orientation", textCell(setup.horizontal ? "horizontal" : "vertical"));
+        set("contrast", textCell(setup.contrast));
+        set("databar_rows", integerCell(setup.databarRows));
+        set("flags", textCell(joinFlags(result.flags)));
     }
-    if (report.status == ImageStatus::kMeasured) {
+    if (hasWholePixelFigures(result)) {
         // The same expressions as the console report, so that rounding these values gives
         // its very digits.
         const WidthMeasurement& w = a.widths;
-        row.push_back(realCell(w.cdAverage));
-        row.push_back(realCell(w.cdVariation));
-        row.push_back(realCell(3.0 * w.meanLineSigma));
-        row.push_back(realCell(3.0 * a.lineSigmaSpread));
-        row.push_back(realCell(3.0 * a.lwrInfinite));
-        row.push_back(realCell(a.fit.alpha));
-        row.push_back(realCell(pixelSize * a.fit.ksi));
-        row.push_back(realCell(a.meanSkewness));
-        row.push_back(realCell(a.meanKurtosis));
+        set("cd_average_nm", realCell(w.cdAverage));
+        set("cd_variation_nm", realCell(w.cdVariation));
+        set("lwr_3sigma_nm", realCell(3.0 * w.meanLineSigma));
+        set("lwr_3sigma_spread_nm", realCell(3.0 * a.lineSigmaSpread));
+        set("lwr_3sigma_infinite_nm", realCell(3.0 * a.lwrInfinite));
+        set("a", realCell(a.fit.alpha));
+        set("ksi_nm", realCell(lengthScale(result) * a.fit.ksi));
+        set("skewness_mean", realCell(a.meanSkewness));
+        set("kurtosis_mean", realCell(a.meanKurtosis));
     }
-    row.resize(table.columns.size());
+    if (result.status == ImageStatus::kMeasured) {
+        const PsdFit& fit = summaryFit(m);
+        set("cd_subpixel_nm", figureCell(m.cdNm));
+        set("cd_subpixel_ci95_nm", figureCell(m.cdCi95Nm));
+        set("ler_3sigma_biased_nm", figureCell(m.ler.sigma3BiasedNm));
+        set("ler_3sigma_unbiased_nm", figureCell(m.ler.sigma3UnbiasedNm));
+        set("ler_3sigma_unbiased_ci95_nm", figureCell(m.ler.ci95Nm));
+        set("lwr_3sigma_biased_nm", figureCell(m.lwr.sigma3BiasedNm));
+        set("lwr_3sigma_unbiased_nm", figureCell(m.lwr.sigma3UnbiasedNm));
+        set("lwr_3sigma_unbiased_ci95_nm", figureCell(m.lwr.ci95Nm));
+        set("lpr_3sigma_biased_nm", figureCell(m.lpr.sigma3BiasedNm));
+        set("lpr_3sigma_unbiased_nm", figureCell(m.lpr.sigma3UnbiasedNm));
+        set("lpr_3sigma_unbiased_ci95_nm", figureCell(m.lpr.ci95Nm));
+        set("edge_correlation", figureCell(m.edgeCorrelation));
+        if (fit.ok) {
+            set("psd_xi_nm", figureCell(fit.xi));
+            set("psd_alpha", figureCell(fit.alpha));
+            set("psd0_nm3", figureCell(fit.psd0));
+            set("noise_floor_nm3", figureCell(fit.noiseFloor));
+        }
+        set("psd_fit_status", textCell(fit.status));
+        set("missing_edge_rows", integerCell(m.missingEdgeRows));
+    }
     table.rows.push_back(std::move(row));
 }
 
-void appendEdges(const ImageResult& report, Table& table) {
-    if (!wasLoaded(report)) return;
-    const ImageAnalysis& a = report.analysis;
-    for (const EdgeFigures& edge : a.processed) {
-        const int32_t slot = edge.edgeNumber - 1;
-        std::vector<TableCell> row = rowStart(report);
+// The metrology edge of whole-pixel edge k, or null.
+const MetrologyEdge* metrologyEdge(const MetrologyResult& m, int32_t edgeNumber) {
+    for (const MetrologyEdge& edge : m.edges)
+        if (edge.edgeNumber == edgeNumber) return &edge;
+    return nullptr;
+}
+
+void appendSubpixelEdge(const ImageResult& result,
+                        const MetrologyEdge* edge,
+                        int32_t spikes,
+                        std::vector<TableCell>& row) {
+    if (edge == nullptr) {
+        row.resize(row.size() + 4, emptyCell());
+        return;
+    }
+    row.push_back(figureCell(edge->meanNm));
+    row.push_back(figureCell(edge->sigmaBiasedNm));
+    row.push_back(integerCell(edge->missingRows));
+    const int32_t width = result.setup.horizontal ? result.setup.area.height
+                                                  : result.setup.area.width;
+    const int32_t rows = spikes >= 0 ? result.analysis.rowCount : -1;
+    row.push_back(textCell(joinFlags(edgeFlags(*edge, width, spikes, rows))));
+}
+
+void appendEdges(const ImageResult& result, Table& table) {
+    if (!wasLoaded(result)) return;
+    const ImageAnalysis& a = result.analysis;
+    const MetrologyResult& m = result.metrology;
+    if (result.wholePixelApplicable) {
+        for (const EdgeFigures& edge : a.processed) {
+            const int32_t slot = edge.edgeNumber - 1;
+            std::vector<TableCell> row = rowStart(result);
+            row.push_back(integerCell(edge.edgeNumber));
+            row.push_back(integerCell(edge.direction));
+            row.push_back(elementCell(a.edgeMeans, slot));
+            row.push_back(elementCell(a.edgeSpreads, slot));
+            row.push_back(elementCell(a.edgeSigmas, slot));
+            row.push_back(elementCell(a.edgeSkewness, slot));
+            row.push_back(elementCell(a.edgeKurtosis, slot));
+            appendSubpixelEdge(result, metrologyEdge(m, edge.edgeNumber), edge.spikesReplaced,
+                               row);
+            table.rows.push_back(std::move(row));
+        }
+        return;
+    }
+    for (const MetrologyEdge& edge : m.edges) {
+        std::vector<TableCell> row = rowStart(result);
         row.push_back(integerCell(edge.edgeNumber));
-        row.push_back(integerCell(edge.direction));
-        row.push_back(elementCell(a.edgeMeans, slot));
-        row.push_back(elementCell(a.edgeSpreads, slot));
-        row.push_back(elementCell(a.edgeSigmas, slot));
-        row.push_back(elementCell(a.edgeSkewness, slot));
-        row.push_back(elementCell(a.edgeKurtosis, slot));
+        row.resize(row.size() + 6, emptyCell());
+        appendSubpixelEdge(result, &edge, -1, row);
         table.rows.push_back(std::move(row));
     }
 }
 
-void appendLines(const ImageResult& report, Table& table) {
-    if (report.status != ImageStatus::kMeasured) return;
-    const WidthMeasurement& w = report.analysis.widths;
-    // Line m is bounded by edges 2m - 1 and 2m (pairing 1) or 2m and 2m + 1 (pairing 0).
-    const int32_t firstOfFirstLine = report.pairing == 0 ? 2 : 1;
-    for (int32_t i = 0; i < w.lineMeans.count; ++i) {
-        std::vector<TableCell> row = rowStart(report);
-        row.push_back(integerCell(i + 1));
-        row.push_back(integerCell(firstOfFirstLine + 2 * i));
-        row.push_back(integerCell(firstOfFirstLine + 2 * i + 1));
-        row.push_back(realCell(w.lineMeans[i]));
-        row.push_back(elementCell(w.lineSigmas, i));
+// Biased sigma of a per-row series (NaN rows left out) about its least-squares line, nm.
+double detrendedSigma(const std::vector<double>& values) {
+    double n = 0.0, si = 0.0, sv = 0.0, sii = 0.0, siv = 0.0;
+    for (size_t i = 0; i < values.size(); ++i) {
+        if (!std::isfinite(values[i])) continue;
+        const double x = static_cast<double>(i);
+        n += 1.0;
+        si += x;
+        sv += values[i];
+        sii += x * x;
+        siv += x * values[i];
+    }
+    if (n < 3.0) return NAN;
+    const double d = n * sii - si * si;
+    const double b = d != 0.0 ? (n * siv - si * sv) / d : 0.0;
+    const double c = (sv - b * si) / n;
+    double ss = 0.0;
+    for (size_t i = 0; i < values.size(); ++i) {
+        if (!std::isfinite(values[i])) continue;
+        const double r = values[i] - (c + b * static_cast<double>(i));
+        ss += r * r;
+    }
+    return std::sqrt(ss / n);
+}
+
+void appendSubpixelLine(const MetrologyLine* line, std::vector<TableCell>& row) {
+    if (line == nullptr) {
+        row.resize(row.size() + 3, emptyCell());
+        return;
+    }
+    row.push_back(figureCell(line->meanWidthNm));
+    row.push_back(figureCell(detrendedSigma(line->widthsNm)));
+    row.push_back(figureCell(detrendedSigma(line->centresNm)));
+}
+
+void appendLines(const ImageResult& result, Table& table) {
+    if (result.status != ImageStatus::kMeasured) return;
+    const MetrologyResult& m = result.metrology;
+    if (result.wholePixelApplicable) {
+        const WidthMeasurement& w = result.analysis.widths;
+        // Line m is bounded by edges 2m - 1 and 2m (pairing 1) or 2m and 2m + 1 (pairing 0).
+        const int32_t firstOfFirstLine = result.pairing == 0 ? 2 : 1;
+        for (int32_t i = 0; i < w.lineMeans.count; ++i) {
+            std::vector<TableCell> row = rowStart(result);
+            const int32_t left = firstOfFirstLine + 2 * i;
+            row.push_back(integerCell(i + 1));
+            row.push_back(integerCell(left));
+            row.push_back(integerCell(left + 1));
+            row.push_back(realCell(w.lineMeans[i]));
+            row.push_back(elementCell(w.lineSigmas, i));
+            const MetrologyLine* match = nullptr;
+            for (const MetrologyLine& line : m.lines)
+                if (m.edges[static_cast<size_t>(line.leftEdge)].edgeNumber == left) match = &line;
+            appendSubpixelLine(match, row);
+            table.rows.push_back(std::move(row));
+        }
+        return;
+    }
+    for (size_t i = 0; i < m.lines.size(); ++i) {
+        const MetrologyLine& line = m.lines[i];
+        std::vector<TableCell> row = rowStart(result);
+        row.push_back(integerCell(static_cast<int64_t>(i) + 1));
+        row.push_back(integerCell(m.edges[static_cast<size_t>(line.leftEdge)].edgeNumber));
+        row.push_back(integerCell(m.edges[static_cast<size_t>(line.rightEdge)].edgeNumber));
+        row.resize(row.size() + 2, emptyCell());
+        appendSubpixelLine(&line, row);
         table.rows.push_back(std::move(row));
     }
 }
 
-void appendLength(const ImageResult& report, Table& table) {
-    if (report.status != ImageStatus::kMeasured) return;
-    const DisplayRecord& d = report.display;
+void appendLength(const ImageResult& result, Table& table) {
+    if (!hasWholePixelFigures(result)) return;
+    const DisplayRecord& d = result.display;
     for (int32_t i = 0; i < d.lengthNm.count; ++i) {
-        std::vector<TableCell> row = rowStart(report);
+        std::vector<TableCell> row = rowStart(result);
         row.push_back(integerCell(i + 1));
         row.push_back(realCell(d.lengthNm[i]));
         row.push_back(elementCell(d.lwr3Sigma, i));
@@ -193,14 +345,15 @@ void appendLength(const ImageResult& report, Table& table) {
     }
 }
 
-void appendHhcf(const ImageResult& report, double pixelSize, Table& table) {
-    if (report.status != ImageStatus::kMeasured) return;
-    const ImageAnalysis& a = report.analysis;
+void appendHhcf(const ImageResult& result, Table& table) {
+    if (!hasWholePixelFigures(result)) return;
+    const ImageAnalysis& a = result.analysis;
+    const double pixelSize = lengthScale(result);
     // A failed fit leaves a one-point placeholder curve that is no model value.
     const int32_t fitted = a.fit.ksi > 0.0 ? a.fit.curveLogHhcf.count : 0;
     const int32_t lags = a.averageHhcf.count > fitted ? a.averageHhcf.count : fitted;
     for (int32_t i = 0; i < lags; ++i) {
-        std::vector<TableCell> row = rowStart(report);
+        std::vector<TableCell> row = rowStart(result);
         row.push_back(integerCell(i + 1));
         row.push_back(realCell(static_cast<double>(i + 1) * pixelSize));
         row.push_back(i < a.averageHhcf.count ? realCell(a.averageHhcf[i] * pixelSize)
@@ -211,22 +364,40 @@ void appendHhcf(const ImageResult& report, double pixelSize, Table& table) {
     }
 }
 
-void appendRows(TableKind kind, const ImageResult& report, double pixelSize, Table& table) {
+void appendPsd(const ImageResult& result, Table& table) {
+    if (result.status != ImageStatus::kMeasured) return;
+    const MetrologyResult& m = result.metrology;
+    for (size_t i = 0; i < m.frequencyPerNm.size(); ++i) {
+        std::vector<TableCell> row = rowStart(result);
+        row.push_back(realCell(m.frequencyPerNm[i]));
+        for (const RoughnessFigure* f : {&m.ler, &m.lwr, &m.lpr}) {
+            row.push_back(i < f->psdNm3.size() ? figureCell(f->psdNm3[i]) : emptyCell());
+            row.push_back(i < f->modelNm3.size() ? figureCell(f->modelNm3[i]) : emptyCell());
+            row.push_back(f->fit.ok ? figureCell(f->fit.noiseFloor) : emptyCell());
+        }
+        table.rows.push_back(std::move(row));
+    }
+}
+
+void appendRows(TableKind kind, const ImageResult& result, Table& table) {
     switch (kind) {
         case TableKind::kSummary:
-            appendSummary(report, pixelSize, table);
+            appendSummary(result, table);
             break;
         case TableKind::kEdges:
-            appendEdges(report, table);
+            appendEdges(result, table);
             break;
         case TableKind::kLines:
-            appendLines(report, table);
+            appendLines(result, table);
             break;
         case TableKind::kLength:
-            appendLength(report, table);
+            appendLength(result, table);
             break;
         case TableKind::kHhcf:
-            appendHhcf(report, pixelSize, table);
+            appendHhcf(result, table);
+            break;
+        case TableKind::kPsd:
+            appendPsd(result, table);
             break;
     }
 }
@@ -247,10 +418,10 @@ nlohmann::ordered_json cellJson(const TableCell& cell) {
 }
 
 // The rows of one image as objects keyed by column name, without image_number and image.
-nlohmann::ordered_json rowsJson(TableKind kind, const ImageResult& report, double pixelSize) {
+nlohmann::ordered_json rowsJson(TableKind kind, const ImageResult& report) {
     Table table;
     table.columns = columnsOf(kind);
-    appendRows(kind, report, pixelSize, table);
+    appendRows(kind, report, table);
     nlohmann::ordered_json rows = nlohmann::ordered_json::array();
     for (const std::vector<TableCell>& row : table.rows) {
         nlohmann::ordered_json object = nlohmann::ordered_json::object();
@@ -303,6 +474,31 @@ nlohmann::ordered_json parametersJson(const RunParameters& p) {
     };
 }
 
+nlohmann::ordered_json settingsJson(const AnalysisSettings& s) {
+    auto number = [](double v) { return std::isfinite(v) ? nlohmann::ordered_json(v) : nullptr; };
+    nlohmann::ordered_json roi = nullptr;
+    if (s.roiSet)
+        roi = {{"x", s.roi.x}, {"y", s.roi.y}, {"width", s.roi.width}, {"height", s.roi.height}};
+    return {
+        {"edge_threshold", number(s.edgeThreshold)},
+        {"kernel_rows", s.kernelRows},
+        {"kernel_columns", s.kernelColumns},
+        {"kernel_sigma_px", number(s.kernelSigma)},
+        {"pixel_size_nm", number(s.pixelSizeNm)},
+        {"edge_half_window_px", s.edgeHalfWindow},
+        {"detection_floor", number(s.detectionFloor)},
+        {"first_edge_opens_line", s.pairing == 1},
+        {"contrast", contrastChoiceName(s.contrast)},
+        {"orientation", orientationChoiceName(s.orientation)},
+        {"find_databar", s.findDatabar},
+        {"find_region", s.findRegion},
+        {"roi", roi},
+        {"max_pixels", s.maxPixels},
+        {"bootstrap_resamples", s.bootstrapResamples},
+        {"bootstrap_seed", s.bootstrapSeed},
+    };
+}
+
 }  // namespace
 
 TableCell emptyCell() { return TableCell{}; }
@@ -344,10 +540,14 @@ const char* tableFileName(TableKind kind) {
     return "hhcf.csv";
 }
 
-Table makeTable(TableKind kind, const std::vector<ImageResult>& reports, double pixelSize) {
+double lengthScale(const ImageResult& result) {
+    return result.setup.figuresInPixels ? 1.0 : result.setup.pixelSizeNm;
+}
+
+Table makeTable(TableKind kind, const std::vector<ImageResult>& reports) {
     Table table;
     table.columns = columnsOf(kind);
-    for (const ImageResult& report : reports) appendRows(kind, report, pixelSize, table);
+    for (const ImageResult& report : reports) appendRows(kind, report, table);
     return table;
 }
 
@@ -399,47 +599,119 @@ std::string formatCsv(const Table& table) {
     return out;
 }
 
-nlohmann::ordered_json reportJson(const RunParameters& params,
-                                  const std::string& parameterFile,
-                                  const std::vector<ImageResult>& reports) {
-    const double pixelSize = params.pixelSize;
-    nlohmann::ordered_json images = nlohmann::ordered_json::array();
-    for (const ImageResult& report : reports) {
-        const ImageAnalysis& a = report.analysis;
-        nlohmann::ordered_json summary = rowsJson(TableKind::kSummary, report, pixelSize)[0];
-        summary.erase("status");
-        nlohmann::ordered_json image = {
-            {"image_number", report.position},
-            {"image", report.name},
-            {"path", report.path},
-            {"pairing", report.pairing},
-            {"status", statusName(report.status)},
-            {"reason", report.reason},
+nlohmann::ordered_json imageJson(const ImageResult& report) {
+    const ImageAnalysis& a = report.analysis;
+    const MetrologyResult& m = report.metrology;
+    nlohmann::ordered_json summary = rowsJson(TableKind::kSummary, report)[0];
+    summary.erase("status");
+    nlohmann::ordered_json image = {
+        {"image_number", report.position},
+        {"image", report.name},
+        {"path", report.path},
+        {"group", report.group},
+        {"pairing", report.pairing},
+        {"status", statusName(report.status)},
+        {"reason", report.reason},
+    };
+    if (wasLoaded(report)) {
+        const ImageSetup& s = report.setup;
+        image["width_px"] = s.fileWidth;
+        image["height_px"] = s.fileHeight;
+        image["rows_analysed"] = s.lastRow - s.firstRow + 1;
+        image["setup"] = {
+            {"format", s.format},
+            {"pixel_size_nm", s.figuresInPixels ? nlohmann::ordered_json(nullptr)
+                                                : nlohmann::ordered_json(s.pixelSizeNm)},
+            {"pixel_size_source", s.pixelSizeSource},
+            {"length_unit", s.figuresInPixels ? "px" : "nm"},
+            {"orientation", s.horizontal ? "horizontal" : "vertical"},
+            {"contrast", s.contrast},
+            {"databar_rows", s.databarRows},
+            {"databar_source", s.databarSource},
+            {"analysed_area_px",
+             {{"x", s.area.x}, {"y", s.area.y}, {"width", s.area.width}, {"height", s.area.height}}},
+            {"first_row", s.firstRow},
+            {"last_row", s.lastRow},
+            {"file_row_order", s.fileOrder},
+            {"metadata_notes", s.notes},
         };
-        if (wasLoaded(report)) {
-            image["width_px"] = a.width;
-            image["height_px"] = a.height;
-            image["rows_analysed"] = a.rowCount;
-        }
-        image["summary"] = std::move(summary);
-        image["edges"] = rowsJson(TableKind::kEdges, report, pixelSize);
-        image["lines"] = rowsJson(TableKind::kLines, report, pixelSize);
-        image["length"] = rowsJson(TableKind::kLength, report, pixelSize);
-        image["hhcf"] = rowsJson(TableKind::kHhcf, report, pixelSize);
-        image["display"] = displayJson(report.display);
-        nlohmann::ordered_json pictures = nlohmann::ordered_json::object();
-        if (!report.pngFile.empty()) pictures["png"] = report.pngFile;
-        if (!report.svgFile.empty()) pictures["svg"] = report.svgFile;
-        image["pictures"] = std::move(pictures);
-        images.push_back(std::move(image));
+        image["whole_pixel_applicable"] = report.wholePixelApplicable;
+        if (!report.wholePixelApplicable) image["whole_pixel_reason"] = report.wholePixelReason;
+        image["flags"] = report.flags;
     }
+    image["summary"] = std::move(summary);
+    if (report.status == ImageStatus::kMeasured) {
+        // Why a figure of the sub-pixel analysis is empty.
+        nlohmann::ordered_json reasons = nlohmann::ordered_json::object();
+        auto reason = [&reasons](const char* key, const std::string& text) {
+            if (!text.empty()) reasons[key] = text;
+        };
+        reason("cd_subpixel_nm", m.cdReason);
+        reason("cd_subpixel_ci95_nm", m.cdCiReason);
+        reason("ler_3sigma_unbiased_nm", m.ler.reason);
+        reason("ler_3sigma_unbiased_ci95_nm", m.ler.ciReason);
+        reason("lwr_3sigma_unbiased_nm", m.lwr.reason);
+        reason("lwr_3sigma_unbiased_ci95_nm", m.lwr.ciReason);
+        reason("lpr_3sigma_unbiased_nm", m.lpr.reason);
+        reason("lpr_3sigma_unbiased_ci95_nm", m.lpr.ciReason);
+        reason("edge_correlation", m.edgeCorrelationReason);
+        if (!summaryFit(m).ok) reason("psd_xi_nm", summaryFit(m).status);
+        image["reasons"] = std::move(reasons);
+        auto fitJson = [](const RoughnessFigure& f) {
+            auto number = [](double v) {
+                return std::isfinite(v) ? nlohmann::ordered_json(v) : nullptr;
+            };
+            return nlohmann::ordered_json{
+                {"series", f.seriesCount},
+                {"fit_status", f.fit.status},
+                {"psd0_nm3", f.fit.ok ? number(f.fit.psd0) : nullptr},
+                {"xi_nm", f.fit.ok ? number(f.fit.xi) : nullptr},
+                {"alpha", f.fit.ok ? number(f.fit.alpha) : nullptr},
+                {"noise_floor_nm3", f.fit.ok ? number(f.fit.noiseFloor) : nullptr},
+                {"sigma3_biased_nm", number(f.sigma3BiasedNm)},
+                {"sigma3_unbiased_nm", number(f.sigma3UnbiasedNm)},
+                {"sigma3_unbiased_ci95_nm", number(f.ci95Nm)},
+            };
+        };
+        image["spectra"] = {
+            {"bandwidth_per_nm", m.bandwidthPerNm},
+            {"first_row", m.firstSpectrumRow},
+            {"last_row", m.lastSpectrumRow},
+            {"ler", fitJson(m.ler)},
+            {"lwr", fitJson(m.lwr)},
+            {"lpr", fitJson(m.lpr)},
+        };
+    }
+    image["edges"] = rowsJson(TableKind::kEdges, report);
+    image["lines"] = rowsJson(TableKind::kLines, report);
+    image["length"] = rowsJson(TableKind::kLength, report);
+    image["hhcf"] = rowsJson(TableKind::kHhcf, report);
+    image["psd"] = rowsJson(TableKind::kPsd, report);
+    image["display"] = displayJson(report.display);
+    nlohmann::ordered_json pictures = nlohmann::ordered_json::object();
+    if (!report.pngFile.empty()) pictures["png"] = report.pngFile;
+    if (!report.svgFile.empty()) pictures["svg"] = report.svgFile;
+    if (!report.psdPngFile.empty()) pictures["psd_png"] = report.psdPngFile;
+    if (!report.psdSvgFile.empty()) pictures["psd_svg"] = report.psdSvgFile;
+    image["pictures"] = std::move(pictures);
+    (void)a;
+    return image;
+}
+
+nlohmann::ordered_json reportJson(const RunDescription& run,
+                                  const std::vector<ImageResult>& results) {
+    nlohmann::ordered_json images = nlohmann::ordered_json::array();
+    for (const ImageResult& result : results) images.push_back(imageJson(result));
     return {
         {"program", "rugon-report"},
         {"version", rugonVersion()},
-        {"parameter_file", parameterFile},
-        {"parameters", parametersJson(params)},
+        {"parameter_file", run.parameterFile},
+        {"parameters", run.parameters != nullptr ? parametersJson(*run.parameters)
+                                                 : settingsJson(run.settings)},
         {"units",
-         {{"_nm", "nanometres"},
+         {{"_nm", "nanometres (pixels where an image's length_unit is px)"},
+          {"_nm3", "nm^3 (PSD)"},
+          {"_per_nm", "1/nm (spatial frequency)"},
           {"_px", "pixels"},
           {"_pct", "percent"},
           {"a", "roughness exponent, no unit"},

@@ -86,6 +86,5 @@ inline bool wasLoaded(const ImageResult& result) {
 
 // True when the whole-pixel figures exist (measured and applicable).
 inline bool hasWholePixelFigures(const ImageResult& result) {
-    return result.status == ImageStatus::kMeasured && result.wholePixelApplicable &&
-           result.analysis.status == AnalysisStatus::kMeasured;
+    return result.status == ImageStatus::kMeasured && result.wholePixelApplicable;
 }

@@ -3,21 +3,43 @@
 #include <algorithm>
 #include <cmath>
 #include <filesystem>
+#include <mutex>
 #include <system_error>
 #include <utility>
 
-#include "files/databar.h"
-#include "files/decode.h"
-#include "files/image_region.h"
-#include "files/metadata.h"
-#include "files/orientation.h"
 #include "image/coarse_edges.h"
+#include "image/image_load.h"
+
+#include <IL/il.h>
 #include "metrology/contrast.h"
 #include "run/quality_flags.h"
 
 namespace {
 
 namespace fs = std::filesystem;
+
+// What the file itself says about the picture.
+struct FileMetadata {
+    double pixelSizeNm = NAN;
+    std::string source = "none";
+    int32_t databarRows = -1;
+    std::vector<std::string> notes;
+};
+
+// Rows where every line runs, 1-based inclusive.
+struct RowRange {
+    int32_t first = 0;
+    int32_t last = 0;
+};
+
+// The image library is not thread-safe: one decode at a time.
+bool decodeGrid(const std::string& path, GreyImage& grid, LoadedImageInfo& info) {
+    static std::mutex libraryLock;
+    static std::once_flag started;
+    std::lock_guard<std::mutex> lock(libraryLock);
+    std::call_once(started, [] { ilInit(); });
+    return loadGreyImage(path.c_str(), grid, &info);
+}
 
 // "1 edge", "3 edges".
 std::string counted(int64_t n, const char* noun) {
@@ -85,7 +107,7 @@ void choosePixelSize(const AnalysisSettings& settings,
         setup.pixelSizeSource = settings.pixelSizeFromFile ? "parameter file" : "option";
     } else if (metadata != nullptr && std::isfinite(metadata->pixelSizeNm)) {
         setup.pixelSizeNm = metadata->pixelSizeNm;
-        setup.pixelSizeSource = pixelSizeSourceName(metadata->source);
+        setup.pixelSizeSource = metadata->source;
     } else {
         setup.pixelSizeNm = NAN;
         setup.pixelSizeSource = "none";
@@ -143,8 +165,7 @@ void measureDecoded(GreyImage& grid,
                 bar = metadata->databarRows;
                 setup.databarSource = "metadata";
             } else {
-                bar = detectDatabarRows(grid);
-                setup.databarSource = bar > 0 ? "image" : "none";
+                setup.databarSource = "none";
             }
             if (bar > 0 && bar < grid.height) {
                 setup.databarRows = bar;
@@ -163,15 +184,12 @@ void measureDecoded(GreyImage& grid,
         }
         GreyImage& taken = whole ? grid : part;
         bool horizontal = settings.orientation == OrientationChoice::kHorizontal;
-        if (settings.orientation == OrientationChoice::kAuto)
-            horizontal = linesAreHorizontal(taken);
         setup.horizontal = horizontal;
         placement.transposed = horizontal;
         GreyImage turned;
         if (horizontal) taken.transpose(turned);
         GreyImage& oriented = horizontal ? turned : taken;
         RowRange rows{1, oriented.height};
-        if (settings.findRegion && !settings.roiSet) rows = detectLineRows(oriented);
         if (rows.first < 1 || rows.last > oriented.height || rows.last < rows.first)
             rows = RowRange{1, oriented.height};
         placement.rowOffset = rows.first - 1;
@@ -270,9 +288,9 @@ void measureDecoded(GreyImage& grid,
             greyPicture(work, result.picture);
             result.pictureTopDown = topRowFirst;
         }
-        for (const SubpixelEdge& edge : result.metrology.edges) {
-            for (size_t i = 0; i < edge.positionsPx.size(); ++i) {
-                const double p = edge.positionsPx[i];
+        for (const MetrologyEdge& edge : result.metrology.edges) {
+            for (size_t i = 0; i < edge.positions.size(); ++i) {
+                const double p = edge.positions[i];
                 if (!std::isfinite(p)) continue;
                 const int32_t x = static_cast<int32_t>(std::lround(p)) - 1;
                 if (x < 0 || x >= work.width) continue;
@@ -333,16 +351,12 @@ void measureImageFile(const AnalysisSettings& settings, ImageResult& result) {
     }
     GreyImage grid;
     LoadedImageInfo info;
-    std::string reason;
-    DecodeLimits limits;
-    limits.maxPixels = settings.maxPixels;
-    if (!decodeImageFile(result.path, limits, grid, info, reason)) {
+    if (!decodeGrid(result.path, grid, info)) {
         result.status = ImageStatus::kUnreadable;
-        result.reason = reason.empty() ? "cannot be read as an image" : reason;
+        result.reason = "cannot be read as an image";
         return;
     }
-    result.setup.format = info.format;
-    const FileMetadata metadata = readFileMetadata(result.path);
+    const FileMetadata metadata;
     measureDecoded(grid, info.topRowFirst, &metadata, settings, result);
 }
 

@@ -1,0 +1,212 @@
+#include "report/psd_figure.h"
+
+#include <cairo-svg.h>
+#include <cairo.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <vector>
+
+namespace {
+
+struct Colour {
+    double r, g, b;
+};
+constexpr Colour kEdgeColour = {0.0, 0.35, 0.8};
+constexpr Colour kWidthColour = {0.0, 0.6, 0.2};
+constexpr Colour kPlacementColour = {0.85, 0.4, 0.0};
+
+struct Series3 {
+    const char* name;
+    const RoughnessFigure* figure;
+    Colour colour;
+};
+
+// Decades spanned by the finite positive values of `values`.
+bool logRange(const std::vector<const std::vector<double>*>& all, double& low, double& high) {
+    low = INFINITY;
+    high = -INFINITY;
+    for (const std::vector<double>* values : all)
+        for (double v : *values)
+            if (std::isfinite(v) && v > 0.0) {
+                low = std::min(low, std::log10(v));
+                high = std::max(high, std::log10(v));
+            }
+    if (!std::isfinite(low)) return false;
+    low = std::floor(low);
+    high = std::ceil(high);
+    if (high <= low) high = low + 1.0;
+    return true;
+}
+
+void drawText(cairo_t* cr, const std::string& text, double x, double y, double anchor) {
+    cairo_text_extents_t e;
+    cairo_text_extents(cr, text.c_str(), &e);
+    cairo_move_to(cr, x - anchor * e.x_advance, y);
+    cairo_show_text(cr, text.c_str());
+}
+
+void drawPsdFigure(cairo_t* cr, const ImageResult& result) {
+    cairo_set_source_rgb(cr, 1.0, 1.0, 1.0);
+    cairo_paint(cr);
+    cairo_select_font_face(cr, "sans-serif", CAIRO_FONT_SLANT_NORMAL, CAIRO_FONT_WEIGHT_NORMAL);
+    const MetrologyResult& m = result.metrology;
+    const bool px = result.setup.figuresInPixels;
+    const double left = 90.0, right = kPsdFigureWidth - 30.0, top = 60.0,
+                 bottom = kPsdFigureHeight - 70.0;
+
+    cairo_set_source_rgb(cr, 0.0, 0.0, 0.0);
+    cairo_set_font_size(cr, 15.0);
+    drawText(cr, "Power spectra of edges, widths and line centres", kPsdFigureWidth / 2.0, 28.0,
+             0.5);
+    cairo_set_font_size(cr, 12.0);
+    drawText(cr, px ? "frequency (1/px)" : "frequency (1/nm)", (left + right) / 2.0,
+             kPsdFigureHeight - 25.0, 0.5);
+    cairo_save(cr);
+    cairo_translate(cr, 24.0, (top + bottom) / 2.0);
+    cairo_rotate(cr, -M_PI / 2.0);
+    drawText(cr, px ? "PSD (px^3)" : "PSD (nm^3)", 0.0, 0.0, 0.5);
+    cairo_restore(cr);
+
+    cairo_set_line_width(cr, 1.0);
+    cairo_rectangle(cr, left, top, right - left, bottom - top);
+    cairo_stroke(cr);
+
+    const Series3 series[] = {{"edges (LER)", &m.ler, kEdgeColour},
+                              {"widths (LWR)", &m.lwr, kWidthColour},
+                              {"centres (LPR)", &m.lpr, kPlacementColour}};
+    double xLow = 0.0, xHigh = 0.0, yLow = 0.0, yHigh = 0.0;
+    std::vector<const std::vector<double>*> ys;
+    for (const Series3& s : series) {
+        ys.push_back(&s.figure->psdNm3);
+        ys.push_back(&s.figure->modelNm3);
+    }
+    const bool usable = logRange({&m.frequencyPerNm}, xLow, xHigh) && logRange(ys, yLow, yHigh);
+    if (!usable) {
+        const std::string note =
+            result.status == ImageStatus::kMeasured ? "no spectrum" : "no line measured";
+        drawText(cr, m.reason.empty() ? note : note + ": " + m.reason, (left + right) / 2.0,
+                 (top + bottom) / 2.0, 0.5);
+        return;
+    }
+    auto X = [&](double f) { return left + (std::log10(f) - xLow) / (xHigh - xLow) * (right - left); };
+    auto Y = [&](double v) {
+        return bottom - (std::log10(v) - yLow) / (yHigh - yLow) * (bottom - top);
+    };
+    // Decade grid and labels.
+    cairo_set_font_size(cr, 11.0);
+    for (double d = xLow; d <= xHigh + 0.5; d += 1.0) {
+        const double x = left + (d - xLow) / (xHigh - xLow) * (right - left);
+        cairo_set_source_rgb(cr, 0.85, 0.85, 0.85);
+        cairo_move_to(cr, x, top);
+        cairo_line_to(cr, x, bottom);
+        cairo_stroke(cr);
+        cairo_set_source_rgb(cr, 0.0, 0.0, 0.0);
+        char label[32];
+        std::snprintf(label, sizeof label, "1e%d", static_cast<int>(d));
+        drawText(cr, label, x, bottom + 16.0, 0.5);
+    }
+    const double yStep = yHigh - yLow > 8.0 ? 2.0 : 1.0;
+    for (double d = yLow; d <= yHigh + 0.5; d += yStep) {
+        const double y = bottom - (d - yLow) / (yHigh - yLow) * (bottom - top);
+        cairo_set_source_rgb(cr, 0.85, 0.85, 0.85);
+        cairo_move_to(cr, left, y);
+        cairo_line_to(cr, right, y);
+        cairo_stroke(cr);
+        cairo_set_source_rgb(cr, 0.0, 0.0, 0.0);
+        char label[32];
+        std::snprintf(label, sizeof label, "1e%d", static_cast<int>(d));
+        drawText(cr, label, left - 6.0, y + 4.0, 1.0);
+    }
+
+    cairo_save(cr);
+    cairo_rectangle(cr, left, top, right - left, bottom - top);
+    cairo_clip(cr);
+    const std::vector<double>& f = m.frequencyPerNm;
+    for (const Series3& s : series) {
+        const RoughnessFigure& fig = *s.figure;
+        cairo_set_source_rgb(cr, s.colour.r, s.colour.g, s.colour.b);
+        for (size_t i = 0; i < f.size() && i < fig.psdNm3.size(); ++i) {
+            if (!(fig.psdNm3[i] > 0.0) || !(f[i] > 0.0)) continue;
+            cairo_arc(cr, X(f[i]), Y(fig.psdNm3[i]), 1.6, 0.0, 2.0 * M_PI);
+            cairo_fill(cr);
+        }
+        cairo_set_line_width(cr, 2.0);
+        bool open = false;
+        for (size_t i = 0; i < f.size() && i < fig.modelNm3.size(); ++i) {
+            if (!(fig.modelNm3[i] > 0.0) || !(f[i] > 0.0)) {
+                open = false;
+                continue;
+            }
+            if (open)
+                cairo_line_to(cr, X(f[i]), Y(fig.modelNm3[i]));
+            else
+                cairo_move_to(cr, X(f[i]), Y(fig.modelNm3[i]));
+            open = true;
+        }
+        cairo_stroke(cr);
+        if (fig.fit.ok && fig.fit.noiseFloor > 0.0) {
+            const double dashes[] = {6.0, 4.0};
+            cairo_set_dash(cr, dashes, 2, 0.0);
+            cairo_set_line_width(cr, 1.0);
+            cairo_move_to(cr, left, Y(fig.fit.noiseFloor));
+            cairo_line_to(cr, right, Y(fig.fit.noiseFloor));
+            cairo_stroke(cr);
+            cairo_set_dash(cr, nullptr, 0, 0.0);
+        }
+    }
+    cairo_restore(cr);
+
+    // Legend with the unbiased figures.
+    cairo_set_font_size(cr, 12.0);
+    double y = top + 18.0;
+    const char* unit = px ? "px" : "nm";
+    for (const Series3& s : series) {
+        const RoughnessFigure& fig = *s.figure;
+        cairo_set_source_rgb(cr, s.colour.r, s.colour.g, s.colour.b);
+        cairo_rectangle(cr, right - 300.0, y - 9.0, 12.0, 10.0);
+        cairo_fill(cr);
+        cairo_set_source_rgb(cr, 0.0, 0.0, 0.0);
+        char text[200];
+        std::snprintf(text, sizeof text, "%s: 3\u03c3 %.2f biased, %.2f unbiased %s", s.name,
+                      fig.sigma3BiasedNm, fig.sigma3UnbiasedNm, unit);
+        drawText(cr, text, right - 282.0, y, 0.0);
+        y += 17.0;
+    }
+    drawText(cr, "points: averaged PSD; lines: fitted model; dashed: noise floor", right - 300.0,
+             y, 0.0);
+}
+
+}  // namespace
+
+bool writePsdFigurePng(const ImageResult& result, const std::string& path) {
+    if (!wasLoaded(result)) return false;
+    cairo_surface_t* surface =
+        cairo_image_surface_create(CAIRO_FORMAT_RGB24, kPsdFigureWidth, kPsdFigureHeight);
+    cairo_t* cr = cairo_create(surface);
+    drawPsdFigure(cr, result);
+    bool ok = cairo_status(cr) == CAIRO_STATUS_SUCCESS;
+    cairo_destroy(cr);
+    if (ok) ok = cairo_surface_write_to_png(surface, path.c_str()) == CAIRO_STATUS_SUCCESS;
+    cairo_surface_destroy(surface);
+    return ok;
+}
+
+bool writePsdFigureSvg(const ImageResult& result, const std::string& path) {
+    if (!wasLoaded(result)) return false;
+    cairo_surface_t* surface =
+        cairo_svg_surface_create(path.c_str(), kPsdFigureWidth, kPsdFigureHeight);
+    if (cairo_surface_status(surface) != CAIRO_STATUS_SUCCESS) {
+        cairo_surface_destroy(surface);
+        return false;
+    }
+    cairo_t* cr = cairo_create(surface);
+    drawPsdFigure(cr, result);
+    bool ok = cairo_status(cr) == CAIRO_STATUS_SUCCESS;
+    cairo_destroy(cr);
+    cairo_surface_finish(surface);
+    ok = ok && cairo_surface_status(surface) == CAIRO_STATUS_SUCCESS;
+    cairo_surface_destroy(surface);
+    return ok;
+}

@@ -1,0 +1,40 @@
+// Quality flags: the conditions under which a reader must not take an image's figures at face
+// value. Each flag is a fixed word; docs/quality-flags.md gives every rule.
+#pragma once
+
+#include <string>
+#include <vector>
+
+struct ImageResult;
+struct MetrologyEdge;
+
+// Thresholds of the rules.
+constexpr double kFlagMissingFraction = 0.02;  // edge rows not found
+constexpr double kFlagSpikeFraction = 0.02;    // samples replaced as spikes
+constexpr double kFlagCorrelationLengths = 10.0;  // rows needed per correlation length
+constexpr double kFlagBorderPx = 3.0;            // an edge this close to the border touches it
+
+// The image's flags, in this order, each present when its rule holds:
+//  edge_rows_missing      more than 2 % of the sub-pixel edge rows were not found
+//  spikes_replaced        more than 2 % of the whole-pixel trace samples were replaced as spikes
+//  noise_above_roughness  the fitted noise share (floor x bandwidth) of the LWR or LER variance
+//                         exceeds the unbiased roughness variance: the unbiased figure is not
+//                         trustworthy
+//  short_for_correlation  fewer rows than 10 correlation lengths (xi of the edge spectrum, or
+//                         ksi of the HHCF fit): xi, alpha, a and ksi are not trustworthy
+//  line_touches_border    an edge comes within 3 px of the left or right border of the
+//                         analysed picture in some row
+//  pixel_size_missing     no pixel size from the user or the file: figures are in px
+//  databar_found          an information bar was found and left out
+// Images that were not decoded have no flags.
+std::vector<std::string> qualityFlags(const ImageResult& result);
+
+// The flags of one sub-pixel edge: edge_rows_missing, line_touches_border (same rules), and
+// spikes_replaced from `spikesReplaced` whole-pixel samples out of `rows` (-1: not traced).
+std::vector<std::string> edgeFlags(const MetrologyEdge& edge,
+                                   int32_t gridWidth,
+                                   int32_t spikesReplaced,
+                                   int32_t rows);
+
+// The flags joined by ';' (empty text for none).
+std::string joinFlags(const std::vector<std::string>& flags);
