@@ -1,0 +1,193 @@
+#include "files/metadata.h"
+
+#include <cmath>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <system_error>
+
+#include "files/metadata_containers.h"
+#include "files/metadata_forms.h"
+
+namespace {
+
+// Two pixel sizes further apart than this, relative, are worth a note.
+constexpr double kDisagreement = 0.01;
+
+struct Candidate {
+    PixelSizeSource source = PixelSizeSource::kNone;
+    FormValues values;
+};
+
+std::string number(double value) {
+    char text[32];
+    std::snprintf(text, sizeof text, "%.6g", value);
+    return text;
+}
+
+// The side-car's text, when there is one of a readable size.
+bool readSidecar(const std::string& path,
+                 std::string& where,
+                 std::string& text,
+                 std::vector<std::string>& notes) {
+    std::filesystem::path sidecar(path);
+    if (sidecar.extension() == ".txt") return false;  // the image cannot be its own side-car
+    sidecar.replace_extension(".txt");
+    std::error_code error;
+    if (!std::filesystem::is_regular_file(sidecar, error)) return false;
+    where = "side-car " + sidecar.filename().string();
+    const std::uintmax_t size = std::filesystem::file_size(sidecar, error);
+    if (error || size > kMaxMetadataTextBytes) {
+        notes.push_back("the " + where + " is larger than any metadata text; ignored");
+        return false;
+    }
+    std::ifstream in(sidecar, std::ios::binary);
+    if (!in) {
+        notes.push_back("the " + where + " cannot be read; ignored");
+        return false;
+    }
+    text.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    return true;
+}
+
+// The bar height a side-car's full size gives for this picture, or -1 with a note; when the
+// full size shows the side-car describes another picture, its pixel size is dropped too.
+void applyFullSize(const std::string& where, FileMetadata& metadata, FormValues& values) {
+    if (values.fullHeight < 0) return;
+    const std::string fullSize =
+        std::to_string(values.fullWidth) + " x " + std::to_string(values.fullHeight);
+    if (metadata.fileHeight < 0) {
+        metadata.notes.push_back("the " + where + " gives a full size of " + fullSize +
+                                 ", but the picture's size is unknown; its data bar is not used");
+        return;
+    }
+    const std::string picture =
+        std::to_string(metadata.fileWidth) + " x " + std::to_string(metadata.fileHeight);
+    if (values.fullWidth != metadata.fileWidth || values.fullHeight > metadata.fileHeight) {
+        metadata.notes.push_back("the " + where + " describes a " + fullSize +
+                                 " picture, this one is " + picture + "; the side-car is ignored");
+        values = FormValues();
+        return;
+    }
+    values.databarRows = metadata.fileHeight - values.fullHeight;
+}
+
+}  // namespace
+
+const char* pixelSizeSourceName(PixelSizeSource source) {
+    switch (source) {
+        case PixelSizeSource::kOption:
+            return "option";
+        case PixelSizeSource::kParameterFile:
+            return "parameter file";
+        case PixelSizeSource::kTiffIni:
+            return "tiff-ini";
+        case PixelSizeSource::kXml:
+            return "xml";
+        case PixelSizeSource::kTiffText:
+            return "tiff-text";
+        case PixelSizeSource::kSidecar:
+            return "sidecar";
+        case PixelSizeSource::kNone:
+            break;
+    }
+    return "none";
+}
+
+FileMetadata readFileMetadata(const std::string& path) {
+    FileMetadata metadata;
+    std::error_code error;
+    if (!std::filesystem::is_regular_file(path, error)) {
+        metadata.notes.push_back("the file cannot be read, so its metadata was not read");
+        return metadata;
+    }
+    unsigned char head[32] = {0};
+    size_t headSize = 0;
+    if (std::FILE* file = std::fopen(path.c_str(), "rb")) {
+        headSize = std::fread(head, 1, sizeof head, file);
+        std::fclose(file);
+    }
+    ContainerContents contents;
+    switch (containerKind(head, headSize)) {
+        case ContainerKind::kTiff:
+            readTiffContents(path, contents, metadata.notes);
+            break;
+        case ContainerKind::kJpeg:
+            readJpegContents(path, contents, metadata.notes);
+            break;
+        case ContainerKind::kBmp:
+            readBmpSize(head, headSize, contents);
+            break;
+        case ContainerKind::kPng:
+            readPngSize(head, headSize, contents);
+            break;
+        case ContainerKind::kUnknown:
+            break;
+    }
+    metadata.fileWidth = contents.width;
+    metadata.fileHeight = contents.height;
+
+    // Every form, in the order of precedence.
+    std::vector<Candidate> candidates;
+    for (const MetadataText& form : contents.iniTexts) {
+        candidates.push_back(
+            {PixelSizeSource::kTiffIni, parseIniText(form.text, form.where, metadata.notes)});
+    }
+    for (const MetadataText& form : contents.xmlTexts) {
+        candidates.push_back(
+            {PixelSizeSource::kXml, parseXmlText(form.text, form.where, metadata.notes)});
+    }
+    for (const MetadataText& form : contents.labelledTexts) {
+        candidates.push_back(
+            {PixelSizeSource::kTiffText, parseLabelledText(form.text, form.where, metadata.notes)});
+    }
+    std::string sidecarWhere;
+    std::string sidecarText;
+    if (readSidecar(path, sidecarWhere, sidecarText, metadata.notes)) {
+        FormValues values = parseSidecarText(sidecarText, sidecarWhere, metadata.notes);
+        applyFullSize(sidecarWhere, metadata, values);
+        candidates.push_back({PixelSizeSource::kSidecar, values});
+    }
+
+    for (const Candidate& candidate : candidates) {
+        if (!std::isfinite(candidate.values.pixelWidthNm)) continue;
+        if (metadata.source == PixelSizeSource::kNone) {
+            metadata.pixelSizeNm = candidate.values.pixelWidthNm;
+            metadata.pixelHeightNm = candidate.values.pixelHeightNm;
+            metadata.source = candidate.source;
+            continue;
+        }
+        const double used = metadata.pixelSizeNm;
+        const double other = candidate.values.pixelWidthNm;
+        if (std::fabs(other - used) > kDisagreement * used) {
+            metadata.notes.push_back(std::string(pixelSizeSourceName(candidate.source)) +
+                                     " gives a pixel size of " + number(other) + " nm, " +
+                                     pixelSizeSourceName(metadata.source) + " " + number(used) +
+                                     " nm; " + pixelSizeSourceName(metadata.source) + " is used");
+        }
+    }
+    if (std::isfinite(metadata.pixelHeightNm) &&
+        std::fabs(metadata.pixelHeightNm - metadata.pixelSizeNm) >
+            kDisagreement * metadata.pixelSizeNm) {
+        metadata.notes.push_back("the pixels are not square: " + number(metadata.pixelSizeNm) +
+                                 " nm along a row, " + number(metadata.pixelHeightNm) +
+                                 " nm down a column");
+    }
+
+    for (const Candidate& candidate : candidates) {
+        const int32_t rows = candidate.values.databarRows;
+        if (rows < 0) continue;
+        if (metadata.fileHeight >= 0 && rows > metadata.fileHeight / 2) {
+            metadata.notes.push_back("a data bar of " + std::to_string(rows) + " rows (" +
+                                     pixelSizeSourceName(candidate.source) + ") would leave " +
+                                     "less than half of the " +
+                                     std::to_string(metadata.fileHeight) +
+                                     " rows of the picture; ignored");
+            continue;
+        }
+        metadata.databarRows = rows;
+        break;
+    }
+    return metadata;
+}
