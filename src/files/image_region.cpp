@@ -1,0 +1,218 @@
+#include "files/image_region.h"
+
+#include <algorithm>
+#include <cmath>
+#include <vector>
+
+#include "files/databar.h"
+
+namespace {
+
+constexpr int32_t kSmoothRadius = 2;
+constexpr int32_t kBorderRows = 8;
+constexpr int32_t kMinRunColumns = 24;
+constexpr double kThresholdShare = 0.4;
+constexpr double kMinThreshold = 8.0;
+constexpr double kFlatShare = 0.15;
+constexpr double kWidthMatch = 0.25;
+constexpr int32_t kStraightRows = 8;
+constexpr int32_t kMinGrid = 32;
+
+// out = the mean of the (2 r + 1) x (2 r + 1) neighbourhood of each element of rows
+// first .. end - 1 of `grid`, the neighbourhood cut at the borders of those rows.
+bool boxMean(const GreyImage& grid, int32_t first, int32_t end, GreyImage& out) {
+    const int32_t height = end - first;
+    GreyImage across;
+    if (!across.allocate(grid.width, height) || !out.allocate(grid.width, height)) return false;
+    for (int32_t y = 0; y < height; ++y) {
+        for (int32_t x = 0; x < grid.width; ++x) {
+            const int32_t x0 = std::max(0, x - kSmoothRadius);
+            const int32_t x1 = std::min(grid.width - 1, x + kSmoothRadius);
+            double sum = 0.0;
+            for (int32_t i = x0; i <= x1; ++i) sum += grid.at(i, first + y);
+            across.at(x, y) = sum / (x1 - x0 + 1);
+        }
+    }
+    for (int32_t y = 0; y < height; ++y) {
+        const int32_t y0 = std::max(0, y - kSmoothRadius);
+        const int32_t y1 = std::min(height - 1, y + kSmoothRadius);
+        for (int32_t x = 0; x < grid.width; ++x) {
+            double sum = 0.0;
+            for (int32_t j = y0; j <= y1; ++j) sum += across.at(x, j);
+            out.at(x, y) = sum / (y1 - y0 + 1);
+        }
+    }
+    return true;
+}
+
+// The value below which a share `p` (0..1) of `values` lies: element floor(p (n - 1)) of the
+// sorted values. `values` is not empty.
+double percentile(std::vector<double> values, double p) {
+    std::sort(values.begin(), values.end());
+    return values[static_cast<size_t>(p * static_cast<double>(values.size() - 1))];
+}
+
+double spread(const std::vector<double>& values, int32_t a, int32_t end) {
+    double mean = 0.0;
+    for (int32_t i = a; i < end; ++i) mean += values[static_cast<size_t>(i)];
+    mean /= (end - a);
+    double sum = 0.0;
+    for (int32_t i = a; i < end; ++i) {
+        const double d = values[static_cast<size_t>(i)] - mean;
+        sum += d * d;
+    }
+    return std::sqrt(sum / (end - a));
+}
+
+// The smoothed grid with the profiles of its middle band and of one border band.
+struct Bands {
+    const GreyImage* smooth = nullptr;
+    std::vector<double> middle;  // mean of the middle band, per column
+    std::vector<double> border;  // mean of the border band, per column
+    int32_t middleRow = 0;       // 0-based rows of the smoothed grid
+    int32_t halfBand = 0;
+    bool fromBottom = false;
+    // Row `i` counted from the border (0 = the outermost row).
+    int32_t row(int32_t i) const { return fromBottom ? smooth->height - 1 - i : i; }
+};
+
+// Width of the run of line-body pixels through column `c` in row `y` (0 when `c` is not in
+// the body), the body being the pixels nearer to the middle's level than to the border's.
+int32_t bodyWidth(const Bands& bands, int32_t c, int32_t y) {
+    const GreyImage& s = *bands.smooth;
+    const size_t column = static_cast<size_t>(c);
+    const double cut = 0.5 * (bands.middle[column] + bands.border[column]);
+    const bool above = bands.middle[column] > cut;
+    const auto inBody = [&](int32_t x) { return (s.at(x, y) > cut) == above; };
+    if (!inBody(c)) return 0;
+    int32_t left = c;
+    int32_t right = c;
+    while (left > 0 && inBody(left - 1)) --left;
+    while (right + 1 < s.width && inBody(right + 1)) ++right;
+    return right - left + 1;
+}
+
+// For the run of columns a .. end - 1 that differs between the border and the middle: the row,
+// counted from the border, from which the line body runs at its full width; -1 when the run is
+// not the end of a line.
+int32_t straightFrom(const Bands& bands, int32_t a, int32_t end) {
+    const GreyImage& s = *bands.smooth;
+    const int32_t width = end - a;
+    double difference = 0.0;
+    for (int32_t x = a; x < end; ++x) {
+        difference +=
+            std::fabs(bands.border[static_cast<size_t>(x)] - bands.middle[static_cast<size_t>(x)]);
+    }
+    difference /= width;
+    // The body and the background are flat away from the run's own edges.
+    const int32_t trim = width / 8;
+    if (spread(bands.middle, a + trim, end - trim) > kFlatShare * difference ||
+        spread(bands.border, a + trim, end - trim) > kFlatShare * difference) {
+        return -1;
+    }
+    // Where each column turns from the border's level to the middle's.
+    const int32_t limit = bands.fromBottom ? s.height - 1 - bands.middleRow : bands.middleRow;
+    std::vector<double> turns;
+    for (int32_t x = a; x < end; ++x) {
+        const size_t column = static_cast<size_t>(x);
+        int32_t i = 0;
+        for (; i < limit; ++i) {
+            const double v = s.at(x, bands.row(i));
+            if (std::fabs(v - bands.middle[column]) < std::fabs(v - bands.border[column])) break;
+        }
+        turns.push_back(i);
+    }
+    const double quartileRange = percentile(turns, 0.75) - percentile(turns, 0.25);
+    if (quartileRange > std::max(8.0, 0.25 * width)) return -1;
+    // The body's full width, from the middle band.
+    const int32_t centre = a + width / 2;
+    std::vector<double> widths;
+    for (int32_t y = bands.middleRow - bands.halfBand; y <= bands.middleRow + bands.halfBand; ++y)
+        widths.push_back(bodyWidth(bands, centre, y));
+    const double fullWidth = percentile(widths, 0.5);
+    if (std::fabs(fullWidth - width) > kWidthMatch * fullWidth) return -1;
+    const double tolerance = std::max(3.0, 0.03 * fullWidth);
+    int32_t straight = 0;
+    for (int32_t i = static_cast<int32_t>(percentile(turns, 0.5)); i < limit; ++i) {
+        if (bodyWidth(bands, centre, bands.row(i)) >= fullWidth - tolerance) {
+            if (++straight == kStraightRows) return i - kStraightRows + 1;
+        } else {
+            straight = 0;
+        }
+    }
+    return -1;
+}
+
+// Rows, counted from the border of `bands`, to cut away so that every line ending there is
+// left out with its corners.
+int32_t rowsToCut(const Bands& bands) {
+    const GreyImage& s = *bands.smooth;
+    const double low = percentile(bands.middle, 0.05);
+    const double high = percentile(bands.middle, 0.95);
+    const double threshold = std::max(kMinThreshold, kThresholdShare * (high - low));
+    const int32_t minRun = std::max(kMinRunColumns, s.width / 64);
+    int32_t cut = 0;
+    int32_t x = 0;
+    while (x < s.width) {
+        const auto difference = [&](int32_t i) {
+            return bands.border[static_cast<size_t>(i)] - bands.middle[static_cast<size_t>(i)];
+        };
+        if (std::fabs(difference(x)) <= threshold) {
+            ++x;
+            continue;
+        }
+        const int32_t a = x;
+        const bool brighter = difference(x) > 0.0;
+        while (x < s.width && std::fabs(difference(x)) > threshold &&
+               (difference(x) > 0.0) == brighter) {
+            ++x;
+        }
+        if (x - a < minRun) continue;
+        cut = std::max(cut, straightFrom(bands, a, x));
+    }
+    return cut;
+}
+
+}  // namespace
+
+RowRange detectLineRows(const GreyImage& grid) {
+    RowRange range{1, grid.height};
+    if (grid.data == nullptr || grid.height < 1) return range;
+    const DatabarRows bar = detectDatabar(grid);
+    const int32_t first = bar.top;
+    const int32_t end = grid.height - bar.bottom;
+    range = RowRange{first + 1, end};
+    const int32_t height = end - first;
+    if (grid.width < kMinGrid || height < kMinGrid) return range;
+    for (size_t i = 0; i < grid.size(); ++i) {
+        if (!std::isfinite(grid.data[i])) return range;
+    }
+    GreyImage smooth;
+    if (!boxMean(grid, first, end, smooth)) return range;
+
+    Bands bands;
+    bands.smooth = &smooth;
+    bands.middleRow = height / 2;
+    bands.halfBand = std::max(2, height / 10);
+    bands.middle.assign(static_cast<size_t>(grid.width), 0.0);
+    for (int32_t y = bands.middleRow - bands.halfBand; y <= bands.middleRow + bands.halfBand; ++y) {
+        for (int32_t x = 0; x < grid.width; ++x)
+            bands.middle[static_cast<size_t>(x)] += smooth.at(x, y);
+    }
+    for (double& v : bands.middle) v /= 2 * bands.halfBand + 1;
+
+    int32_t cuts[2] = {0, 0};
+    for (int side = 0; side < 2; ++side) {
+        bands.fromBottom = side == 1;
+        bands.border.assign(static_cast<size_t>(grid.width), 0.0);
+        for (int32_t i = 0; i < kBorderRows; ++i) {
+            for (int32_t x = 0; x < grid.width; ++x)
+                bands.border[static_cast<size_t>(x)] += smooth.at(x, bands.row(i));
+        }
+        for (double& v : bands.border) v /= kBorderRows;
+        cuts[side] = rowsToCut(bands);
+    }
+    range.first = first + cuts[0] + 1;
+    range.last = end - cuts[1];
+    return range;
+}
