@@ -17,6 +17,10 @@ constexpr double kFlatShare = 0.15;
 constexpr double kWidthMatch = 0.25;
 constexpr int32_t kStraightRows = 8;
 constexpr int32_t kMinGrid = 32;
+// Columns beside a run compared with it, and the gap left for the blur of its edges.
+constexpr int32_t kBesideColumns = 16;
+constexpr int32_t kBesideGap = 3;
+constexpr double kBesideShare = 0.25;
 
 // out = the mean of the (2 r + 1) x (2 r + 1) neighbourhood of each element of rows
 // first .. end - 1 of `grid`, the neighbourhood cut at the borders of those rows.
@@ -52,13 +56,18 @@ double percentile(std::vector<double> values, double p) {
     return values[static_cast<size_t>(p * static_cast<double>(values.size() - 1))];
 }
 
+// Mean and standard deviation of values[a .. end - 1]; a < end.
+double mean(const std::vector<double>& values, int32_t a, int32_t end) {
+    double sum = 0.0;
+    for (int32_t i = a; i < end; ++i) sum += values[static_cast<size_t>(i)];
+    return sum / (end - a);
+}
+
 double spread(const std::vector<double>& values, int32_t a, int32_t end) {
-    double mean = 0.0;
-    for (int32_t i = a; i < end; ++i) mean += values[static_cast<size_t>(i)];
-    mean /= (end - a);
+    const double m = mean(values, a, end);
     double sum = 0.0;
     for (int32_t i = a; i < end; ++i) {
-        const double d = values[static_cast<size_t>(i)] - mean;
+        const double d = values[static_cast<size_t>(i)] - m;
         sum += d * d;
     }
     return std::sqrt(sum / (end - a));
@@ -108,6 +117,18 @@ int32_t straightFrom(const Bands& bands, int32_t a, int32_t end) {
     const int32_t trim = width / 8;
     if (spread(bands.middle, a + trim, end - trim) > kFlatShare * difference ||
         spread(bands.border, a + trim, end - trim) > kFlatShare * difference) {
+        return -1;
+    }
+    // Where a line ends, the border shows the same background across the run and beside it; a
+    // particle or defect stands out from its surroundings.
+    const double runLevel = mean(bands.border, a, end);
+    const int32_t besideLeft = std::max(0, a - kBesideGap - kBesideColumns);
+    const int32_t besideRight = std::min(s.width, end + kBesideGap + kBesideColumns);
+    if ((a - kBesideGap > besideLeft && std::fabs(mean(bands.border, besideLeft, a - kBesideGap) -
+                                                  runLevel) > kBesideShare * difference) ||
+        (besideRight > end + kBesideGap &&
+         std::fabs(mean(bands.border, end + kBesideGap, besideRight) - runLevel) >
+             kBesideShare * difference)) {
         return -1;
     }
     // Where each column turns from the border's level to the middle's.

@@ -19,11 +19,12 @@ struct RowRange {
 // a line that ends inside the picture shows there as a run of at least max(24, width / 64)
 // columns that differ from the middle by more than T = max(8, 0.4 x the middle profile's
 // 5 %-95 % spread), flat on both sides (a line body against background; spread of each under
-// 0.15 x the difference), as wide as the line body in the middle rows (within 25 %), and whose
-// columns change over at nearly the same row (interquartile range at most max(8, width of the
-// run / 4)). Runs that are not like this (particles or defects at the border, tilt, shading)
-// are passed over. From where such a line's body ends, the range begins where the body is back
-// to its full width (within max(3, 3 %) pixels) for 8 rows in a row, so that rounded corners
-// are cut away too. Without such runs, the range is every row outside a bar; a grid under
-// 32 x 32 is taken whole.
+// 0.15 x the difference), at the border as bright as the 16 columns beside it (within 0.25 x
+// the difference: the line is gone, the background goes on), as wide as the line body in the
+// middle rows (within 25 %), and whose columns change over at nearly the same row
+// (interquartile range at most max(8, width of the run / 4)). Runs that are not like this
+// (particles or defects at the border, tilt, shading) are passed over. From where such a line's
+// body ends, the range begins where the body is back to its full width (within max(3, 3 %) pixels)
+// for 8 rows in a row, so that rounded corners are cut away too. Without such runs, the range is
+// every row outside a bar; a grid under 32 x 32 is taken whole.
 RowRange detectLineRows(const GreyImage& grid);
