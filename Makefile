@@ -4,7 +4,7 @@ BUILD ?= build
 SAN_BUILD ?= build-sanitize
 JOBS ?= 2
 
-.PHONY: all build run test test-fast bench format clean
+.PHONY: all build run test test-fast bench validate format clean
 
 all: build
 
@@ -25,6 +25,12 @@ test: build
 
 bench: build
 	tools/bench.sh $(BUILD)
+
+# Recovery of known roughness from generated images: table, verdict and picture in
+# $(BUILD)/validation (see docs/validation.md).
+validate: $(BUILD)/CMakeCache.txt
+	cmake --build $(BUILD) -j$(JOBS) --target rugon-validate
+	$(BUILD)/tools/validate/rugon-validate --output-dir $(BUILD)/validation
 
 format:
 	clang-format -i $$(git ls-files 'src/*.h' 'src/*.cpp' 'tests/*.h' 'tests/*.cpp' 'tools/*.h' 'tools/*.cpp')
