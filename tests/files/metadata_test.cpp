@@ -121,17 +121,6 @@ TEST(MetadataForms, ConvertEveryUnitToNanometres) {
     EXPECT_NE(notes[0].find("no known unit"), std::string::npos);
 }
 
-TEST(MetadataForms, LabelledTextTakesThePicturePixelNotTheScreenPixel) {
-    std::vector<std::string> notes;
-    const std::string text =
-        "\r\n0\r\nAP_PIXEL_SIZE\r\nPixel Size = 55.8 nm\r\nAP_IMAGE_PIXEL_SIZE\r\n"
-        "Image Pixel Size = 2345 pm\r\nAP_WD\r\nWD = 5.0 mm\r\n";
-    EXPECT_NEAR(parseLabelledText(text, "test", notes).pixelWidthNm, 2.345, 1e-12);
-    EXPECT_TRUE(std::isnan(
-        parseLabelledText("AP_PIXEL_SIZE\nPixel Size = 55.8 nm\n", "test", notes).pixelWidthNm));
-    EXPECT_TRUE(notes.empty());
-}
-
 // Every form written into a real file of its kind, read back through readFileMetadata.
 TEST(Metadata, ReadsEveryFormFromItsFile) {
     ScratchFolder folder;
@@ -153,8 +142,10 @@ TEST(Metadata, ReadsEveryFormFromItsFile) {
     EXPECT_EQ(m.databarRows, 6);
 
     const std::string text = folder.file("text.tif");
-    ASSERT_TRUE(
-        writeTiff(text, {{34118, "AP_IMAGE_PIXEL_SIZE\r\nImage Pixel Size = 0.004 um\r\n"}}));
+    // The screen pixel, given first, is another quantity.
+    ASSERT_TRUE(writeTiff(text, {{34118,
+                                  "\r\n0\r\nAP_PIXEL_SIZE\r\nPixel Size = 55.8 nm\r\n"
+                                  "AP_IMAGE_PIXEL_SIZE\r\nImage Pixel Size = 0.004 um\r\n"}}));
     m = readFileMetadata(text);
     EXPECT_NEAR(m.pixelSizeNm, 4.0, 1e-12);
     EXPECT_EQ(m.source, PixelSizeSource::kTiffText);
