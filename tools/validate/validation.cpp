@@ -361,6 +361,8 @@ RecoveryVerdict judgeRecovery(const std::vector<RecoveryRow>& rows,
             std::snprintf(text, sizeof text, "at %.0f, %s", noise, problem.second.c_str());
             v.accuracyFailure = text;
         }
+        if (v.reliableFailure.empty() && !(detecting && accurate))
+            v.reliableFailure = !detecting ? v.detectionFailure : v.accuracyFailure;
         if (detecting) v.detectionLimit = noise;
         if (accurate) v.accuracyLimit = noise;
         if (detecting && accurate) v.reliableLimit = noise;

@@ -148,6 +148,7 @@ struct RecoveryVerdict {
     double reliableLimit = 0.0;
     std::string detectionFailure;
     std::string accuracyFailure;
+    std::string reliableFailure;  // the first of the two
     // Quick run only: the fit of the noisy images' lines pooled (pooledRoughness), nm.
     double pooledXiNm = 0.0;
     double pooledAlpha = 0.0;

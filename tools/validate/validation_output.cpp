@@ -169,7 +169,7 @@ void printVerdict(
               v.detectionFailure);
         limit("Unbiased LER and LWR within 10 % in every image:", v.accuracyLimit,
               v.accuracyFailure);
-        limit("Both (reliable):", v.reliableLimit, "");
+        limit("Both (reliable):", v.reliableLimit, v.reliableFailure);
         std::fputs("\n", out);
     }
     if (v.pass()) {
