@@ -350,7 +350,46 @@ void readHdr(const Bytes& f, DeclaredSize& d) {
         return;
     }
     addPicture(d, values[1], values[0]);
-    if (values[0] == 0 || values[1] == 0) d.fault = FileFault::kBadSize;
+    if (values[0] == 0 || values[1] == 0) {
+        d.fault = FileFault::kBadSize;
+        return;
+    }
+    // The scanlines: the library loops for ever on run-length data cut short. Scanlines in the
+    // run-length form (2, 2, width) are followed to their end; checking stops at the first
+    // scanline in another form.
+    ++pos;
+    const int64_t width = values[1];
+    if (width < 8 || width > 32767) return;
+    for (int64_t y = 0; y < values[0]; ++y) {
+        if (!f.has(pos, 4)) {
+            d.fault = FileFault::kTruncated;
+            return;
+        }
+        if (f.u8(pos) != 2 || f.u8(pos + 1) != 2 || f.u16be(pos + 2) != width) return;
+        pos += 4;
+        for (int component = 0; component < 4; ++component) {
+            for (int64_t x = 0; x < width;) {
+                if (!f.has(pos, 1)) {
+                    d.fault = FileFault::kTruncated;
+                    return;
+                }
+                uint32_t count = f.u8(pos++);
+                const bool run = count > 128;
+                if (run) count -= 128;
+                if (count == 0 || x + count > width) {
+                    d.fault = FileFault::kBadStructure;
+                    return;
+                }
+                const uint32_t stored = run ? 1 : count;
+                if (!f.has(pos, stored)) {
+                    d.fault = FileFault::kTruncated;
+                    return;
+                }
+                pos += stored;
+                x += count;
+            }
+        }
+    }
 }
 
 // Bytes of one DDS surface level of `width` x `height` for the pixel format; 0 when the format
