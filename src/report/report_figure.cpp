@@ -8,32 +8,16 @@
 #include <cmath>
 #include <cstring>
 
+#include "report/plot_drawing.h"
 #include "view/plot_layout.h"
 
 namespace {
 
-struct Colour {
-    double r, g, b;
-};
-constexpr Colour kBlack = {0.0, 0.0, 0.0};
-constexpr Colour kRed = {1.0, 0.0, 0.0};
-constexpr Colour kGreen = {0.0, 1.0, 0.0};
-constexpr Colour kBlue = {0.0, 0.0, 1.0};
-constexpr Colour kGrid = {0.72, 0.72, 0.72};
 constexpr Colour kWindowGrey = {0.75, 0.75, 0.75};
-constexpr Colour kWhite = {1.0, 1.0, 1.0};
 
 constexpr double kPi = 3.14159265358979323846;
 constexpr double kLabelSize = 12.0;
 constexpr double kTitleSize = 13.0;
-
-void setColour(cairo_t* cr, const Colour& c) { cairo_set_source_rgb(cr, c.r, c.g, c.b); }
-
-// A piece of text in one colour; titles are made of several.
-struct TextPiece {
-    std::string text;
-    Colour colour;
-};
 
 // The logical range of a plot box, in the units of the window's 512 x 512 square.
 struct LogicalBox {
@@ -51,30 +35,6 @@ double pixelX(const PixelBox& box, const LogicalBox& frame, double x) {
 
 double pixelY(const PixelBox& box, const LogicalBox& frame, double y) {
     return box.bottom - (y - frame.yLow) / (frame.yHigh - frame.yLow) * (box.bottom - box.top);
-}
-
-double textWidth(cairo_t* cr, const std::string& text) {
-    cairo_text_extents_t extents;
-    cairo_text_extents(cr, text.c_str(), &extents);
-    return extents.x_advance;
-}
-
-// Draws `text` with its horizontal anchor at x: 0 left, 0.5 centre, 1 right; y is the
-// baseline.
-void drawText(cairo_t* cr, const std::string& text, double x, double y, double anchor) {
-    cairo_move_to(cr, x - anchor * textWidth(cr, text), y);
-    cairo_show_text(cr, text.c_str());
-}
-
-void drawPieces(cairo_t* cr, const std::vector<TextPiece>& pieces, double centreX, double y) {
-    double total = 0.0;
-    for (const TextPiece& piece : pieces) total += textWidth(cr, piece.text);
-    double x = centreX - total / 2.0;
-    for (const TextPiece& piece : pieces) {
-        setColour(cr, piece.colour);
-        drawText(cr, piece.text, x, y, 0.0);
-        x += textWidth(cr, piece.text);
-    }
 }
 
 // Everything of a plot but its curves.
