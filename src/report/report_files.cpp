@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <filesystem>
 
+#include "report/html_report.h"
 #include "report/report_tables.h"
 
 namespace {
@@ -41,5 +42,6 @@ bool writeReportFiles(const std::string& folder,
     };
     for (TableKind kind : kTables)
         if (!write(tableFileName(kind), formatCsv(makeTable(kind, results)))) return false;
-    return write("report.json", formatJson(reportJson(run, results)));
+    if (!write("report.json", formatJson(reportJson(run, results)))) return false;
+    return write("index.html", formatHtmlReport(run, results, nullptr));
 }

@@ -1,0 +1,878 @@
+#include "report/html_report.h"
+
+#include <cinttypes>
+#include <cstdio>
+#include <map>
+#include <set>
+
+#include "report/batch_plots.h"
+#include "report/report_tables.h"
+#include "run/version.h"
+
+namespace {
+
+constexpr const char* kReplacement = "\xEF\xBF\xBD";  // U+FFFD
+
+// Length of the valid UTF-8 sequence at p (1 .. 4), or 0 when it is not one.
+size_t utf8SequenceLength(const unsigned char* p, size_t remaining) {
+    auto continuation = [&](size_t i, unsigned char low, unsigned char high) {
+        return i < remaining && p[i] >= low && p[i] <= high;
+    };
+    const unsigned char c = p[0];
+    if (c < 0x80) return 1;
+    if (c >= 0xC2 && c <= 0xDF) return continuation(1, 0x80, 0xBF) ? 2 : 0;
+    if (c >= 0xE0 && c <= 0xEF) {
+        const unsigned char low = c == 0xE0 ? 0xA0 : 0x80;
+        const unsigned char high = c == 0xED ? 0x9F : 0xBF;
+        return continuation(1, low, high) && continuation(2, 0x80, 0xBF) ? 3 : 0;
+    }
+    if (c >= 0xF0 && c <= 0xF4) {
+        const unsigned char low = c == 0xF0 ? 0x90 : 0x80;
+        const unsigned char high = c == 0xF4 ? 0x8F : 0xBF;
+        return continuation(1, low, high) && continuation(2, 0x80, 0xBF) &&
+                       continuation(3, 0x80, 0xBF)
+                   ? 4
+                   : 0;
+    }
+    return 0;
+}
+
+std::string formatted(const char* format, double value) {
+    char text[64];
+    std::snprintf(text, sizeof text, format, value);
+    return text;
+}
+
+// A figure as a reader wants to see it: four significant digits, no exponent between 0.001
+// and 100000; the exact value stays in the CSV files and in the cell's sort key.
+std::string displayNumber(double value) {
+    if (!std::isfinite(value)) return std::string();
+    const double magnitude = std::fabs(value);
+    if (magnitude != 0.0 && (magnitude < 1e-3 || magnitude >= 1e5)) return formatted("%.3e", value);
+    if (magnitude >= 1000.0) return formatted("%.0f", value);
+    return formatted("%.4g", value);
+}
+
+bool isEmpty(const TableCell& cell) {
+    return cell.kind == TableCell::Kind::kEmpty ||
+           (cell.kind == TableCell::Kind::kReal && !std::isfinite(cell.real)) ||
+           (cell.kind == TableCell::Kind::kText && cell.text.empty());
+}
+
+// The cell's value as shown (not yet escaped) and as sorted.
+std::string cellDisplay(const TableCell& cell) {
+    switch (cell.kind) {
+        case TableCell::Kind::kText:
+            return cell.text;
+        case TableCell::Kind::kInteger:
+            return std::to_string(cell.integer);
+        case TableCell::Kind::kReal:
+            return displayNumber(cell.real);
+        case TableCell::Kind::kEmpty:
+            break;
+    }
+    return std::string();
+}
+
+std::string cellSortKey(const TableCell& cell) {
+    if (cell.kind == TableCell::Kind::kReal) return formatNumber(cell.real);
+    return cellDisplay(cell);
+}
+
+bool isNumeric(const TableCell& cell) {
+    return cell.kind == TableCell::Kind::kInteger || cell.kind == TableCell::Kind::kReal;
+}
+
+std::vector<std::string> splitFlags(const std::string& text) {
+    std::vector<std::string> flags;
+    std::string current;
+    for (char c : text) {
+        if (c == ';') {
+            if (!current.empty()) flags.push_back(current);
+            current.clear();
+        } else {
+            current += c;
+        }
+    }
+    if (!current.empty()) flags.push_back(current);
+    return flags;
+}
+
+std::string flagBadges(const std::vector<std::string>& flags) {
+    std::string html;
+    for (const std::string& flag : flags)
+        html += "<span class=\"flag\">" + htmlEscape(flag) + "</span> ";
+    if (!html.empty()) html.pop_back();
+    return html;
+}
+
+std::string statusBadge(const std::string& status) {
+    const char* kind = status == "measured" ? "ok" : "bad";
+    return "<span class=\"status " + std::string(kind) + "\">" + htmlEscape(status) + "</span>";
+}
+
+// The unit shown after a length: "px" for an image without a pixel size.
+std::string unitSuffix(const std::string& column, bool inPixels) {
+    if (!inPixels) return std::string();
+    const std::string nm = "_nm";
+    const bool length =
+        column.size() > nm.size() && column.compare(column.size() - nm.size(), nm.size(), nm) == 0;
+    return length ? " <span class=\"unit\">px</span>" : std::string();
+}
+
+// A column of the summary shown in the page's main table.
+struct ShownColumn {
+    const char* column;
+    const char* label;
+    const char* unit;      // shown under the label; "" for none
+    const char* ciColumn;  // column with the half-width of its 95 % interval, or nullptr
+};
+
+// The main table's columns, looked up by name in the summary table; a column the table does
+// not have is left out.
+constexpr ShownColumn kMainColumns[] = {
+    {"image_number", "#", "", nullptr},
+    {"image", "Image", "", nullptr},
+    {"group", "Group", "", nullptr},
+    {"status", "Status", "", nullptr},
+    {"flags", "Flags", "", nullptr},
+    {"pixel_size_nm", "Pixel size", "nm", nullptr},
+    {"pixel_size_source", "Pixel size from", "", nullptr},
+    {"lines", "Lines", "", nullptr},
+    {"cd_average_nm", "CD", "nm", nullptr},
+    {"cd_subpixel_nm", "CD sub-pixel", "nm, \u00b1 95 %", "cd_subpixel_ci95_nm"},
+    {"lwr_3sigma_nm", "3\u03c3 LWR", "nm", nullptr},
+    {"lwr_3sigma_biased_nm", "3\u03c3 LWR biased", "nm", nullptr},
+    {"lwr_3sigma_unbiased_nm", "3\u03c3 LWR unbiased", "nm, \u00b1 95 %",
+     "lwr_3sigma_unbiased_ci95_nm"},
+    {"ler_3sigma_biased_nm", "3\u03c3 LER biased", "nm", nullptr},
+    {"ler_3sigma_unbiased_nm", "3\u03c3 LER unbiased", "nm, \u00b1 95 %",
+     "ler_3sigma_unbiased_ci95_nm"},
+    {"a", "a", "HHCF", nullptr},
+    {"ksi_nm", "\u03be", "nm, HHCF", nullptr},
+    {"psd_xi_nm", "\u03be", "nm, PSD", nullptr},
+    {"psd_alpha", "\u03b1", "PSD", nullptr},
+};
+
+// The summary table with its columns by name.
+struct Summary {
+    Table table;
+    std::map<std::string, size_t> index;
+
+    const TableCell* cell(size_t row, const std::string& column) const {
+        const auto found = index.find(column);
+        if (found == index.end() || row >= table.rows.size()) return nullptr;
+        const std::vector<TableCell>& cells = table.rows[row];
+        return found->second < cells.size() ? &cells[found->second] : nullptr;
+    }
+    bool has(const std::string& column) const { return index.count(column) > 0; }
+    std::string text(size_t row, const std::string& column) const {
+        const TableCell* c = cell(row, column);
+        return c == nullptr ? std::string() : cellDisplay(*c);
+    }
+    double real(size_t row, const std::string& column) const {
+        const TableCell* c = cell(row, column);
+        if (c == nullptr) return NAN;
+        if (c->kind == TableCell::Kind::kReal) return c->real;
+        if (c->kind == TableCell::Kind::kInteger) return static_cast<double>(c->integer);
+        return NAN;
+    }
+};
+
+Summary makeSummary(const std::vector<ImageResult>& results) {
+    Summary s;
+    s.table = makeTable(TableKind::kSummary, results);
+    for (size_t c = 0; c < s.table.columns.size(); ++c) s.index[s.table.columns[c]] = c;
+    return s;
+}
+
+// The flags of the image in `row`: the summary's flags column, or the record's own when the
+// table has no such column.
+std::vector<std::string> imageFlags(const Summary& summary, size_t row, const ImageResult& result) {
+    if (summary.has("flags")) return splitFlags(summary.text(row, "flags"));
+    return result.flags;
+}
+
+std::string imageAnchor(const ImageResult& result) {
+    return "image-" + std::to_string(result.position);
+}
+
+bool inPixels(const Summary& summary, size_t row, const ImageResult& result) {
+    if (summary.has("length_unit")) return summary.text(row, "length_unit") == "px";
+    return result.setup.figuresInPixels;
+}
+
+// ----------------------------------------------------------------------------------------------
+// Page parts
+
+const char* kStyle = R"CSS(
+:root { --ink: #1c232b; --muted: #5d6873; --rule: #d6dce2; --head: #eef2f6;
+        --flag: #fff3dc; --flag-edge: #e08a00; --flag-ink: #7a4100;
+        --fail: #fdecec; --fail-edge: #c62828; --fail-ink: #8e1b1b; --ok: #1f6b3b; --link: #1a5fa8; }
+* { box-sizing: border-box; }
+body { margin: 0 auto; max-width: 1500px; padding: 0 28px 56px; color: var(--ink);
+       font: 14px/1.45 system-ui, "Segoe UI", "DejaVu Sans", "Liberation Sans", Arial, sans-serif; }
+header { border-bottom: 2px solid var(--ink); padding: 22px 0 10px; margin-bottom: 8px; }
+h1 { font-size: 24px; margin: 0 0 4px; font-weight: 600; }
+h2 { font-size: 19px; margin: 34px 0 10px; padding-bottom: 4px; border-bottom: 1px solid var(--rule);
+     font-weight: 600; }
+h3 { font-size: 16px; margin: 0 0 8px; font-weight: 600; }
+a { color: var(--link); text-decoration: none; }
+a:hover { text-decoration: underline; }
+.lead { color: var(--muted); margin: 0; }
+.counts { display: flex; gap: 10px; flex-wrap: wrap; margin: 12px 0 0; padding: 0; list-style: none; }
+.counts li { border: 1px solid var(--rule); border-radius: 4px; padding: 4px 12px; background: #fafbfc; }
+.counts b { font-size: 17px; margin-right: 4px; }
+.counts .warn { border-color: var(--flag-edge); background: var(--flag); }
+.counts .bad { border-color: var(--fail-edge); background: var(--fail); }
+nav { position: sticky; top: 0; z-index: 3; background: #fff; border-bottom: 1px solid var(--rule);
+      padding: 6px 0; font-size: 13px; }
+nav a { margin-right: 18px; }
+.note { color: var(--muted); font-size: 13px; margin: 4px 0 10px; max-width: 980px; }
+.table-wrap { overflow-x: auto; border: 1px solid var(--rule); }
+table { border-collapse: collapse; font-variant-numeric: tabular-nums; }
+th, td { padding: 4px 9px; border-bottom: 1px solid var(--rule); vertical-align: top; text-align: left; }
+thead th { background: var(--head); font-weight: 600; font-size: 12.5px; vertical-align: bottom;
+           white-space: nowrap; position: sticky; top: 0; }
+th .unit, td .unit { display: block; font-weight: 400; color: var(--muted); font-size: 11.5px; }
+td .unit { display: inline; }
+td.num { text-align: right; white-space: nowrap; }
+td .ci { color: var(--muted); font-size: 12px; }
+table.sortable thead th { cursor: pointer; user-select: none; }
+table.sortable thead th:hover { background: #e1e8ef; }
+table.sortable thead th[aria-sort="ascending"]::after { content: " \25B2"; font-size: 10px; }
+table.sortable thead th[aria-sort="descending"]::after { content: " \25BC"; font-size: 10px; }
+#summary-table { width: 100%; font-size: 13px; }
+#summary-table tbody tr:hover { background: #f3f7fb; }
+tr.flagged { background: var(--flag); }
+tr.flagged td:first-child { box-shadow: inset 4px 0 0 var(--flag-edge); }
+tr.failed { background: var(--fail); }
+tr.failed td:first-child { box-shadow: inset 4px 0 0 var(--fail-edge); }
+.flag { display: inline-block; margin: 1px 2px 1px 0; padding: 0 6px; border-radius: 3px; font-size: 11.5px;
+        background: var(--flag-edge); color: #fff; font-weight: 600; white-space: nowrap; }
+.status { font-weight: 600; }
+.status.ok { color: var(--ok); }
+.status.bad { color: var(--fail-ink); }
+table.kv th { font-weight: 500; color: var(--muted); white-space: nowrap; background: none; position: static; }
+table.kv td { font-variant-numeric: tabular-nums; }
+table.stats { min-width: 760px; }
+table.stats td.num, table.stats th { white-space: nowrap; }
+svg.plot { display: block; width: 100%; max-width: 760px; height: auto; margin: 6px 0 18px;
+           border: 1px solid var(--rule); }
+.plots figure { margin: 0 0 8px; }
+figcaption { color: var(--muted); font-size: 12.5px; }
+ul.failed { padding-left: 20px; }
+ul.failed li { margin: 3px 0; }
+ul.failed .reason { color: var(--fail-ink); }
+section.image { border-top: 1px solid var(--rule); padding: 18px 0 10px; }
+section.image.flagged h3 { color: var(--flag-ink); }
+section.image.failed h3 { color: var(--fail-ink); }
+.image-meta { color: var(--muted); font-size: 12.5px; margin: 0 0 8px; word-break: break-all; }
+.image-body { display: flex; flex-wrap: wrap; gap: 18px; align-items: flex-start; }
+.image-body figure { margin: 0; }
+.image-body img { display: block; width: 440px; height: auto; border: 1px solid var(--rule); background: #fff; }
+.image-body table.kv { font-size: 12.5px; }
+.image-body table.kv td, .image-body table.kv th { padding: 2px 8px; }
+.back { font-size: 12px; }
+footer { margin-top: 40px; color: var(--muted); font-size: 12px; border-top: 1px solid var(--rule); padding-top: 8px; }
+@media print {
+  @page { size: A4 landscape; margin: 12mm; }
+  body { max-width: none; padding: 0; font-size: 9pt; }
+  nav, .back { display: none; }
+  .table-wrap { overflow: visible; border: none; }
+  thead th { position: static; }
+  #summary-table { font-size: 7.5pt; }
+  th, td { padding: 2px 4px; }
+  a { color: inherit; }
+  tr, figure, svg.plot { break-inside: avoid; }
+  section.image { break-before: page; border: none; }
+  tr.flagged, tr.failed, .flag, .counts li { -webkit-print-color-adjust: exact; print-color-adjust: exact; }
+}
+)CSS";
+
+// Sorts a table.sortable by the clicked column: numbers as numbers, texts in natural order,
+// empty cells last in either direction; a second click reverses. Ties keep list order.
+const char* kScript = R"JS(
+(function () {
+  'use strict';
+  function sortBy(table, header, column) {
+    var ascending = header.getAttribute('aria-sort') !== 'ascending';
+    Array.prototype.forEach.call(header.parentNode.cells, function (h) {
+      h.removeAttribute('aria-sort');
+    });
+    header.setAttribute('aria-sort', ascending ? 'ascending' : 'descending');
+    var numeric = header.getAttribute('data-type') === 'num';
+    var body = table.tBodies[0];
+    var rows = Array.prototype.map.call(body.rows, function (row) {
+      var cell = row.cells[column];
+      var key = cell ? cell.getAttribute('data-v') : null;
+      return { row: row, n: Number(row.getAttribute('data-n')), key: key === null ? '' : key };
+    });
+    rows.sort(function (a, b) {
+      var emptyA = a.key === '', emptyB = b.key === '';
+      if (emptyA || emptyB) return emptyA === emptyB ? a.n - b.n : (emptyA ? 1 : -1);
+      var d = numeric ? Number(a.key) - Number(b.key)
+                      : a.key.localeCompare(b.key, undefined, { numeric: true });
+      if (d !== 0 && !isNaN(d)) return ascending ? d : -d;
+      return a.n - b.n;
+    });
+    rows.forEach(function (r) { body.appendChild(r.row); });
+  }
+  Array.prototype.forEach.call(document.querySelectorAll('table.sortable'), function (table) {
+    Array.prototype.forEach.call(table.tHead.rows[0].cells, function (header, column) {
+      header.tabIndex = 0;
+      header.title = (header.title ? header.title + ': ' : '') + 'click to sort';
+      header.addEventListener('click', function () { sortBy(table, header, column); });
+      header.addEventListener('keydown', function (e) {
+        if (e.key === 'Enter' || e.key === ' ') { e.preventDefault(); sortBy(table, header, column); }
+      });
+    });
+  });
+  // Pictures further down load when scrolled to; a printout needs them all.
+  window.addEventListener('beforeprint', function () {
+    Array.prototype.forEach.call(document.images, function (img) { img.loading = 'eager'; });
+  });
+})();
+)JS";
+
+// `svg` (a whole SVG document) as an element of the page: without its XML declaration, with
+// every id and every reference to one prefixed by `prefix` so that the plots of one page do not
+// take each other's glyphs and clips, and labelled for readers.
+std::string embedSvg(const std::string& svg, const std::string& prefix, const std::string& label) {
+    const size_t start = svg.find("<svg");
+    if (start == std::string::npos) return std::string();
+    std::string body = svg.substr(start);
+    const std::pair<const char*, const char*> rewrites[] = {
+        {"id=\"", "id=\""}, {"href=\"#", "href=\"#"}, {"url(#", "url(#"}};
+    for (const auto& rewrite : rewrites) {
+        const std::string from = rewrite.first;
+        const std::string to = std::string(rewrite.second) + prefix + "-";
+        std::string out;
+        size_t position = 0;
+        for (size_t found = body.find(from); found != std::string::npos;
+             found = body.find(from, position)) {
+            out.append(body, position, found - position);
+            out += to;
+            position = found + from.size();
+        }
+        out.append(body, position, std::string::npos);
+        body.swap(out);
+    }
+    body.insert(4, " class=\"plot\" role=\"img\" aria-label=\"" + htmlEscape(label) + "\"");
+    while (!body.empty() && (body.back() == '\n' || body.back() == ' ')) body.pop_back();
+    return body + "\n";
+}
+
+struct PlotIds {
+    int32_t next = 1;
+    std::string take() { return "plot" + std::to_string(next++); }
+};
+
+std::string keyValueRow(const std::string& key, const std::string& valueHtml) {
+    return "<tr><th>" + htmlEscape(key) + "</th><td>" + valueHtml + "</td></tr>\n";
+}
+
+std::string onOff(bool on) { return on ? "on" : "off"; }
+
+std::string settingsSection(const RunDescription& run) {
+    const AnalysisSettings& s = run.settings;
+    std::string html = "<section id=\"settings\">\n<h2>Run</h2>\n<table class=\"kv\">\n";
+    html += keyValueRow("Program", "rugon-report " + htmlEscape(rugonVersion()));
+    html +=
+        keyValueRow("Parameter file", run.parameterFile.empty() ? "none (image files given)"
+                                                                : htmlEscape(run.parameterFile));
+    std::string pixel;
+    if (std::isfinite(s.pixelSizeNm)) {
+        pixel = htmlEscape(displayNumber(s.pixelSizeNm)) + " nm, from the " +
+                (s.pixelSizeFromFile ? "parameter file" : "command line");
+    } else {
+        pixel = "from each file's metadata; lengths in px where there is none";
+    }
+    html += keyValueRow("Pixel size", pixel);
+    html += keyValueRow("Edge threshold",
+                        htmlEscape(displayNumber(s.edgeThreshold)) + " of the row maximum");
+    html +=
+        keyValueRow("Smoothing kernel", std::to_string(s.kernelRows) + " rows \u00d7 " +
+                                            std::to_string(s.kernelColumns) + " columns, \u03c3 " +
+                                            htmlEscape(displayNumber(s.kernelSigma)) + " px");
+    html += keyValueRow("Edge half window", std::to_string(s.edgeHalfWindow) + " px");
+    html += keyValueRow("Detection floor", htmlEscape(displayNumber(s.detectionFloor)));
+    html += keyValueRow("Pairing", s.pairing == 0 ? "0 (the first edge opens no line)"
+                                                  : "1 (the first edge opens a line)");
+    html += keyValueRow("Contrast", htmlEscape(contrastChoiceName(s.contrast)));
+    html += keyValueRow("Orientation", htmlEscape(orientationChoiceName(s.orientation)));
+    if (s.roiSet) {
+        const PixelRect& r = s.roi;
+        html += keyValueRow("Region of interest",
+                            std::to_string(r.width) + " \u00d7 " + std::to_string(r.height) +
+                                " px at column " + std::to_string(r.x) + ", row " +
+                                std::to_string(r.y) + " (0-based, from the top left)");
+    } else {
+        html += keyValueRow("Data bar search", onOff(s.findDatabar));
+        html += keyValueRow("Region search", onOff(s.findRegion));
+    }
+    html += keyValueRow("Largest picture", std::to_string(s.maxPixels) + " px");
+    html += keyValueRow("Intervals", std::to_string(s.bootstrapResamples) +
+                                         " bootstrap resamples over lines, seed " +
+                                         std::to_string(s.bootstrapSeed));
+    html += "</table>\n</section>\n";
+    return html;
+}
+
+std::string summarySection(const Summary& summary, const std::vector<ImageResult>& results) {
+    std::vector<const ShownColumn*> shown;
+    for (const ShownColumn& column : kMainColumns)
+        if (summary.has(column.column)) shown.push_back(&column);
+
+    std::string html =
+        "<section id=\"summary\">\n<h2>Summary</h2>\n"
+        "<p class=\"note\">One row per listed image. Click a column heading to sort by it, "
+        "again to reverse; empty cells stay last. Rows with quality flags are marked in "
+        "orange, images without a measurement in red. Lengths are in nm; an image without a "
+        "pixel size has its lengths in px, marked so. The CSV files hold every column at full "
+        "precision.</p>\n<div class=\"table-wrap\">\n"
+        "<table id=\"summary-table\" class=\"sortable\">\n<thead><tr>";
+    for (const ShownColumn* column : shown) {
+        bool numeric = false;
+        for (size_t row = 0; row < summary.table.rows.size(); ++row) {
+            const TableCell* cell = summary.cell(row, column->column);
+            if (cell != nullptr && isNumeric(*cell)) numeric = true;
+        }
+        if (std::string(column->column) == "image_number") numeric = true;
+        html += "<th data-type=\"" + std::string(numeric ? "num" : "text") + "\" title=\"" +
+                htmlEscape(column->column) + "\">" + htmlEscape(column->label);
+        if (*column->unit != '\0')
+            html += "<span class=\"unit\">" + htmlEscape(column->unit) + "</span>";
+        html += "</th>";
+    }
+    html += "</tr></thead>\n<tbody>\n";
+
+    for (size_t row = 0; row < results.size() && row < summary.table.rows.size(); ++row) {
+        const ImageResult& result = results[row];
+        const std::vector<std::string> flags = imageFlags(summary, row, result);
+        std::string rowClass;
+        if (result.status != ImageStatus::kMeasured)
+            rowClass = "failed";
+        else if (!flags.empty())
+            rowClass = "flagged";
+        html += "<tr data-n=\"" + std::to_string(row) + "\"" +
+                (rowClass.empty() ? "" : " class=\"" + rowClass + "\"") + ">";
+        const bool pixels = inPixels(summary, row, result);
+        for (const ShownColumn* column : shown) {
+            const std::string name = column->column;
+            const TableCell* cell = summary.cell(row, name);
+            if (cell == nullptr || isEmpty(*cell)) {
+                html += "<td></td>";
+                continue;
+            }
+            const std::string key = htmlEscape(cellSortKey(*cell));
+            const std::string value = htmlEscape(cellDisplay(*cell));
+            if (name == "image") {
+                html += "<td data-v=\"" + key + "\"><a href=\"#" + imageAnchor(result) + "\">" +
+                        value + "</a></td>";
+            } else if (name == "status") {
+                html += "<td data-v=\"" + key + "\">" + statusBadge(cellDisplay(*cell)) + "</td>";
+            } else if (name == "flags") {
+                html += "<td data-v=\"" + key + "\">" + flagBadges(flags) + "</td>";
+            } else if (isNumeric(*cell)) {
+                std::string content = value + unitSuffix(name, pixels);
+                if (column->ciColumn != nullptr) {
+                    const double ci = summary.real(row, column->ciColumn);
+                    if (std::isfinite(ci))
+                        content += " <span class=\"ci\">\u00b1 " + htmlEscape(displayNumber(ci)) +
+                                   "</span>";
+                }
+                html += "<td class=\"num\" data-v=\"" + key + "\" title=\"" + key + "\">" +
+                        content + "</td>";
+            } else {
+                html += "<td data-v=\"" + key + "\">" + value + "</td>";
+            }
+        }
+        html += "</tr>\n";
+    }
+    html += "</tbody>\n</table>\n</div>\n";
+
+    // Which flags were raised, and on how many images.
+    std::map<std::string, int32_t> raised;
+    for (size_t row = 0; row < results.size() && row < summary.table.rows.size(); ++row)
+        for (const std::string& flag : imageFlags(summary, row, results[row])) ++raised[flag];
+    if (!raised.empty()) {
+        html += "<p class=\"note\">Flags raised: ";
+        bool first = true;
+        for (const auto& entry : raised) {
+            if (!first) html += ", ";
+            first = false;
+            html += flagBadges({entry.first}) + " on " + std::to_string(entry.second) +
+                    (entry.second == 1 ? " image" : " images");
+        }
+        html += ". The README gives the rule of every flag.</p>\n";
+    }
+    html += "</section>\n";
+    return html;
+}
+
+// A figure of the batch section: the first of `columns` that the summary has with at least
+// one value.
+struct BatchQuantity {
+    std::vector<const char*> columns;
+    const char* title;
+};
+
+std::string batchSection(const Summary& summary,
+                         const std::vector<ImageResult>& results,
+                         PlotIds& ids) {
+    const BatchQuantity quantities[] = {
+        {{"cd_subpixel_nm", "cd_average_nm"}, "CD"},
+        {{"lwr_3sigma_unbiased_nm", "lwr_3sigma_nm"}, "3\u03c3 LWR"},
+        {{"ler_3sigma_unbiased_nm"}, "3\u03c3 LER"},
+    };
+    std::string html =
+        "<section id=\"batch\">\n<h2>Batch</h2>\n"
+        "<p class=\"note\">Spread of the figures over the measured images, one value per image. "
+        "The box spans the first to the third quartile with the median, the whiskers the "
+        "smallest and largest value. The mean carries a 95 % Student-t interval over images, "
+        "mean \u00b1 t(0.975, n\u22121)\u00b7s/\u221an: it treats the images as independent "
+        "draws of one process and counts each image once whatever its number of lines.";
+    int32_t pixelImages = 0;
+    for (size_t row = 0; row < results.size() && row < summary.table.rows.size(); ++row)
+        if (results[row].status == ImageStatus::kMeasured && inPixels(summary, row, results[row]))
+            ++pixelImages;
+    if (pixelImages > 0)
+        html += " " + std::to_string(pixelImages) +
+                (pixelImages == 1 ? " image has" : " images have") +
+                " no pixel size and is left out, as its lengths are in px.";
+    html += "</p>\n";
+
+    std::string table =
+        "<table class=\"stats\">\n<thead><tr><th>Quantity</th><th>Column</th><th>Images</th>"
+        "<th>Mean<span class=\"unit\">nm</span></th><th>95 % CI of the mean<span "
+        "class=\"unit\">nm</span></th><th>SD<span class=\"unit\">nm</span></th>"
+        "<th>Median<span class=\"unit\">nm</span></th><th>Min<span class=\"unit\">nm</span>"
+        "</th><th>Max<span class=\"unit\">nm</span></th></tr></thead>\n<tbody>\n";
+    std::string plots;
+    int32_t rowsShown = 0;
+    for (const BatchQuantity& quantity : quantities) {
+        std::vector<PlotSample> samples;
+        const char* used = nullptr;
+        for (const char* column : quantity.columns) {
+            if (!summary.has(column)) continue;
+            samples.clear();
+            for (size_t row = 0; row < results.size() && row < summary.table.rows.size(); ++row) {
+                const ImageResult& result = results[row];
+                if (result.status != ImageStatus::kMeasured || inPixels(summary, row, result))
+                    continue;
+                const double value = summary.real(row, column);
+                if (!std::isfinite(value)) continue;
+                PlotSample sample;
+                sample.value = value;
+                sample.flagged = !imageFlags(summary, row, result).empty();
+                samples.push_back(sample);
+            }
+            if (!samples.empty()) {
+                used = column;
+                break;
+            }
+        }
+        if (used == nullptr) continue;
+        std::vector<double> values;
+        for (const PlotSample& sample : samples) values.push_back(sample.value);
+        const SampleSummary s = summarizeSample(values);
+        const std::string usedName = used;
+        std::string title = quantity.title;
+        if (usedName.find("unbiased") != std::string::npos) title += " unbiased";
+        if (usedName.find("subpixel") != std::string::npos) title += " sub-pixel";
+        if (usedName == "lwr_3sigma_nm") title += " (whole-pixel)";
+        const std::string ci = std::isfinite(s.ci95) ? displayNumber(s.mean - s.ci95) + " \u2026 " +
+                                                           displayNumber(s.mean + s.ci95)
+                                                     : std::string("needs two images");
+        table += "<tr><td>" + htmlEscape(title) + "</td><td><code>" + htmlEscape(usedName) +
+                 "</code></td><td class=\"num\">" + std::to_string(s.count) +
+                 "</td><td class=\"num\">" + htmlEscape(displayNumber(s.mean)) +
+                 "</td><td class=\"num\">" + htmlEscape(ci) + "</td><td class=\"num\">" +
+                 htmlEscape(displayNumber(s.sd)) + "</td><td class=\"num\">" +
+                 htmlEscape(displayNumber(s.median)) + "</td><td class=\"num\">" +
+                 htmlEscape(displayNumber(s.minimum)) + "</td><td class=\"num\">" +
+                 htmlEscape(displayNumber(s.maximum)) + "</td></tr>\n";
+        ++rowsShown;
+        const std::string svg = distributionSvg(title + " (nm)", samples);
+        if (!svg.empty()) {
+            plots += "<h3>" + htmlEscape(title) + "</h3>\n";
+            plots += embedSvg(svg, ids.take(), title + " over the images");
+        }
+    }
+    table += "</tbody>\n</table>\n";
+    if (rowsShown == 0)
+        html += "<p>No image was measured with a pixel size, so there is nothing to compare.</p>\n";
+    else
+        html += table + "<div class=\"plots\">\n" + plots + "</div>\n";
+    html += "</section>\n";
+    return html;
+}
+
+std::string numberCell(double value) {
+    if (!std::isfinite(value)) return "<td></td>";
+    return "<td class=\"num\" data-v=\"" + formatNumber(value) + "\">" +
+           htmlEscape(displayNumber(value)) + "</td>";
+}
+
+std::string valueWithCiCell(double value, double ci) {
+    if (!std::isfinite(value)) return "<td></td>";
+    std::string html = "<td class=\"num\" data-v=\"" + formatNumber(value) + "\">" +
+                       htmlEscape(displayNumber(value));
+    if (std::isfinite(ci))
+        html += " <span class=\"ci\">\u00b1 " + htmlEscape(displayNumber(ci)) + "</span>";
+    return html + "</td>";
+}
+
+std::string groupsSection(const std::vector<GroupRow>& groups, PlotIds& ids) {
+    std::string html =
+        "<section id=\"groups\">\n<h2>Groups</h2>\n"
+        "<p class=\"note\">Per group: the mean CD, the CDU (3\u03c3 of the line CDs over all "
+        "lines of its images) and the unbiased 3\u03c3 LWR and LER, each with the half-width "
+        "of its 95 % interval. Groups whose bars do not overlap differ beyond the scatter of "
+        "their images.</p>\n<div class=\"table-wrap\">\n"
+        "<table class=\"sortable\">\n<thead><tr><th data-type=\"text\">Group</th>"
+        "<th data-type=\"num\">Images</th><th data-type=\"num\">Lines</th>"
+        "<th data-type=\"num\">CD mean<span class=\"unit\">nm, \u00b1 95 %</span></th>"
+        "<th data-type=\"num\">CDU 3\u03c3<span class=\"unit\">nm</span></th>"
+        "<th data-type=\"num\">3\u03c3 LWR unbiased<span class=\"unit\">nm, \u00b1 95 "
+        "%</span></th><th data-type=\"num\">3\u03c3 LER unbiased<span class=\"unit\">nm, "
+        "\u00b1 95 %</span></th></tr></thead>\n<tbody>\n";
+    std::vector<std::string> names;
+    GroupQuantity cd{"CD mean (nm)", {}, {}};
+    GroupQuantity lwr{"3\u03c3 LWR unbiased (nm)", {}, {}};
+    GroupQuantity ler{"3\u03c3 LER unbiased (nm)", {}, {}};
+    for (size_t i = 0; i < groups.size(); ++i) {
+        const GroupRow& g = groups[i];
+        html += "<tr data-n=\"" + std::to_string(i) + "\"><td data-v=\"" + htmlEscape(g.name) +
+                "\">" + htmlEscape(g.name) + "</td><td class=\"num\" data-v=\"" +
+                std::to_string(g.images) + "\">" + std::to_string(g.images) +
+                "</td><td class=\"num\" data-v=\"" + std::to_string(g.lines) + "\">" +
+                std::to_string(g.lines) + "</td>" + valueWithCiCell(g.cdMeanNm, g.cdCi95Nm) +
+                numberCell(g.cduNm) + valueWithCiCell(g.lwrUnbiasedNm, g.lwrCi95Nm) +
+                valueWithCiCell(g.lerUnbiasedNm, g.lerCi95Nm) + "</tr>\n";
+        names.push_back(g.name);
+        cd.value.push_back(g.cdMeanNm);
+        cd.ci95.push_back(g.cdCi95Nm);
+        lwr.value.push_back(g.lwrUnbiasedNm);
+        lwr.ci95.push_back(g.lwrCi95Nm);
+        ler.value.push_back(g.lerUnbiasedNm);
+        ler.ci95.push_back(g.lerCi95Nm);
+    }
+    html += "</tbody>\n</table>\n</div>\n";
+    const std::string svg = groupComparisonSvg(names, {cd, lwr, ler});
+    if (!svg.empty()) html += embedSvg(svg, ids.take(), "Comparison of the groups");
+    html += "</section>\n";
+    return html;
+}
+
+std::string failedSection(const std::vector<ImageResult>& results) {
+    std::string items;
+    for (const ImageResult& result : results) {
+        if (result.status == ImageStatus::kMeasured) continue;
+        items +=
+            "<li><a href=\"#" + imageAnchor(result) + "\">" + std::to_string(result.position) +
+            ". " + htmlEscape(result.name) + "</a> " + statusBadge(statusName(result.status)) +
+            " <span class=\"reason\">" +
+            htmlEscape(result.reason.empty() ? std::string("no reason given") : result.reason) +
+            "</span></li>\n";
+    }
+    if (items.empty()) return std::string();
+    return "<section id=\"failed\">\n<h2>Not measured</h2>\n<ul class=\"failed\">\n" + items +
+           "</ul>\n</section>\n";
+}
+
+std::string pictureFigure(const std::string& svgFile,
+                          const std::string& pngFile,
+                          const std::string& alt,
+                          const std::string& caption) {
+    const std::string& shown = svgFile.empty() ? pngFile : svgFile;
+    if (shown.empty()) return std::string();
+    std::string html = "<figure><a href=\"" + relativeUrl(shown) + "\"><img src=\"" +
+                       relativeUrl(shown) + "\" alt=\"" + htmlEscape(alt) +
+                       "\" width=\"800\" height=\"800\" loading=\"lazy\"></a><figcaption>" +
+                       htmlEscape(caption);
+    if (!svgFile.empty() && !pngFile.empty())
+        html += " (<a href=\"" + relativeUrl(pngFile) + "\">PNG</a>)";
+    return html + "</figcaption></figure>\n";
+}
+
+std::string imageSection(const Summary& summary, size_t row, const ImageResult& result) {
+    const std::vector<std::string> flags = imageFlags(summary, row, result);
+    std::string sectionClass = "image";
+    if (result.status != ImageStatus::kMeasured)
+        sectionClass += " failed";
+    else if (!flags.empty())
+        sectionClass += " flagged";
+    std::string html = "<section class=\"" + sectionClass + "\" id=\"" + imageAnchor(result) +
+                       "\">\n<h3>" + std::to_string(result.position) + ". " +
+                       htmlEscape(result.name) + " " + statusBadge(statusName(result.status));
+    if (!flags.empty()) html += " " + flagBadges(flags);
+    html += "</h3>\n";
+
+    std::string meta = "File " + htmlEscape(result.path);
+    if (wasLoaded(result)) {
+        meta += " \u00b7 " + std::to_string(result.setup.fileWidth) + " \u00d7 " +
+                std::to_string(result.setup.fileHeight) + " px";
+        if (!result.setup.format.empty()) meta += " \u00b7 " + htmlEscape(result.setup.format);
+    }
+    if (!result.group.empty()) meta += " \u00b7 group " + htmlEscape(result.group);
+    html += "<p class=\"image-meta\">" + meta + "</p>\n";
+    if (!result.reason.empty())
+        html += "<p class=\"reason\"><b>Reason:</b> " + htmlEscape(result.reason) + "</p>\n";
+    if (result.status == ImageStatus::kMeasured && !result.wholePixelApplicable &&
+        !result.wholePixelReason.empty())
+        html += "<p class=\"note\">Whole-pixel figures not given: " +
+                htmlEscape(result.wholePixelReason) + "</p>\n";
+    for (const std::string& note : result.setup.notes)
+        html += "<p class=\"note\">" + htmlEscape(note) + "</p>\n";
+
+    html += "<div class=\"image-body\">\n";
+    const std::string name = result.name;
+    html += pictureFigure(result.svgFile, result.pngFile, "Marked image and plots of " + name,
+                          "Marked image with its edges in red, average HHCF and the "
+                          "roughness against line length");
+    html +=
+        pictureFigure(result.psdSvgFile, result.psdPngFile, "Power spectral densities of " + name,
+                      "Power spectral densities with the fitted models and noise floors");
+
+    // Every figure of the summary that this image has.
+    const bool pixels = inPixels(summary, row, result);
+    std::string rows;
+    for (size_t c = 0; c < summary.table.columns.size(); ++c) {
+        const std::string& column = summary.table.columns[c];
+        if (column == "image_number" || column == "image" || column == "status" ||
+            column == "flags")
+            continue;
+        const TableCell* cell = summary.cell(row, column);
+        if (cell == nullptr || isEmpty(*cell)) continue;
+        std::string value = htmlEscape(cellDisplay(*cell));
+        if (isNumeric(*cell)) value += unitSuffix(column, pixels);
+        rows += "<tr><th>" + htmlEscape(column) + "</th><td>" + value + "</td></tr>\n";
+    }
+    if (!rows.empty()) html += "<table class=\"kv\">\n" + rows + "</table>\n";
+    html += "</div>\n<p class=\"back\"><a href=\"#summary\">\u2191 summary</a></p>\n</section>\n";
+    return html;
+}
+
+}  // namespace
+
+std::string htmlEscape(const std::string& text) {
+    std::string out;
+    out.reserve(text.size());
+    const unsigned char* bytes = reinterpret_cast<const unsigned char*>(text.data());
+    size_t i = 0;
+    while (i < text.size()) {
+        const unsigned char c = bytes[i];
+        const size_t length = utf8SequenceLength(bytes + i, text.size() - i);
+        if (length == 0) {
+            out += kReplacement;
+            ++i;
+            continue;
+        }
+        if (length > 1) {
+            out.append(text, i, length);
+            i += length;
+            continue;
+        }
+        switch (c) {
+            case '&':
+                out += "&amp;";
+                break;
+            case '<':
+                out += "&lt;";
+                break;
+            case '>':
+                out += "&gt;";
+                break;
+            case '"':
+                out += "&quot;";
+                break;
+            case '\'':
+                out += "&#39;";
+                break;
+            default:
+                if ((c < 0x20 && c != '\t' && c != '\n' && c != '\r') || c == 0x7F)
+                    out += kReplacement;
+                else
+                    out += static_cast<char>(c);
+        }
+        ++i;
+    }
+    return out;
+}
+
+std::string relativeUrl(const std::string& fileName) {
+    static const char* kHex = "0123456789ABCDEF";
+    std::string out;
+    for (char ch : fileName) {
+        const unsigned char c = static_cast<unsigned char>(ch);
+        const bool plain = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') ||
+                           (c >= '0' && c <= '9') || c == '-' || c == '.' || c == '_' || c == '~' ||
+                           c == '/';
+        if (plain) {
+            out += static_cast<char>(c);
+        } else {
+            out += '%';
+            out += kHex[c >> 4];
+            out += kHex[c & 15];
+        }
+    }
+    return out;
+}
+
+std::string formatHtmlReport(const RunDescription& run,
+                             const std::vector<ImageResult>& results,
+                             const std::vector<GroupRow>* groups) {
+    const Summary summary = makeSummary(results);
+    int32_t measured = 0;
+    int32_t flagged = 0;
+    for (size_t row = 0; row < results.size(); ++row) {
+        if (results[row].status != ImageStatus::kMeasured) continue;
+        ++measured;
+        if (!imageFlags(summary, row, results[row]).empty()) ++flagged;
+    }
+    const int32_t total = static_cast<int32_t>(results.size());
+    const int32_t failed = total - measured;
+    const bool hasGroups = groups != nullptr && !groups->empty();
+
+    std::string html =
+        "<!DOCTYPE html>\n<html lang=\"en\">\n<head>\n<meta charset=\"utf-8\">\n"
+        "<meta name=\"viewport\" content=\"width=device-width, initial-scale=1\">\n"
+        "<link rel=\"icon\" href=\"data:,\">\n";
+    html += "<title>Line roughness report: " + std::to_string(total) +
+            (total == 1 ? " image" : " images") + "</title>\n";
+    html += "<style>" + std::string(kStyle) + "</style>\n</head>\n<body>\n";
+    html += "<header>\n<h1>Line roughness report</h1>\n<p class=\"lead\">rugon-report " +
+            htmlEscape(rugonVersion());
+    if (!run.parameterFile.empty())
+        html += " \u00b7 parameter file " + htmlEscape(run.parameterFile);
+    html += "</p>\n<ul class=\"counts\">\n";
+    html += "<li><b>" + std::to_string(total) + "</b>listed</li>\n";
+    html += "<li><b>" + std::to_string(measured) + "</b>measured</li>\n";
+    html += "<li" + std::string(flagged > 0 ? " class=\"warn\"" : "") + "><b>" +
+            std::to_string(flagged) + "</b>flagged</li>\n";
+    html += "<li" + std::string(failed > 0 ? " class=\"bad\"" : "") + "><b>" +
+            std::to_string(failed) + "</b>not measured</li>\n";
+    html += "</ul>\n</header>\n";
+    html += "<nav><a href=\"#summary\">Summary</a><a href=\"#batch\">Batch</a>";
+    if (hasGroups) html += "<a href=\"#groups\">Groups</a>";
+    if (failed > 0) html += "<a href=\"#failed\">Not measured</a>";
+    html += "<a href=\"#images\">Images</a><a href=\"#settings\">Run</a></nav>\n";
+
+    PlotIds ids;
+    html += summarySection(summary, results);
+    html += batchSection(summary, results, ids);
+    if (hasGroups) html += groupsSection(*groups, ids);
+    html += failedSection(results);
+    html += "<section id=\"images\">\n<h2>Images</h2>\n";
+    for (size_t row = 0; row < results.size(); ++row)
+        html += imageSection(summary, row, results[row]);
+    html += "</section>\n";
+    html += settingsSection(run);
+    html += "<footer>Written by rugon-report " + htmlEscape(rugonVersion()) +
+            ". The tables of this run are in summary.csv and the other CSV files beside this "
+            "page; report.json holds every figure and series.</footer>\n";
+    html += "<script>" + std::string(kScript) + "</script>\n</body>\n</html>\n";
+    return html;
+}
