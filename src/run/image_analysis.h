@@ -32,7 +32,7 @@ enum class AnalysisPath { kFast, kReference };
 // The stages of one analysis, in the order they run.
 enum class AnalysisStage {
     kLoad,         // the working grid's load and the grey picture
-    kCoarseEdges,  // the coarse location, with its own load of the file
+    kCoarseEdges,  // the coarse location on the loaded grid
     kTracing,      // kernel, smoothing and tracing of every processed edge
     kRoughness,    // per-edge sigma, skewness, kurtosis and HHCF, and their sums
     kWidths,       // partner search and local widths of every line
@@ -111,7 +111,7 @@ void analyseGrid(GreyImage& grid,
                  ImageAnalysis& result,
                  StageTimes* times = nullptr);
 
-// Loads `name`, locates its coarse edges (a second load of the file) and analyses it.
+// Loads `name`, locates its coarse edges on the loaded grid and analyses it.
 // `times` (optional) receives the time of every stage, added to what it holds.
 void analyseFile(const char* name,
                  int32_t pairing,

@@ -16,15 +16,9 @@ void analyseFile(const char* name,
     }
     result.topRowFirst = info.topRowFirst;
     clock.lap(AnalysisStage::kLoad);
-    // The coarse location loads the file a second time. Should that load fail although the
-    // first succeeded (the file changed in between), the image has no edges.
-    CoarseEdges coarse;
-    if (!findCoarseEdges(name, params.detectionFloor, coarse)) {
-        coarse.count = 0;
-        coarse.firstRow = 1;
-        coarse.lastRow = grid.height;
-        coarse.columns.clear();
-    }
+    // The coarse location reads the working grid before the tracing marks it: a second load of
+    // the file would give the same grid and hold a second one alive.
+    const CoarseEdges coarse = locateCoarseEdges(grid, params.detectionFloor);
     clock.lap(AnalysisStage::kCoarseEdges);
     analyseGrid(grid, coarse, pairing, params, path, result, times);
 }
