@@ -1,0 +1,170 @@
+#include "metrology/contrast.h"
+
+#include <algorithm>
+#include <cmath>
+#include <vector>
+
+namespace {
+
+constexpr int32_t kBlockRows = 32;
+constexpr int32_t kMaxBlocks = 24;
+constexpr int32_t kBorderColumns = 8;
+// Bright-edge evidence (fractions of the block's grey-level range): the dark runs on the two
+// sides of a bright run differ (line body or ridge on one side, space or trench on the other),
+// alternately left and right; or the ends of wide bright runs stand above their middle.
+constexpr double kMinAlternatingAsymmetry = 0.2;
+constexpr double kMinEndExcess = 0.08;
+
+double medianOf(std::vector<double> v) {
+    if (v.empty()) return NAN;
+    std::sort(v.begin(), v.end());
+    const size_t m = v.size() / 2;
+    return v.size() % 2 == 1 ? v[m] : 0.5 * (v[m - 1] + v[m]);
+}
+
+struct Run {
+    int32_t first;
+    int32_t last;
+    bool bright;
+    double level;  // median of the middle half
+};
+
+enum class Vote { kNone, kBrightEdge, kBrightLine, kDarkLine };
+
+// The vote of one block's mean profile p (w columns, smoothed); `range` receives H - L.
+Vote voteOf(const std::vector<double>& p, double& range) {
+    const int32_t w = static_cast<int32_t>(p.size());
+    std::vector<double> sorted = p;
+    std::sort(sorted.begin(), sorted.end());
+    const double low = sorted[static_cast<size_t>(0.02 * (w - 1))];
+    const double high = sorted[static_cast<size_t>(0.98 * (w - 1))];
+    range = high - low;
+    if (!(range > 0.0)) return Vote::kNone;
+    const double threshold = 0.5 * (low + high);
+    std::vector<Run> runs;
+    for (int32_t x = 0; x < w;) {
+        const bool bright = p[static_cast<size_t>(x)] > threshold;
+        const int32_t first = x;
+        while (x < w && (p[static_cast<size_t>(x)] > threshold) == bright) ++x;
+        const int32_t last = x - 1;
+        const int32_t q = (last - first + 1) / 4;
+        std::vector<double> middle(p.begin() + first + q, p.begin() + last - q + 1);
+        runs.push_back({first, last, bright, medianOf(middle)});
+    }
+    // Runs touching a border are cut: they serve only as neighbours.
+    std::vector<double> signedAsymmetry;  // per bright run with dark runs on both sides
+    std::vector<double> excess;
+    for (size_t i = 1; i + 1 < runs.size(); ++i) {
+        const Run& r = runs[i];
+        if (!r.bright) continue;
+        signedAsymmetry.push_back((runs[i + 1].level - runs[i - 1].level) / range);
+        const int32_t width = r.last - r.first + 1;
+        if (width >= 10) {
+            // The end zones: up to 10 columns, at most a quarter of the run.
+            const int32_t zone = std::min(10, width / 4);
+            const double left = *std::max_element(p.begin() + r.first, p.begin() + r.first + zone);
+            const double right =
+                *std::max_element(p.begin() + r.last + 1 - zone, p.begin() + r.last + 1);
+            excess.push_back((left - r.level) / range);
+            excess.push_back((right - r.level) / range);
+        }
+    }
+    // Alternation: neighbouring bright runs whose asymmetries have opposite signs (a line body
+    // or ridge between them) count with the smaller magnitude; same signs (a drift of the
+    // level across the image) count as none.
+    std::vector<double> alternating;
+    for (size_t i = 0; i + 1 < signedAsymmetry.size(); ++i) {
+        const double a = signedAsymmetry[i];
+        const double b = signedAsymmetry[i + 1];
+        alternating.push_back(a * b < 0.0 ? std::min(std::fabs(a), std::fabs(b)) : 0.0);
+    }
+    const double alternation = medianOf(alternating);
+    const double endExcess = medianOf(excess);
+    if ((alternation >= kMinAlternatingAsymmetry) || (endExcess >= kMinEndExcess))
+        return Vote::kBrightEdge;
+    if (signedAsymmetry.empty() && excess.empty()) return Vote::kNone;
+    // A step: the space lies at the left and right borders.
+    double border = 0.0;
+    const int32_t columns = std::min(kBorderColumns, w / 4);
+    for (int32_t x = 0; x < columns; ++x)
+        border += p[static_cast<size_t>(x)] + p[static_cast<size_t>(w - 1 - x)];
+    border /= 2.0 * columns;
+    return border < threshold ? Vote::kBrightLine : Vote::kDarkLine;
+}
+
+void smooth(const double* in, int32_t n, double* out) {
+    // Gaussian of sigma 1, radius 3, border values repeated.
+    static const double kTaps[7] = {0.00443, 0.05400, 0.24203, 0.39905, 0.24203, 0.05400, 0.00443};
+    for (int32_t i = 0; i < n; ++i) {
+        double s = 0.0;
+        for (int32_t k = -3; k <= 3; ++k) {
+            const int32_t j = std::min(n - 1, std::max(0, i + k));
+            s += kTaps[k + 3] * in[j];
+        }
+        out[i] = s;
+    }
+}
+
+}  // namespace
+
+const char* contrastName(Contrast c) {
+    switch (c) {
+        case Contrast::kBrightEdge:
+            return "bright-edge";
+        case Contrast::kBrightLine:
+            return "bright-line";
+        case Contrast::kDarkLine:
+            return "dark-line";
+    }
+    return "bright-edge";
+}
+
+bool parseContrast(const std::string& text, Contrast& c) {
+    for (Contrast k : {Contrast::kBrightEdge, Contrast::kBrightLine, Contrast::kDarkLine}) {
+        if (text == contrastName(k)) {
+            c = k;
+            return true;
+        }
+    }
+    return false;
+}
+
+Contrast detectContrast(const GreyImage& grid) {
+    const int32_t w = grid.width;
+    const int32_t h = grid.height;
+    if (w < 16 || h < 4 || grid.data == nullptr) return Contrast::kBrightEdge;
+    // Blocks of a sixth of the height (at least kBlockRows rows): long enough that the noise of a
+    // block's profile stays well below the band contrast, short enough for tilted lines.
+    const int32_t rows = std::min(h, std::max(kBlockRows, h / 6));
+    const int32_t blocks = std::min(kMaxBlocks, h / rows);
+    std::vector<double> mean(static_cast<size_t>(w));
+    std::vector<double> profile(static_cast<size_t>(w));
+    std::vector<Vote> votes;
+    std::vector<double> ranges;
+    for (int32_t b = 0; b < blocks; ++b) {
+        // Blocks spread evenly over the height.
+        const int32_t first =
+            blocks > 1 ? static_cast<int32_t>(static_cast<int64_t>(h - rows) * b / (blocks - 1))
+                       : 0;
+        std::fill(mean.begin(), mean.end(), 0.0);
+        for (int32_t y = first; y < first + rows; ++y) {
+            const double* row = grid.data + grid.index(0, y);
+            for (int32_t x = 0; x < w; ++x) mean[static_cast<size_t>(x)] += row[x];
+        }
+        for (double& v : mean) v /= rows;
+        smooth(mean.data(), w, profile.data());
+        double range = 0.0;
+        votes.push_back(voteOf(profile, range));
+        ranges.push_back(range);
+    }
+    // Blocks with little contrast (beyond the line ends, say) do not vote.
+    const double typical = medianOf(ranges);
+    int32_t count[4] = {0, 0, 0, 0};
+    for (size_t i = 0; i < votes.size(); ++i)
+        if (ranges[i] >= 0.5 * typical) ++count[static_cast<int>(votes[i])];
+    const int32_t edge = count[static_cast<int>(Vote::kBrightEdge)];
+    const int32_t bright = count[static_cast<int>(Vote::kBrightLine)];
+    const int32_t dark = count[static_cast<int>(Vote::kDarkLine)];
+    if (edge >= bright && edge >= dark) return Contrast::kBrightEdge;
+    return bright >= dark ? Contrast::kBrightLine : Contrast::kDarkLine;
+}

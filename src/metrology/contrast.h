@@ -1,0 +1,30 @@
+// The contrast of a line/space image: bright bands at the line edges, or a plain step between
+// line and space (bright line on a dark space, or dark line on a bright space).
+#pragma once
+
+#include <string>
+
+#include "image/grey_image.h"
+
+enum class Contrast { kBrightEdge, kBrightLine, kDarkLine };
+
+// "bright-edge", "bright-line" or "dark-line".
+const char* contrastName(Contrast c);
+
+// Sets `c` from one of the three names of contrastName (exact, lower case). False, with `c`
+// unchanged, for any other text (including "auto", which the caller resolves with
+// detectContrast).
+bool parseContrast(const std::string& text, Contrast& c);
+
+// Picks the contrast of `grid` (grey levels, lines along the rows). The grid is cut into blocks
+// of a sixth of its height (at least 32 rows; long enough for a quiet profile, short enough for
+// lines tilted by a degree); the mean profile of each block, smoothed along the row, is split at
+// half way between its 2nd and 98th percentiles into bright and dark runs. A block votes
+// bright-edge when the dark runs on the two sides of its bright runs differ, alternately left and
+// right, by at least 0.2 of the block's range (bands between a space and a line body, or a
+// trench and a ridge), or when the ends of its wide bright runs stand above their middle by at
+// least 0.08 of the range (a band on each ridge edge); otherwise it votes for a step, whose line
+// is the phase that does not lie at the grid's left and right borders (there lies the space).
+// Blocks with less than half the typical range (beyond the line ends) do not vote; the majority
+// wins, bright edge on a tie. A grid smaller than 16 x 4 gives kBrightEdge.
+Contrast detectContrast(const GreyImage& grid);

@@ -1,0 +1,685 @@
+#include "metrology/metrology.h"
+
+#include <algorithm>
+#include <cmath>
+#include <limits>
+#include <random>
+
+#include "metrology/psd.h"
+
+namespace {
+
+constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
+constexpr int32_t kMinSpectrumRows = 32;
+// Resamples whose fit fails beyond this share make the interval unreliable: it is not given.
+constexpr double kMaxFailedResampleShare = 0.1;
+
+// The processed edge range of the specified analysis (run/image_analysis.h,
+// processedEdgeRange), repeated here so that metrology does not depend on the run layer.
+void pairedEdgeRange(int32_t pairing, int32_t edgeCount, int32_t& first, int32_t& last) {
+    if (pairing == 0) {
+        first = 2;
+        last = edgeCount < 1 ? 0 : edgeCount - ((edgeCount - 1) % 2);
+    } else {
+        first = 1;
+        last = edgeCount < 1 ? 0 : edgeCount - (edgeCount % 2);
+    }
+}
+
+// Least-squares line through the finite values of x (index = row), population sigma of the
+// residuals; NaN with fewer than 2 finite values.
+double residualSigma(const std::vector<double>& x) {
+    double n = 0.0;
+    double si = 0.0;
+    double sx = 0.0;
+    for (size_t i = 0; i < x.size(); ++i) {
+        if (std::isnan(x[i])) continue;
+        n += 1.0;
+        si += static_cast<double>(i);
+        sx += x[i];
+    }
+    if (n < 2.0) return kNaN;
+    const double mi = si / n;
+    const double mx = sx / n;
+    double sii = 0.0;
+    double six = 0.0;
+    for (size_t i = 0; i < x.size(); ++i) {
+        if (std::isnan(x[i])) continue;
+        sii += (static_cast<double>(i) - mi) * (static_cast<double>(i) - mi);
+        six += (static_cast<double>(i) - mi) * (x[i] - mx);
+    }
+    const double slope = sii > 0.0 ? six / sii : 0.0;
+    double ss = 0.0;
+    for (size_t i = 0; i < x.size(); ++i) {
+        if (std::isnan(x[i])) continue;
+        const double r = x[i] - mx - slope * (static_cast<double>(i) - mi);
+        ss += r * r;
+    }
+    return std::sqrt(ss / n);
+}
+
+double finiteMean(const std::vector<double>& x) {
+    double s = 0.0;
+    int32_t n = 0;
+    for (double v : x) {
+        if (std::isnan(v)) continue;
+        s += v;
+        ++n;
+    }
+    return n > 0 ? s / n : kNaN;
+}
+
+// Linear-interpolation percentile (p in 0..1) of sorted values.
+double percentile(const std::vector<double>& sorted, double p) {
+    if (sorted.empty()) return kNaN;
+    const double h = p * static_cast<double>(sorted.size() - 1);
+    const size_t i = static_cast<size_t>(h);
+    if (i + 1 >= sorted.size()) return sorted.back();
+    return sorted[i] + (h - static_cast<double>(i)) * (sorted[i + 1] - sorted[i]);
+}
+
+double halfWidth95(std::vector<double> values) {
+    std::sort(values.begin(), values.end());
+    return 0.5 * (percentile(values, 0.975) - percentile(values, 0.025));
+}
+
+// A line's spectra reduced to the fit's bands (binning is linear, so the bands of a mean are the
+// mean of the bands).
+struct BandedLine {
+    std::vector<double> edge;  // sum over the line's edges in the spectra
+    int32_t edges = 0;
+    std::vector<double> width;  // empty unless the line is in the spectra
+    std::vector<double> placement;
+    double edgeVariance = 0.0;  // sum over its edges
+    double widthVariance = 0.0;
+    double placementVariance = 0.0;
+    double covariance = 0.0;
+    double meanWidth = kNaN;
+};
+
+// The three spectra of a set of lines (with repeats), averaged, with their variances.
+struct Aggregate {
+    BinnedPsd band[3];  // LER, LWR, LPR
+    double variance[3] = {0.0, 0.0, 0.0};
+    int32_t series[3] = {0, 0, 0};
+    double cd = kNaN;
+    double covariance = kNaN;           // mean over lines with both edges
+    double edgeVarianceOfPairs = kNaN;  // mean edge variance over the same lines
+};
+
+void aggregate(const std::vector<BandedLine>& lines,
+               const std::vector<int32_t>& pick,
+               const BinnedPsd& layout,
+               Aggregate& a) {
+    const size_t bands = layout.frequency.size();
+    for (BinnedPsd& b : a.band) {
+        if (b.frequency.size() != bands) b.frequency = layout.frequency;
+        b.value.assign(bands, 0.0);
+        b.dof.assign(bands, 0.0);
+    }
+    double variance[3] = {0.0, 0.0, 0.0};
+    int32_t series[3] = {0, 0, 0};
+    double cdSum = 0.0;
+    int32_t cdCount = 0;
+    double covarianceSum = 0.0;
+    double pairVarianceSum = 0.0;
+    for (int32_t i : pick) {
+        const BandedLine& line = lines[static_cast<size_t>(i)];
+        if (!std::isnan(line.meanWidth)) {
+            cdSum += line.meanWidth;
+            ++cdCount;
+        }
+        if (line.edges > 0) {
+            for (size_t j = 0; j < bands; ++j) a.band[0].value[j] += line.edge[j];
+            variance[0] += line.edgeVariance;
+            series[0] += line.edges;
+        }
+        if (!line.width.empty()) {
+            for (size_t j = 0; j < bands; ++j) {
+                a.band[1].value[j] += line.width[j];
+                a.band[2].value[j] += line.placement[j];
+            }
+            variance[1] += line.widthVariance;
+            variance[2] += line.placementVariance;
+            ++series[1];
+            ++series[2];
+            covarianceSum += line.covariance;
+            pairVarianceSum += 0.5 * line.edgeVariance;
+        }
+    }
+    for (int32_t f = 0; f < 3; ++f) {
+        a.series[f] = series[f];
+        a.variance[f] = series[f] > 0 ? variance[f] / series[f] : kNaN;
+        BinnedPsd& b = a.band[f];
+        for (size_t j = 0; j < bands; ++j) {
+            b.value[j] = series[f] > 0 ? b.value[j] / series[f] : kNaN;
+            b.dof[j] = bandDof(layout.binCount[j], series[f]);
+        }
+    }
+    a.cd = cdCount > 0 ? cdSum / cdCount : kNaN;
+    a.covariance = series[1] > 0 ? covarianceSum / series[1] : kNaN;
+    a.edgeVarianceOfPairs = series[1] > 0 ? pairVarianceSum / series[1] : kNaN;
+}
+
+// Unbiased 3 sigma from a variance and a fit: 3 sqrt(max(0, variance - floor x bandwidth)).
+double unbiasedSigma3(double variance, const PsdFit& fit, double bandwidth) {
+    const double v = variance - fit.noiseFloor * bandwidth;
+    return 3.0 * std::sqrt(v > 0.0 ? v : 0.0);
+}
+
+const char* const kFigureNames[3] = {"edge", "width", "placement"};
+
+// Fits, figures and bootstrap intervals of a set of banded lines: fills the three figures (not
+// their unbinned spectra), the CD and its interval, and the correlation.
+struct SetFigures {
+    double cd = kNaN;
+    double cdCi95 = kNaN;
+    std::string cdReason;
+    std::string cdCiReason;
+    double covariance = kNaN;
+    double pairEdgeVariance = kNaN;
+};
+
+void measureSet(const std::vector<BandedLine>& lines,
+                const BinnedPsd& layout,
+                double bandwidth,
+                const MetrologySettings& settings,
+                RoughnessFigure* figures[3],
+                SetFigures& set) {
+    const int32_t count = static_cast<int32_t>(lines.size());
+    std::vector<int32_t> all(static_cast<size_t>(count));
+    for (int32_t i = 0; i < count; ++i) all[static_cast<size_t>(i)] = i;
+    Aggregate full;
+    aggregate(lines, all, layout, full);
+    set.cd = full.cd;
+    if (std::isnan(set.cd)) set.cdReason = "no line with a measured width";
+    set.covariance = full.covariance;
+    set.pairEdgeVariance = full.edgeVarianceOfPairs;
+    for (int32_t f = 0; f < 3; ++f) {
+        RoughnessFigure& r = *figures[f];
+        r.seriesCount = full.series[f];
+        r.biasedVarianceNm2 = full.variance[f];
+        r.sigma3BiasedNm = kNaN;
+        r.sigma3UnbiasedNm = kNaN;
+        r.ci95Nm = kNaN;
+        if (full.series[f] == 0) {
+            r.reason = std::string("no ") + kFigureNames[f] +
+                       " series in the spectra (edges not found, or too many missing rows)";
+            r.fit.status = "no spectrum";
+            continue;
+        }
+        r.sigma3BiasedNm = 3.0 * std::sqrt(full.variance[f]);
+        PsdFitOptions options;
+        options.alphaMax = settings.alphaMax;
+        options.resolutionMax = settings.resolutionMaxPx * settings.pixelSizeNm;
+        options.xiMin = settings.xiMinPx * settings.pixelSizeNm;
+        r.fit = fitPsd(full.band[f], options);
+        if (!r.fit.ok) {
+            r.reason = std::string("the fit of the ") + kFigureNames[f] +
+                       " spectrum failed: " + r.fit.status;
+            continue;
+        }
+        r.sigma3UnbiasedNm = unbiasedSigma3(full.variance[f], r.fit, bandwidth);
+    }
+
+    // Bootstrap over lines.
+    std::string noInterval;
+    if (count < 2) {
+        noInterval = "fewer than 2 lines: no interval";
+    } else if (settings.bootstrapResamples < 1) {
+        noInterval = "no bootstrap resamples requested";
+    }
+    if (!noInterval.empty()) {
+        for (RoughnessFigure* r : {figures[0], figures[1], figures[2]}) r->ciReason = noInterval;
+        set.cdCiReason = noInterval;
+        return;
+    }
+    const int32_t resamples = settings.bootstrapResamples;
+    std::mt19937_64 engine(settings.seed);
+    std::vector<int32_t> pick(static_cast<size_t>(count));
+    std::vector<double> values[3];
+    int32_t failed[3] = {0, 0, 0};
+    std::vector<double> cds;
+    Aggregate a;
+    std::vector<double> shapes[3];
+    for (int32_t f = 0; f < 3; ++f) {
+        const PsdFit& fit = figures[f]->fit;
+        if (!fit.ok) continue;
+        for (double frequency : layout.frequency)
+            shapes[f].push_back(psdModel(frequency, 1.0, fit.xi, fit.alpha, 0.0, fit.resolution));
+    }
+    for (int32_t b = 0; b < resamples; ++b) {
+        for (int32_t i = 0; i < count; ++i) {
+            // 53 random bits to a uniform index, the same with every standard library.
+            const double u = static_cast<double>(engine() >> 11) * 0x1.0p-53;
+            int32_t index = static_cast<int32_t>(u * count);
+            if (index >= count) index = count - 1;
+            pick[static_cast<size_t>(i)] = index;
+        }
+        aggregate(lines, pick, layout, a);
+        if (!std::isnan(a.cd)) cds.push_back(a.cd);
+        for (int32_t f = 0; f < 3; ++f) {
+            const RoughnessFigure& r = *figures[f];
+            if (!r.fit.ok) continue;
+            if (a.series[f] == 0) {
+                ++failed[f];
+                continue;
+            }
+            const PsdFit fit = refitLevels(a.band[f], r.fit, &shapes[f]);
+            if (!fit.ok) {
+                ++failed[f];
+                continue;
+            }
+            values[f].push_back(unbiasedSigma3(a.variance[f], fit, bandwidth));
+        }
+    }
+    for (int32_t f = 0; f < 3; ++f) {
+        RoughnessFigure& r = *figures[f];
+        if (!r.fit.ok) {
+            r.ciReason = r.reason;
+        } else if (failed[f] > kMaxFailedResampleShare * resamples) {
+            r.ciReason = "the fit failed in " + std::to_string(failed[f]) + " of " +
+                         std::to_string(resamples) + " bootstrap resamples";
+        } else {
+            r.ci95Nm = halfWidth95(values[f]);
+        }
+    }
+    if (cds.size() < 2) {
+        set.cdCiReason = "fewer than 2 lines with a measured width: no interval";
+    } else {
+        set.cdCi95 = halfWidth95(cds);
+    }
+}
+
+// Fills the unbinned averaged spectra and the model curves of the three figures.
+void averagedSpectra(const std::vector<const MetrologyLine*>& lines,
+                     const std::vector<double>& frequency,
+                     RoughnessFigure* figures[3]) {
+    const size_t n = frequency.size();
+    for (int32_t f = 0; f < 3; ++f) {
+        RoughnessFigure& r = *figures[f];
+        r.psdNm3.assign(n, 0.0);
+        int32_t series = 0;
+        for (const MetrologyLine* line : lines) {
+            const std::vector<double>& psd =
+                f == 0 ? line->edgePsdSum : (f == 1 ? line->widthPsd : line->placementPsd);
+            if (psd.size() != n) continue;
+            for (size_t k = 0; k < n; ++k) r.psdNm3[k] += psd[k];
+            series += f == 0 ? line->spectrumEdges : 1;
+        }
+        if (series == 0) {
+            r.psdNm3.clear();
+        } else {
+            for (double& v : r.psdNm3) v /= series;
+        }
+        r.modelNm3.clear();
+        if (r.fit.ok) {
+            r.modelNm3.resize(n);
+            for (size_t k = 0; k < n; ++k)
+                r.modelNm3[k] = psdModel(frequency[k], r.fit.psd0, r.fit.xi, r.fit.alpha,
+                                         r.fit.noiseFloor, r.fit.resolution);
+        }
+    }
+}
+
+// Bands of one line's spectra for the layout of `frequency`.
+BandedLine bandLine(const MetrologyLine& line,
+                    const std::vector<double>& frequency,
+                    const BinnedPsd& layout) {
+    BandedLine b;
+    b.meanWidth = line.meanWidthNm;
+    const int32_t n = static_cast<int32_t>(frequency.size());
+    BinnedPsd banded;
+    if (line.spectrumEdges > 0 && static_cast<int32_t>(line.edgePsdSum.size()) == n) {
+        binPsd(frequency.data(), line.edgePsdSum.data(), n, 1.0, banded, &layout);
+        b.edge = banded.value;
+        b.edges = line.spectrumEdges;
+        b.edgeVariance = line.edgeVarianceSum;
+    }
+    if (line.inSpectrum && static_cast<int32_t>(line.widthPsd.size()) == n &&
+        static_cast<int32_t>(line.placementPsd.size()) == n) {
+        binPsd(frequency.data(), line.widthPsd.data(), n, 1.0, banded, &layout);
+        b.width = banded.value;
+        binPsd(frequency.data(), line.placementPsd.data(), n, 1.0, banded, &layout);
+        b.placement = banded.value;
+        b.widthVariance = line.widthVariance;
+        b.placementVariance = line.placementVariance;
+        b.covariance = line.edgeCovariance;
+    }
+    return b;
+}
+
+void setAllNaN(MetrologyResult& out, const std::string& reason) {
+    out.reason = reason;
+    for (RoughnessFigure* r : {&out.ler, &out.lwr, &out.lpr}) {
+        r->sigma3BiasedNm = r->sigma3UnbiasedNm = r->ci95Nm = kNaN;
+        r->biasedVarianceNm2 = kNaN;
+        r->reason = reason;
+        r->ciReason = reason;
+        r->fit.status = "no spectrum";
+    }
+    out.cdNm = out.cdCi95Nm = kNaN;
+    out.cdReason = out.cdCiReason = reason;
+    out.edgeCorrelation = out.edgeCorrelationBiased = kNaN;
+    out.edgeCorrelationReason = reason;
+}
+
+// Edge correlation from the mean covariance and the edge variances.
+void edgeCorrelation(const SetFigures& set, const RoughnessFigure& ler, MetrologyResult& out) {
+    out.edgeCorrelation = out.edgeCorrelationBiased = kNaN;
+    if (std::isnan(set.covariance)) {
+        out.edgeCorrelationReason = "no line with both edges in the spectra";
+        return;
+    }
+    if (set.pairEdgeVariance > 0.0)
+        out.edgeCorrelationBiased = set.covariance / set.pairEdgeVariance;
+    if (std::isnan(ler.sigma3UnbiasedNm)) {
+        out.edgeCorrelationReason = "no unbiased edge variance: " + ler.reason;
+        return;
+    }
+    const double variance = (ler.sigma3UnbiasedNm / 3.0) * (ler.sigma3UnbiasedNm / 3.0);
+    if (!(variance > 0.0)) {
+        out.edgeCorrelationReason = "the unbiased edge variance is 0";
+        return;
+    }
+    out.edgeCorrelation = std::fmax(-1.0, std::fmin(1.0, set.covariance / variance));
+}
+
+}  // namespace
+
+void measureMetrology(const GreyImage& grid,
+                      const CoarseEdges& coarse,
+                      const MetrologySettings& settings,
+                      MetrologyResult& out) {
+    out = MetrologyResult();
+    out.contrast = settings.contrast;
+    out.pixelSizeNm = settings.pixelSizeNm;
+    out.rowCount = grid.height;
+    const double px = settings.pixelSizeNm;
+    if (!(px > 0.0) || !std::isfinite(px)) {
+        setAllNaN(out, "the pixel size is not a positive number");
+        return;
+    }
+    EdgeGrid edgeGrid;
+    if (!prepareEdgeGrid(grid, settings.edges, edgeGrid)) {
+        setAllNaN(out, "the grid is empty or the edge settings are out of range");
+        return;
+    }
+
+    // Seeds: one per edge, in pairs (left, right) per line.
+    std::vector<EdgeSeed> seeds;
+    std::vector<int32_t> numbers;
+    std::vector<double> neighbours;  // every edge's column, for the window limits
+    if (settings.contrast == Contrast::kBrightEdge) {
+        int32_t first = 0;
+        int32_t last = 0;
+        pairedEdgeRange(settings.pairing, coarse.count, first, last);
+        for (int32_t k = 1; k <= coarse.count; ++k)
+            neighbours.push_back(coarse.columns[static_cast<size_t>(k - 1)]);
+        for (int32_t k = first; k <= last && k <= coarse.count; ++k) {
+            EdgeSeed s;
+            s.column = coarse.columns[static_cast<size_t>(k - 1)];
+            s.polarity = (settings.pairing + k) % 2 == 0 ? 1 : -1;
+            s.band = true;
+            seeds.push_back(s);
+            numbers.push_back(k);
+        }
+    } else {
+        std::vector<StepLine> stepLines;
+        locateStepLines(edgeGrid, settings.contrast, stepLines);
+        const int32_t rising = settings.contrast == Contrast::kBrightLine ? 1 : -1;
+        for (const StepLine& line : stepLines) {
+            EdgeSeed left;
+            left.column = line.left;
+            left.polarity = rising;
+            EdgeSeed right;
+            right.column = line.right;
+            right.polarity = -rising;
+            seeds.push_back(left);
+            seeds.push_back(right);
+            numbers.push_back(static_cast<int32_t>(numbers.size()) + 1);
+            numbers.push_back(static_cast<int32_t>(numbers.size()) + 1);
+            neighbours.push_back(line.left);
+            neighbours.push_back(line.right);
+        }
+    }
+    if (seeds.size() < 2) {
+        setAllNaN(out, "no line found");
+        return;
+    }
+    for (EdgeSeed& s : seeds) {
+        double gap = HUGE_VAL;
+        for (double c : neighbours)
+            if (c != s.column) gap = std::fmin(gap, std::fabs(c - s.column));
+        s.halfWindowPx = std::fmax(2.0, std::fmin(settings.edges.levelHalfWindowPx, 0.45 * gap));
+    }
+
+    // Sub-pixel edges.
+    const int32_t h = grid.height;
+    out.edges.resize(seeds.size());
+    for (size_t e = 0; e < seeds.size(); ++e) {
+        SubpixelEdge traced;
+        traceSubpixelEdge(edgeGrid, seeds[e], settings.edges, traced);
+        MetrologyEdge& edge = out.edges[e];
+        edge.edgeNumber = numbers[e];
+        edge.leftEdge = e % 2 == 0;
+        edge.positions = std::move(traced.positions);
+        edge.missingRows = traced.missingRows;
+        edge.failure = traced.failure;
+        edge.meanNm = finiteMean(edge.positions) * px;
+        edge.sigmaBiasedNm = residualSigma(edge.positions) * px;
+        out.missingEdgeRows += edge.missingRows;
+    }
+    for (size_t l = 0; l + 1 < out.edges.size(); l += 2) {
+        MetrologyLine line;
+        line.leftEdge = static_cast<int32_t>(l);
+        line.rightEdge = static_cast<int32_t>(l + 1);
+        const std::vector<double>& a = out.edges[l].positions;
+        const std::vector<double>& b = out.edges[l + 1].positions;
+        line.widthsNm.resize(static_cast<size_t>(h));
+        line.centresNm.resize(static_cast<size_t>(h));
+        for (size_t y = 0; y < static_cast<size_t>(h); ++y) {
+            line.widthsNm[y] = (b[y] - a[y]) * px;
+            line.centresNm[y] = 0.5 * (a[y] + b[y]) * px;
+        }
+        line.meanWidthNm = finiteMean(line.widthsNm);
+        out.lines.push_back(std::move(line));
+    }
+
+    // The spectrum rows: the span every usable edge covers.
+    std::vector<int32_t> spanFirst(out.edges.size(), -1);
+    std::vector<int32_t> spanLast(out.edges.size(), -1);
+    int32_t longest = 0;
+    for (size_t e = 0; e < out.edges.size(); ++e) {
+        const std::vector<double>& x = out.edges[e].positions;
+        for (int32_t y = 0; y < h; ++y) {
+            if (std::isnan(x[static_cast<size_t>(y)])) continue;
+            if (spanFirst[e] < 0) spanFirst[e] = y;
+            spanLast[e] = y;
+        }
+        if (spanFirst[e] >= 0) longest = std::max(longest, spanLast[e] - spanFirst[e] + 1);
+    }
+    std::vector<bool> usable(out.edges.size(), false);
+    int32_t rangeFirst = 0;
+    int32_t rangeLast = h - 1;
+    for (size_t e = 0; e < out.edges.size(); ++e) {
+        if (spanFirst[e] < 0) continue;
+        const int32_t length = spanLast[e] - spanFirst[e] + 1;
+        const int32_t missingInside = length - (h - out.edges[e].missingRows);
+        if (2 * length < longest || missingInside > settings.maxMissingFraction * length) continue;
+        usable[e] = true;
+        rangeFirst = std::max(rangeFirst, spanFirst[e]);
+        rangeLast = std::min(rangeLast, spanLast[e]);
+    }
+    const int32_t n = rangeLast - rangeFirst + 1;
+    std::vector<std::vector<double>> residuals(out.edges.size());
+    PsdWorkspace workspace;
+    const bool haveRange = n >= kMinSpectrumRows && workspace.prepare(n);
+    if (haveRange) {
+        out.firstSpectrumRow = rangeFirst + 1;
+        out.lastSpectrumRow = rangeLast + 1;
+        out.frequencyPerNm.resize(static_cast<size_t>(n / 2));
+        for (int32_t k = 1; k <= n / 2; ++k)
+            out.frequencyPerNm[static_cast<size_t>(k - 1)] = k / (n * px);
+        out.bandwidthPerNm = 1.0 / (2.0 * px);
+    }
+    std::vector<double> psd(static_cast<size_t>(n / 2 + 1 > 0 ? n / 2 + 1 : 0));
+    std::vector<double> filledL;
+    std::vector<double> filledR;
+    std::vector<double> series(static_cast<size_t>(n > 0 ? n : 0));
+    auto spectrumOf = [&](std::vector<double>& target) {
+        workspace.periodogram(series.data(), px, psd.data());
+        target.assign(psd.begin() + 1, psd.end());
+    };
+    for (MetrologyLine& line : out.lines) {
+        if (!haveRange) break;
+        std::vector<double> filled[2];
+        bool in[2] = {false, false};
+        for (int32_t side = 0; side < 2; ++side) {
+            const size_t e = static_cast<size_t>(side == 0 ? line.leftEdge : line.rightEdge);
+            const std::vector<double>& x = out.edges[e].positions;
+            int32_t missing = 0;
+            for (int32_t y = rangeFirst; y <= rangeLast; ++y)
+                if (std::isnan(x[static_cast<size_t>(y)])) ++missing;
+            if (!usable[e] || missing > settings.maxMissingFraction * n) continue;
+            std::vector<double> full = x;
+            fillGaps(full);
+            filled[side].assign(full.begin() + rangeFirst, full.begin() + rangeLast + 1);
+            for (double& v : filled[side]) v *= px;
+            in[side] = true;
+            out.edges[e].inSpectrum = true;
+            series = filled[side];
+            detrend(series.data(), n);
+            line.edgeVarianceSum += populationVariance(series.data(), n);
+            std::vector<double> edgePsd;
+            spectrumOf(edgePsd);
+            if (line.edgePsdSum.empty()) {
+                line.edgePsdSum = edgePsd;
+            } else {
+                for (size_t k = 0; k < edgePsd.size(); ++k) line.edgePsdSum[k] += edgePsd[k];
+            }
+            ++line.spectrumEdges;
+        }
+        if (!(in[0] && in[1])) continue;
+        line.inSpectrum = true;
+        std::vector<double> left = filled[0];
+        std::vector<double> right = filled[1];
+        detrend(left.data(), n);
+        detrend(right.data(), n);
+        double covariance = 0.0;
+        for (int32_t i = 0; i < n; ++i)
+            covariance += left[static_cast<size_t>(i)] * right[static_cast<size_t>(i)];
+        line.edgeCovariance = covariance / n;
+        for (int32_t i = 0; i < n; ++i)
+            series[static_cast<size_t>(i)] =
+                filled[1][static_cast<size_t>(i)] - filled[0][static_cast<size_t>(i)];
+        detrend(series.data(), n);
+        line.widthVariance = populationVariance(series.data(), n);
+        spectrumOf(line.widthPsd);
+        for (int32_t i = 0; i < n; ++i)
+            series[static_cast<size_t>(i)] =
+                0.5 * (filled[0][static_cast<size_t>(i)] + filled[1][static_cast<size_t>(i)]);
+        detrend(series.data(), n);
+        line.placementVariance = populationVariance(series.data(), n);
+        spectrumOf(line.placementPsd);
+    }
+
+    // Figures, fits and intervals.
+    BinnedPsd layout;
+    std::vector<BandedLine> banded;
+    if (haveRange) {
+        std::vector<double> ones(out.frequencyPerNm.size(), 1.0);
+        binPsd(out.frequencyPerNm.data(), ones.data(),
+               static_cast<int32_t>(out.frequencyPerNm.size()), 1.0, layout);
+    }
+    for (const MetrologyLine& line : out.lines) {
+        if (haveRange) {
+            banded.push_back(bandLine(line, out.frequencyPerNm, layout));
+        } else {
+            BandedLine b;
+            b.meanWidth = line.meanWidthNm;
+            banded.push_back(b);
+        }
+    }
+    RoughnessFigure* figures[3] = {&out.ler, &out.lwr, &out.lpr};
+    SetFigures set;
+    measureSet(banded, layout, out.bandwidthPerNm, settings, figures, set);
+    if (!haveRange) {
+        const std::string why = "fewer than " + std::to_string(kMinSpectrumRows) +
+                                " rows that every usable edge spans: no spectra";
+        for (RoughnessFigure* r : figures) {
+            r->reason = r->ciReason = why;
+        }
+    }
+    std::vector<const MetrologyLine*> linePointers;
+    for (const MetrologyLine& line : out.lines) linePointers.push_back(&line);
+    if (haveRange) averagedSpectra(linePointers, out.frequencyPerNm, figures);
+    out.cdNm = set.cd;
+    out.cdCi95Nm = set.cdCi95;
+    out.cdReason = set.cdReason;
+    out.cdCiReason = set.cdCiReason;
+    edgeCorrelation(set, out.ler, out);
+}
+
+PooledRoughness pooledRoughness(const std::vector<const MetrologyResult*>& results,
+                                const MetrologySettings& settings) {
+    PooledRoughness pooled;
+    const MetrologyResult* reference = nullptr;
+    for (const MetrologyResult* r : results) {
+        if (r != nullptr && !r->frequencyPerNm.empty()) {
+            reference = r;
+            break;
+        }
+    }
+    BinnedPsd layout;
+    if (reference != nullptr) {
+        std::vector<double> ones(reference->frequencyPerNm.size(), 1.0);
+        binPsd(reference->frequencyPerNm.data(), ones.data(), static_cast<int32_t>(ones.size()),
+               1.0, layout);
+    }
+    std::vector<BandedLine> banded;
+    std::vector<const MetrologyLine*> spectrumLines;
+    std::vector<double> widths;
+    for (const MetrologyResult* r : results) {
+        if (r == nullptr) continue;
+        ++pooled.imageCount;
+        const bool sameGrid = reference != nullptr &&
+                              r->frequencyPerNm == reference->frequencyPerNm &&
+                              r->bandwidthPerNm == reference->bandwidthPerNm;
+        for (const MetrologyLine& line : r->lines) {
+            if (sameGrid) {
+                banded.push_back(bandLine(line, reference->frequencyPerNm, layout));
+                if (line.inSpectrum || line.spectrumEdges > 0) spectrumLines.push_back(&line);
+                if (line.inSpectrum) ++pooled.spectrumLineCount;
+            } else {
+                BandedLine b;
+                b.meanWidth = line.meanWidthNm;
+                banded.push_back(b);
+            }
+            if (!std::isnan(line.meanWidthNm)) widths.push_back(line.meanWidthNm);
+        }
+    }
+    pooled.lineCount = static_cast<int32_t>(widths.size());
+    RoughnessFigure* figures[3] = {&pooled.ler, &pooled.lwr, &pooled.lpr};
+    SetFigures set;
+    measureSet(banded, layout, reference != nullptr ? reference->bandwidthPerNm : 0.0, settings,
+               figures, set);
+    if (reference != nullptr) averagedSpectra(spectrumLines, reference->frequencyPerNm, figures);
+    pooled.cdNm = set.cd;
+    pooled.cdCi95Nm = set.cdCi95;
+    if (widths.size() >= 2) {
+        double s = 0.0;
+        for (double v : widths) s += v;
+        const double mean = s / static_cast<double>(widths.size());
+        double ss = 0.0;
+        for (double v : widths) ss += (v - mean) * (v - mean);
+        pooled.cdu3SigmaNm = 3.0 * std::sqrt(ss / static_cast<double>(widths.size() - 1));
+    } else {
+        pooled.cdu3SigmaNm = kNaN;
+    }
+    if (widths.empty())
+        pooled.reason = "no line with a measured width";
+    else if (reference == nullptr)
+        pooled.reason = "no image with spectra";
+    return pooled;
+}

@@ -1,0 +1,155 @@
+// Metrology of one image beyond the specified figures: sub-pixel edges, power spectra of edges,
+// widths and line centres, their fits with a noise floor, unbiased LER/LWR/LPR with bootstrap
+// intervals, and the pooling of several images' lines.
+//
+// Which fit gives the summary figures psd_xi_nm, psd_alpha, psd0_nm3 and noise_floor_nm3: the
+// fit of the averaged edge (LER) spectrum, MetrologyResult::ler.fit (see summaryFit).
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "image/coarse_edges.h"
+#include "image/grey_image.h"
+#include "metrology/contrast.h"
+#include "metrology/psd_fit.h"
+#include "metrology/subpixel_edges.h"
+
+struct MetrologySettings {
+    Contrast contrast = Contrast::kBrightEdge;  // already resolved (never "auto")
+    double pixelSizeNm = 1.0;  // nm per pixel (rows and columns); 1.0 when unknown: px figures
+    // Bright-edge images: 1 = the first coarse edge opens a line (edges 1-2, 3-4 ...),
+    // 0 = edges 2-3, 4-5 ... (as the specified analysis). Ignored for step contrast.
+    int32_t pairing = 1;
+    int32_t bootstrapResamples = 200;  // 0 for no intervals
+    uint64_t seed = 1;                 // of the bootstrap: the same seed gives the same intervals
+    SubpixelSettings edges;            // the sub-pixel edge detector
+    // An edge with more missing rows than this fraction of the spectrum's rows stays out of the
+    // spectra (its positions and mean are still reported); so does its line's width and centre.
+    double maxMissingFraction = 0.1;
+    double alphaMax = 1.5;  // upper bound of the fitted roughness exponent
+    // Upper bound, px, of the imaging resolution roll-off fitted with the spectra (psd_fit.h);
+    // 0 fits the standard model without it.
+    double resolutionMaxPx = 3.0;
+    // Lower bound, px, of the fitted correlation length: shorter ones are indistinguishable
+    // from the white noise floor (psd_fit.h).
+    double xiMinPx = 2.0;
+};
+
+// One edge.
+struct MetrologyEdge {
+    // Bright-edge images: the coarse edge number k (1-based, as the specified analysis);
+    // step contrast: the edge's number counted from the left (1-based).
+    int32_t edgeNumber = 0;
+    bool leftEdge = true;           // the left edge of its line
+    std::vector<double> positions;  // per grid row, px, 1-based columns; NaN where missing
+    int32_t missingRows = 0;        // NaN rows among all grid rows
+    bool inSpectrum = false;        // used for the spectra
+    double meanNm = 0.0;            // mean position over the found rows, x pixel size (1-based)
+    double sigmaBiasedNm = 0.0;     // population sigma of the found positions about their LS line
+    std::string failure;            // why the edge was not found at all (empty otherwise)
+};
+
+// One line: its two edges and what follows from them.
+struct MetrologyLine {
+    int32_t leftEdge = 0;  // indices (0-based) into MetrologyResult::edges
+    int32_t rightEdge = 0;
+    std::vector<double> widthsNm;   // per grid row, right - left; NaN where either is missing
+    std::vector<double> centresNm;  // per grid row, (left + right) / 2, 1-based columns x size
+    double meanWidthNm = 0.0;       // mean of widthsNm over its finite rows (NaN when none)
+    bool inSpectrum = false;        // both edges in the spectra
+    // Spectra over the spectrum rows (empty unless inSpectrum; edge spectra of edges in the
+    // spectra also when the other edge is not): at MetrologyResult::frequencyPerNm, nm^3.
+    std::vector<double> edgePsdSum;  // sum of the PSDs of this line's edges in the spectra
+    int32_t spectrumEdges = 0;       // how many edges edgePsdSum holds (0 .. 2)
+    std::vector<double> widthPsd;
+    std::vector<double> placementPsd;
+    // Variances of the same detrended series the spectra are made of, nm^2.
+    double edgeVarianceSum = 0.0;
+    double widthVariance = 0.0;
+    double placementVariance = 0.0;
+    double edgeCovariance = 0.0;  // mean of left x right residual products
+};
+
+// One roughness figure (LER, LWR or LPR) with its averaged spectrum and fit.
+struct RoughnessFigure {
+    int32_t seriesCount = 0;       // series averaged (edges, or lines)
+    std::vector<double> psdNm3;    // averaged PSD at MetrologyResult::frequencyPerNm
+    PsdFit fit;                    // psd0 nm^3, xi nm, alpha, noiseFloor nm^3
+    std::vector<double> modelNm3;  // fitted model at the frequencies (empty without a fit)
+    double biasedVarianceNm2 = 0.0;
+    double sigma3BiasedNm = 0.0;    // 3 sqrt(mean variance of the series)
+    double sigma3UnbiasedNm = 0.0;  // 3 sqrt(max(0, variance - floor x bandwidth))
+    double ci95Nm = 0.0;            // half-width of the 95 % interval of sigma3UnbiasedNm
+    std::string reason;             // why sigma3 figures are NaN (empty when measured)
+    std::string ciReason;           // why ci95Nm is NaN
+};
+
+struct MetrologyResult {
+    Contrast contrast = Contrast::kBrightEdge;
+    double pixelSizeNm = 1.0;
+    int32_t rowCount = 0;  // grid rows
+    std::vector<MetrologyEdge> edges;
+    std::vector<MetrologyLine> lines;
+    int32_t missingEdgeRows = 0;  // sum of the edges' missingRows
+    // The rows the spectra use (1-based, inclusive): the rows every edge in the spectra spans.
+    int32_t firstSpectrumRow = 0;
+    int32_t lastSpectrumRow = 0;
+    std::vector<double> frequencyPerNm;  // k / (n dy), k = 1 .. n / 2 (0 left out: detrended)
+    double bandwidthPerNm = 0.0;         // 1 / (2 dy): the span the biased variance covers
+    RoughnessFigure ler;                 // edges
+    RoughnessFigure lwr;                 // widths
+    RoughnessFigure lpr;                 // line centres (placement)
+    double cdNm = 0.0;                   // mean of the lines' meanWidthNm
+    double cdCi95Nm = 0.0;               // half-width of its 95 % interval
+    std::string cdReason;
+    std::string cdCiReason;
+    // Correlation of left and right edges: mean covariance / unbiased edge variance (image
+    // noise adds nothing to the covariance), clamped to -1 .. 1; the plain coefficient
+    // (covariance / biased variance) beside it.
+    double edgeCorrelation = 0.0;
+    double edgeCorrelationBiased = 0.0;
+    std::string edgeCorrelationReason;
+    std::string reason;  // why nothing was measured (no line found), empty otherwise
+};
+
+// The fit the summary figures come from: the edge (LER) fit.
+inline const PsdFit& summaryFit(const MetrologyResult& r) { return r.ler.fit; }
+
+// Measures everything on `grid` (grey levels; all rows, lines along the rows; never modified).
+// Bright-edge: `coarse` (locateCoarseEdges(grid, 0.3)) gives the edges; the processed range of
+// `settings.pairing` (processedEdgeRange) pairs them into lines, edge k being a left edge when
+// (pairing + k) is even. Step contrast: `coarse` is not used; the lines are located by
+// locateStepLines. Figures in nm (px when pixelSizeNm is 1), PSD in nm^3, frequency in 1/nm.
+// Spectra: per edge, width and centre series over the spectrum rows, gaps filled linearly,
+// detrended (least-squares line), Hann-windowed periodogram (psd.h); averaged over the series;
+// fitted (psd_fit.h). Intervals: bootstrap over lines (settings.bootstrapResamples resamples,
+// seeded), every resample's spectra refitted from the full fit; percentile interval, half of its
+// width. Anything that cannot be measured is NaN with the reason in the matching text. `out` is
+// replaced. Safe to call from several threads at once.
+void measureMetrology(const GreyImage& grid,
+                      const CoarseEdges& coarse,
+                      const MetrologySettings& settings,
+                      MetrologyResult& out);
+
+// The lines of several images taken together.
+struct PooledRoughness {
+    int32_t imageCount = 0;  // images whose lines were pooled
+    int32_t lineCount = 0;   // lines with a mean width
+    int32_t spectrumLineCount = 0;
+    double cdNm = 0.0;  // mean of the lines' mean widths
+    double cdCi95Nm = 0.0;
+    double cdu3SigmaNm = 0.0;  // 3 x sample sigma (n - 1) of the lines' mean widths
+    RoughnessFigure ler;
+    RoughnessFigure lwr;
+    RoughnessFigure lpr;
+    std::string reason;  // why figures are NaN
+};
+
+// Pools the lines of `results` (null entries skipped). Spectra are pooled only from results
+// whose frequency grid equals that of the first result with spectra (same spectrum rows and
+// pixel size); the others add their lines to the CD and CDU only. Fits, unbiased figures and
+// intervals as in measureMetrology, with settings.bootstrapResamples, seed and alphaMax.
+PooledRoughness pooledRoughness(const std::vector<const MetrologyResult*>& results,
+                                const MetrologySettings& settings);

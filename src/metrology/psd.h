@@ -1,0 +1,62 @@
+// Power spectral density of a series along a line edge: detrending, gap filling and the
+// one-sided, Hann-windowed periodogram normalised so that its sum times the frequency step is
+// the variance (Parseval).
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+// Replaces every NaN of `x` by linear interpolation between the nearest finite values before
+// and after it; NaNs before the first or after the last finite value take that value. Returns
+// the number of values filled; a series without a finite value is left as it is (all NaN) and
+// gives its length.
+int32_t fillGaps(std::vector<double>& x);
+
+// Subtracts the least-squares line a + b i (i = 0 .. n - 1, sums first to last) from the n
+// values of `x` in place. n < 2 subtracts the mean (n = 1 gives 0). `x` must be finite.
+void detrend(double* x, int32_t n);
+
+// Population variance of x[0 .. n - 1]: sum of (x - mean)^2 over n; NaN when n < 1.
+double populationVariance(const double* x, int32_t n);
+
+// The periodogram of series of one length n, with its FFTW plan. Thread use: one workspace per
+// thread; the plan is made and destroyed under a process-wide mutex (FFTW's planner is not
+// thread-safe), while transforms run without it.
+//
+// Window and normalisation: the periodic Hann window w(i) = 0.5 - 0.5 cos(2 pi i / n),
+// i = 0 .. n - 1, multiplies the series; X(k) = sum over i of w(i) x(i) exp(-2 pi j i k / n).
+// With S2 = sum of w(i)^2 (the window's power loss, corrected here), the one-sided PSD is
+//   P(k) = c(k) |X(k)|^2 dy / S2,  k = 0 .. floor(n / 2),
+// c(k) = 1 for k = 0 and (n even) k = n / 2, else 2; frequency f(k) = k / (n dy). Then
+//   sum over k of P(k) * df = sum of w^2 x^2 / S2   (df = 1 / (n dy)),
+// exactly: the window-weighted mean square, whose expectation for a stationary zero-mean
+// series is its variance. White noise of variance s^2 has E P(k) = 2 s^2 dy = s^2 / B for
+// 0 < k < n / 2, with B = 1 / (2 dy) the bandwidth (Nyquist frequency).
+class PsdWorkspace {
+public:
+    PsdWorkspace() = default;
+    ~PsdWorkspace();
+    PsdWorkspace(const PsdWorkspace&) = delete;
+    PsdWorkspace& operator=(const PsdWorkspace&) = delete;
+
+    // Prepares for series of length n >= 4 (replacing an earlier plan). False when n < 4 or
+    // the storage or plan cannot be had.
+    bool prepare(int32_t n);
+    int32_t length() const { return n_; }
+    // Bins of the one-sided PSD: floor(n / 2) + 1.
+    int32_t binCount() const { return n_ / 2 + 1; }
+
+    // Fills psd[0 .. binCount() - 1] with P(k) of the n values of `x` (finite, normally
+    // detrended) for row spacing `dy` (> 0; the PSD's unit is x's unit squared times dy's).
+    void periodogram(const double* x, double dy, double* psd);
+
+private:
+    void release();
+
+    int32_t n_ = 0;
+    double* in_ = nullptr;
+    void* out_ = nullptr;  // fftw_complex[n / 2 + 1]
+    void* plan_ = nullptr;
+    std::vector<double> window_;
+    double windowPower_ = 0.0;  // S2
+};

@@ -1,0 +1,441 @@
+#include "metrology/psd_fit.h"
+
+#include <gsl/gsl_blas.h>
+#include <gsl/gsl_errno.h>
+#include <gsl/gsl_multifit_nlinear.h>
+#include <gsl/gsl_sf_psi.h>
+#include <gsl/gsl_vector.h>
+
+#include <cmath>
+#include <mutex>
+
+namespace {
+
+constexpr double kPi = 3.14159265358979323846;
+constexpr int32_t kMinBands = 6;
+constexpr int32_t kMaxIterations = 200;
+// Grouping of bins into bands: a band spans about this fraction of its lowest frequency.
+constexpr double kBandFraction = 0.08;
+// Variance factor of the mean of many neighbouring Hann-windowed periodogram bins: adjacent
+// bins correlate with coefficient (2/3)^2, next-but-one with (1/6)^2, so the variance of the
+// mean is (1 + 2 (4/9) + 2 (1/36)) = 1.944 times that of independent bins.
+constexpr double kHannCorrelationExcess = 0.944;
+
+struct FitData {
+    const BinnedPsd* binned;
+    PsdFitOptions options;
+    int32_t parameters;          // 4: the plain model; 5: with the resolution roll-off
+    std::vector<double> target;  // logTarget of every band
+};
+
+// A value bounded to 0 .. top by a logistic function of the free parameter s, and its slope.
+struct Bounded {
+    double value;
+    double slope;
+};
+
+Bounded bounded(double s, double top) {
+    const double sigmoid = 1.0 / (1.0 + std::exp(-s));
+    return {top * sigmoid, top * sigmoid * (1.0 - sigmoid)};
+}
+
+// The free parameter of xi = xiMin + exp(q), for a start value (held above the bound).
+double freeXi(double xi, double xiMin) {
+    return std::log(std::fmax(xi - xiMin, 0.05 * (xiMin > 0.0 ? xiMin : xi)));
+}
+
+double unbounded(double value, double top) {
+    const double v = std::fmin(std::fmax(value, 0.02 * top), 0.98 * top);
+    return std::log(v / (top - v));
+}
+
+// psi(x) - ln x, the mean of ln(chi-square_2x / 2x): by its asymptotic series for x >= 10
+// (error below 1e-12), else from GSL's digamma.
+double logMeanBias(double x) {
+    if (x < 10.0) return gsl_sf_psi(x) - std::log(x);
+    const double r = 1.0 / (x * x);
+    return -0.5 / x - r * (1.0 / 12.0 - r * (1.0 / 120.0 - r * (1.0 / 252.0)));
+}
+
+// The data term of band j: ln v_j minus the mean of the logarithm of a chi-square average.
+double logTarget(const BinnedPsd& b, size_t j) {
+    return std::log(b.value[j]) - logMeanBias(0.5 * b.dof[j]);
+}
+
+struct Parameters {
+    double psd0;
+    double xi;
+    Bounded alpha;
+    double floor;
+    Bounded resolution;
+};
+
+Parameters unpack(const gsl_vector* x, const FitData& data) {
+    Parameters p;
+    p.psd0 = std::exp(gsl_vector_get(x, 0));
+    p.xi = data.options.xiMin + std::exp(gsl_vector_get(x, 1));
+    p.alpha = bounded(gsl_vector_get(x, 2), data.options.alphaMax);
+    p.floor = std::exp(gsl_vector_get(x, 3));
+    p.resolution = data.parameters == 5 ? bounded(gsl_vector_get(x, 4), data.options.resolutionMax)
+                                        : Bounded{0.0, 0.0};
+    return p;
+}
+
+int residuals(const gsl_vector* x, void* params, gsl_vector* f) {
+    const FitData* data = static_cast<const FitData*>(params);
+    const BinnedPsd& b = *data->binned;
+    const Parameters p = unpack(x, *data);
+    for (size_t j = 0; j < b.frequency.size(); ++j) {
+        const double m =
+            psdModel(b.frequency[j], p.psd0, p.xi, p.alpha.value, p.floor, p.resolution.value);
+        gsl_vector_set(f, j, std::log(m) - data->target[j]);
+    }
+    return GSL_SUCCESS;
+}
+
+int jacobian(const gsl_vector* x, void* params, gsl_matrix* jac) {
+    const FitData* data = static_cast<const FitData*>(params);
+    const BinnedPsd& b = *data->binned;
+    const Parameters p = unpack(x, *data);
+    for (size_t j = 0; j < b.frequency.size(); ++j) {
+        const double u = 2.0 * kPi * b.frequency[j] * p.xi;
+        const double g = 1.0 + u * u;
+        const double q = 2.0 * kPi * b.frequency[j];
+        const double roll = std::exp(-(q * p.resolution.value) * (q * p.resolution.value));
+        const double signal = p.psd0 * std::pow(g, -(p.alpha.value + 0.5)) * roll;
+        const double m = signal + p.floor;
+        const double share = signal / m;
+        gsl_matrix_set(jac, j, 0, share);
+        // d ln M / d ln xi, times d ln xi / d q = (xi - xiMin) / xi.
+        gsl_matrix_set(jac, j, 1,
+                       -share * (2.0 * p.alpha.value + 1.0) * (u * u) / g *
+                           ((p.xi - data->options.xiMin) / p.xi));
+        gsl_matrix_set(jac, j, 2, -share * std::log(g) * p.alpha.slope);
+        gsl_matrix_set(jac, j, 3, p.floor / m);
+        if (data->parameters == 5)
+            gsl_matrix_set(jac, j, 4,
+                           -share * 2.0 * q * q * p.resolution.value * p.resolution.slope);
+    }
+    return GSL_SUCCESS;
+}
+
+// One trust-region run from `start` (the free parameters). Returns the fit and its weighted
+// cost (sum of w r^2) in `cost`.
+PsdFit runFit(const BinnedPsd& binned,
+              const PsdFitOptions& options,
+              const double* start,
+              double& cost) {
+    PsdFit fit;
+    cost = HUGE_VAL;
+    const size_t n = binned.frequency.size();
+    FitData data{&binned, options, options.resolutionMax > 0.0 ? 5 : 4, {}};
+    const size_t np = static_cast<size_t>(data.parameters);
+    data.target.resize(n);
+    for (size_t j = 0; j < n; ++j) data.target[j] = logTarget(binned, j);
+    gsl_multifit_nlinear_fdf fdf;
+    fdf.f = residuals;
+    fdf.df = jacobian;
+    fdf.fvv = nullptr;
+    fdf.n = n;
+    fdf.p = np;
+    fdf.params = &data;
+    gsl_multifit_nlinear_parameters parameters = gsl_multifit_nlinear_default_parameters();
+    gsl_multifit_nlinear_workspace* work =
+        gsl_multifit_nlinear_alloc(gsl_multifit_nlinear_trust, &parameters, n, np);
+    gsl_vector* x = gsl_vector_alloc(np);
+    gsl_vector* weights = gsl_vector_alloc(n);
+    if (work == nullptr || x == nullptr || weights == nullptr) {
+        if (work != nullptr) gsl_multifit_nlinear_free(work);
+        if (x != nullptr) gsl_vector_free(x);
+        if (weights != nullptr) gsl_vector_free(weights);
+        fit.status = "no memory for the fit";
+        return fit;
+    }
+    for (size_t i = 0; i < np; ++i) gsl_vector_set(x, i, start[i]);
+    for (size_t j = 0; j < n; ++j) gsl_vector_set(weights, j, 0.5 * binned.dof[j]);
+    int info = 0;
+    int status = gsl_multifit_nlinear_winit(x, weights, &fdf, work);
+    if (status == GSL_SUCCESS)
+        status = gsl_multifit_nlinear_driver(kMaxIterations, 1e-8, 1e-8, 0.0, nullptr, nullptr,
+                                             &info, work);
+    const gsl_vector* best = gsl_multifit_nlinear_position(work);
+    const Parameters p = unpack(best, data);
+    const double lnPsd0 = gsl_vector_get(best, 0);
+    const double lnFloor = gsl_vector_get(best, 3);
+    fit.iterations = static_cast<int32_t>(gsl_multifit_nlinear_niter(work));
+    double chisq = HUGE_VAL;
+    gsl_blas_ddot(gsl_multifit_nlinear_residual(work), gsl_multifit_nlinear_residual(work), &chisq);
+    gsl_multifit_nlinear_free(work);
+    gsl_vector_free(x);
+    gsl_vector_free(weights);
+
+    fit.psd0 = p.psd0;
+    fit.xi = p.xi;
+    fit.alpha = p.alpha.value;
+    fit.resolution = p.resolution.value;
+    // A floor many decades below the roughness part is no floor: the fit drives ln N down
+    // without bound and it is reported as 0.
+    fit.noiseFloor = lnFloor < lnPsd0 - 40.0 ? 0.0 : p.floor;
+    const bool finite = std::isfinite(fit.psd0) && std::isfinite(fit.xi) &&
+                        std::isfinite(fit.alpha) && std::isfinite(fit.noiseFloor) &&
+                        std::isfinite(fit.resolution) && std::isfinite(chisq);
+    double weightSum = 0.0;
+    for (size_t j = 0; j < n; ++j) weightSum += 0.5 * binned.dof[j];
+    // The residual GSL keeps is already weighted (sqrt(w) r).
+    fit.rmsLogResidual = std::sqrt(chisq / weightSum);
+    if (!finite) {
+        fit.status = "the fit diverged (non-finite parameters)";
+    } else if (status == GSL_SUCCESS || status == GSL_ENOPROG) {
+        // GSL_ENOPROG: no step lowers the cost any more, i.e. the minimum is reached to the
+        // precision of the arithmetic.
+        fit.ok = true;
+        fit.status = "converged";
+        cost = chisq;
+    } else if (status == GSL_EMAXITER) {
+        fit.status = "did not converge in " + std::to_string(kMaxIterations) + " iterations";
+    } else {
+        fit.status = std::string("the fit failed: ") + gsl_strerror(status);
+    }
+    return fit;
+}
+
+}  // namespace
+
+void disableGslAbort() {
+    static std::once_flag once;
+    std::call_once(once, [] { gsl_set_error_handler_off(); });
+}
+
+double psdModel(double f, double psd0, double xi, double alpha, double floor, double resolution) {
+    const double u = 2.0 * kPi * f * xi;
+    const double q = 2.0 * kPi * f * resolution;
+    return psd0 * std::pow(1.0 + u * u, -(alpha + 0.5)) * std::exp(-q * q) + floor;
+}
+
+double bandDof(int32_t count, double seriesCount) {
+    const double c = count;
+    return 2.0 * seriesCount * c / (1.0 + kHannCorrelationExcess * (1.0 - 1.0 / c));
+}
+
+void binPsd(const double* f,
+            const double* psd,
+            int32_t n,
+            double seriesCount,
+            BinnedPsd& out,
+            const BinnedPsd* layoutFrom) {
+    if (layoutFrom != nullptr && layoutFrom != &out) {
+        out.firstBin = layoutFrom->firstBin;
+        out.binCount = layoutFrom->binCount;
+    } else if (layoutFrom == nullptr) {
+        out.firstBin.clear();
+        out.binCount.clear();
+        int32_t k = 0;
+        while (k < n) {
+            // Bins are numbered from 1 at the lowest frequency kept here.
+            int32_t count = static_cast<int32_t>(kBandFraction * (k + 1));
+            if (count < 1) count = 1;
+            if (k + count > n) count = n - k;
+            // A short remainder joins the band before it.
+            if (n - (k + count) > 0 && n - (k + count) < count / 2) count = n - k;
+            out.firstBin.push_back(k);
+            out.binCount.push_back(count);
+            k += count;
+        }
+    }
+    const size_t bands = out.firstBin.size();
+    out.frequency.resize(bands);
+    out.value.resize(bands);
+    out.dof.resize(bands);
+    for (size_t j = 0; j < bands; ++j) {
+        const int32_t first = out.firstBin[j];
+        const int32_t count = out.binCount[j];
+        double sf = 0.0;
+        double sp = 0.0;
+        for (int32_t k = first; k < first + count; ++k) {
+            sf += f[k];
+            sp += psd[k];
+        }
+        out.frequency[j] = sf / count;
+        out.value[j] = sp / count;
+        out.dof[j] = bandDof(count, seriesCount);
+    }
+}
+
+PsdFit fitPsd(const BinnedPsd& binned, const PsdFitOptions& options, const PsdFit* start) {
+    disableGslAbort();
+    PsdFit fit;
+    const size_t n = binned.frequency.size();
+    if (n < static_cast<size_t>(kMinBands)) {
+        fit.status = "too few points to fit (" + std::to_string(n) + " bands, at least " +
+                     std::to_string(kMinBands) + " needed)";
+        return fit;
+    }
+    for (size_t j = 0; j < n; ++j) {
+        if (!(binned.value[j] > 0.0) || !std::isfinite(binned.value[j]) ||
+            !(binned.frequency[j] > 0.0) || !(binned.dof[j] > 0.0)) {
+            fit.status = "the spectrum has zero or non-finite values";
+            return fit;
+        }
+    }
+    if (!(options.alphaMax > 0.0) || !(options.resolutionMax >= 0.0) || !(options.xiMin >= 0.0)) {
+        fit.status = "no valid parameter range";
+        return fit;
+    }
+    const bool withResolution = options.resolutionMax > 0.0;
+    if (start != nullptr && start->ok && start->psd0 > 0.0 && start->xi > 0.0) {
+        double cost = 0.0;
+        const double floor = start->noiseFloor > 0.0 ? start->noiseFloor : 1e-12 * start->psd0;
+        const double x[5] = {
+            std::log(start->psd0), freeXi(start->xi, options.xiMin),
+            unbounded(start->alpha, options.alphaMax), std::log(floor),
+            withResolution ? unbounded(start->resolution, options.resolutionMax) : 0.0};
+        return runFit(binned, options, x, cost);
+    }
+
+    // Start values from the data.
+    const size_t lowCount = n < 3 ? n : 3;
+    double low = 0.0;
+    for (size_t j = 0; j < lowCount; ++j) low += binned.value[j];
+    low /= static_cast<double>(lowCount);
+    const size_t highCount = n / 10 > 0 ? n / 10 : 1;
+    double high = 0.0;
+    for (size_t j = n - highCount; j < n; ++j) high += binned.value[j];
+    high /= static_cast<double>(highCount);
+    const double floor0 = 0.5 * high;
+    const double psd00 = low > floor0 ? low - floor0 : low;
+    double corner = binned.frequency[n - 1];
+    for (size_t j = 0; j < n; ++j) {
+        if (binned.value[j] - floor0 < 0.5 * psd00) {
+            corner = binned.frequency[j];
+            break;
+        }
+    }
+    const double xi0 = 1.0 / (2.0 * kPi * corner);
+    const double alphas[] = {0.5, 1.0, 0.25};
+    PsdFit bestFit;
+    double bestCost = HUGE_VAL;
+    std::string firstFailure;
+    for (double alpha0 : alphas) {
+        if (alpha0 >= options.alphaMax) continue;
+        const double x[5] = {
+            std::log(psd00), freeXi(xi0, options.xiMin), unbounded(alpha0, options.alphaMax),
+            std::log(floor0),
+            withResolution ? unbounded(0.25 * options.resolutionMax, options.resolutionMax) : 0.0};
+        double cost = HUGE_VAL;
+        PsdFit trial = runFit(binned, options, x, cost);
+        if (trial.ok && cost < bestCost) {
+            bestCost = cost;
+            bestFit = trial;
+        } else if (!trial.ok && firstFailure.empty()) {
+            firstFailure = trial.status;
+        }
+    }
+    if (!bestFit.ok) bestFit.status = firstFailure.empty() ? "the fit failed" : firstFailure;
+    return bestFit;
+}
+
+PsdFit refitLevels(const BinnedPsd& binned,
+                   const PsdFit& shape,
+                   const std::vector<double>* shapeAtBands) {
+    PsdFit fit = shape;
+    fit.ok = false;
+    fit.iterations = 0;
+    const size_t n = binned.frequency.size();
+    if (!shape.ok || n < static_cast<size_t>(kMinBands)) {
+        fit.status = shape.ok ? "too few points to fit" : "no shape to refit";
+        return fit;
+    }
+    const bool cached = shapeAtBands != nullptr && shapeAtBands->size() == n;
+    std::vector<double> ownShape(cached ? 0 : n);
+    const std::vector<double>& s = cached ? *shapeAtBands : ownShape;
+    std::vector<double> y(n);
+    std::vector<double> w(n);
+    for (size_t j = 0; j < n; ++j) {
+        if (!(binned.value[j] > 0.0) || !std::isfinite(binned.value[j]) || !(binned.dof[j] > 0.0)) {
+            fit.status = "the spectrum has zero or non-finite values";
+            return fit;
+        }
+        if (!cached)
+            ownShape[j] =
+                psdModel(binned.frequency[j], 1.0, shape.xi, shape.alpha, 0.0, shape.resolution);
+        y[j] = logTarget(binned, j);
+        w[j] = 0.5 * binned.dof[j];
+    }
+    double u = std::log(shape.psd0);
+    // A floor of 0 is held just above 0, where it changes nothing.
+    double v = std::log(shape.noiseFloor > 0.0 ? shape.noiseFloor : 1e-12 * shape.psd0);
+    auto costAt = [&](double uu, double vv) {
+        const double a = std::exp(uu);
+        const double b = std::exp(vv);
+        double c = 0.0;
+        for (size_t j = 0; j < n; ++j) {
+            const double r = std::log(a * s[j] + b) - y[j];
+            c += w[j] * r * r;
+        }
+        return c;
+    };
+    double cost = costAt(u, v);
+    double lambda = 1e-3;
+    bool converged = false;
+    int32_t iteration = 0;
+    for (; iteration < 100 && !converged; ++iteration) {
+        const double a = std::exp(u);
+        const double b = std::exp(v);
+        double h11 = 0.0;
+        double h12 = 0.0;
+        double h22 = 0.0;
+        double g1 = 0.0;
+        double g2 = 0.0;
+        for (size_t j = 0; j < n; ++j) {
+            const double m = a * s[j] + b;
+            const double r = std::log(m) - y[j];
+            const double j1 = a * s[j] / m;
+            const double j2 = b / m;
+            h11 += w[j] * j1 * j1;
+            h12 += w[j] * j1 * j2;
+            h22 += w[j] * j2 * j2;
+            g1 += w[j] * j1 * r;
+            g2 += w[j] * j2 * r;
+        }
+        bool stepped = false;
+        for (int32_t attempt = 0; attempt < 30 && !stepped; ++attempt) {
+            const double d11 = h11 * (1.0 + lambda);
+            const double d22 = h22 * (1.0 + lambda);
+            const double det = d11 * d22 - h12 * h12;
+            if (!(det > 0.0)) {
+                lambda *= 10.0;
+                continue;
+            }
+            const double du = -(d22 * g1 - h12 * g2) / det;
+            const double dv = -(d11 * g2 - h12 * g1) / det;
+            const double trial = costAt(u + du, v + dv);
+            if (trial <= cost) {
+                u += du;
+                v += dv;
+                converged = std::fabs(du) < 1e-7 && std::fabs(dv) < 1e-7;
+                converged = converged || cost - trial <= 1e-14 * cost;
+                cost = trial;
+                lambda = std::fmax(lambda / 3.0, 1e-12);
+                stepped = true;
+            } else {
+                lambda *= 4.0;
+            }
+        }
+        if (!stepped) converged = true;  // no step lowers the cost: at the minimum
+    }
+    fit.iterations = iteration;
+    fit.psd0 = std::exp(u);
+    fit.noiseFloor = v < u - 40.0 ? 0.0 : std::exp(v);
+    double weightSum = 0.0;
+    for (size_t j = 0; j < n; ++j) weightSum += w[j];
+    fit.rmsLogResidual = std::sqrt(cost / weightSum);
+    if (!std::isfinite(fit.psd0) || !std::isfinite(fit.noiseFloor)) {
+        fit.status = "the fit diverged (non-finite parameters)";
+    } else if (!converged) {
+        fit.status = "did not converge in 100 iterations";
+    } else {
+        fit.ok = true;
+        fit.status = "converged (xi and alpha held)";
+    }
+    return fit;
+}

@@ -1,0 +1,93 @@
+// The roughness spectrum model with a white noise floor, fitted to an averaged PSD with GSL's
+// nonlinear least squares (gsl_multifit_nlinear, trust region).
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+// PSD(f) = psd0 / (1 + (2 pi f xi)^2)^(alpha + 1/2) exp(-(2 pi f resolution)^2) + floor.
+// f in 1/length, xi and resolution in length, psd0 and floor in the PSD's unit. Resolution 0
+// is the standard model; a positive one is the Gaussian roll-off that the imaging blur (the
+// beam and its blur along the line, of standard deviation `resolution`) puts on the edges'
+// spectrum.
+double psdModel(
+    double f, double psd0, double xi, double alpha, double floor, double resolution = 0.0);
+
+// An averaged one-sided PSD reduced to logarithmically spaced bands for the fit: bins are kept
+// one by one while the band would hold one bin, then grouped so that each band spans about
+// 8 % of its lowest frequency. Band value = mean of its bins' PSD, frequency = mean of their
+// frequencies; `dof` = equivalent chi-square degrees of freedom of the band value.
+struct BinnedPsd {
+    std::vector<double> frequency;
+    std::vector<double> value;
+    std::vector<double> dof;
+    std::vector<int32_t> firstBin;  // 0-based index into the unbinned arrays
+    std::vector<int32_t> binCount;
+};
+
+// Equivalent chi-square degrees of freedom of the mean of `count` neighbouring Hann-windowed
+// bins, each averaged over `seriesCount` independent series (see BinnedPsd).
+double bandDof(int32_t count, double seriesCount);
+
+// Fills `out` from the unbinned PSD psd[0 .. n - 1] at frequencies f[0 .. n - 1] (increasing,
+// all > 0), averaged over `seriesCount` independent series (each bin then has 2 seriesCount
+// degrees of freedom; averaging c neighbouring Hann-windowed bins multiplies them by about
+// c / (1 + 0.944 (1 - 1 / c)), the neighbours being correlated). Only the band layout depends
+// on n, so `layoutFrom` (optional, made for the same n) is copied instead of recomputed.
+void binPsd(const double* f,
+            const double* psd,
+            int32_t n,
+            double seriesCount,
+            BinnedPsd& out,
+            const BinnedPsd* layoutFrom = nullptr);
+
+// The outcome of one fit.
+struct PsdFit {
+    bool ok = false;          // the parameters are usable (converged)
+    std::string status;       // "converged", or why not
+    double psd0 = 0.0;        // PSD(0) of the roughness part, PSD unit
+    double xi = 0.0;          // correlation length, frequency unit^-1
+    double alpha = 0.0;       // roughness exponent, 0 < alpha < alphaMax
+    double noiseFloor = 0.0;  // N, PSD unit
+    double resolution = 0.0;  // sigma of the roll-off, frequency unit^-1 (0: none fitted)
+    int32_t iterations = 0;
+    double rmsLogResidual = 0.0;  // sqrt(weighted mean of (ln model - ln data)^2)
+};
+
+// What the fit may vary.
+struct PsdFitOptions {
+    double alphaMax = 1.5;  // alpha lies in 0 .. alphaMax
+    // Upper bound of the resolution roll-off, frequency unit^-1; 0 fits the standard model (no
+    // roll-off), a positive value adds the roll-off as a fifth parameter in 0 .. resolutionMax.
+    double resolutionMax = 0.0;
+    // Lower bound of xi, frequency unit^-1. A roughness spectrum with a much shorter
+    // correlation length is flat over the band and cannot be told from the noise floor; the
+    // bound makes a flat spectrum a floor.
+    double xiMin = 0.0;
+};
+
+// Fits the model to `binned` by weighted least squares on the logarithm: residual of band j is
+// ln(model(f_j)) - (ln v_j - b_j), weight dof_j / 2, where b_j = psi(dof_j / 2) - ln(dof_j / 2)
+// is the mean of the logarithm of a chi-square average (so the fit is not pulled below the
+// data). Free parameters ln psd0, ln xi, ln N and logistic transforms of alpha (and of the
+// resolution), so xi > xiMin, N > 0 and the bounds hold without constraints. Start values from
+// the data (level of the first bands, the frequency where the data fall to half of it, floor
+// from the highest bands, resolution a quarter of its bound), tried from alpha 0.5, 1 and 0.25,
+// the lowest cost kept; or, when `start` is given and ok, from it alone (warm start). Fewer than
+// 6 bands or a non-finite or non-positive value gives ok false with the reason in `status`.
+PsdFit fitPsd(const BinnedPsd& binned, const PsdFitOptions& options, const PsdFit* start = nullptr);
+
+// Refits only psd0 and the floor of `shape` to `binned`, its xi, alpha and resolution held (the
+// cheap refit of the bootstrap resamples): the same weighted least squares on the logarithm, in ln
+// psd0 and ln N, by a damped Gauss-Newton iteration started from `shape`. ok false when `shape` is
+// not ok or the data are unusable (as fitPsd); "did not converge" after 100 iterations.
+// `shapeAtBands` (optional): the model's shape psdModel(f_j, 1, xi, alpha, 0, resolution) at
+// the bands, when the caller refits many spectra on the same bands.
+PsdFit refitLevels(const BinnedPsd& binned,
+                   const PsdFit& shape,
+                   const std::vector<double>* shapeAtBands = nullptr);
+
+// Turns GSL's default error handler (which aborts) off for the process, once; every GSL call
+// here then reports failures by status. Called by fitPsd; safe from several threads.
+void disableGslAbort();

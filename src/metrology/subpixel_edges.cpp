@@ -1,0 +1,540 @@
+#include "metrology/subpixel_edges.h"
+
+#include <algorithm>
+#include <cmath>
+#include <limits>
+
+namespace {
+
+constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
+constexpr int32_t kMedianHalfSpan = 7;  // rows either side for the jump check's median
+constexpr int32_t kRefineHalfSpan = 3;
+constexpr double kMaxBlockStepPx = 2.0;   // largest move of the track from one block to the next
+constexpr double kMinTrackBoundPx = 5.0;  // blocks this close to the track's line are kept  // rows
+                                          // either side for the refined search's centre
+
+// Normalised Gaussian taps of standard deviation `sigma`, radius ceil(3 sigma); one tap of 1
+// for sigma 0.
+std::vector<double> gaussianTaps(double sigma) {
+    if (!(sigma > 0.0)) return {1.0};
+    const int32_t radius = static_cast<int32_t>(std::ceil(3.0 * sigma));
+    std::vector<double> taps(static_cast<size_t>(2 * radius + 1));
+    double total = 0.0;
+    for (int32_t k = -radius; k <= radius; ++k) {
+        const double v = std::exp(-0.5 * k * k / (sigma * sigma));
+        taps[static_cast<size_t>(k + radius)] = v;
+        total += v;
+    }
+    for (double& v : taps) v /= total;
+    return taps;
+}
+
+// Smooths `in` (n values) into `out` with `taps`, the border values repeated outwards.
+void smoothLine(const double* in, int32_t n, const std::vector<double>& taps, double* out) {
+    const int32_t radius = static_cast<int32_t>(taps.size() / 2);
+    const double* t = taps.data() + radius;
+    auto clamped = [&](int32_t i) {
+        double s = 0.0;
+        for (int32_t k = -radius; k <= radius; ++k) {
+            int32_t j = i + k;
+            if (j < 0) j = 0;
+            if (j >= n) j = n - 1;
+            s += t[k] * in[j];
+        }
+        return s;
+    };
+    int32_t i = 0;
+    for (; i < n && i < radius; ++i) out[i] = clamped(i);
+    for (; i < n - radius; ++i) {
+        double s = 0.0;
+        for (int32_t k = -radius; k <= radius; ++k) s += t[k] * in[i + k];
+        out[i] = s;
+    }
+    for (; i < n; ++i) out[i] = clamped(i);
+}
+
+// Value of `p` (n samples, 0-based) at real position x by linear interpolation; NaN outside.
+double sampleAt(const double* p, int32_t n, double x) {
+    if (!(x >= 0.0) || !(x <= n - 1)) return kNaN;
+    const int32_t i = static_cast<int32_t>(x);
+    if (i >= n - 1) return p[n - 1];
+    const double t = x - i;
+    return p[i] + t * (p[i + 1] - p[i]);
+}
+
+// Clamped integer column range [lo, hi] for real bounds a .. b (0-based), inside 0 .. n - 1.
+void columnRange(double a, double b, int32_t n, int32_t& lo, int32_t& hi) {
+    const double ca = std::ceil(a);
+    const double fb = std::floor(b);
+    lo = ca < 0.0 ? 0 : (ca > n - 1 ? n : static_cast<int32_t>(ca));
+    hi = fb > n - 1 ? n - 1 : (fb < 0.0 ? -1 : static_cast<int32_t>(fb));
+}
+
+// The low and high levels of profile p around x (0-based): for polarity +1 the minimum left of
+// x and the maximum right of it, within hw; mirrored for -1. False without samples.
+bool localLevels(
+    const double* p, int32_t n, double x, int32_t polarity, double hw, double& low, double& high) {
+    int32_t lo = 0;
+    int32_t hi = 0;
+    columnRange(x - hw, x + hw, n, lo, hi);
+    if (hi - lo < 2) return false;
+    const int32_t centre = static_cast<int32_t>(std::floor(x));
+    low = HUGE_VAL;
+    high = -HUGE_VAL;
+    for (int32_t i = lo; i <= hi; ++i) {
+        const bool lowSide = polarity > 0 ? i <= centre + 1 : i >= centre;
+        const bool highSide = polarity > 0 ? i >= centre : i <= centre + 1;
+        if (lowSide) low = std::min(low, p[i]);
+        if (highSide) high = std::max(high, p[i]);
+    }
+    return std::isfinite(low) && std::isfinite(high) && high > low;
+}
+
+// Crossings of `level` by p in the direction of `polarity` between a and b (0-based). With
+// `nearest`, the one nearest to `x` is returned; otherwise the mean of all. NaN when none.
+double crossing(const double* p,
+                int32_t n,
+                double level,
+                int32_t polarity,
+                double a,
+                double b,
+                bool nearest,
+                double x) {
+    // Every pair of samples whose crossing can lie in a .. b; the crossing itself must.
+    int32_t lo = 0;
+    int32_t hi = 0;
+    columnRange(std::floor(a), std::ceil(b), n, lo, hi);
+    double sum = 0.0;
+    int32_t count = 0;
+    double best = kNaN;
+    double bestDistance = HUGE_VAL;
+    for (int32_t i = lo; i < hi; ++i) {
+        const double v0 = polarity * (p[i] - level);
+        const double v1 = polarity * (p[i + 1] - level);
+        if (!(v0 < 0.0 && v1 >= 0.0)) continue;
+        const double position = i + (-v0) / (v1 - v0);
+        if (position < a || position > b) continue;
+        sum += position;
+        ++count;
+        if (std::fabs(position - x) < bestDistance) {
+            bestDistance = std::fabs(position - x);
+            best = position;
+        }
+    }
+    if (count == 0) return kNaN;
+    return nearest ? best : sum / count;
+}
+
+// The start of a band edge in block profile p: the band's brightest point within hw of the
+// coarse column c (0-based), then the crossing of half way to the low side's minimum, walking
+// from the peak to the low side. NaN when not found.
+double bandStart(
+    const double* p, int32_t n, double c, int32_t polarity, double hw, double edgeLevel) {
+    int32_t lo = 0;
+    int32_t hi = 0;
+    columnRange(c - hw, c + hw, n, lo, hi);
+    if (hi - lo < 2) return kNaN;
+    int32_t peak = lo;
+    for (int32_t i = lo + 1; i <= hi; ++i)
+        if (p[i] > p[peak]) peak = i;
+    // The low side is left of the peak for a rising edge.
+    int32_t lowLo = 0;
+    int32_t lowHi = 0;
+    if (polarity > 0)
+        columnRange(peak - 2.0 * hw, peak, n, lowLo, lowHi);
+    else
+        columnRange(peak, peak + 2.0 * hw, n, lowLo, lowHi);
+    double low = HUGE_VAL;
+    for (int32_t i = lowLo; i <= lowHi; ++i) low = std::min(low, p[i]);
+    const double level = low + edgeLevel * (p[peak] - low);
+    if (!(p[peak] > low)) return kNaN;
+    const int32_t step = polarity > 0 ? -1 : 1;
+    for (int32_t i = peak; i + step >= 0 && i + step < n; i += step) {
+        if (p[i + step] < level) {
+            // Between i + step (below) and i (at or above).
+            const double t = (p[i] - level) / (p[i] - p[i + step]);
+            return i + step * t;
+        }
+        if (std::abs(i - peak) > 2.0 * hw) break;
+    }
+    return kNaN;
+}
+
+// Median of the n <= 16 values of v (reordered): insertion sort, fast for these few.
+double smallMedian(double* v, int32_t n) {
+    for (int32_t i = 1; i < n; ++i) {
+        const double t = v[i];
+        int32_t j = i - 1;
+        while (j >= 0 && v[j] > t) {
+            v[j + 1] = v[j];
+            --j;
+        }
+        v[j + 1] = t;
+    }
+    return n % 2 == 1 ? v[n / 2] : 0.5 * (v[n / 2 - 1] + v[n / 2]);
+}
+
+double medianOf(std::vector<double>& v) {
+    if (v.empty()) return kNaN;
+    const size_t m = v.size() / 2;
+    std::nth_element(v.begin(), v.begin() + static_cast<std::ptrdiff_t>(m), v.end());
+    const double upper = v[m];
+    if (v.size() % 2 == 1) return upper;
+    const double lower = *std::max_element(v.begin(), v.begin() + static_cast<std::ptrdiff_t>(m));
+    return 0.5 * (lower + upper);
+}
+
+}  // namespace
+
+bool prepareEdgeGrid(const GreyImage& grid, const SubpixelSettings& settings, EdgeGrid& out) {
+    out = EdgeGrid();
+    if (grid.width < 4 || grid.height < 1 || grid.data == nullptr) return false;
+    if (settings.blockRows < 1 || !std::isfinite(settings.rowSmoothingPx) ||
+        settings.rowSmoothingPx < 0.0)
+        return false;
+    const int32_t w = grid.width;
+    const int32_t h = grid.height;
+    out.taps = gaussianTaps(settings.rowSmoothingPx);
+    out.values = grid.data;
+    out.width = w;
+    out.height = h;
+    out.blockRows = settings.blockRows < h ? settings.blockRows : h;
+    out.blockCount = (h + out.blockRows - 1) / out.blockRows;
+    out.blocks.assign(static_cast<size_t>(out.blockCount) * static_cast<size_t>(w), 0.0);
+    // Smoothing along the row commutes with the mean over rows: the block means are smoothed.
+    std::vector<double> mean(static_cast<size_t>(w));
+    for (int32_t b = 0; b < out.blockCount; ++b) {
+        const int32_t first = b * out.blockRows;
+        const int32_t last = std::min(h, first + out.blockRows);
+        std::fill(mean.begin(), mean.end(), 0.0);
+        for (int32_t y = first; y < last; ++y) {
+            const double* row = grid.data + grid.index(0, y);
+            for (int32_t x = 0; x < w; ++x) mean[static_cast<size_t>(x)] += row[x];
+        }
+        const double scale = 1.0 / (last - first);
+        for (double& v : mean) v *= scale;
+        smoothLine(mean.data(), w, out.taps,
+                   out.blocks.data() + static_cast<size_t>(b) * static_cast<size_t>(w));
+    }
+    return true;
+}
+
+void traceSubpixelEdge(const EdgeGrid& edges,
+                       const EdgeSeed& seed,
+                       const SubpixelSettings& settings,
+                       SubpixelEdge& out) {
+    out = SubpixelEdge();
+    const int32_t w = edges.width;
+    const int32_t h = edges.height;
+    out.positions.assign(static_cast<size_t>(h > 0 ? h : 0), kNaN);
+    out.missingRows = h;
+    if (w < 4 || h < 1 || edges.blockCount < 1) {
+        out.failure = "empty grid";
+        return;
+    }
+    if (!(settings.edgeLevel > 0.0 && settings.edgeLevel < 1.0) ||
+        !(settings.searchRadiusPx > 0.0) || !(seed.halfWindowPx >= 2.0) ||
+        !std::isfinite(seed.column)) {
+        out.failure = "settings out of range";
+        return;
+    }
+    const int32_t polarity = seed.polarity < 0 ? -1 : 1;
+    const double hw = seed.halfWindowPx;
+    const double radius = std::min(settings.searchRadiusPx, hw);
+
+    // Block tracking, from the middle block up and down.
+    const int32_t nb = edges.blockCount;
+    const int32_t middle = nb / 2;
+    std::vector<double> track(static_cast<size_t>(nb), kNaN);
+    auto block = [&](int32_t b) {
+        return edges.blocks.data() + static_cast<size_t>(b) * static_cast<size_t>(w);
+    };
+    double start = seed.column - 1.0;
+    if (seed.band) {
+        start = bandStart(block(middle), w, start, polarity, hw, settings.edgeLevel);
+    } else {
+        double low = 0.0;
+        double high = 0.0;
+        if (localLevels(block(middle), w, start, polarity, hw, low, high))
+            start = crossing(block(middle), w, low + settings.edgeLevel * (high - low), polarity,
+                             start - hw, start + hw, true, start);
+        else
+            start = kNaN;
+    }
+    if (!std::isfinite(start)) {
+        out.failure = "no edge near the start column";
+        return;
+    }
+    // A block may move by kMaxBlockStepPx from the last tracked one (more after untracked
+    // blocks), so that noise cannot walk the track onto a neighbouring flank.
+    for (int32_t direction = -1; direction <= 1; direction += 2) {
+        double previous = start;
+        int32_t since = 1;  // blocks since the last tracked one
+        for (int32_t b = middle; b >= 0 && b < nb; b += direction) {
+            if (direction > 0 && b == middle) continue;
+            const double* p = block(b);
+            const double reach = std::min(radius, kMaxBlockStepPx * since);
+            double low = 0.0;
+            double high = 0.0;
+            double x = kNaN;
+            if (localLevels(p, w, previous, polarity, hw, low, high))
+                x = crossing(p, w, low + settings.edgeLevel * (high - low), polarity,
+                             previous - reach, previous + reach, true, previous);
+            if (std::isfinite(x)) {
+                track[static_cast<size_t>(b)] = x;
+                previous = x;
+                since = 1;
+            } else {
+                ++since;
+            }
+        }
+    }
+    // Blocks far from a robust straight line through the track are dropped: lines are straight
+    // to within their roughness, while a track that slipped onto another flank is far off.
+    {
+        std::vector<double> bs;
+        std::vector<double> xs;
+        for (int32_t b = 0; b < nb; ++b) {
+            if (!std::isfinite(track[static_cast<size_t>(b)])) continue;
+            bs.push_back(b);
+            xs.push_back(track[static_cast<size_t>(b)]);
+        }
+        // Theil-Sen slope over pairs a block apart by at least a quarter of the blocks.
+        std::vector<double> slopes;
+        const size_t m = bs.size();
+        const size_t stride = m / 4 > 0 ? m / 4 : 1;
+        for (size_t i = 0; i + stride < m; ++i)
+            slopes.push_back((xs[i + stride] - xs[i]) / (bs[i + stride] - bs[i]));
+        const double slope = slopes.empty() ? 0.0 : medianOf(slopes);
+        std::vector<double> offsets(m);
+        for (size_t i = 0; i < m; ++i) offsets[i] = xs[i] - slope * bs[i];
+        std::vector<double> scratch = offsets;
+        const double offset = medianOf(scratch);
+        std::vector<double> deviations(m);
+        for (size_t i = 0; i < m; ++i) deviations[i] = std::fabs(offsets[i] - offset);
+        scratch = deviations;
+        const double bound = std::max(kMinTrackBoundPx, 5.0 * 1.4826 * medianOf(scratch));
+        for (size_t i = 0; i < m; ++i)
+            if (deviations[i] > bound) track[static_cast<size_t>(bs[i])] = kNaN;
+    }
+    bool tracked = false;
+    for (double v : track) tracked = tracked || std::isfinite(v);
+    if (!tracked) {
+        out.failure = "the edge could not be tracked";
+        return;
+    }
+    // The course of every row: linear between the centres of the tracked blocks, constant
+    // beyond the first and last.
+    std::vector<double> course(static_cast<size_t>(h), kNaN);
+    {
+        int32_t previousBlock = -1;
+        for (int32_t b = 0; b < nb; ++b) {
+            if (!std::isfinite(track[static_cast<size_t>(b)])) continue;
+            const double centre = b * edges.blockRows + 0.5 * (edges.blockRows - 1);
+            if (previousBlock < 0) {
+                for (int32_t y = 0; y < h && y <= centre; ++y)
+                    course[static_cast<size_t>(y)] = track[static_cast<size_t>(b)];
+            } else {
+                const double c0 = previousBlock * edges.blockRows + 0.5 * (edges.blockRows - 1);
+                const double x0 = track[static_cast<size_t>(previousBlock)];
+                const double x1 = track[static_cast<size_t>(b)];
+                for (int32_t y = static_cast<int32_t>(std::ceil(c0)); y < h && y <= centre; ++y)
+                    course[static_cast<size_t>(y)] = x0 + (x1 - x0) * (y - c0) / (centre - c0);
+            }
+            previousBlock = b;
+        }
+        const double last = track[static_cast<size_t>(previousBlock)];
+        for (int32_t y = h - 1; y >= 0 && !std::isfinite(course[static_cast<size_t>(y)]); --y)
+            course[static_cast<size_t>(y)] = last;
+    }
+
+    // The smoothed row around the course, per row: columns first .. first + count - 1.
+    const int32_t span = static_cast<int32_t>(std::floor(hw));
+    const int32_t reach = span + static_cast<int32_t>(std::ceil(radius)) + 2;
+    const int32_t windowLength = 2 * reach + 1;
+    const int32_t tapRadius = static_cast<int32_t>(edges.taps.size() / 2);
+    const double* taps = edges.taps.data() + tapRadius;
+    std::vector<double> windows(static_cast<size_t>(h) * static_cast<size_t>(windowLength));
+    std::vector<int32_t> windowFirst(static_cast<size_t>(h));
+    std::vector<int32_t> windowCount(static_cast<size_t>(h));
+    for (int32_t y = 0; y < h; ++y) {
+        const double* row = edges.values + static_cast<size_t>(y) * static_cast<size_t>(w);
+        const double e = course[static_cast<size_t>(y)];
+        int32_t first = 0;
+        int32_t last = 0;
+        columnRange(e - reach, e + reach, w, first, last);
+        windowFirst[static_cast<size_t>(y)] = first;
+        windowCount[static_cast<size_t>(y)] = last >= first ? last - first + 1 : 0;
+        double* dst = windows.data() + static_cast<size_t>(y) * static_cast<size_t>(windowLength);
+        for (int32_t x = first; x <= last; ++x) {
+            double sum = 0.0;
+            if (x - tapRadius >= 0 && x + tapRadius < w) {
+                for (int32_t k = -tapRadius; k <= tapRadius; ++k) sum += taps[k] * row[x + k];
+            } else {
+                for (int32_t k = -tapRadius; k <= tapRadius; ++k)
+                    sum += taps[k] * row[std::min(w - 1, std::max(0, x + k))];
+            }
+            dst[x - first] = sum;
+        }
+    }
+    auto windowOf = [&](int32_t y) {
+        return windows.data() + static_cast<size_t>(y) * static_cast<size_t>(windowLength);
+    };
+
+    // Levels from the profile averaged along the course.
+    std::vector<double> aligned(static_cast<size_t>(2 * span + 1), 0.0);
+    std::vector<int32_t> counts(aligned.size(), 0);
+    for (int32_t y = 0; y < h; ++y) {
+        const double* row = windowOf(y);
+        const int32_t count = windowCount[static_cast<size_t>(y)];
+        const double e = course[static_cast<size_t>(y)] - windowFirst[static_cast<size_t>(y)];
+        for (int32_t u = -span; u <= span; ++u) {
+            const double v = sampleAt(row, count, e + u);
+            if (std::isnan(v)) continue;
+            aligned[static_cast<size_t>(u + span)] += v;
+            ++counts[static_cast<size_t>(u + span)];
+        }
+    }
+    double low = HUGE_VAL;
+    double high = -HUGE_VAL;
+    for (int32_t u = -span; u <= span; ++u) {
+        const size_t i = static_cast<size_t>(u + span);
+        if (counts[i] == 0) continue;
+        const double v = aligned[i] / counts[i];
+        const bool lowSide = polarity > 0 ? u <= 0 : u >= 0;
+        if (lowSide) low = std::min(low, v);
+        if (!lowSide || u == 0) high = std::max(high, v);
+    }
+    if (!(std::isfinite(low) && std::isfinite(high) && high > low)) {
+        out.failure = "no contrast across the edge";
+        return;
+    }
+    out.low = low;
+    out.high = high;
+    out.level = low + settings.edgeLevel * (high - low);
+    const double minRange = settings.minContrastFraction * (high - low);
+
+    // Per row, first the crossing nearest to the course within the search radius; then the
+    // mean of the crossings within the refine radius of the median of those of the rows around
+    // (which follows the edge closely, so that far noise crossings stay out and the edge's own
+    // excursions stay in).
+    std::vector<double>& x = out.positions;
+    std::vector<double> first(static_cast<size_t>(h), kNaN);
+    std::vector<bool> flat(static_cast<size_t>(h), false);
+    for (int32_t y = 0; y < h; ++y) {
+        const double* row = windowOf(y);
+        const int32_t count = windowCount[static_cast<size_t>(y)];
+        const int32_t offset = windowFirst[static_cast<size_t>(y)];
+        const double e = course[static_cast<size_t>(y)] - offset;
+        int32_t lo = 0;
+        int32_t hi = 0;
+        columnRange(e - hw, e + hw, count, lo, hi);
+        if (hi - lo < 2) continue;
+        double rowMin = HUGE_VAL;
+        double rowMax = -HUGE_VAL;
+        for (int32_t i = lo; i <= hi; ++i) {
+            rowMin = std::min(rowMin, row[i]);
+            rowMax = std::max(rowMax, row[i]);
+        }
+        if (rowMax - rowMin < minRange) {
+            flat[static_cast<size_t>(y)] = true;
+            continue;
+        }
+        first[static_cast<size_t>(y)] =
+            crossing(row, count, out.level, polarity, e - radius, e + radius, true, e) + offset;
+    }
+    const double refine = std::min(settings.refineRadiusPx, radius);
+    double nearby[2 * kRefineHalfSpan + 1];
+    for (int32_t y = 0; y < h; ++y) {
+        if (flat[static_cast<size_t>(y)]) continue;
+        int32_t count = 0;
+        for (int32_t k = std::max(0, y - kRefineHalfSpan);
+             k <= std::min(h - 1, y + kRefineHalfSpan); ++k) {
+            if (!std::isnan(first[static_cast<size_t>(k)]))
+                nearby[count++] = first[static_cast<size_t>(k)];
+        }
+        if (count == 0) continue;
+        const double m = smallMedian(nearby, count);
+        const int32_t offset = windowFirst[static_cast<size_t>(y)];
+        const double centre = m - offset;
+        x[static_cast<size_t>(y)] =
+            crossing(windowOf(y), windowCount[static_cast<size_t>(y)], out.level, polarity,
+                     centre - refine, centre + refine, false, centre) +
+            offset;
+    }
+
+    // Jumps: far from the median of the neighbouring rows, by a robust bound.
+    std::vector<double> deviation(static_cast<size_t>(h), kNaN);
+    double window[2 * kMedianHalfSpan];
+    std::vector<double> absolute;
+    for (int32_t y = 0; y < h; ++y) {
+        if (std::isnan(x[static_cast<size_t>(y)])) continue;
+        int32_t count = 0;
+        for (int32_t k = std::max(0, y - kMedianHalfSpan);
+             k <= std::min(h - 1, y + kMedianHalfSpan); ++k) {
+            if (k != y && !std::isnan(x[static_cast<size_t>(k)]))
+                window[count++] = x[static_cast<size_t>(k)];
+        }
+        if (count < 3) continue;
+        deviation[static_cast<size_t>(y)] = x[static_cast<size_t>(y)] - smallMedian(window, count);
+        absolute.push_back(std::fabs(deviation[static_cast<size_t>(y)]));
+    }
+    const double robustSigma = 1.4826 * medianOf(absolute);
+    const double bound =
+        std::max(settings.jumpLimitSigmas * (std::isnan(robustSigma) ? 0.0 : robustSigma),
+                 settings.jumpLimitMinPx);
+    int32_t missing = 0;
+    for (int32_t y = 0; y < h; ++y) {
+        double& v = x[static_cast<size_t>(y)];
+        if (!std::isnan(v) && std::fabs(deviation[static_cast<size_t>(y)]) > bound) v = kNaN;
+        if (std::isnan(v)) {
+            ++missing;
+        } else {
+            v += 1.0;  // 0-based sample to 1-based column
+        }
+    }
+    out.missingRows = missing;
+}
+
+void locateStepLines(const EdgeGrid& edges, Contrast contrast, std::vector<StepLine>& lines) {
+    lines.clear();
+    if (contrast == Contrast::kBrightEdge || edges.blockCount < 1) return;
+    const int32_t w = edges.width;
+    const int32_t nb = edges.blockCount;
+    const int32_t middle = nb / 2;
+    // The middle block with two blocks either side, smoothed again.
+    const int32_t firstBlock = std::max(0, middle - 2);
+    const int32_t lastBlock = std::min(nb - 1, middle + 2);
+    std::vector<double> mean(static_cast<size_t>(w), 0.0);
+    for (int32_t b = firstBlock; b <= lastBlock; ++b) {
+        const double* p = edges.blocks.data() + static_cast<size_t>(b) * static_cast<size_t>(w);
+        for (int32_t x = 0; x < w; ++x) mean[static_cast<size_t>(x)] += p[x];
+    }
+    std::vector<double> profile(static_cast<size_t>(w));
+    smoothLine(mean.data(), w, gaussianTaps(2.0), profile.data());
+    std::vector<double> sorted = profile;
+    std::sort(sorted.begin(), sorted.end());
+    const double p5 = sorted[static_cast<size_t>(0.05 * (w - 1))];
+    const double p95 = sorted[static_cast<size_t>(0.95 * (w - 1))];
+    if (!(p95 > p5)) return;
+    const double level = 0.5 * (p5 + p95);
+    const bool bright = contrast == Contrast::kBrightLine;
+    auto inLine = [&](int32_t x) { return (profile[static_cast<size_t>(x)] > level) == bright; };
+    auto cross = [&](int32_t i) {  // crossing between samples i and i + 1, 1-based column
+        const double a = profile[static_cast<size_t>(i)];
+        const double b = profile[static_cast<size_t>(i + 1)];
+        return (b != a ? i + (level - a) / (b - a) : i + 0.5) + 1.0;
+    };
+    int32_t x = 0;
+    while (x < w) {
+        if (!inLine(x)) {
+            ++x;
+            continue;
+        }
+        const int32_t first = x;
+        while (x < w && inLine(x)) ++x;
+        const int32_t last = x - 1;
+        if (first > 0 && last < w - 1 && last - first + 1 >= 3)
+            lines.push_back({cross(first - 1), cross(last)});
+    }
+}

@@ -1,0 +1,88 @@
+// Sub-pixel edge positions: per row, the crossing of a fixed fraction between an edge's low
+// and high grey levels, found by linear interpolation near a tracked course of the edge.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "image/grey_image.h"
+#include "metrology/contrast.h"
+
+// How edges are found. Distances in pixels.
+struct SubpixelSettings {
+    double edgeLevel = 0.5;       // crossing at low + edgeLevel (high - low), 0 < level < 1
+    double rowSmoothingPx = 1.0;  // Gaussian sigma of the smoothing along each row; 0 for none
+    int32_t blockRows = 16;       // rows averaged per block of the coarse tracking (>= 1)
+    // Per row, the crossing nearest to the block track within searchRadiusPx is found first;
+    // the position is then the mean of the crossings within refineRadiusPx of the median of
+    // those first crossings over the row and the 3 rows either side.
+    double searchRadiusPx = 6.0;
+    double refineRadiusPx = 3.5;
+    double levelHalfWindowPx = 8.0;  // low and high levels sought within this distance
+    // A row is missing when the grey-level range within the level window is below this
+    // fraction of the edge's contrast (high - low): no edge there (line end, particle).
+    double minContrastFraction = 0.5;
+    // A row is missing when its position is further than max(jumpLimitSigmas robust sigmas,
+    // jumpLimitMinPx) from the median of the rows within +-7 of it.
+    double jumpLimitSigmas = 6.0;
+    double jumpLimitMinPx = 2.0;
+};
+
+// The row profiles the edges are found on: the grid's rows, smoothed along themselves where an
+// edge is sought, and the smoothed means of blocks of rows for the tracking. 0-based column
+// coordinates inside.
+struct EdgeGrid {
+    int32_t width = 0;
+    int32_t height = 0;
+    const double* values = nullptr;  // the grid's elements (not owned: the grid outlives this)
+    std::vector<double> taps;        // smoothing along the row, centre tap in the middle
+    int32_t blockRows = 0;
+    int32_t blockCount = 0;
+    std::vector<double> blocks;  // block mean profiles, smoothed, block after block
+};
+
+// Fills `out` from `grid`, which must outlive it. False (and `out` empty) when the grid is empty
+// or the settings are out of range (blockRows < 1, negative or non-finite smoothing).
+bool prepareEdgeGrid(const GreyImage& grid, const SubpixelSettings& settings, EdgeGrid& out);
+
+// Where to look for one edge.
+struct EdgeSeed {
+    double column = 0.0;   // first estimate in the middle block of rows, 1-based column
+    int32_t polarity = 1;  // +1: grey level rises left to right across the edge; -1: falls
+    // True for a bright-edge image: `column` is the band's coarse column and the edge is the
+    // outer flank of the band (its brightest point is sought within the window first).
+    bool band = false;
+    double halfWindowPx = 8.0;  // level window and start search, kept short of neighbours
+};
+
+// One traced edge.
+struct SubpixelEdge {
+    std::vector<double> positions;  // per grid row, 1-based columns; NaN where missing
+    int32_t missingRows = 0;
+    double low = 0.0;  // grey levels of the two sides (from the edge-aligned mean profile)
+    double high = 0.0;
+    double level = 0.0;   // the crossing level
+    std::string failure;  // why the edge was not found at all (then every row is missing)
+};
+
+// Traces the edge of `seed` on `edges` (see SubpixelSettings for each step): block tracking from
+// the middle block up and down, the levels from the mean profile aligned on the track, then
+// per row the mean of the crossings of the level in the edge's direction within the search
+// radius of the track; rows without one, without contrast, or jumping are NaN and counted.
+void traceSubpixelEdge(const EdgeGrid& edges,
+                       const EdgeSeed& seed,
+                       const SubpixelSettings& settings,
+                       SubpixelEdge& out);
+
+// A line of a step-contrast image, located in the middle block of rows.
+struct StepLine {
+    double left = 0.0;   // 1-based column of the left edge (level crossing)
+    double right = 0.0;  // right edge
+};
+
+// Finds the lines of a bright-line or dark-line grid: the mean profile of the middle rows,
+// smoothed, split at half way between its 5th and 95th percentiles; every run of the line phase
+// (bright for kBrightLine, dark for kDarkLine) at least 3 columns wide that touches neither
+// border is a line. kBrightEdge gives no line. `lines` is replaced, left to right.
+void locateStepLines(const EdgeGrid& edges, Contrast contrast, std::vector<StepLine>& lines);

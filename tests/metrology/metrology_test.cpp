@@ -1,0 +1,336 @@
+// Sub-pixel edges, unbiased figures and intervals on images of known edges; the contrast of the
+// real SEM crops.
+#include "metrology/metrology.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cmath>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "image/coarse_edges.h"
+#include "metrology/contrast.h"
+#include "png_grey.h"
+#include "synthetic/synthetic_sem.h"
+
+namespace {
+
+constexpr double kPi = 3.14159265358979323846;
+
+// A step-contrast grid: `lines` lines of `cd` px at `pitch`, blurred by a Gaussian of `blur` px
+// across the edge (sampled at pixel centres), each edge following a sine of `wiggle` px with its
+// own phase, rows `height`. Edge k of the truth: positions per row, 1-based columns.
+struct StepGrid {
+    GreyImage grid;
+    std::vector<std::vector<double>> truth;
+};
+
+StepGrid makeStepGrid(int32_t width,
+                      int32_t height,
+                      int32_t lines,
+                      double pitch,
+                      double cd,
+                      double blur,
+                      double wiggle,
+                      bool brightLine) {
+    StepGrid s;
+    s.grid.allocate(width, height);
+    const double space = 40.0;
+    const double line = 190.0;
+    for (int32_t l = 0; l < 2 * lines; ++l) s.truth.emplace_back(static_cast<size_t>(height));
+    for (int32_t y = 0; y < height; ++y) {
+        for (int32_t l = 0; l < lines; ++l) {
+            const double left = 30.0 + l * pitch;
+            s.truth[static_cast<size_t>(2 * l)][static_cast<size_t>(y)] =
+                left + wiggle * std::sin(2.0 * kPi * y / 97.0 + l);
+            s.truth[static_cast<size_t>(2 * l + 1)][static_cast<size_t>(y)] =
+                left + cd + wiggle * std::sin(2.0 * kPi * y / 61.0 + 2.0 * l);
+        }
+        for (int32_t x = 0; x < width; ++x) {
+            const double column = x + 1.0;
+            double inside = 0.0;
+            for (int32_t l = 0; l < lines; ++l) {
+                const double a = s.truth[static_cast<size_t>(2 * l)][static_cast<size_t>(y)];
+                const double b = s.truth[static_cast<size_t>(2 * l + 1)][static_cast<size_t>(y)];
+                inside += 0.5 * (std::erf((column - a) / (blur * std::sqrt(2.0))) -
+                                 std::erf((column - b) / (blur * std::sqrt(2.0))));
+            }
+            const double v = space + (line - space) * inside;
+            s.grid.at(x, y) = brightLine ? v : space + line - v;
+        }
+    }
+    return s;
+}
+
+SyntheticSemSettings lineImage(double noise, uint64_t seed) {
+    SyntheticSemSettings s;
+    s.width = 1024;
+    s.height = 512;
+    s.lineCount = 16;
+    s.pitch = 60.0;
+    s.cd = 28.0;
+    s.firstEdge = 30.0;
+    s.roughnessSigma = 1.5;
+    s.correlationLength = 20.0;
+    s.noiseSigma = noise;
+    s.seed = seed;
+    return s;
+}
+
+void measureGenerated(const SyntheticSemSettings& s,
+                      const MetrologySettings& settings,
+                      SyntheticSem& image,
+                      MetrologyResult& result) {
+    ASSERT_TRUE(makeSyntheticSem(s, image));
+    GreyImage grid;
+    toGreyImage(image, grid);
+    const CoarseEdges coarse = locateCoarseEdges(grid, 0.3);
+    measureMetrology(grid, coarse, settings, result);
+}
+
+const std::string kSemData = RUGON_SEM_DATA;
+
+}  // namespace
+
+TEST(SubpixelEdges, StepEdgesAreFoundWithinASmallFractionOfAPixel) {
+    for (bool bright : {true, false}) {
+        const StepGrid s = makeStepGrid(400, 300, 4, 90.0, 40.0, 1.2, 1.3, bright);
+        MetrologySettings settings;
+        settings.contrast = bright ? Contrast::kBrightLine : Contrast::kDarkLine;
+        settings.bootstrapResamples = 0;
+        MetrologyResult r;
+        measureMetrology(s.grid, CoarseEdges(), settings, r);
+        ASSERT_EQ(r.edges.size(), s.truth.size()) << r.reason;
+        EXPECT_EQ(r.missingEdgeRows, 0);
+        for (size_t e = 0; e < r.edges.size(); ++e) {
+            double worst = 0.0;
+            for (size_t y = 0; y < s.truth[e].size(); ++y)
+                worst = std::fmax(worst, std::fabs(r.edges[e].positions[y] - s.truth[e][y]));
+            EXPECT_LT(worst, 0.05) << "edge " << e << (bright ? " bright" : " dark");
+        }
+    }
+}
+
+TEST(SubpixelEdges, GeneratedBandEdgesFollowTheTrueEdgesAtAConstantOffset) {
+    // The 50 % crossing of the outer band flank lies a constant distance outside the drawn
+    // edge (the blurred band's peak is below its drawn level); the roughness is followed. The
+    // image's blur (sigma 1 px, also along the line) smooths the drawn course, so the detected
+    // one is compared with the drawn one smoothed the same way.
+    SyntheticSemSettings s = lineImage(3.0, 21);
+    MetrologySettings settings;
+    settings.bootstrapResamples = 0;
+    SyntheticSem image;
+    MetrologyResult r;
+    measureGenerated(s, settings, image, r);
+    ASSERT_EQ(r.edges.size(), image.edges.size());
+    EXPECT_LE(r.missingEdgeRows, 0.001 * s.height * static_cast<double>(r.edges.size()));
+    const int32_t n = s.height;
+    double weights[7];
+    double total = 0.0;
+    for (int32_t k = -3; k <= 3; ++k) total += weights[k + 3] = std::exp(-0.5 * k * k);
+    for (size_t e = 0; e < r.edges.size(); ++e) {
+        const std::vector<double>& drawn = image.edges[e].positions;
+        double sum = 0.0;
+        double sumSquares = 0.0;
+        int32_t count = 0;
+        for (int32_t y = 0; y < n; ++y) {
+            if (std::isnan(r.edges[e].positions[static_cast<size_t>(y)])) continue;
+            double seen = 0.0;
+            for (int32_t k = -3; k <= 3; ++k)
+                seen += weights[k + 3] / total *
+                        drawn[static_cast<size_t>(std::min(n - 1, std::max(0, y + k)))];
+            const double d = r.edges[e].positions[static_cast<size_t>(y)] - seen;
+            sum += d;
+            sumSquares += d * d;
+            ++count;
+        }
+        const double offset = sum / count;
+        const double spread = std::sqrt(sumSquares / count - offset * offset);
+        const double outward = r.edges[e].leftEdge ? -offset : offset;
+        EXPECT_GT(outward, 0.2) << "edge " << e;
+        EXPECT_LT(outward, 0.6) << "edge " << e;
+        EXPECT_LT(spread, 0.1) << "edge " << e;
+    }
+}
+
+TEST(Metrology, NoiseRaisesTheBiasedLwrButNotTheUnbiasedOne) {
+    MetrologySettings settings;
+    settings.bootstrapResamples = 50;
+    SyntheticSem clean;
+    SyntheticSem noisy;
+    MetrologyResult a;
+    MetrologyResult b;
+    measureGenerated(lineImage(0.0, 31), settings, clean, a);
+    measureGenerated(lineImage(60.0, 31), settings, noisy, b);
+    ASSERT_TRUE(a.lwr.fit.ok) << a.lwr.fit.status;
+    ASSERT_TRUE(b.lwr.fit.ok) << b.lwr.fit.status;
+    EXPECT_GT(b.lwr.sigma3BiasedNm, 1.08 * a.lwr.sigma3BiasedNm);
+    EXPECT_NEAR(b.lwr.sigma3UnbiasedNm, a.lwr.sigma3UnbiasedNm, 0.05 * a.lwr.sigma3UnbiasedNm);
+    EXPECT_NEAR(b.ler.sigma3UnbiasedNm, a.ler.sigma3UnbiasedNm, 0.05 * a.ler.sigma3UnbiasedNm);
+    // Against the drawn edges (the blur of the image takes a few per cent off the roughness).
+    const double trueLwr = 3.0 * noisy.truth.widthSigma;
+    EXPECT_NEAR(b.lwr.sigma3UnbiasedNm, trueLwr, 0.1 * trueLwr);
+    EXPECT_LT(std::fabs(b.cdNm - a.cdNm), 0.3);
+    EXPECT_GT(b.lwr.ci95Nm, 0.0);
+    EXPECT_LT(b.lwr.ci95Nm, 0.2 * b.lwr.sigma3UnbiasedNm);
+    EXPECT_GT(b.ler.fit.noiseFloor, 0.0);
+    EXPECT_LE(b.lwr.sigma3UnbiasedNm, b.lwr.sigma3BiasedNm);
+}
+
+TEST(Metrology, UnbiasedIsNeverNegativeOnEdgesOfPureNoise) {
+    for (uint64_t seed : {1, 2, 3}) {
+        SyntheticSemSettings s = lineImage(40.0, seed);
+        s.roughnessSigma = 0.0;
+        MetrologySettings settings;
+        settings.bootstrapResamples = 20;
+        SyntheticSem image;
+        MetrologyResult r;
+        measureGenerated(s, settings, image, r);
+        for (const RoughnessFigure* f : {&r.ler, &r.lwr, &r.lpr}) {
+            ASSERT_FALSE(std::isnan(f->sigma3UnbiasedNm)) << f->reason;
+            EXPECT_GE(f->sigma3UnbiasedNm, 0.0);
+            EXPECT_LT(f->sigma3UnbiasedNm, 0.5 * f->sigma3BiasedNm);
+        }
+    }
+}
+
+TEST(Metrology, IntervalsRepeatWithTheSeedAndNeedTwoLines) {
+    MetrologySettings settings;
+    settings.bootstrapResamples = 40;
+    SyntheticSemSettings s = lineImage(20.0, 41);
+    s.height = 256;
+    SyntheticSem image;
+    MetrologyResult first;
+    MetrologyResult second;
+    measureGenerated(s, settings, image, first);
+    measureGenerated(s, settings, image, second);
+    EXPECT_EQ(first.lwr.ci95Nm, second.lwr.ci95Nm);
+    EXPECT_EQ(first.cdCi95Nm, second.cdCi95Nm);
+    EXPECT_GT(first.cdCi95Nm, 0.0);
+
+    s.lineCount = 1;
+    MetrologyResult single;
+    measureGenerated(s, settings, image, single);
+    ASSERT_EQ(single.lines.size(), 1u);
+    EXPECT_TRUE(std::isnan(single.lwr.ci95Nm));
+    EXPECT_FALSE(single.lwr.ciReason.empty());
+    EXPECT_TRUE(std::isnan(single.cdCi95Nm));
+    EXPECT_FALSE(std::isnan(single.cdNm));
+}
+
+TEST(Metrology, AGridWithoutLinesGivesReasonsNotFigures) {
+    GreyImage flat;
+    ASSERT_TRUE(flat.allocate(64, 64));
+    for (size_t i = 0; i < flat.size(); ++i) flat.data[i] = 100.0;
+    MetrologySettings settings;
+    MetrologyResult r;
+    measureMetrology(flat, locateCoarseEdges(flat, 0.3), settings, r);
+    EXPECT_FALSE(r.reason.empty());
+    EXPECT_TRUE(std::isnan(r.ler.sigma3UnbiasedNm));
+    EXPECT_TRUE(std::isnan(r.cdNm));
+    EXPECT_FALSE(r.cdReason.empty());
+}
+
+TEST(Metrology, ThreadsMeasuringAtOnceGetTheSameFigures) {
+    SyntheticSemSettings s = lineImage(30.0, 51);
+    s.height = 256;
+    SyntheticSem image;
+    ASSERT_TRUE(makeSyntheticSem(s, image));
+    GreyImage grid;
+    toGreyImage(image, grid);
+    const CoarseEdges coarse = locateCoarseEdges(grid, 0.3);
+    MetrologySettings settings;
+    settings.bootstrapResamples = 20;
+    MetrologyResult alone;
+    measureMetrology(grid, coarse, settings, alone);
+    std::vector<MetrologyResult> results(4);
+    std::vector<std::thread> threads;
+    for (MetrologyResult& r : results)
+        threads.emplace_back(
+            [&grid, &coarse, &settings, &r] { measureMetrology(grid, coarse, settings, r); });
+    for (std::thread& t : threads) t.join();
+    for (const MetrologyResult& r : results) {
+        EXPECT_EQ(r.lwr.sigma3UnbiasedNm, alone.lwr.sigma3UnbiasedNm);
+        EXPECT_EQ(r.ler.ci95Nm, alone.ler.ci95Nm);
+    }
+}
+
+TEST(Metrology, PoolingTwoImagesAveragesTheirLines) {
+    MetrologySettings settings;
+    settings.bootstrapResamples = 30;
+    SyntheticSemSettings s = lineImage(20.0, 61);
+    s.height = 256;
+    SyntheticSem image;
+    MetrologyResult a;
+    MetrologyResult b;
+    measureGenerated(s, settings, image, a);
+    s.seed = 62;
+    measureGenerated(s, settings, image, b);
+    const PooledRoughness pooled = pooledRoughness({&a, &b, nullptr}, settings);
+    EXPECT_EQ(pooled.imageCount, 2);
+    EXPECT_EQ(pooled.lineCount, static_cast<int32_t>(a.lines.size() + b.lines.size()));
+    EXPECT_NEAR(pooled.cdNm, 0.5 * (a.cdNm + b.cdNm), 1e-9);
+    EXPECT_NEAR(pooled.lwr.biasedVarianceNm2,
+                0.5 * (a.lwr.biasedVarianceNm2 + b.lwr.biasedVarianceNm2), 1e-9);
+    ASSERT_TRUE(pooled.lwr.fit.ok) << pooled.lwr.fit.status;
+    EXPECT_GT(pooled.cdu3SigmaNm, 0.0);
+    EXPECT_GT(pooled.lwr.ci95Nm, 0.0);
+}
+
+TEST(Contrast, NamesParseBackAndAutoIsNotAContrast) {
+    for (Contrast c : {Contrast::kBrightEdge, Contrast::kBrightLine, Contrast::kDarkLine}) {
+        Contrast parsed = Contrast::kBrightEdge;
+        EXPECT_TRUE(parseContrast(contrastName(c), parsed));
+        EXPECT_EQ(parsed, c);
+    }
+    Contrast unchanged = Contrast::kDarkLine;
+    EXPECT_FALSE(parseContrast("auto", unchanged));
+    EXPECT_EQ(unchanged, Contrast::kDarkLine);
+}
+
+TEST(Contrast, GeneratedImagesOfEachKindAreRecognised) {
+    const SyntheticContrast kinds[] = {SyntheticContrast::kBrightEdges,
+                                       SyntheticContrast::kBrightLine,
+                                       SyntheticContrast::kDarkLine};
+    const Contrast expected[] = {Contrast::kBrightEdge, Contrast::kBrightLine, Contrast::kDarkLine};
+    for (int32_t k = 0; k < 3; ++k) {
+        for (double noise : {0.0, 60.0}) {
+            SyntheticSemSettings s;
+            s.contrast = kinds[k];
+            s.noiseSigma = noise;
+            s.seed = 71;
+            SyntheticSem image;
+            ASSERT_TRUE(makeSyntheticSem(s, image));
+            GreyImage grid;
+            toGreyImage(image, grid);
+            EXPECT_EQ(detectContrast(grid), expected[k]) << "kind " << k << " noise " << noise;
+        }
+    }
+}
+
+TEST(Contrast, TheRealSemCropsAreRecognised) {
+    struct Crop {
+        const char* name;
+        Contrast contrast;
+    };
+    const Crop crops[] = {
+        {"mpa_A1_001_crop.png", Contrast::kBrightEdge},
+        {"mpa_A3_001_crop.png", Contrast::kBrightEdge},
+        {"mpa_A6_001_crop.png", Contrast::kBrightEdge},
+        {"mpa_N5_P340_001_crop.png", Contrast::kBrightEdge},
+        {"mpa_N5_P440_003_crop.png", Contrast::kBrightEdge},
+        {"mpa_N5_P475_006_crop.png", Contrast::kBrightEdge},
+        {"ptl_legacy_analysis_test_crop.png", Contrast::kBrightLine},
+        {"ptl_test_analysis_lines_rot90.png", Contrast::kDarkLine},
+    };
+    GreyImage probe;
+    if (!readGreyPng(kSemData + "/" + crops[0].name, probe))
+        GTEST_SKIP() << "the real SEM crops are not in " << kSemData;
+    for (const Crop& c : crops) {
+        GreyImage grid;
+        ASSERT_TRUE(readGreyPng(kSemData + "/" + c.name, grid)) << c.name;
+        EXPECT_EQ(detectContrast(grid), c.contrast) << c.name;
+    }
+}

@@ -1,0 +1,216 @@
+// Known spectra: a sine, white noise and a model spectrum through the periodogram and the fit.
+#include "metrology/psd.h"
+
+#include <fftw3.h>
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <random>
+#include <vector>
+
+#include "metrology/psd_fit.h"
+
+namespace {
+
+constexpr double kPi = 3.14159265358979323846;
+
+// Averaged one-sided PSD of `series` (each detrended first), without the zero frequency, and
+// the frequencies 1 / (n dy) .. (n / 2) / (n dy).
+void averagePsd(std::vector<std::vector<double>> series,
+                double dy,
+                std::vector<double>& frequency,
+                std::vector<double>& psd) {
+    const int32_t n = static_cast<int32_t>(series[0].size());
+    PsdWorkspace workspace;
+    ASSERT_TRUE(workspace.prepare(n));
+    std::vector<double> one(static_cast<size_t>(workspace.binCount()));
+    psd.assign(static_cast<size_t>(n / 2), 0.0);
+    for (std::vector<double>& s : series) {
+        detrend(s.data(), n);
+        workspace.periodogram(s.data(), dy, one.data());
+        for (int32_t k = 1; k <= n / 2; ++k)
+            psd[static_cast<size_t>(k - 1)] += one[static_cast<size_t>(k)];
+    }
+    for (double& v : psd) v /= static_cast<double>(series.size());
+    frequency.resize(psd.size());
+    for (int32_t k = 1; k <= n / 2; ++k) frequency[static_cast<size_t>(k - 1)] = k / (n * dy);
+}
+
+// Series of length n whose expected one-sided PSD is psdModel(f, psd0, xi, alpha, 0): complex
+// Gaussian Fourier coefficients of variance PSD n / (2 dy), transformed back with FFTW.
+std::vector<double> modelSeries(
+    int32_t n, double dy, double psd0, double xi, double alpha, std::mt19937_64& engine) {
+    std::normal_distribution<double> normal(0.0, 1.0);
+    fftw_complex* spectrum = fftw_alloc_complex(static_cast<size_t>(n / 2 + 1));
+    std::vector<double> out(static_cast<size_t>(n));
+    fftw_plan plan = fftw_plan_dft_c2r_1d(n, spectrum, out.data(), FFTW_ESTIMATE);
+    for (int32_t k = 0; k <= n / 2; ++k) {
+        const double f = k / (n * dy);
+        const double twoSided = 0.5 * psdModel(f, psd0, xi, alpha, 0.0);
+        const double scale = std::sqrt(twoSided * n / dy);
+        if (k == 0) {
+            spectrum[k][0] = spectrum[k][1] = 0.0;
+        } else if (k == n / 2) {
+            spectrum[k][0] = scale * normal(engine);
+            spectrum[k][1] = 0.0;
+        } else {
+            spectrum[k][0] = scale * normal(engine) * std::sqrt(0.5);
+            spectrum[k][1] = scale * normal(engine) * std::sqrt(0.5);
+        }
+    }
+    fftw_execute(plan);
+    fftw_destroy_plan(plan);
+    fftw_free(spectrum);
+    for (double& v : out) v /= n;
+    return out;
+}
+
+}  // namespace
+
+TEST(Psd, SineGivesItsPowerAtItsFrequencyAndParsevalHolds) {
+    const int32_t n = 1024;
+    const double dy = 2.0;  // nm per row
+    const double amplitude = 1.7;
+    const int32_t bin = 37;
+    std::vector<double> x(static_cast<size_t>(n));
+    for (int32_t i = 0; i < n; ++i)
+        x[static_cast<size_t>(i)] = amplitude * std::sin(2.0 * kPi * bin * i / n + 0.3);
+    PsdWorkspace workspace;
+    ASSERT_TRUE(workspace.prepare(n));
+    std::vector<double> psd(static_cast<size_t>(workspace.binCount()));
+    workspace.periodogram(x.data(), dy, psd.data());
+    const double df = 1.0 / (n * dy);
+    double total = 0.0;
+    double nearPeak = 0.0;
+    int32_t peak = 0;
+    for (int32_t k = 0; k < workspace.binCount(); ++k) {
+        total += psd[static_cast<size_t>(k)] * df;
+        if (std::abs(k - bin) <= 1) nearPeak += psd[static_cast<size_t>(k)] * df;
+        if (psd[static_cast<size_t>(k)] > psd[static_cast<size_t>(peak)]) peak = k;
+    }
+    // Parseval, exactly: the window-weighted mean square; for a sine at a bin frequency that is
+    // its variance A^2 / 2.
+    double weighted = 0.0;
+    double windowPower = 0.0;
+    for (int32_t i = 0; i < n; ++i) {
+        const double w = 0.5 - 0.5 * std::cos(2.0 * kPi * i / n);
+        weighted += w * w * x[static_cast<size_t>(i)] * x[static_cast<size_t>(i)];
+        windowPower += w * w;
+    }
+    EXPECT_NEAR(total, weighted / windowPower, 1e-12 * total);
+    EXPECT_NEAR(total, 0.5 * amplitude * amplitude, 1e-9);
+    EXPECT_EQ(peak, bin);
+    // The Hann window spreads a bin-centred sine over the bin and its two neighbours only.
+    EXPECT_NEAR(nearPeak, total, 1e-9);
+}
+
+TEST(Psd, WhiteNoiseGivesAFlatSpectrumWhoseFittedFloorIsVarianceOverBandwidth) {
+    const int32_t n = 1024;
+    const double dy = 1.5;
+    const double sigma = 0.7;
+    std::mt19937_64 engine(5);
+    std::normal_distribution<double> normal(0.0, sigma);
+    std::vector<std::vector<double>> series(40, std::vector<double>(static_cast<size_t>(n)));
+    double variance = 0.0;
+    for (std::vector<double>& s : series) {
+        for (double& v : s) v = normal(engine);
+        std::vector<double> d = s;
+        detrend(d.data(), n);
+        variance += populationVariance(d.data(), n) / static_cast<double>(series.size());
+    }
+    std::vector<double> f;
+    std::vector<double> psd;
+    averagePsd(series, dy, f, psd);
+    const double bandwidth = 1.0 / (2.0 * dy);
+    double mean = 0.0;
+    for (size_t k = 0; k + 1 < psd.size(); ++k) mean += psd[k];
+    mean /= static_cast<double>(psd.size() - 1);
+    EXPECT_NEAR(mean, sigma * sigma / bandwidth, 0.02 * sigma * sigma / bandwidth);
+
+    BinnedPsd binned;
+    binPsd(f.data(), psd.data(), static_cast<int32_t>(f.size()), 40.0, binned);
+    const PsdFit fit = fitPsd(binned, PsdFitOptions());
+    ASSERT_TRUE(fit.ok) << fit.status;
+    EXPECT_NEAR(fit.noiseFloor, variance / bandwidth, 0.03 * variance / bandwidth);
+    // Nothing but noise: the unbiased variance is (close to) zero, never below.
+    const double unbiased = std::fmax(0.0, variance - fit.noiseFloor * bandwidth);
+    EXPECT_LT(unbiased, 0.05 * variance);
+}
+
+TEST(Psd, ModelSpectrumWithNoiseIsFittedBackToItsParameters) {
+    const int32_t n = 2048;
+    const double dy = 1.0;
+    const double psd0 = 50.0;
+    const double noiseSigma = 0.35;
+    std::mt19937_64 engine(11);
+    std::normal_distribution<double> normal(0.0, noiseSigma);
+    struct Case {
+        double xi;
+        double alpha;
+    };
+    for (const Case c : {Case{20.0, 0.5}, Case{10.0, 0.8}, Case{40.0, 0.8}}) {
+        std::vector<std::vector<double>> series;
+        for (int32_t s = 0; s < 40; ++s) {
+            std::vector<double> x = modelSeries(n, dy, psd0, c.xi, c.alpha, engine);
+            for (double& v : x) v += normal(engine);
+            series.push_back(x);
+        }
+        std::vector<double> f;
+        std::vector<double> psd;
+        averagePsd(series, dy, f, psd);
+        BinnedPsd binned;
+        binPsd(f.data(), psd.data(), static_cast<int32_t>(f.size()), 40.0, binned);
+        const PsdFit fit = fitPsd(binned, PsdFitOptions());
+        ASSERT_TRUE(fit.ok) << fit.status;
+        const double floor = noiseSigma * noiseSigma * 2.0 * dy;
+        EXPECT_NEAR(fit.xi, c.xi, 0.1 * c.xi) << "alpha " << c.alpha;
+        EXPECT_NEAR(fit.alpha, c.alpha, 0.08) << "xi " << c.xi;
+        EXPECT_NEAR(fit.noiseFloor, floor, 0.1 * floor) << "xi " << c.xi;
+    }
+}
+
+TEST(Psd, FilledMissingRowsDoNotShiftTheSpectrum) {
+    const int32_t n = 1024;
+    const double dy = 1.0;
+    const int32_t bin = 50;
+    std::mt19937_64 engine(3);
+    std::normal_distribution<double> normal(0.0, 0.2);
+    std::vector<double> x(static_cast<size_t>(n));
+    for (int32_t i = 0; i < n; ++i)
+        x[static_cast<size_t>(i)] = std::sin(2.0 * kPi * bin * i / n) + normal(engine);
+    std::vector<double> gappy = x;
+    // About 5 % of the rows missing, in runs of 1 to 3.
+    std::uniform_int_distribution<int32_t> row(0, n - 4);
+    std::uniform_int_distribution<int32_t> run(1, 3);
+    for (int32_t g = 0; g < 25; ++g) {
+        const int32_t start = row(engine);
+        const int32_t length = run(engine);
+        for (int32_t i = start; i < start + length; ++i)
+            gappy[static_cast<size_t>(i)] = std::nan("");
+    }
+    const int32_t filled = fillGaps(gappy);
+    EXPECT_GT(filled, 25);
+    for (double v : gappy) ASSERT_TRUE(std::isfinite(v));
+    std::vector<double> f;
+    std::vector<double> full;
+    std::vector<double> withGaps;
+    averagePsd({x}, dy, f, full);
+    averagePsd({gappy}, dy, f, withGaps);
+    const size_t peak =
+        static_cast<size_t>(std::max_element(withGaps.begin(), withGaps.end()) - withGaps.begin());
+    EXPECT_EQ(peak, static_cast<size_t>(bin - 1));  // index k - 1
+    double powerFull = 0.0;
+    double powerGaps = 0.0;
+    for (size_t k = static_cast<size_t>(bin - 3); k <= static_cast<size_t>(bin + 1); ++k) {
+        powerFull += full[k];
+        powerGaps += withGaps[k];
+    }
+    EXPECT_NEAR(powerGaps, powerFull, 0.05 * powerFull);
+}
+
+TEST(Psd, GapFillingInterpolatesAndHoldsTheEnds) {
+    std::vector<double> x = {std::nan(""), 1.0, std::nan(""), std::nan(""), 4.0, std::nan("")};
+    EXPECT_EQ(fillGaps(x), 4);
+    const std::vector<double> expected = {1.0, 1.0, 2.0, 3.0, 4.0, 4.0};
+    for (size_t i = 0; i < x.size(); ++i) EXPECT_DOUBLE_EQ(x[i], expected[i]) << i;
+}
