@@ -17,6 +17,8 @@
 #include <string>
 #include <vector>
 
+#include "image/image_load.h"
+#include "metrology/metrology.h"
 #include "run/image_analysis.h"
 #include "run/parameters.h"
 #include "synthetic/synthetic_sem.h"
@@ -29,7 +31,9 @@ const char kUsage[] =
     "Generates SEM images of rough lines, analyses each along the reference path and the\n"
     "fast path, and prints per image the median and best time of every stage and of the\n"
     "whole analysis (analyseFile) for both paths with their ratio, the peak memory of each\n"
-    "path, and whether both paths give identical console text and pictures.\n"
+    "path, and whether both paths give identical console text and pictures. Beside them it\n"
+    "times the metrology (measureMetrology: sub-pixel edges, spectra, fits and bootstrap) on\n"
+    "the loaded grid, against the fast path's stages from the tracing to the fit.\n"
     "\n"
     "  --reps N        repetitions of every measurement [5]\n"
     "  --quick         one repetition, and only the 512 and 1024 images\n"
@@ -162,6 +166,8 @@ struct CaseResult {
     int32_t linesMeasured = 0;
     bool pathsIdentical = true;
     bool stagesMatchPipeline = true;
+    std::vector<double> metrologySeconds;  // measureMetrology on the loaded grid
+    MetrologyResult metrology;
 };
 
 constexpr int32_t kReference = 0;
@@ -197,6 +203,21 @@ CaseResult measureCase(const std::string& file, int32_t reps) {
         r.edgesFound = byFile[kFast].coarse.count;
         r.linesMeasured = byFile[kFast].lineCount;
     }
+    // The metrology stage: on the grid and coarse edges the analysis works from, with the
+    // benchmark's pixel size and pairing and the default settings otherwise.
+    GreyImage grid;
+    if (loadGreyImage(name, grid)) {
+        const CoarseEdges coarse = locateCoarseEdges(grid, params.detectionFloor);
+        MetrologySettings settings;
+        settings.pixelSizeNm = params.pixelSize;
+        settings.pairing = kPairing;
+        for (int32_t rep = 0; rep < reps; ++rep) {
+            const Clock::time_point start = Clock::now();
+            measureMetrology(grid, coarse, settings, r.metrology);
+            r.metrologySeconds.push_back(
+                std::chrono::duration<double>(Clock::now() - start).count());
+        }
+    }
     for (int32_t p = 0; p < 2; ++p)
         r.peakKib[p] = childPeakKib({"--memory-child", file, pathName(kPaths[p])});
     return r;
@@ -220,6 +241,34 @@ void printCase(const BenchCase& c, const CaseResult& r, long baselineKib) {
                  r.stageSeconds[kFast][s]);
     printRow("sum of the stages", r.stageTotals[kReference], r.stageTotals[kFast]);
     printRow("analyseFile, end to end", r.fileSeconds[kReference], r.fileSeconds[kFast]);
+    if (r.metrologySeconds.empty()) {
+        std::printf("  metrology: not measured (the image did not load)\n");
+    } else {
+        // The specified analysis itself: its stages from the tracing on (the metrology is
+        // given the loaded grid and the coarse edges, as those stages are).
+        std::vector<double> analysisSeconds;
+        for (size_t rep = 0; rep < r.stageTotals[kFast].size(); ++rep) {
+            double sum = 0.0;
+            for (int32_t st = static_cast<int32_t>(AnalysisStage::kTracing);
+                 st < kAnalysisStageCount; ++st)
+                sum += r.stageSeconds[kFast][st][rep];
+            analysisSeconds.push_back(sum);
+        }
+        const double m = median(r.metrologySeconds);
+        const double analysis = median(analysisSeconds);
+        const MetrologyResult& mr = r.metrology;
+        std::printf(
+            "  %-28s %10s %10s %10.1f %10.1f  (%.2f of the fast analysis stages, tracing to "
+            "fit, %.1f ms: %s)\n",
+            "metrology (sub-pixel, PSD)", "", "", 1e3 * m, 1e3 * best(r.metrologySeconds),
+            analysis > 0.0 ? m / analysis : 0.0, 1e3 * analysis,
+            m <= analysis ? "within" : "ABOVE");
+        std::printf(
+            "  metrology figures: %zu edges, %d missing rows; 3-sigma LER %.2f -> %.2f nm, "
+            "LWR %.2f -> %.2f nm (biased -> unbiased)\n",
+            mr.edges.size(), mr.missingEdgeRows, mr.ler.sigma3BiasedNm, mr.ler.sigma3UnbiasedNm,
+            mr.lwr.sigma3BiasedNm, mr.lwr.sigma3UnbiasedNm);
+    }
 
     const double gridMib = 8.0 * c.size * c.size / (1024.0 * 1024.0);
     std::printf("  peak memory, MiB (grid of doubles %.1f MiB; idle program %.1f MiB):\n", gridMib,
