@@ -412,7 +412,7 @@ PsdFit refitLevels(const BinnedPsd& binned,
             if (trial <= cost) {
                 u += du;
                 v += dv;
-                converged = std::fabs(du) < 1e-7 && std::fabs(dv) < 1e-7;
+                converged = std::fabs(du) < 1e-5 && std::fabs(dv) < 1e-5;
                 converged = converged || cost - trial <= 1e-14 * cost;
                 cost = trial;
                 lambda = std::fmax(lambda / 3.0, 1e-12);

@@ -80,8 +80,9 @@ PsdFit fitPsd(const BinnedPsd& binned, const PsdFitOptions& options, const PsdFi
 
 // Refits only psd0 and the floor of `shape` to `binned`, its xi, alpha and resolution held (the
 // cheap refit of the bootstrap resamples): the same weighted least squares on the logarithm, in ln
-// psd0 and ln N, by a damped Gauss-Newton iteration started from `shape`. ok false when `shape` is
-// not ok or the data are unusable (as fitPsd); "did not converge" after 100 iterations.
+// psd0 and ln N, by a damped Gauss-Newton iteration started from `shape`, stopped when both
+// move by less than 1e-5 in a step (or no step lowers the cost). ok false when `shape` is not
+// ok or the data are unusable (as fitPsd); "did not converge" after 100 iterations.
 // `shapeAtBands` (optional): the model's shape psdModel(f_j, 1, xi, alpha, 0, resolution) at
 // the bands, when the caller refits many spectra on the same bands.
 PsdFit refitLevels(const BinnedPsd& binned,
