@@ -65,10 +65,15 @@ struct RecoveryRow {
     FigureRecovery ler;
     FigureRecovery lwr;
     FigureRecovery lpr;
-    double xiTrueNm = 0.0;
-    double xiFitNm = 0.0;  // of the edge spectrum's fit; NaN when the fit failed
+    double xiTrueNm = 0.0;  // the model's
+    double xiFitNm = 0.0;   // of the edge spectrum's fit; NaN when the fit failed
     double alphaTrue = 0.0;
     double alphaFit = 0.0;
+    // The same fit made on the drawn edges themselves (no image, no noise, no blur): where the
+    // realised edges' own xi and alpha lie, which no measurement can do better than. NaN when
+    // that fit failed.
+    double xiDrawnNm = 0.0;
+    double alphaDrawn = 0.0;
     double noiseFloorNm3 = 0.0;
     std::string fitStatus;
     double cdTrueNm = 0.0;  // realised mean width
@@ -114,6 +119,10 @@ struct NoiseLevelSummary {
     double worstUnbiasedErrorPercent = 0.0;  // largest |error| of unbiased LER or LWR
     double worstXiErrorPercent = 0.0;        // largest |error| of xi (NaN fit: NaN)
     double worstAlphaError = 0.0;            // largest |error| of alpha
+    // The same against the fit to the drawn edges (xiDrawnNm, alphaDrawn): the measurement's
+    // own error, without the scatter of the realised edges about the model.
+    double worstXiDrawnErrorPercent = 0.0;
+    double worstAlphaDrawnError = 0.0;
 };
 
 // The Gaussian-noise rows of `rows` by noise level, increasing.
@@ -127,6 +136,8 @@ struct RecoveryVerdict {
     int32_t lwrPass = 0;
     int32_t xiPass = 0;
     int32_t alphaPass = 0;
+    int32_t xiDrawnPass = 0;  // found rows whose xi is within the target of the drawn edges'
+    int32_t alphaDrawnPass = 0;
     // Rows whose biased LWR is 40 % or more too high, found or not, and of those the found ones
     // and the ones (found or not) whose unbiased LER and LWR are within the target.
     int32_t heavilyBiasedRows = 0;

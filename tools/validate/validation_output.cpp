@@ -48,16 +48,18 @@ std::string figureMd(const FigureRecovery& f) {
 bool writeRecoveryCsv(const std::vector<RecoveryRow>& rows, const std::string& path) {
     FILE* f = std::fopen(path.c_str(), "w");
     if (f == nullptr) return false;
-    bool ok = std::fputs(
-                  "series,contrast,alpha_model,xi_model_px,gaussian_noise,shot_noise_frames,"
-                  "noise_sigma_on_band,seed,found_fraction,true_lines,measured_lines,"
-                  "ler_true_nm,ler_biased_nm,ler_unbiased_nm,ler_ci95_nm,ler_biased_error_pct,"
-                  "ler_unbiased_error_pct,lwr_true_nm,lwr_biased_nm,lwr_unbiased_nm,lwr_ci95_nm,"
-                  "lwr_biased_error_pct,lwr_unbiased_error_pct,lpr_true_nm,lpr_biased_nm,"
-                  "lpr_unbiased_nm,lpr_ci95_nm,lpr_biased_error_pct,lpr_unbiased_error_pct,"
-                  "xi_true_nm,xi_fit_nm,alpha_true,alpha_fit,noise_floor_nm3,fit_status,"
-                  "cd_true_nm,cd_nm,cd_shift_px,generate_s,measure_s,failure\n",
-                  f) >= 0;
+    bool ok =
+        std::fputs(
+            "series,contrast,alpha_model,xi_model_px,gaussian_noise,shot_noise_frames,"
+            "noise_sigma_on_band,seed,found_fraction,true_lines,measured_lines,"
+            "ler_true_nm,ler_biased_nm,ler_unbiased_nm,ler_ci95_nm,ler_biased_error_pct,"
+            "ler_unbiased_error_pct,lwr_true_nm,lwr_biased_nm,lwr_unbiased_nm,lwr_ci95_nm,"
+            "lwr_biased_error_pct,lwr_unbiased_error_pct,lpr_true_nm,lpr_biased_nm,"
+            "lpr_unbiased_nm,lpr_ci95_nm,lpr_biased_error_pct,lpr_unbiased_error_pct,"
+            "xi_true_nm,xi_drawn_nm,xi_fit_nm,alpha_true,alpha_drawn,alpha_fit,noise_floor_nm3,"
+            "fit_status,"
+            "cd_true_nm,cd_nm,cd_shift_px,generate_s,measure_s,failure\n",
+            f) >= 0;
     for (const RecoveryRow& r : rows) {
         if (!ok) break;
         const SyntheticSemSettings& s = r.input.image;
@@ -71,11 +73,11 @@ bool writeRecoveryCsv(const std::vector<RecoveryRow>& rows, const std::string& p
             line += "," + full(fig->truth) + "," + full(fig->biased) + "," + full(fig->unbiased) +
                     "," + full(fig->ci95) + "," + full(fig->biasedErrorPercent()) + "," +
                     full(fig->unbiasedErrorPercent());
-        line += "," + full(r.xiTrueNm) + "," + full(r.xiFitNm) + "," + full(r.alphaTrue) + "," +
-                full(r.alphaFit) + "," + full(r.noiseFloorNm3) + ",\"" + r.fitStatus + "\"," +
-                full(r.cdTrueNm) + "," + full(r.cdNm) + "," + full(r.cdShiftPx) + "," +
-                cell(r.generateSeconds, 3) + "," + cell(r.measureSeconds, 3) + ",\"" + r.failure +
-                "\"\n";
+        line += "," + full(r.xiTrueNm) + "," + full(r.xiDrawnNm) + "," + full(r.xiFitNm) + "," +
+                full(r.alphaTrue) + "," + full(r.alphaDrawn) + "," + full(r.alphaFit) + "," +
+                full(r.noiseFloorNm3) + ",\"" + r.fitStatus + "\"," + full(r.cdTrueNm) + "," +
+                full(r.cdNm) + "," + full(r.cdShiftPx) + "," + cell(r.generateSeconds, 3) + "," +
+                cell(r.measureSeconds, 3) + ",\"" + r.failure + "\"\n";
         ok = std::fputs(line.c_str(), f) >= 0;
     }
     ok = (std::fclose(f) == 0) && ok;
@@ -86,7 +88,8 @@ void printRecoveryMarkdown(const std::vector<RecoveryRow>& rows, FILE* out) {
     std::fputs(
         "| series | noise | found % | LER true | LER biased (err %) | LER unbiased ± CI95 "
         "(err %) | LWR true | LWR biased (err %) | LWR unbiased ± CI95 (err %) | LPR true | "
-        "LPR biased (err %) | LPR unbiased ± CI95 (err %) | ξ true / fit | α true / fit | "
+        "LPR biased (err %) | LPR unbiased ± CI95 (err %) | ξ model / drawn / measured | α "
+        "model / drawn / measured | "
         "CD shift px |\n",
         out);
     std::fputs("|---|--:|--:|--:|--:|--:|--:|--:|--:|--:|--:|--:|--:|--:|--:|\n", out);
@@ -97,8 +100,9 @@ void printRecoveryMarkdown(const std::vector<RecoveryRow>& rows, FILE* out) {
         const std::string line =
             "| " + r.input.series + " | " + noise + " | " + md(100.0 * r.foundFraction, 1) + " | " +
             figureMd(r.ler) + " | " + figureMd(r.lwr) + " | " + figureMd(r.lpr) + " | " +
-            md(r.xiTrueNm, 1) + " / " + md(r.xiFitNm, 1) + " | " + md(r.alphaTrue, 2) + " / " +
-            md(r.alphaFit, 2) + " | " + md(r.cdShiftPx, 3) + " |\n";
+            md(r.xiTrueNm, 1) + " / " + md(r.xiDrawnNm, 1) + " / " + md(r.xiFitNm, 1) + " | " +
+            md(r.alphaTrue, 2) + " / " + md(r.alphaDrawn, 2) + " / " + md(r.alphaFit, 2) + " | " +
+            md(r.cdShiftPx, 3) + " |\n";
         std::fputs(line.c_str(), out);
     }
 }
@@ -106,7 +110,8 @@ void printRecoveryMarkdown(const std::vector<RecoveryRow>& rows, FILE* out) {
 void printNoiseLevels(const std::vector<NoiseLevelSummary>& levels, FILE* out) {
     std::fputs(
         "| Gaussian noise | contrast / noise | images | rows found: least, mean % | biased LWR "
-        "error, mean % | worst unbiased LER or LWR error % | worst ξ error % | worst α error "
+        "error, mean % | worst unbiased LER or LWR error % | worst ξ error %: of the model, "
+        "of the drawn edges | worst α error: of the model, of the drawn edges "
         "|\n|--:|--:|--:|--:|--:|--:|--:|--:|\n",
         out);
     for (const NoiseLevelSummary& l : levels) {
@@ -115,8 +120,9 @@ void printNoiseLevels(const std::vector<NoiseLevelSummary>& levels, FILE* out) {
             "| " + md(l.noise, 0) + " | " + cnr + " | " + std::to_string(l.images) + " | " +
             md(100.0 * l.minFound, 1) + ", " + md(100.0 * l.meanFound, 1) + " | " +
             signedPercent(l.meanBiasedLwrErrorPercent) + " | " +
-            md(l.worstUnbiasedErrorPercent, 1) + " | " + md(l.worstXiErrorPercent, 1) + " | " +
-            md(l.worstAlphaError, 2) + " |\n";
+            md(l.worstUnbiasedErrorPercent, 1) + " | " + md(l.worstXiErrorPercent, 1) + ", " +
+            md(l.worstXiDrawnErrorPercent, 1) + " | " + md(l.worstAlphaError, 2) + ", " +
+            md(l.worstAlphaDrawnError, 2) + " |\n";
         std::fputs(line.c_str(), out);
     }
 }
@@ -144,6 +150,11 @@ void printVerdict(
                      v.xiPass, v.foundRows);
         std::fprintf(out, "| α within %.2f | %d of %d found images |\n", t.maxAlphaError,
                      v.alphaPass, v.foundRows);
+        std::fprintf(out,
+                     "| ξ within %.0f %% of the drawn edges' own (not a target) | %d of %d |\n",
+                     t.maxXiErrorPercent, v.xiDrawnPass, v.foundRows);
+        std::fprintf(out, "| α within %.2f of the drawn edges' own (not a target) | %d of %d |\n",
+                     t.maxAlphaError, v.alphaDrawnPass, v.foundRows);
     }
     std::fprintf(out,
                  "| CD shift, clean to noisiest found image, below %.1f px | %d of %d series "

@@ -9,11 +9,11 @@
 #include "validate/validation.h"
 
 // One line per row: the image (series, contrast, alpha, xi in px, Gaussian noise, frames, noise
-// sigma on the band level), found fraction and lines, then per figure (ler, lwr, lpr) true,
-// biased, unbiased, ci95 in nm and the biased and unbiased error in %, xi true and fitted (nm),
-// alpha true and fitted, the noise floor (nm^3) and fit status, true and measured CD (nm), CD
-// shift (px) and the seconds to draw and to measure. Empty cells for NaN. False when the file
-// cannot be written.
+// sigma on the band level, seed), found fraction and lines, then per figure (ler, lwr, lpr)
+// true, biased, unbiased, ci95 in nm and the biased and unbiased error in %, xi of the model, of
+// the drawn edges and measured (nm), alpha likewise, the noise floor (nm^3) and fit status, true
+// and measured CD (nm), CD shift (px), the seconds to draw and to measure, and why the image
+// was not measured. Empty cells for NaN. False when the file cannot be written.
 bool writeRecoveryCsv(const std::vector<RecoveryRow>& rows, const std::string& path);
 
 // Writes the rows as a Markdown table (figures in nm, errors in %) to `out`.
