@@ -6,6 +6,8 @@
 #include <set>
 
 #include "report/batch_plots.h"
+#include "report/psd_figure.h"
+#include "report/report_figure.h"
 #include "report/report_tables.h"
 #include "run/version.h"
 
@@ -124,34 +126,34 @@ std::string unitSuffix(const std::string& column, bool inPixels) {
 struct ShownColumn {
     const char* column;
     const char* label;
-    const char* unit;      // shown under the label; "" for none
-    const char* ciColumn;  // column with the half-width of its 95 % interval, or nullptr
+    const char* unit;        // shown under the label; "" for none
+    const char* ciColumn;    // column with the half-width of its 95 % interval, or nullptr
+    const char* noteColumn;  // text column shown small beside the value, or nullptr
 };
 
 // The main table's columns, looked up by name in the summary table; a column the table does
 // not have is left out.
 constexpr ShownColumn kMainColumns[] = {
-    {"image_number", "#", "", nullptr},
-    {"image", "Image", "", nullptr},
-    {"group", "Group", "", nullptr},
-    {"status", "Status", "", nullptr},
-    {"flags", "Flags", "", nullptr},
-    {"pixel_size_nm", "Pixel size", "nm", nullptr},
-    {"pixel_size_source", "Pixel size from", "", nullptr},
-    {"lines", "Lines", "", nullptr},
-    {"cd_average_nm", "CD", "nm", nullptr},
-    {"cd_subpixel_nm", "CD sub-pixel", "nm, \u00b1 95 %", "cd_subpixel_ci95_nm"},
-    {"lwr_3sigma_nm", "3\u03c3 LWR", "nm", nullptr},
-    {"lwr_3sigma_biased_nm", "3\u03c3 LWR biased", "nm", nullptr},
+    {"image_number", "#", "", nullptr, nullptr},
+    {"image", "Image", "", nullptr, nullptr},
+    {"group", "Group", "", nullptr, nullptr},
+    {"status", "Status", "", nullptr, nullptr},
+    {"flags", "Flags", "", nullptr, nullptr},
+    {"pixel_size_nm", "Pixel size", "nm, source", nullptr, "pixel_size_source"},
+    {"lines", "Lines", "", nullptr, nullptr},
+    {"cd_average_nm", "CD", "nm, whole-pixel", nullptr, nullptr},
+    {"cd_subpixel_nm", "CD sub-pixel", "nm, \u00b1 95 %", "cd_subpixel_ci95_nm", nullptr},
+    {"lwr_3sigma_nm", "3\u03c3 LWR", "nm, whole-pixel", nullptr, nullptr},
+    {"lwr_3sigma_biased_nm", "3\u03c3 LWR biased", "nm", nullptr, nullptr},
     {"lwr_3sigma_unbiased_nm", "3\u03c3 LWR unbiased", "nm, \u00b1 95 %",
-     "lwr_3sigma_unbiased_ci95_nm"},
-    {"ler_3sigma_biased_nm", "3\u03c3 LER biased", "nm", nullptr},
+     "lwr_3sigma_unbiased_ci95_nm", nullptr},
+    {"ler_3sigma_biased_nm", "3\u03c3 LER biased", "nm", nullptr, nullptr},
     {"ler_3sigma_unbiased_nm", "3\u03c3 LER unbiased", "nm, \u00b1 95 %",
-     "ler_3sigma_unbiased_ci95_nm"},
-    {"a", "a", "HHCF", nullptr},
-    {"ksi_nm", "\u03be", "nm, HHCF", nullptr},
-    {"psd_xi_nm", "\u03be", "nm, PSD", nullptr},
-    {"psd_alpha", "\u03b1", "PSD", nullptr},
+     "ler_3sigma_unbiased_ci95_nm", nullptr},
+    {"a", "a", "HHCF", nullptr, nullptr},
+    {"ksi_nm", "\u03be", "nm, HHCF", nullptr, nullptr},
+    {"psd_xi_nm", "\u03be", "nm, PSD", nullptr, nullptr},
+    {"psd_alpha", "\u03b1", "PSD", nullptr, nullptr},
 };
 
 // The summary table with its columns by name.
@@ -233,16 +235,19 @@ nav a { margin-right: 18px; }
 table { border-collapse: collapse; font-variant-numeric: tabular-nums; }
 th, td { padding: 4px 9px; border-bottom: 1px solid var(--rule); vertical-align: top; text-align: left; }
 thead th { background: var(--head); font-weight: 600; font-size: 12.5px; vertical-align: bottom;
-           white-space: nowrap; position: sticky; top: 0; }
+           position: sticky; top: 0; }
+#summary-table thead th { min-width: 3.5em; max-width: 9em; }
 th .unit, td .unit { display: block; font-weight: 400; color: var(--muted); font-size: 11.5px; }
 td .unit { display: inline; }
 td.num { text-align: right; white-space: nowrap; }
-td .ci { color: var(--muted); font-size: 12px; }
+td .ci, td .src { color: var(--muted); font-size: 11.5px; }
+td .src { display: block; }
 table.sortable thead th { cursor: pointer; user-select: none; }
 table.sortable thead th:hover { background: #e1e8ef; }
 table.sortable thead th[aria-sort="ascending"]::after { content: " \25B2"; font-size: 10px; }
 table.sortable thead th[aria-sort="descending"]::after { content: " \25BC"; font-size: 10px; }
-#summary-table { width: 100%; font-size: 13px; }
+#summary-table { width: 100%; font-size: 12.5px; }
+#summary-table th, #summary-table td { padding: 4px 6px; }
 #summary-table tbody tr:hover { background: #f3f7fb; }
 tr.flagged { background: var(--flag); }
 tr.flagged td:first-child { box-shadow: inset 4px 0 0 var(--flag-edge); }
@@ -255,11 +260,19 @@ tr.failed td:first-child { box-shadow: inset 4px 0 0 var(--fail-edge); }
 .status.bad { color: var(--fail-ink); }
 table.kv th { font-weight: 500; color: var(--muted); white-space: nowrap; background: none; position: static; }
 table.kv td { font-variant-numeric: tabular-nums; }
+dl.figures { columns: 4 290px; column-gap: 28px; margin: 14px 0 0; font-size: 12.5px; }
+dl.figures div { display: flex; justify-content: space-between; gap: 12px; border-bottom: 1px solid var(--rule);
+                 padding: 2px 0; break-inside: avoid; }
+dl.figures dt { color: var(--muted); font-family: ui-monospace, "DejaVu Sans Mono", monospace; font-size: 11.5px; }
+dl.figures dd { margin: 0; font-variant-numeric: tabular-nums; text-align: right; word-break: break-all; }
 table.stats { min-width: 760px; }
 table.stats td.num, table.stats th { white-space: nowrap; }
-svg.plot { display: block; width: 100%; max-width: 760px; height: auto; margin: 6px 0 18px;
-           border: 1px solid var(--rule); }
-.plots figure { margin: 0 0 8px; }
+svg.plot { display: block; width: 100%; height: auto; border: 1px solid var(--rule); }
+.plots { display: grid; grid-template-columns: repeat(auto-fill, minmax(560px, 1fr)); gap: 8px 24px;
+         margin-top: 14px; }
+.plots figure { margin: 0; }
+.plots h3 { margin: 6px 0 4px; font-size: 14px; }
+#groups svg.plot { max-width: 960px; margin-top: 14px; }
 figcaption { color: var(--muted); font-size: 12.5px; }
 ul.failed { padding-left: 20px; }
 ul.failed li { margin: 3px 0; }
@@ -269,10 +282,9 @@ section.image.flagged h3 { color: var(--flag-ink); }
 section.image.failed h3 { color: var(--fail-ink); }
 .image-meta { color: var(--muted); font-size: 12.5px; margin: 0 0 8px; word-break: break-all; }
 .image-body { display: flex; flex-wrap: wrap; gap: 18px; align-items: flex-start; }
-.image-body figure { margin: 0; }
-.image-body img { display: block; width: 440px; height: auto; border: 1px solid var(--rule); background: #fff; }
-.image-body table.kv { font-size: 12.5px; }
-.image-body table.kv td, .image-body table.kv th { padding: 2px 8px; }
+.image-body figure { margin: 0; max-width: 100%; }
+.image-body img { display: block; max-width: 100%; height: auto; border: 1px solid var(--rule); background: #fff; }
+.image-body figcaption { margin-top: 3px; }
 .back { font-size: 12px; }
 footer { margin-top: 40px; color: var(--muted); font-size: 12px; border-top: 1px solid var(--rule); padding-top: 8px; }
 @media print {
@@ -462,7 +474,12 @@ std::string summarySection(const Summary& summary, const std::vector<ImageResult
             const std::string name = column->column;
             const TableCell* cell = summary.cell(row, name);
             if (cell == nullptr || isEmpty(*cell)) {
-                html += "<td></td>";
+                const std::string note = column->noteColumn == nullptr
+                                             ? std::string()
+                                             : summary.text(row, column->noteColumn);
+                html += note.empty()
+                            ? "<td></td>"
+                            : "<td><span class=\"src\">" + htmlEscape(note) + "</span></td>";
                 continue;
             }
             const std::string key = htmlEscape(cellSortKey(*cell));
@@ -476,6 +493,11 @@ std::string summarySection(const Summary& summary, const std::vector<ImageResult
                 html += "<td data-v=\"" + key + "\">" + flagBadges(flags) + "</td>";
             } else if (isNumeric(*cell)) {
                 std::string content = value + unitSuffix(name, pixels);
+                if (column->noteColumn != nullptr && summary.has(column->noteColumn)) {
+                    const std::string note = summary.text(row, column->noteColumn);
+                    if (!note.empty())
+                        content += " <span class=\"src\">" + htmlEscape(note) + "</span>";
+                }
                 if (column->ciColumn != nullptr) {
                     const double ci = summary.real(row, column->ciColumn);
                     if (std::isfinite(ci))
@@ -596,8 +618,8 @@ std::string batchSection(const Summary& summary,
         ++rowsShown;
         const std::string svg = distributionSvg(title + " (nm)", samples);
         if (!svg.empty()) {
-            plots += "<h3>" + htmlEscape(title) + "</h3>\n";
-            plots += embedSvg(svg, ids.take(), title + " over the images");
+            plots += "<figure>\n<h3>" + htmlEscape(title) + "</h3>\n";
+            plots += embedSvg(svg, ids.take(), title + " over the images") + "</figure>\n";
         }
     }
     table += "</tbody>\n</table>\n";
@@ -682,15 +704,21 @@ std::string failedSection(const std::vector<ImageResult>& results) {
            "</ul>\n</section>\n";
 }
 
+// A picture file of the image, width x height pixels, shown `shownWidth` CSS pixels wide and
+// linked to itself: the SVG when there is one, the PNG otherwise.
 std::string pictureFigure(const std::string& svgFile,
                           const std::string& pngFile,
+                          int32_t width,
+                          int32_t height,
+                          int32_t shownWidth,
                           const std::string& alt,
                           const std::string& caption) {
     const std::string& shown = svgFile.empty() ? pngFile : svgFile;
     if (shown.empty()) return std::string();
-    std::string html = "<figure><a href=\"" + relativeUrl(shown) + "\"><img src=\"" +
-                       relativeUrl(shown) + "\" alt=\"" + htmlEscape(alt) +
-                       "\" width=\"800\" height=\"800\" loading=\"lazy\"></a><figcaption>" +
+    std::string html = "<figure style=\"width:" + std::to_string(shownWidth) + "px\"><a href=\"" +
+                       relativeUrl(shown) + "\"><img src=\"" + relativeUrl(shown) + "\" alt=\"" +
+                       htmlEscape(alt) + "\" width=\"" + std::to_string(width) + "\" height=\"" +
+                       std::to_string(height) + "\" loading=\"lazy\"></a><figcaption>" +
                        htmlEscape(caption);
     if (!svgFile.empty() && !pngFile.empty())
         html += " (<a href=\"" + relativeUrl(pngFile) + "\">PNG</a>)";
@@ -729,12 +757,14 @@ std::string imageSection(const Summary& summary, size_t row, const ImageResult& 
 
     html += "<div class=\"image-body\">\n";
     const std::string name = result.name;
-    html += pictureFigure(result.svgFile, result.pngFile, "Marked image and plots of " + name,
+    html += pictureFigure(result.svgFile, result.pngFile, kFigureSide, kFigureSide, 460,
+                          "Marked image and plots of " + name,
                           "Marked image with its edges in red, average HHCF and the "
                           "roughness against line length");
-    html +=
-        pictureFigure(result.psdSvgFile, result.psdPngFile, "Power spectral densities of " + name,
-                      "Power spectral densities with the fitted models and noise floors");
+    html += pictureFigure(result.psdSvgFile, result.psdPngFile, kPsdFigureWidth, kPsdFigureHeight,
+                          657, "Power spectral densities of " + name,
+                          "Power spectral densities with the fitted models and noise floors");
+    html += "</div>\n";
 
     // Every figure of the summary that this image has.
     const bool pixels = inPixels(summary, row, result);
@@ -748,10 +778,10 @@ std::string imageSection(const Summary& summary, size_t row, const ImageResult& 
         if (cell == nullptr || isEmpty(*cell)) continue;
         std::string value = htmlEscape(cellDisplay(*cell));
         if (isNumeric(*cell)) value += unitSuffix(column, pixels);
-        rows += "<tr><th>" + htmlEscape(column) + "</th><td>" + value + "</td></tr>\n";
+        rows += "<div><dt>" + htmlEscape(column) + "</dt><dd>" + value + "</dd></div>\n";
     }
-    if (!rows.empty()) html += "<table class=\"kv\">\n" + rows + "</table>\n";
-    html += "</div>\n<p class=\"back\"><a href=\"#summary\">\u2191 summary</a></p>\n</section>\n";
+    if (!rows.empty()) html += "<dl class=\"figures\">\n" + rows + "</dl>\n";
+    html += "<p class=\"back\"><a href=\"#summary\">\u2191 summary</a></p>\n</section>\n";
     return html;
 }
 
