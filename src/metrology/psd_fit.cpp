@@ -3,7 +3,6 @@
 #include <gsl/gsl_blas.h>
 #include <gsl/gsl_errno.h>
 #include <gsl/gsl_multifit_nlinear.h>
-#include <gsl/gsl_sf_psi.h>
 #include <gsl/gsl_vector.h>
 
 #include <cmath>
@@ -49,12 +48,18 @@ double unbounded(double value, double top) {
     return std::log(v / (top - v));
 }
 
-// psi(x) - ln x, the mean of ln(chi-square_2x / 2x): by its asymptotic series for x >= 10
-// (error below 1e-12), else from GSL's digamma.
+// psi(x) - ln x, the mean of ln(chi-square_2x / 2x), x > 0: by its asymptotic series for
+// x >= 10 (error below 1e-12); below, shifted up with psi(x) = psi(x + 1) - 1 / x.
 double logMeanBias(double x) {
-    if (x < 10.0) return gsl_sf_psi(x) - std::log(x);
-    const double r = 1.0 / (x * x);
-    return -0.5 / x - r * (1.0 / 12.0 - r * (1.0 / 120.0 - r * (1.0 / 252.0)));
+    double shift = 0.0;
+    double y = x;
+    while (y < 10.0) {
+        shift -= 1.0 / y;
+        y += 1.0;
+    }
+    const double r = 1.0 / (y * y);
+    const double asymptotic = -0.5 / y - r * (1.0 / 12.0 - r * (1.0 / 120.0 - r * (1.0 / 252.0)));
+    return y == x ? asymptotic : asymptotic + std::log(y / x) + shift;
 }
 
 // The data term of band j: ln v_j minus the mean of the logarithm of a chi-square average.
@@ -364,65 +369,66 @@ PsdFit refitLevels(const BinnedPsd& binned,
     double u = std::log(shape.psd0);
     // A floor of 0 is held just above 0, where it changes nothing.
     double v = std::log(shape.noiseFloor > 0.0 ? shape.noiseFloor : 1e-12 * shape.psd0);
-    auto costAt = [&](double uu, double vv) {
-        const double a = std::exp(uu);
-        const double b = std::exp(vv);
-        double c = 0.0;
-        for (size_t j = 0; j < n; ++j) {
-            const double r = std::log(a * s[j] + b) - y[j];
-            c += w[j] * r * r;
-        }
-        return c;
-    };
-    double cost = costAt(u, v);
-    double lambda = 1e-3;
-    bool converged = false;
-    int32_t iteration = 0;
-    for (; iteration < 100 && !converged; ++iteration) {
-        const double a = std::exp(u);
-        const double b = std::exp(v);
+    // One pass gives the cost, the gradient and the Gauss-Newton matrix at (uu, vv).
+    struct Pass {
+        double cost = 0.0;
         double h11 = 0.0;
         double h12 = 0.0;
         double h22 = 0.0;
         double g1 = 0.0;
         double g2 = 0.0;
+    };
+    auto passAt = [&](double uu, double vv) {
+        Pass p;
+        const double a = std::exp(uu);
+        const double b = std::exp(vv);
         for (size_t j = 0; j < n; ++j) {
             const double m = a * s[j] + b;
             const double r = std::log(m) - y[j];
             const double j1 = a * s[j] / m;
             const double j2 = b / m;
-            h11 += w[j] * j1 * j1;
-            h12 += w[j] * j1 * j2;
-            h22 += w[j] * j2 * j2;
-            g1 += w[j] * j1 * r;
-            g2 += w[j] * j2 * r;
+            p.cost += w[j] * r * r;
+            p.h11 += w[j] * j1 * j1;
+            p.h12 += w[j] * j1 * j2;
+            p.h22 += w[j] * j2 * j2;
+            p.g1 += w[j] * j1 * r;
+            p.g2 += w[j] * j2 * r;
         }
-        bool stepped = false;
-        for (int32_t attempt = 0; attempt < 30 && !stepped; ++attempt) {
-            const double d11 = h11 * (1.0 + lambda);
-            const double d22 = h22 * (1.0 + lambda);
-            const double det = d11 * d22 - h12 * h12;
-            if (!(det > 0.0)) {
-                lambda *= 10.0;
-                continue;
-            }
-            const double du = -(d22 * g1 - h12 * g2) / det;
-            const double dv = -(d11 * g2 - h12 * g1) / det;
-            const double trial = costAt(u + du, v + dv);
-            if (trial <= cost) {
-                u += du;
-                v += dv;
-                converged = std::fabs(du) < 1e-5 && std::fabs(dv) < 1e-5;
-                converged = converged || cost - trial <= 1e-14 * cost;
-                cost = trial;
-                lambda = std::fmax(lambda / 3.0, 1e-12);
-                stepped = true;
-            } else {
-                lambda *= 4.0;
-            }
+        return p;
+    };
+    Pass here = passAt(u, v);
+    double lambda = 1e-3;
+    bool converged = false;
+    int32_t iteration = 0;
+    int32_t rejected = 0;
+    while (iteration < 100 && !converged) {
+        const double d11 = here.h11 * (1.0 + lambda);
+        const double d22 = here.h22 * (1.0 + lambda);
+        const double det = d11 * d22 - here.h12 * here.h12;
+        if (!(det > 0.0)) {
+            lambda *= 10.0;
+            if (++rejected > 30) break;
+            continue;
         }
-        if (!stepped) converged = true;  // no step lowers the cost: at the minimum
+        const double du = -(d22 * here.g1 - here.h12 * here.g2) / det;
+        const double dv = -(d11 * here.g2 - here.h12 * here.g1) / det;
+        const bool small = std::fabs(du) < 1e-5 && std::fabs(dv) < 1e-5;
+        const Pass there = passAt(u + du, v + dv);
+        if (there.cost <= here.cost) {
+            u += du;
+            v += dv;
+            converged = small || here.cost - there.cost <= 1e-14 * here.cost;
+            here = there;
+            lambda = std::fmax(lambda / 3.0, 1e-12);
+            rejected = 0;
+            ++iteration;
+        } else if (small || ++rejected > 30) {
+            converged = true;  // no step lowers the cost: at the minimum
+        } else {
+            lambda *= 4.0;
+        }
     }
+    const double cost = here.cost;
     fit.iterations = iteration;
     fit.psd0 = std::exp(u);
     fit.noiseFloor = v < u - 40.0 ? 0.0 : std::exp(v);
