@@ -613,7 +613,7 @@ DeclaredSize readDeclaredSize(const unsigned char* bytes, size_t size, const std
         content.type = ImageFileType::kPsd;
         readPsd(f, content);
     } else if (iconName ||
-               (f.has(0, 18) && f.u16le(0) == 0 && (f.u16le(2) == 1 || f.u16le(2) == 2) &&
+               (f.has(0, 22) && f.u16le(0) == 0 && (f.u16le(2) == 1 || f.u16le(2) == 2) &&
                 f.u16le(4) >= 1 && f.u32le(18) == 6 + uint32_t{16} * f.u16le(4))) {
         // Icons are named so; the content test (the first image right after the directory)
         // only catches icons under other names.
