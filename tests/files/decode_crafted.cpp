@@ -384,7 +384,7 @@ std::vector<CraftedFile> craftedFiles() {
     put16le(gifScreen, 65535);
     gifScreen.insert(gifScreen.end(), {0, 0, 0, 0x2C, 0, 0, 0, 0, 0xFF, 0xFF});
     files.push_back({"screen_65535.gif", gifScreen, "picture of 65535 x 65535 pixels "});
-    files.push_back({"grey_16384.png", pngFile(16384, {Bytes(16384, 7)}, 8, 0, {}, 16384),
+    files.push_back({"grey_16384.png", pngFile(16384, {Bytes(64, 7)}, 8, 0, {}, 16384),
                      "picture of 16384 x 16384 pixels "});
     files.push_back(
         {"bitmap_50000.bmp", bmpHeader(50000, 50000, 8), "picture of 50000 x 50000 pixels "});
@@ -424,7 +424,7 @@ std::vector<CraftedFile> craftedFiles() {
                      "size of 0, a negative one"});
     files.push_back({"dxt1_short.dds", dds(256, 256, 8 * 64 * 64, 100),
                      "damaged DDS file: the file ends before"});
-    files.push_back({"dxt1_small_data_size.dds", dds(256, 256, 8, 8 * 64 * 64),
+    files.push_back({"dxt1_small_data_size.dds", dds(64, 64, 8, 8 * 16 * 16),
                      "damaged DDS file: the file's structure is damaged"});
     files.push_back({"frame_outside.gif", gifFile(10, 10, 2, 8, 8, 10, 10, 1),
                      "damaged GIF file: a frame lies outside the picture's screen"});
