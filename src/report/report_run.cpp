@@ -24,11 +24,11 @@
 #include <utility>
 #include <vector>
 
-#include "run/image_result.h"
-#include "report/report_figure.h"
-#include "report/report_tables.h"
 #include "report/psd_figure.h"
+#include "report/report_figure.h"
 #include "report/report_files.h"
+#include "report/report_tables.h"
+#include "run/image_result.h"
 #include "run/measure_image.h"
 #include "run/parameters.h"
 
@@ -348,8 +348,8 @@ void convertOptions(const RawOptions& raw, ReportOptions& options) {
             images.push_back(input);
     }
     if (parameterFiles.size() > 1) {
-        fail("more than one parameter file given (" + parameterFiles[0] + ", " +
-             parameterFiles[1] + ")");
+        fail("more than one parameter file given (" + parameterFiles[0] + ", " + parameterFiles[1] +
+             ")");
     } else if (parameterFiles.size() == 1 && !images.empty()) {
         fail("a parameter file (" + parameterFiles[0] + ") cannot be given with images (" +
              images[0] + ")");
@@ -534,8 +534,7 @@ bool readImageList(const std::string& listPath,
     const fs::path folder = fs::path(listPath).parent_path();
     while (std::getline(in, line)) {
         const std::vector<std::string> fields = split(line);
-        if (static_cast<int>(fields.size()) <= imageColumn || fields[imageColumn].empty())
-            continue;
+        if (static_cast<int>(fields.size()) <= imageColumn || fields[imageColumn].empty()) continue;
         BatchImage image;
         image.name = fields[static_cast<size_t>(imageColumn)];
         const fs::path path(image.name);
@@ -588,12 +587,12 @@ bool expandInputs(const std::vector<std::string>& inputs,
             const std::string file = fs::path(image.path).filename().string();
             std::smatch match;
             if (std::regex_search(file, match, pattern))
-                image.group = match.size() > 1 && match[1].matched ? match[1].str() : match[0].str();
+                image.group =
+                    match.size() > 1 && match[1].matched ? match[1].str() : match[0].str();
         }
     }
     return true;
 }
-
 
 std::string resolveImagePath(const std::string& parameterFile, const std::string& name) {
     const fs::path image(name);
@@ -618,13 +617,6 @@ std::string pictureBaseName(int32_t position, const std::string& name) {
     char number[16];
     std::snprintf(number, sizeof number, "%03d", position);
     return std::string("image-") + number + "-" + clean;
-}
-
-std::string progressText(int32_t k, int32_t n, const std::string& name, double elapsedSeconds) {
-    char elapsed[32];
-    std::snprintf(elapsed, sizeof elapsed, "%.1f", elapsedSeconds);
-    return "image " + std::to_string(k) + " of " + std::to_string(n) + ": " + name + " (" +
-           elapsed + " s elapsed)";
 }
 
 bool prepareOutputFolder(const std::string& folder, std::string& error) {
@@ -690,7 +682,8 @@ bool parameterFileImages(const ReportOptions& options,
             std::smatch match;
             const std::string file = fs::path(image.path).filename().string();
             if (std::regex_search(file, match, pattern))
-                image.group = match.size() > 1 && match[1].matched ? match[1].str() : match[0].str();
+                image.group =
+                    match.size() > 1 && match[1].matched ? match[1].str() : match[0].str();
         }
     }
     return true;
@@ -851,4 +844,3 @@ int runReport(const ReportOptions& options, std::FILE* err, bool errIsTerminal) 
     }
     return measured == n ? kExitAllMeasured : kExitNotAllMeasured;
 }
-

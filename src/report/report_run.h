@@ -94,9 +94,6 @@ std::string resolveImagePath(const std::string& parameterFile, const std::string
 // replaced by '_' and cut to 64 characters ("image" when nothing is left).
 std::string pictureBaseName(int32_t position, const std::string& name);
 
-// "image k of n: <name> (<s> s elapsed)" with the elapsed time to one decimal.
-std::string progressText(int32_t k, int32_t n, const std::string& name, double elapsedSeconds);
-
 // "k of n images done, <s> s elapsed, about <t> s left" (no estimate before the first image).
 std::string batchProgressText(int32_t done, int32_t n, double elapsedSeconds);
 

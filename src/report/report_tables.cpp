@@ -73,18 +73,12 @@ const std::vector<std::string>& columnsOf(TableKind kind) {
                                                    "subpixel_mean_width_nm",
                                                    "subpixel_width_sigma_biased_nm",
                                                    "subpixel_placement_sigma_biased_nm"};
-    static const std::vector<std::string> psd = {"image_number",
-                                                 "image",
-                                                 "frequency_per_nm",
-                                                 "edge_psd_nm3",
-                                                 "edge_model_nm3",
-                                                 "edge_floor_nm3",
-                                                 "width_psd_nm3",
-                                                 "width_model_nm3",
-                                                 "width_floor_nm3",
-                                                 "placement_psd_nm3",
-                                                 "placement_model_nm3",
-                                                 "placement_floor_nm3"};
+    static const std::vector<std::string> psd = {"image_number",        "image",
+                                                 "frequency_per_nm",    "edge_psd_nm3",
+                                                 "edge_model_nm3",      "edge_floor_nm3",
+                                                 "width_psd_nm3",       "width_model_nm3",
+                                                 "width_floor_nm3",     "placement_psd_nm3",
+                                                 "placement_model_nm3", "placement_floor_nm3"};
     static const std::vector<std::string> length = {"image_number",
                                                     "image",
                                                     "segments_per_line",
@@ -225,8 +219,8 @@ void appendSubpixelEdge(const ImageResult& result,
     row.push_back(figureCell(edge->meanNm));
     row.push_back(figureCell(edge->sigmaBiasedNm));
     row.push_back(integerCell(edge->missingRows));
-    const int32_t width = result.setup.horizontal ? result.setup.area.height
-                                                  : result.setup.area.width;
+    const int32_t width =
+        result.setup.horizontal ? result.setup.area.height : result.setup.area.width;
     const int32_t rows = spikes >= 0 ? result.analysis.rowCount : -1;
     row.push_back(textCell(joinFlags(edgeFlags(*edge, width, spikes, rows))));
 }
@@ -246,8 +240,7 @@ void appendEdges(const ImageResult& result, Table& table) {
             row.push_back(elementCell(a.edgeSigmas, slot));
             row.push_back(elementCell(a.edgeSkewness, slot));
             row.push_back(elementCell(a.edgeKurtosis, slot));
-            appendSubpixelEdge(result, metrologyEdge(m, edge.edgeNumber), edge.spikesReplaced,
-                               row);
+            appendSubpixelEdge(result, metrologyEdge(m, edge.edgeNumber), edge.spikesReplaced, row);
             table.rows.push_back(std::move(row));
         }
         return;
@@ -629,7 +622,10 @@ nlohmann::ordered_json imageJson(const ImageResult& report) {
             {"databar_rows", s.databarRows},
             {"databar_source", s.databarSource},
             {"analysed_area_px",
-             {{"x", s.area.x}, {"y", s.area.y}, {"width", s.area.width}, {"height", s.area.height}}},
+             {{"x", s.area.x},
+              {"y", s.area.y},
+              {"width", s.area.width},
+              {"height", s.area.height}}},
             {"first_row", s.firstRow},
             {"last_row", s.lastRow},
             {"file_row_order", s.fileOrder},
@@ -706,8 +702,8 @@ nlohmann::ordered_json reportJson(const RunDescription& run,
         {"program", "rugon-report"},
         {"version", rugonVersion()},
         {"parameter_file", run.parameterFile},
-        {"parameters", run.parameters != nullptr ? parametersJson(*run.parameters)
-                                                 : settingsJson(run.settings)},
+        {"parameters",
+         run.parameters != nullptr ? parametersJson(*run.parameters) : settingsJson(run.settings)},
         {"units",
          {{"_nm", "nanometres (pixels where an image's length_unit is px)"},
           {"_nm3", "nm^3 (PSD)"},

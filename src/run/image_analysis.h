@@ -64,8 +64,8 @@ private:
 
 // One processed edge.
 struct EdgeFigures {
-    int32_t edgeNumber = 0;  // k, 1-based coarse edge number
-    int32_t direction = 1;   // +1 scanned left to right, -1 right to left
+    int32_t edgeNumber = 0;      // k, 1-based coarse edge number
+    int32_t direction = 1;       // +1 scanned left to right, -1 right to left
     int32_t spikesReplaced = 0;  // samples of the trace replaced as spikes
 };
 

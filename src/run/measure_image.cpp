@@ -1,5 +1,7 @@
 #include "run/measure_image.h"
 
+#include <IL/il.h>
+
 #include <algorithm>
 #include <cmath>
 #include <filesystem>
@@ -7,30 +9,18 @@
 #include <system_error>
 #include <utility>
 
+#include "files/databar.h"
+#include "files/image_region.h"
+#include "files/metadata.h"
+#include "files/orientation.h"
 #include "image/coarse_edges.h"
 #include "image/image_load.h"
-
-#include <IL/il.h>
 #include "metrology/contrast.h"
 #include "run/quality_flags.h"
 
 namespace {
 
 namespace fs = std::filesystem;
-
-// What the file itself says about the picture.
-struct FileMetadata {
-    double pixelSizeNm = NAN;
-    std::string source = "none";
-    int32_t databarRows = -1;
-    std::vector<std::string> notes;
-};
-
-// Rows where every line runs, 1-based inclusive.
-struct RowRange {
-    int32_t first = 0;
-    int32_t last = 0;
-};
 
 // The image library is not thread-safe: one decode at a time.
 bool decodeGrid(const std::string& path, GreyImage& grid, LoadedImageInfo& info) {
@@ -107,7 +97,7 @@ void choosePixelSize(const AnalysisSettings& settings,
         setup.pixelSizeSource = settings.pixelSizeFromFile ? "parameter file" : "option";
     } else if (metadata != nullptr && std::isfinite(metadata->pixelSizeNm)) {
         setup.pixelSizeNm = metadata->pixelSizeNm;
-        setup.pixelSizeSource = metadata->source;
+        setup.pixelSizeSource = pixelSizeSourceName(metadata->source);
     } else {
         setup.pixelSizeNm = NAN;
         setup.pixelSizeSource = "none";
@@ -165,7 +155,8 @@ void measureDecoded(GreyImage& grid,
                 bar = metadata->databarRows;
                 setup.databarSource = "metadata";
             } else {
-                setup.databarSource = "none";
+                bar = detectDatabarRows(grid);
+                setup.databarSource = bar > 0 ? "image" : "none";
             }
             if (bar > 0 && bar < grid.height) {
                 setup.databarRows = bar;
@@ -184,20 +175,23 @@ void measureDecoded(GreyImage& grid,
         }
         GreyImage& taken = whole ? grid : part;
         bool horizontal = settings.orientation == OrientationChoice::kHorizontal;
+        if (settings.orientation == OrientationChoice::kAuto)
+            horizontal = linesAreHorizontal(taken);
         setup.horizontal = horizontal;
         placement.transposed = horizontal;
         GreyImage turned;
         if (horizontal) taken.transpose(turned);
         GreyImage& oriented = horizontal ? turned : taken;
         RowRange rows{1, oriented.height};
+        if (settings.findRegion && !settings.roiSet) rows = detectLineRows(oriented);
         if (rows.first < 1 || rows.last > oriented.height || rows.last < rows.first)
             rows = RowRange{1, oriented.height};
         placement.rowOffset = rows.first - 1;
         if (rows.first == 1 && rows.last == oriented.height) {
             work = std::move(oriented);
         } else {
-            cropRect(oriented, PixelRect{0, rows.first - 1, oriented.width,
-                                         rows.last - rows.first + 1},
+            cropRect(oriented,
+                     PixelRect{0, rows.first - 1, oriented.width, rows.last - rows.first + 1},
                      work);
         }
         grid.release();
@@ -206,8 +200,8 @@ void measureDecoded(GreyImage& grid,
         setup.firstRow = 1;
         setup.lastRow = work.height;
     } else {
-        setup.firstRow = (placement.transposed ? placement.area.x : placement.area.y) +
-                         placement.rowOffset + 1;
+        setup.firstRow =
+            (placement.transposed ? placement.area.x : placement.area.y) + placement.rowOffset + 1;
         setup.lastRow = setup.firstRow + work.height - 1;
     }
     PixelRect analysed = placement.area;
@@ -281,8 +275,9 @@ void measureDecoded(GreyImage& grid,
     } else {
         result.wholePixelApplicable = false;
         result.wholePixelReason =
-            std::string("the whole-pixel method looks for a bright band at each edge; this "
-                        "image shows a plain step (") +
+            std::string(
+                "the whole-pixel method looks for a bright band at each edge; this "
+                "image shows a plain step (") +
             contrastName(contrast) + ")";
         if (fileOrder) {
             greyPicture(work, result.picture);
@@ -356,7 +351,7 @@ void measureImageFile(const AnalysisSettings& settings, ImageResult& result) {
         result.reason = "cannot be read as an image";
         return;
     }
-    const FileMetadata metadata;
+    const FileMetadata metadata = readFileMetadata(result.path);
     measureDecoded(grid, info.topRowFirst, &metadata, settings, result);
 }
 

@@ -1,8 +1,9 @@
+#include "run/quality_flags.h"
+
 #include <cmath>
 #include <cstdint>
 
 #include "run/image_result.h"
-#include "run/quality_flags.h"
 
 namespace {
 
@@ -41,7 +42,8 @@ std::vector<std::string> qualityFlags(const ImageResult& result) {
     if (!wasLoaded(result)) return flags;
     const MetrologyResult& m = result.metrology;
     int64_t edgeRows = 0;
-    for (const MetrologyEdge& edge : m.edges) edgeRows += static_cast<int64_t>(edge.positions.size());
+    for (const MetrologyEdge& edge : m.edges)
+        edgeRows += static_cast<int64_t>(edge.positions.size());
     if (edgeRows > 0 && m.missingEdgeRows > kFlagMissingFraction * static_cast<double>(edgeRows))
         flags.push_back("edge_rows_missing");
 
@@ -64,8 +66,8 @@ std::vector<std::string> qualityFlags(const ImageResult& result) {
         shortRows = shortRows || rows < kFlagCorrelationLengths * a.fit.ksi;
     if (shortRows) flags.push_back("short_for_correlation");
 
-    const int32_t width = result.setup.horizontal ? result.setup.area.height
-                                                  : result.setup.area.width;
+    const int32_t width =
+        result.setup.horizontal ? result.setup.area.height : result.setup.area.width;
     for (const MetrologyEdge& edge : m.edges) {
         if (touchesBorder(edge, width)) {
             flags.push_back("line_touches_border");

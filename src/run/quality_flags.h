@@ -9,10 +9,10 @@ struct ImageResult;
 struct MetrologyEdge;
 
 // Thresholds of the rules.
-constexpr double kFlagMissingFraction = 0.02;  // edge rows not found
-constexpr double kFlagSpikeFraction = 0.02;    // samples replaced as spikes
+constexpr double kFlagMissingFraction = 0.02;     // edge rows not found
+constexpr double kFlagSpikeFraction = 0.02;       // samples replaced as spikes
 constexpr double kFlagCorrelationLengths = 10.0;  // rows needed per correlation length
-constexpr double kFlagBorderPx = 3.0;            // an edge this close to the border touches it
+constexpr double kFlagBorderPx = 3.0;             // an edge this close to the border touches it
 
 // The image's flags, in this order, each present when its rule holds:
 //  edge_rows_missing      more than 2 % of the sub-pixel edge rows were not found

@@ -57,13 +57,24 @@ TEST(ReportArguments, HelpAndVersionWinOverMistakes) {
     EXPECT_EQ(parse({"--bogus", "--help"}).action, ReportOptions::Action::kHelp);
     EXPECT_EQ(parse({"a", "b", "-h"}).action, ReportOptions::Action::kHelp);
     EXPECT_EQ(parse({"--version", "-o"}).action, ReportOptions::Action::kVersion);
-    EXPECT_EQ(parse({"--", "--help"}).parameterFile, "--help");
+    EXPECT_EQ(parse({"--", "--help"}).inputs, std::vector<std::string>{"--help"});
 }
 
 TEST(ReportArguments, MistakesAreUsageErrorsThatSayWhatIsWrong) {
     const ReportOptions unknown = parse({"-x"});
     EXPECT_EQ(unknown.action, ReportOptions::Action::kUsageError);
     EXPECT_NE(unknown.error.find("-x"), std::string::npos);
+    for (std::vector<const char*> bad : {std::vector<const char*>{"--kernel", "5"},
+                                         {"--roi", "1,2,3"},
+                                         {"--contrast", "grey"},
+                                         {"--threshold", "0"},
+                                         {"--pixel-size", "-1"},
+                                         {"--first-edge-opens-line", "maybe"},
+                                         {"a.txt", "b.png"}}) {
+        const ReportOptions o = parse(bad);
+        EXPECT_EQ(o.action, ReportOptions::Action::kUsageError) << bad[0];
+        EXPECT_FALSE(o.error.empty());
+    }
     EXPECT_EQ(parse({"-o"}).action, ReportOptions::Action::kUsageError);
     EXPECT_EQ(parse({"-o", ""}).action, ReportOptions::Action::kUsageError);
     EXPECT_EQ(parse({"--output="}).action, ReportOptions::Action::kUsageError);
@@ -92,7 +103,9 @@ TEST(ReportPaths, PictureNamesAreNumberedAndSafe) {
 }
 
 TEST(ReportPaths, ProgressNamesTheImageItsPlaceAndTheTime) {
-    EXPECT_EQ(progressText(2, 5, "b.png", 1.26), "image 2 of 5: b.png (1.3 s elapsed)");
+    EXPECT_EQ(batchProgressText(0, 5, 0.0), "0 of 5 images done, 0.0 s elapsed");
+    EXPECT_EQ(batchProgressText(2, 5, 1.26), "2 of 5 images done, 1.3 s elapsed, about 2 s left");
+    EXPECT_EQ(batchProgressText(5, 5, 3.0), "5 of 5 images done, 3.0 s elapsed");
 }
 
 TEST(ReportOutputFolder, IsCreatedWithItsParentsAndMustBeAFolder) {

@@ -83,10 +83,26 @@ std::vector<ImageResult> threeImages() {
     return reports;
 }
 
+// The table of `reports`, every image measured with `pixelSize` nm per pixel.
 std::vector<std::vector<std::string>> csvOf(TableKind kind,
-                                            const std::vector<ImageResult>& reports,
+                                            std::vector<ImageResult>& reports,
                                             double pixelSize) {
-    return parseCsv(formatCsv(makeTable(kind, reports, pixelSize)));
+    for (ImageResult& r : reports) r.setup.pixelSizeNm = pixelSize;
+    return parseCsv(formatCsv(makeTable(kind, reports)));
+}
+
+std::vector<std::vector<std::string>> csvOf(TableKind kind,
+                                            std::vector<ImageResult>&& reports,
+                                            double pixelSize) {
+    return csvOf(kind, reports, pixelSize);
+}
+
+// The run of a parameter file with `params`.
+RunDescription parameterRun(const RunParameters& params, const std::string& file) {
+    RunDescription run;
+    run.parameterFile = file;
+    run.parameters = &params;
+    return run;
 }
 
 }  // namespace
@@ -99,6 +115,14 @@ TEST(ReportTables, SummaryHeaderNamesEveryFigureWithItsUnit) {
                                                "edges_found",
                                                "edges_processed",
                                                "lines",
+                                               "pixel_size_nm",
+                                               "pixel_size_source",
+                                               "length_unit",
+                                               "rows_used",
+                                               "orientation",
+                                               "contrast",
+                                               "databar_rows",
+                                               "flags",
                                                "cd_average_nm",
                                                "cd_variation_nm",
                                                "lwr_3sigma_nm",
@@ -107,7 +131,25 @@ TEST(ReportTables, SummaryHeaderNamesEveryFigureWithItsUnit) {
                                                "a",
                                                "ksi_nm",
                                                "skewness_mean",
-                                               "kurtosis_mean"};
+                                               "kurtosis_mean",
+                                               "cd_subpixel_nm",
+                                               "cd_subpixel_ci95_nm",
+                                               "ler_3sigma_biased_nm",
+                                               "ler_3sigma_unbiased_nm",
+                                               "ler_3sigma_unbiased_ci95_nm",
+                                               "lwr_3sigma_biased_nm",
+                                               "lwr_3sigma_unbiased_nm",
+                                               "lwr_3sigma_unbiased_ci95_nm",
+                                               "lpr_3sigma_biased_nm",
+                                               "lpr_3sigma_unbiased_nm",
+                                               "lpr_3sigma_unbiased_ci95_nm",
+                                               "edge_correlation",
+                                               "psd_xi_nm",
+                                               "psd_alpha",
+                                               "psd0_nm3",
+                                               "noise_floor_nm3",
+                                               "psd_fit_status",
+                                               "missing_edge_rows"};
     ASSERT_EQ(rows.size(), 4u);
     EXPECT_EQ(rows[0], expected);
     for (const auto& row : rows) EXPECT_EQ(row.size(), expected.size());
@@ -258,8 +300,8 @@ TEST(ReportJson, CarriesRunParametersVersionAndEverySeriesWithItsUnit) {
     params.pixelSize = 1.25;
     params.edgeThreshold = 0.5;
     params.images.push_back(std::make_unique<ImageEntry>());
-    const auto json =
-        nlohmann::json::parse(formatJson(reportJson(params, "runs/input.txt", threeImages())));
+    const auto json = nlohmann::json::parse(
+        formatJson(reportJson(parameterRun(params, "runs/input.txt"), threeImages())));
 
     EXPECT_EQ(json["version"], rugonVersion());
     EXPECT_EQ(json["parameter_file"], "runs/input.txt");
@@ -285,8 +327,10 @@ TEST(ReportJson, CarriesRunParametersVersionAndEverySeriesWithItsUnit) {
 }
 
 TEST(ReportJson, RowsUseTheCsvColumnNamesWithoutTheImageColumns) {
-    const std::vector<ImageResult> reports = threeImages();
-    const auto json = nlohmann::json::parse(formatJson(reportJson(RunParameters(), "", reports)));
+    std::vector<ImageResult> reports = threeImages();
+    const RunParameters empty;
+    const auto json =
+        nlohmann::json::parse(formatJson(reportJson(parameterRun(empty, ""), reports)));
     const std::pair<TableKind, const char*> tables[] = {{TableKind::kEdges, "edges"},
                                                         {TableKind::kLines, "lines"},
                                                         {TableKind::kLength, "length"},
@@ -304,7 +348,8 @@ TEST(ReportJson, RowsUseTheCsvColumnNamesWithoutTheImageColumns) {
 TEST(ReportJson, NamesThatAreNotUtf8AreWrittenWithAReplacementCharacter) {
     std::vector<ImageResult> reports = threeImages();
     reports[2].name = "caf\xe9.png";  // Latin-1
-    const std::string text = formatJson(reportJson(RunParameters(), "", reports));
+    const RunParameters empty;
+    const std::string text = formatJson(reportJson(parameterRun(empty, ""), reports));
     const auto json = nlohmann::json::parse(text);
     EXPECT_EQ(json["images"][2]["image"], "caf\xef\xbf\xbd.png");
 }
