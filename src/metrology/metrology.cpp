@@ -213,6 +213,9 @@ void measureSet(const std::vector<BandedLine>& lines,
         options.alphaMax = settings.alphaMax;
         options.resolutionMax = settings.resolutionMaxPx * settings.pixelSizeNm;
         options.xiMin = settings.xiMinPx * settings.pixelSizeNm;
+        // The spectrum's length n dy = 1 / (its lowest frequency).
+        if (!layout.frequency.empty() && layout.binCount[0] == 1)
+            options.xiMax = 1.0 / layout.frequency[0];
         r.fit = fitPsd(full.band[f], options);
         if (!r.fit.ok) {
             r.reason = std::string("the fit of the ") + kFigureNames[f] +

@@ -38,14 +38,44 @@ Bounded bounded(double s, double top) {
     return {top * sigmoid, top * sigmoid * (1.0 - sigmoid)};
 }
 
-// The free parameter of xi = xiMin + exp(q), for a start value (held above the bound).
-double freeXi(double xi, double xiMin) {
-    return std::log(std::fmax(xi - xiMin, 0.05 * (xiMin > 0.0 ? xiMin : xi)));
+// True when xi has both bounds: it then moves in log space between them.
+bool xiBounded(const PsdFitOptions& o) { return o.xiMin > 0.0 && o.xiMax > o.xiMin; }
+
+// xi and d xi / d q from its free parameter q: exp(ln xiMin + (ln xiMax - ln xiMin)
+// logistic(q)) with both bounds, else xiMin + exp(q).
+Bounded xiOf(double q, const PsdFitOptions& o) {
+    if (xiBounded(o)) {
+        const Bounded b = bounded(q, std::log(o.xiMax / o.xiMin));
+        const double xi = o.xiMin * std::exp(b.value);
+        return {xi, xi * b.slope};
+    }
+    return {o.xiMin + std::exp(q), std::exp(q)};
 }
 
 double unbounded(double value, double top) {
     const double v = std::fmin(std::fmax(value, 0.02 * top), 0.98 * top);
     return std::log(v / (top - v));
+}
+
+// The free parameter of xi for a start value (held inside its bounds).
+double freeXi(double xi, const PsdFitOptions& o) {
+    if (xiBounded(o)) return unbounded(std::log(xi / o.xiMin), std::log(o.xiMax / o.xiMin));
+    return std::log(std::fmax(xi - o.xiMin, 0.05 * (o.xiMin > 0.0 ? o.xiMin : xi)));
+}
+
+// "converged", with a note for every parameter that ended at a bound (its value then says
+// only that the data do not fix it within the bounds).
+std::string convergedStatus(const PsdFit& fit, const PsdFitOptions& o) {
+    std::string notes;
+    auto note = [&notes](const char* text) {
+        notes += notes.empty() ? "; " : ", ";
+        notes += text;
+    };
+    if (fit.alpha >= 0.97 * o.alphaMax) note("alpha at its upper bound");
+    if (fit.alpha <= 0.03 * o.alphaMax) note("alpha at its lower bound");
+    if (xiBounded(o) && fit.xi >= 0.9 * o.xiMax) note("xi at its upper bound (the line length)");
+    if (o.xiMin > 0.0 && fit.xi <= 1.1 * o.xiMin) note("xi at its lower bound");
+    return "converged" + notes;
 }
 
 // psi(x) - ln x, the mean of ln(chi-square_2x / 2x), x > 0: by its asymptotic series for
@@ -70,6 +100,7 @@ double logTarget(const BinnedPsd& b, size_t j) {
 struct Parameters {
     double psd0;
     double xi;
+    double xiSlope;  // d xi / d q
     Bounded alpha;
     double floor;
     Bounded resolution;
@@ -78,7 +109,9 @@ struct Parameters {
 Parameters unpack(const gsl_vector* x, const FitData& data) {
     Parameters p;
     p.psd0 = std::exp(gsl_vector_get(x, 0));
-    p.xi = data.options.xiMin + std::exp(gsl_vector_get(x, 1));
+    const Bounded xi = xiOf(gsl_vector_get(x, 1), data.options);
+    p.xi = xi.value;
+    p.xiSlope = xi.slope;
     p.alpha = bounded(gsl_vector_get(x, 2), data.options.alphaMax);
     p.floor = std::exp(gsl_vector_get(x, 3));
     p.resolution = data.parameters == 5 ? bounded(gsl_vector_get(x, 4), data.options.resolutionMax)
@@ -111,10 +144,9 @@ int jacobian(const gsl_vector* x, void* params, gsl_matrix* jac) {
         const double m = signal + p.floor;
         const double share = signal / m;
         gsl_matrix_set(jac, j, 0, share);
-        // d ln M / d ln xi, times d ln xi / d q = (xi - xiMin) / xi.
+        // d ln M / d ln xi, times d ln xi / d q.
         gsl_matrix_set(jac, j, 1,
-                       -share * (2.0 * p.alpha.value + 1.0) * (u * u) / g *
-                           ((p.xi - data->options.xiMin) / p.xi));
+                       -share * (2.0 * p.alpha.value + 1.0) * (u * u) / g * (p.xiSlope / p.xi));
         gsl_matrix_set(jac, j, 2, -share * std::log(g) * p.alpha.slope);
         gsl_matrix_set(jac, j, 3, p.floor / m);
         if (data->parameters == 5)
@@ -194,7 +226,7 @@ PsdFit runFit(const BinnedPsd& binned,
         // GSL_ENOPROG: no step lowers the cost any more, i.e. the minimum is reached to the
         // precision of the arithmetic.
         fit.ok = true;
-        fit.status = "converged";
+        fit.status = convergedStatus(fit, options);
         cost = chisq;
     } else if (status == GSL_EMAXITER) {
         fit.status = "did not converge in " + std::to_string(kMaxIterations) + " iterations";
@@ -291,7 +323,7 @@ PsdFit fitPsd(const BinnedPsd& binned, const PsdFitOptions& options, const PsdFi
         double cost = 0.0;
         const double floor = start->noiseFloor > 0.0 ? start->noiseFloor : 1e-12 * start->psd0;
         const double x[5] = {
-            std::log(start->psd0), freeXi(start->xi, options.xiMin),
+            std::log(start->psd0), freeXi(start->xi, options),
             unbounded(start->alpha, options.alphaMax), std::log(floor),
             withResolution ? unbounded(start->resolution, options.resolutionMax) : 0.0};
         return runFit(binned, options, x, cost);
@@ -323,7 +355,7 @@ PsdFit fitPsd(const BinnedPsd& binned, const PsdFitOptions& options, const PsdFi
     for (double alpha0 : alphas) {
         if (alpha0 >= options.alphaMax) continue;
         const double x[5] = {
-            std::log(psd00), freeXi(xi0, options.xiMin), unbounded(alpha0, options.alphaMax),
+            std::log(psd00), freeXi(xi0, options), unbounded(alpha0, options.alphaMax),
             std::log(floor0),
             withResolution ? unbounded(0.25 * options.resolutionMax, options.resolutionMax) : 0.0};
         double cost = HUGE_VAL;
@@ -417,7 +449,9 @@ PsdFit refitLevels(const BinnedPsd& binned,
         if (there.cost <= here.cost) {
             u += du;
             v += dv;
-            converged = small || here.cost - there.cost <= 1e-14 * here.cost;
+            // Converged also when the cost no longer moves, or when the floor has sunk many
+            // decades below the roughness part (where it changes nothing: reported as 0).
+            converged = small || here.cost - there.cost <= 1e-10 * here.cost || v < u - 40.0;
             here = there;
             lambda = std::fmax(lambda / 3.0, 1e-12);
             rejected = 0;

@@ -65,14 +65,18 @@ struct PsdFitOptions {
     // correlation length is flat over the band and cannot be told from the noise floor; the
     // bound makes a flat spectrum a floor.
     double xiMin = 0.0;
+    // Upper bound of xi (the length of the series is the natural one: a longer correlation
+    // length shows no corner in the spectrum); 0 or below xiMin for none.
+    double xiMax = 0.0;
 };
 
 // Fits the model to `binned` by weighted least squares on the logarithm: residual of band j is
 // ln(model(f_j)) - (ln v_j - b_j), weight dof_j / 2, where b_j = psi(dof_j / 2) - ln(dof_j / 2)
 // is the mean of the logarithm of a chi-square average (so the fit is not pulled below the
-// data). Free parameters ln psd0, ln xi, ln N and logistic transforms of alpha (and of the
-// resolution), so xi > xiMin, N > 0 and the bounds hold without constraints. Start values from
-// the data (level of the first bands, the frequency where the data fall to half of it, floor
+// data). Free parameters ln psd0, ln N, logistic transforms of alpha, of the resolution and
+// of ln xi between ln xiMin and ln xiMax (without xiMax: ln(xi - xiMin)), so that
+// xiMin < xi (< xiMax), N > 0 and the other bounds hold without constraints. Start values
+// from the data (level of the first bands, the frequency where the data fall to half of it, floor
 // from the highest bands, resolution a quarter of its bound), tried from alpha 0.5, 1 and 0.25,
 // the lowest cost kept; or, when `start` is given and ok, from it alone (warm start). Fewer than
 // 6 bands or a non-finite or non-positive value gives ok false with the reason in `status`.
