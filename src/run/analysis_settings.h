@@ -29,8 +29,8 @@ struct PixelRect {
     int32_t height = 0;
 };
 
-// Largest picture, in pixels, that the batch tool decodes by default: one image's analysis
-// then stays under 2 GiB (about 27 bytes a pixel: grids, smoothing and picture).
+// Largest picture, in pixels, that the batch tool decodes by default (8192 x 8192): one
+// image's analysis then stays under 2 GiB.
 constexpr int64_t kDefaultMaxPixels = int64_t{64} << 20;
 
 struct AnalysisSettings {

@@ -5,11 +5,11 @@
 #include <algorithm>
 #include <cmath>
 #include <filesystem>
-#include <mutex>
 #include <system_error>
 #include <utility>
 
 #include "files/databar.h"
+#include "files/decode.h"
 #include "files/image_region.h"
 #include "files/metadata.h"
 #include "files/orientation.h"
@@ -21,15 +21,6 @@
 namespace {
 
 namespace fs = std::filesystem;
-
-// The image library is not thread-safe: one decode at a time.
-bool decodeGrid(const std::string& path, GreyImage& grid, LoadedImageInfo& info) {
-    static std::mutex libraryLock;
-    static std::once_flag started;
-    std::lock_guard<std::mutex> lock(libraryLock);
-    std::call_once(started, [] { ilInit(); });
-    return loadGreyImage(path.c_str(), grid, &info);
-}
 
 // "1 edge", "3 edges".
 std::string counted(int64_t n, const char* noun) {
@@ -346,11 +337,16 @@ void measureImageFile(const AnalysisSettings& settings, ImageResult& result) {
     }
     GreyImage grid;
     LoadedImageInfo info;
-    if (!decodeGrid(result.path, grid, info)) {
+    DecodeLimits limits;
+    limits.maxPixels = settings.maxPixels;
+    std::string reason;
+    if (!decodeImageFile(result.path, limits, grid, info, reason)) {
         result.status = ImageStatus::kUnreadable;
         result.reason = "cannot be read as an image";
+        if (!reason.empty()) result.reason += ": " + reason;
         return;
     }
+    result.setup.format = info.format;
     const FileMetadata metadata = readFileMetadata(result.path);
     measureDecoded(grid, info.topRowFirst, &metadata, settings, result);
 }
