@@ -308,8 +308,9 @@ std::string groupComparisonSvg(const std::vector<std::string>& groupNames,
             }
             ValueScale scale;
             scale.ticks = linearTicks(low, high, 4);
-            scale.left = nameColumn + panelWidth * static_cast<double>(q) + 14.0;
-            scale.right = scale.left + panelWidth - 28.0;
+            // Room between panels for the end labels of neighbouring axes.
+            scale.left = nameColumn + panelWidth * static_cast<double>(q) + 22.0;
+            scale.right = scale.left + panelWidth - 44.0;
             drawValueAxis(cr, scale, top, bottom);
             cairo_set_font_size(cr, kTitleSize);
             setColour(cr, kAxis);

@@ -231,7 +231,7 @@ nav { position: sticky; top: 0; z-index: 3; background: #fff; border-bottom: 1px
       padding: 6px 0; font-size: 13px; }
 nav a { margin-right: 18px; }
 .note { color: var(--muted); font-size: 13px; margin: 4px 0 10px; max-width: 980px; }
-.table-wrap { overflow-x: auto; border: 1px solid var(--rule); }
+.table-wrap { display: inline-block; max-width: 100%; overflow-x: auto; border: 1px solid var(--rule); }
 table { border-collapse: collapse; font-variant-numeric: tabular-nums; }
 th, td { padding: 4px 9px; border-bottom: 1px solid var(--rule); vertical-align: top; text-align: left; }
 thead th { background: var(--head); font-weight: 600; font-size: 12.5px; vertical-align: bottom;
@@ -267,7 +267,7 @@ dl.figures dt { color: var(--muted); font-family: ui-monospace, "DejaVu Sans Mon
 dl.figures dd { margin: 0; font-variant-numeric: tabular-nums; text-align: right; word-break: break-all; }
 table.stats { min-width: 760px; }
 table.stats td.num, table.stats th { white-space: nowrap; }
-svg.plot { display: block; width: 100%; height: auto; border: 1px solid var(--rule); }
+svg.plot { display: block; width: 100%; max-width: 760px; height: auto; border: 1px solid var(--rule); }
 .plots { display: grid; grid-template-columns: repeat(auto-fill, minmax(560px, 1fr)); gap: 8px 24px;
          margin-top: 14px; }
 .plots figure { margin: 0; }
@@ -297,6 +297,7 @@ footer { margin-top: 40px; color: var(--muted); font-size: 12px; border-top: 1px
   th, td { padding: 2px 4px; }
   a { color: inherit; }
   tr, figure, svg.plot { break-inside: avoid; }
+  .plots { grid-template-columns: 1fr 1fr; }
   section.image { break-before: page; border: none; }
   tr.flagged, tr.failed, .flag, .counts li { -webkit-print-color-adjust: exact; print-color-adjust: exact; }
 }
@@ -786,6 +787,21 @@ std::string imageSection(const Summary& summary, size_t row, const ImageResult& 
 }
 
 }  // namespace
+
+GroupRow groupRowOf(const std::string& name, const PooledRoughness& pooled) {
+    GroupRow row;
+    row.name = name;
+    row.images = pooled.imageCount;
+    row.lines = pooled.lineCount;
+    row.cdMeanNm = pooled.cdNm;
+    row.cdCi95Nm = pooled.cdCi95Nm;
+    row.cduNm = pooled.cdu3SigmaNm;
+    row.lwrUnbiasedNm = pooled.lwr.sigma3UnbiasedNm;
+    row.lwrCi95Nm = pooled.lwr.ci95Nm;
+    row.lerUnbiasedNm = pooled.ler.sigma3UnbiasedNm;
+    row.lerCi95Nm = pooled.ler.ci95Nm;
+    return row;
+}
 
 std::string htmlEscape(const std::string& text) {
     std::string out;

@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "metrology/metrology.h"
 #include "report/report_files.h"
 #include "run/image_result.h"
 
@@ -25,6 +26,9 @@ struct GroupRow {
     double lerUnbiasedNm = NAN;
     double lerCi95Nm = NAN;
 };
+
+// The row of a group from the pooled lines of its images.
+GroupRow groupRowOf(const std::string& name, const PooledRoughness& pooled);
 
 // `text` made safe in HTML element content and in double- or single-quoted attribute values:
 // & < > " ' become character references, control characters other than tab, line feed and
