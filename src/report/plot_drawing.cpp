@@ -32,11 +32,8 @@ void drawPieces(cairo_t* cr, const std::vector<TextPiece>& pieces, double centre
 
 AxisTicks linearTicks(double low, double high, int32_t maxTicks) {
     AxisTicks ticks;
-    if (!std::isfinite(low) || !std::isfinite(high)) {
-        ticks.values = {0.0, 1.0};
-        ticks.decimals = 0;
-        return ticks;
-    }
+    ticks.values = {0.0, 1.0};
+    if (!std::isfinite(low) || !std::isfinite(high)) return ticks;
     if (low > high) std::swap(low, high);
     if (high - low <= 0.0) {
         const double half = std::fmax(1.0, 0.05 * std::fabs(low));
@@ -44,29 +41,35 @@ AxisTicks linearTicks(double low, double high, int32_t maxTicks) {
         high += half;
     }
     if (maxTicks < 1) maxTicks = 1;
-    // The smallest 1, 2, 5 x 10^k step whose rounded-out range needs at most maxTicks steps.
-    int32_t power = static_cast<int32_t>(std::floor(std::log10((high - low) / maxTicks)));
-    double step = 0.0;
-    double first = 0.0;
-    double last = 0.0;
-    for (int32_t attempt = 0; attempt < 8; ++attempt, ++power) {
-        bool found = false;
+    const double span = (high - low) / maxTicks;
+    if (!std::isfinite(span) || !(span > 0.0)) return ticks;
+    // The smallest 1, 2, 5 x 10^k step whose rounded-out range needs at most maxTicks steps;
+    // with two or more steps allowed, one of the first two powers always does.
+    int32_t power = static_cast<int32_t>(std::floor(std::log10(span)));
+    for (int32_t attempt = 0; attempt < 2; ++attempt, ++power) {
         for (double mantissa : {1.0, 2.0, 5.0}) {
-            step = mantissa * std::pow(10.0, power);
-            first = std::floor(low / step);
-            last = std::ceil(high / step);
-            if (last - first <= maxTicks) {
-                found = true;
-                break;
-            }
+            const double step = mantissa * std::pow(10.0, power);
+            const double first = std::floor(low / step);
+            const double last = std::ceil(high / step);
+            // Far from zero, low and high can round to one multiple of a step that is below
+            // their precision: such a step does not make an axis.
+            if (!(last - first <= maxTicks) || !(last > first)) continue;
+            const int32_t count = static_cast<int32_t>(last - first);
+            ticks.step = step;
+            ticks.low = first * step;
+            ticks.high = last * step;
+            ticks.values.clear();
+            for (int32_t i = 0; i <= count; ++i) ticks.values.push_back((first + i) * step);
+            ticks.decimals = power < 0 ? -power : 0;
+            return ticks;
         }
-        if (found) break;
     }
-    ticks.step = step;
-    ticks.low = first * step;
-    ticks.high = last * step;
-    for (double k = first; k <= last; k += 1.0) ticks.values.push_back(k * step);
-    ticks.decimals = power < 0 ? -power : 0;
+    // No round step tells the ends apart: the range itself.
+    ticks.low = low;
+    ticks.high = high;
+    ticks.step = high - low;
+    ticks.values = {low, high};
+    ticks.decimals = 0;
     return ticks;
 }
 

@@ -51,7 +51,9 @@ struct AxisTicks {
 // Ticks covering `low` .. `high` (any order) with a step of 1, 2 or 5 times a power of ten,
 // the smallest such step that needs at most `maxTicks` intervals (at least 1). A range of zero
 // width is widened to the value +- 1 (or +- 5 % of it when larger); a non-finite bound gives
-// the axis 0 .. 1.
+// the axis 0 .. 1. Where no such step exists (one interval over a range that holds a multiple
+// of every step, or a range below the precision of its values) the axis is the range itself
+// with ticks at its two ends.
 AxisTicks linearTicks(double low, double high, int32_t maxTicks);
 
 // `value` with `decimals` digits after the point ("%.*f"), "-0" shown as "0".

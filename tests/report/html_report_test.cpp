@@ -261,6 +261,15 @@ TEST(PlotDrawing, TicksAreRoundAndCoverTheRange) {
     EXPECT_EQ(known.values, (std::vector<double>{0.0, 2.0, 4.0, 6.0, 8.0, 10.0}));
     EXPECT_EQ(known.decimals, 0);
     EXPECT_EQ(tickLabel(-0.0001, 2), "0.00");
+    // Values whose spread is below their precision, and a span beyond the largest double,
+    // still give an axis of two distinct ends.
+    for (const auto& range : {std::make_pair(1e20, 1e20 + 4096.0), std::make_pair(-1e308, 1e308),
+                              std::make_pair(-0.1, 0.1)}) {
+        const AxisTicks t = linearTicks(range.first, range.second, 1);
+        ASSERT_GE(t.values.size(), 2u);
+        EXPECT_LT(t.low, t.high);
+        EXPECT_TRUE(std::isfinite(t.low) && std::isfinite(t.high));
+    }
 
     std::mt19937 random(7);
     std::uniform_real_distribution<double> exponent(-4.0, 5.0);
