@@ -272,7 +272,7 @@ svg.plot { display: block; width: 100%; max-width: 760px; height: auto; border: 
          margin-top: 14px; }
 .plots figure { margin: 0; }
 .plots h3 { margin: 6px 0 4px; font-size: 14px; }
-#groups svg.plot { max-width: 960px; margin-top: 14px; }
+#groups svg.plot { margin-top: 14px; }
 figcaption { color: var(--muted); font-size: 12.5px; }
 ul.failed { padding-left: 20px; }
 ul.failed li { margin: 3px 0; }

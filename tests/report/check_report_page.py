@@ -1,14 +1,15 @@
 #!/usr/bin/env python3
 """Opens the batch report's index.html in headless Chromium and checks what a reader gets.
 
-Generates a few SEM images (one whose file name is HTML markup that would load a picture and
-run a script if it were not escaped), runs rugon-report on them and on a file that does not
-exist, loads the page in Chromium and checks:
+Generates a few SEM images in two groups (and one whose file name is HTML markup that would
+load a picture and run a script if it were not escaped), runs rugon-report on them and on a
+file that does not exist, loads the page in Chromium and checks:
   - no console error, no uncaught exception, no dialog, no failed request;
   - one row of the summary table per listed image;
   - clicking a column heading orders the rows by it (empty cells last), a second click
     reverses the order;
   - every <img> has loaded (naturalWidth > 0) and every inline SVG plot has drawn;
+  - the groups table has a row per group, and flagged rows are marked;
   - ids are unique and every in-page reference resolves;
   - the markup in the file name shows as text.
 A screenshot of the page goes to --screenshot.
@@ -161,11 +162,13 @@ def make_report(gen, report, folder):
     """Writes four images and runs the report on them and a missing file; returns the
     listed names in list order."""
     # List order is not the order of their roughness, so that sorting must move rows. The
-    # long correlation length of c (few correlation lengths in 384 rows) should raise a flag.
-    images = [("a", ["--sigma", "1.6", "--seed", "3"]),
+    # long correlation length of lotB_1 (few correlation lengths in 384 rows) should raise a
+    # flag.
+    # Two groups by name (lotA, lotB); the hostile name is in none.
+    images = [("lotA_1", ["--sigma", "1.6", "--seed", "3"]),
               (HOSTILE, ["--sigma", "0.6", "--seed", "4"]),
-              ("c", ["--sigma", "1.1", "--seed", "5", "--correlation-length", "200"]),
-              ("d_noisy", ["--sigma", "1.0", "--seed", "6", "--noise", "40"])]
+              ("lotB_1", ["--sigma", "1.1", "--seed", "5", "--correlation-length", "200"]),
+              ("lotB_2_noisy", ["--sigma", "1.0", "--seed", "6", "--noise", "40"])]
     names = []
     for name, options in images:
         path = os.path.join(folder, name + ".pgm")
@@ -174,7 +177,8 @@ def make_report(gen, report, folder):
         names.append(path)
     names.append(os.path.join(folder, "missing.pgm"))
     out = os.path.join(folder, "report")
-    run = subprocess.run([report, "-o", out, "--pixel-size", "2", "--jobs", "2"] + names,
+    run = subprocess.run([report, "-o", out, "--pixel-size", "2", "--jobs", "2",
+                          "--group", "^(lot[AB])_"] + names,
                          stdout=subprocess.PIPE, stderr=subprocess.PIPE, timeout=120)
     # A missing image makes the run end with 1, not as a failure of the run.
     check(run.returncode == 1, "rugon-report ended with %d, expected 1:\n%s"
@@ -349,7 +353,9 @@ def check_page(browser, page, listed, screenshot):
           "only %d pictures on the page" % pictures["count"])
     check(not pictures["bad"], "pictures not loaded: %s" % pictures["bad"])
     plots = browser.evaluate(PLOTS)
-    check(plots["count"] >= 2, "only %d inline plots" % plots["count"])
+    check(plots["count"] >= 3, "only %d inline plots" % plots["count"])
+    groups = browser.evaluate("document.querySelectorAll('#groups tbody tr').length")
+    check(groups == 2, "%s rows in the groups table for two groups" % groups)
     check(not plots["bad"], "plots not drawn: %s" % plots["bad"])
     check(not plots["duplicates"], "duplicate ids: %s" % plots["duplicates"])
     check(not plots["dangling"], "references to no element: %s" % plots["dangling"])
