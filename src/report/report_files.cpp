@@ -1,7 +1,9 @@
 #include "report/report_files.h"
 
+#include <cmath>
 #include <cstdio>
 #include <filesystem>
+#include <map>
 
 #include "report/html_report.h"
 #include "report/report_tables.h"
@@ -30,6 +32,45 @@ std::vector<std::string> reportFileNames() {
     return names;
 }
 
+std::vector<GroupRow> groupRows(const RunDescription& run,
+                                const std::vector<ImageResult>& results) {
+    std::map<std::string, std::vector<const MetrologyResult*>> members;
+    for (const ImageResult& result : results) {
+        if (result.group.empty()) continue;
+        std::vector<const MetrologyResult*>& list = members[result.group];
+        if (result.status == ImageStatus::kMeasured) list.push_back(&result.metrology);
+    }
+    MetrologySettings settings;
+    settings.bootstrapResamples = run.settings.bootstrapResamples;
+    settings.seed = run.settings.bootstrapSeed;
+    std::vector<GroupRow> rows;
+    for (const auto& member : members)
+        rows.push_back(groupRowOf(member.first, pooledRoughness(member.second, settings)));
+    return rows;
+}
+
+std::string formatGroupsCsv(const std::vector<GroupRow>& groups) {
+    Table table;
+    table.columns = {"group",
+                     "images",
+                     "lines",
+                     "cd_mean_nm",
+                     "cd_mean_ci95_nm",
+                     "cdu_3sigma_nm",
+                     "lwr_3sigma_unbiased_nm",
+                     "lwr_3sigma_unbiased_ci95_nm",
+                     "ler_3sigma_unbiased_nm",
+                     "ler_3sigma_unbiased_ci95_nm"};
+    auto figure = [](double v) { return std::isfinite(v) ? realCell(v) : emptyCell(); };
+    for (const GroupRow& g : groups) {
+        table.rows.push_back({textCell(g.name), integerCell(g.images), integerCell(g.lines),
+                              figure(g.cdMeanNm), figure(g.cdCi95Nm), figure(g.cduNm),
+                              figure(g.lwrUnbiasedNm), figure(g.lwrCi95Nm), figure(g.lerUnbiasedNm),
+                              figure(g.lerCi95Nm)});
+    }
+    return formatCsv(table);
+}
+
 bool writeReportFiles(const std::string& folder,
                       const RunDescription& run,
                       const std::vector<ImageResult>& results,
@@ -43,5 +84,7 @@ bool writeReportFiles(const std::string& folder,
     for (TableKind kind : kTables)
         if (!write(tableFileName(kind), formatCsv(makeTable(kind, results)))) return false;
     if (!write("report.json", formatJson(reportJson(run, results)))) return false;
-    return write("index.html", formatHtmlReport(run, results, nullptr));
+    const std::vector<GroupRow> groups = groupRows(run, results);
+    if (!groups.empty() && !write("groups.csv", formatGroupsCsv(groups))) return false;
+    return write("index.html", formatHtmlReport(run, results, &groups));
 }

@@ -22,8 +22,19 @@ struct RunDescription {
 // Names of the files writeReportFiles may write, inside the output folder.
 std::vector<std::string> reportFileNames();
 
-// Writes the tables, report.json and index.html of `results` (in list order) into `folder`.
-// False with `failedPath` set to the first file that could not be written.
+struct GroupRow;
+
+// The groups of `results` (images with a non-empty group), sorted by name: the measured images'
+// lines pooled (pooledRoughness with the run's bootstrap settings).
+std::vector<GroupRow> groupRows(const RunDescription& run, const std::vector<ImageResult>& results);
+
+// groups.csv: one row per group with its image and line counts, mean CD with its interval, CDU
+// (3 sigma of the line CDs) and unbiased LWR and LER with their intervals.
+std::string formatGroupsCsv(const std::vector<GroupRow>& groups);
+
+// Writes the tables, report.json, groups.csv (when there are groups) and index.html of `results`
+// (in list order) into `folder`. False with `failedPath` set to the first file that could not be
+// written.
 bool writeReportFiles(const std::string& folder,
                       const RunDescription& run,
                       const std::vector<ImageResult>& results,

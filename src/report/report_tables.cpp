@@ -528,9 +528,11 @@ const char* tableFileName(TableKind kind) {
         case TableKind::kLength:
             return "length.csv";
         case TableKind::kHhcf:
+            return "hhcf.csv";
+        case TableKind::kPsd:
             break;
     }
-    return "hhcf.csv";
+    return "psd.csv";
 }
 
 double lengthScale(const ImageResult& result) {
