@@ -90,7 +90,9 @@ void drawPsdFigure(cairo_t* cr, const ImageResult& result) {
                  (top + bottom) / 2.0, 0.5);
         return;
     }
-    auto X = [&](double f) { return left + (std::log10(f) - xLow) / (xHigh - xLow) * (right - left); };
+    auto X = [&](double f) {
+        return left + (std::log10(f) - xLow) / (xHigh - xLow) * (right - left);
+    };
     auto Y = [&](double v) {
         return bottom - (std::log10(v) - yLow) / (yHigh - yLow) * (bottom - top);
     };
@@ -165,17 +167,16 @@ void drawPsdFigure(cairo_t* cr, const ImageResult& result) {
     for (const Series3& s : series) {
         const RoughnessFigure& fig = *s.figure;
         cairo_set_source_rgb(cr, s.colour.r, s.colour.g, s.colour.b);
-        cairo_rectangle(cr, right - 300.0, y - 9.0, 12.0, 10.0);
+        cairo_rectangle(cr, right - 340.0, y - 9.0, 12.0, 10.0);
         cairo_fill(cr);
         cairo_set_source_rgb(cr, 0.0, 0.0, 0.0);
         char text[200];
         std::snprintf(text, sizeof text, "%s: 3\u03c3 %.2f biased, %.2f unbiased %s", s.name,
                       fig.sigma3BiasedNm, fig.sigma3UnbiasedNm, unit);
-        drawText(cr, text, right - 282.0, y, 0.0);
+        drawText(cr, text, right - 322.0, y, 0.0);
         y += 17.0;
     }
-    drawText(cr, "points: averaged PSD; lines: fitted model; dashed: noise floor", right - 300.0,
-             y, 0.0);
+    drawText(cr, "dots: PSD; lines: model; dashed: noise floor", right - 340.0, y, 0.0);
 }
 
 }  // namespace

@@ -15,6 +15,7 @@ const std::vector<std::string>& columnsOf(TableKind kind) {
                                                      "edges_found",
                                                      "edges_processed",
                                                      "lines",
+                                                     "group",
                                                      "pixel_size_nm",
                                                      "pixel_size_source",
                                                      "length_unit",
@@ -138,6 +139,7 @@ void appendSummary(const ImageResult& result, Table& table) {
     };
     set("image_number", integerCell(result.position));
     set("image", textCell(result.name));
+    set("group", textCell(result.group));
     set("status", textCell(statusName(result.status)));
     const ImageAnalysis& a = result.analysis;
     const ImageSetup& setup = result.setup;

@@ -115,6 +115,7 @@ TEST(ReportTables, SummaryHeaderNamesEveryFigureWithItsUnit) {
                                                "edges_found",
                                                "edges_processed",
                                                "lines",
+                                               "group",
                                                "pixel_size_nm",
                                                "pixel_size_source",
                                                "length_unit",

@@ -1,0 +1,132 @@
+// rugon-report pointed at raw microscope files: pixel size and data bar from the file or its
+// side-car, the rows where the lines run, horizontal lines and step contrast.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstdlib>
+#include <filesystem>
+#include <map>
+#include <nlohmann/json.hpp>
+#include <string>
+
+#include "report_support.h"
+#include "run_support.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+const std::string kSem = RUGON_SHARED_SEM;
+
+// The summary rows of a run, keyed by the file name of each image.
+std::map<std::string, std::map<std::string, std::string>> summaryByFile(const std::string& out) {
+    const auto rows = parseCsv(readTextFile(out + "/summary.csv"));
+    std::map<std::string, std::map<std::string, std::string>> byFile;
+    for (size_t r = 1; r < rows.size(); ++r) {
+        std::map<std::string, std::string> row;
+        for (size_t c = 0; c < rows[0].size() && c < rows[r].size(); ++c)
+            row[rows[0][c]] = rows[r][c];
+        byFile[fs::path(row["image"]).filename().string()] = row;
+    }
+    return byFile;
+}
+
+double number(const std::string& text) { return std::strtod(text.c_str(), nullptr); }
+
+}  // namespace
+
+TEST(MicroscopeFiles, DataBarPixelSizeRegionAndOrientationComeFromTheFiles) {
+    if (!fs::exists(kSem + "/mpa_A6_001.bmp")) GTEST_SKIP() << "no " << kSem;
+    const std::string folder = makeTempFolder();
+    // The raw JEOL image with its side-car next to it, and the same image cropped above its bar.
+    fs::create_symlink(kSem + "/mpa_A6_001.bmp", folder + "/mpa_A6_001.bmp");
+    writeTextFile(folder + "/mpa_A6_001.txt",
+                  "$CM_FULL_SIZE 1280 960\n$$SM_MICRON_BAR 35\n$$SM_MICRON_MARKER 100nm\n");
+    const std::string files = folder + "/mpa_A6_001.bmp " + kSem + "/mpa_A6_001_crop.png " + kSem +
+                              "/ptl_legacy_analysis_test.jpg " + kSem +
+                              "/ptl_test_analysis_lines.jpg";
+    const RunResult run = runCommand(
+        folder, std::string(RUGON_REPORT_BINARY) + " --jobs 2 --pixel-size 2.857 -o opt " + kSem +
+                    "/mpa_A6_001_crop.png && " + RUGON_REPORT_BINARY + " -o out " + files);
+    ASSERT_EQ(run.status, 0) << run.err;
+    auto rows = summaryByFile(folder + "/out");
+    auto& raw = rows["mpa_A6_001.bmp"];
+    auto& crop = rows["mpa_A6_001_crop.png"];
+    auto optionRows = summaryByFile(folder + "/opt");
+    auto& cropped = optionRows["mpa_A6_001_crop.png"];
+
+    EXPECT_NEAR(number(raw["pixel_size_nm"]), 2.857, 0.001);
+    EXPECT_EQ(raw["pixel_size_source"], "sidecar");
+    EXPECT_EQ(raw["databar_rows"], "64");
+    EXPECT_EQ(raw["rows_used"], "1-960");
+    EXPECT_NE(raw["flags"].find("databar_found"), std::string::npos);
+    // The bar left out, the lines measured are those of the crop.
+    for (const char* figure :
+         {"cd_average_nm", "lwr_3sigma_nm", "cd_subpixel_nm", "lwr_3sigma_unbiased_nm"})
+        EXPECT_NEAR(number(raw[figure]), number(cropped[figure]), 0.02 * number(cropped[figure]))
+            << figure;
+    EXPECT_NEAR(number(raw["a"]), number(cropped["a"]), 0.05);
+    // Without a pixel size the crop is measured in pixels and says so.
+    EXPECT_EQ(crop["pixel_size_source"], "none");
+    EXPECT_EQ(crop["length_unit"], "px");
+    EXPECT_EQ(crop["pixel_size_nm"], "");
+    EXPECT_NE(crop["flags"].find("pixel_size_missing"), std::string::npos);
+    EXPECT_EQ(cropped["pixel_size_source"], "option");
+
+    // The desktop microscope's JPEG: XML metadata, a 120-row bar, lines that end inside the
+    // picture, plain step contrast.
+    auto& legacy = rows["ptl_legacy_analysis_test.jpg"];
+    EXPECT_EQ(legacy["status"], "measured");
+    EXPECT_EQ(legacy["lines"], "6");
+    EXPECT_NEAR(number(legacy["pixel_size_nm"]), 117.657, 1e-9);
+    EXPECT_EQ(legacy["pixel_size_source"], "xml");
+    EXPECT_EQ(legacy["databar_rows"], "120");
+    EXPECT_EQ(legacy["contrast"], "bright-line");
+    const std::string used = legacy["rows_used"];
+    const int first = std::atoi(used.c_str());
+    const int last = std::atoi(used.substr(used.find('-') + 1).c_str());
+    EXPECT_GE(first, 110);
+    EXPECT_LE(last, 1930);
+    EXPECT_GT(last - first, 1500);
+    EXPECT_NEAR(number(legacy["cd_subpixel_nm"]) / 117.657, 110.0, 5.5);
+    // Whole-pixel figures do not apply to a step: empty, with the reason in the JSON.
+    EXPECT_EQ(legacy["cd_average_nm"], "");
+    const auto json = nlohmann::json::parse(readTextFile(folder + "/out/report.json"));
+    bool reasonGiven = false;
+    for (const auto& image : json["images"])
+        if (image["image"].get<std::string>().find("legacy") != std::string::npos)
+            reasonGiven = image["whole_pixel_applicable"] == false &&
+                          !image["whole_pixel_reason"].get<std::string>().empty();
+    EXPECT_TRUE(reasonGiven);
+
+    auto& horizontal = rows["ptl_test_analysis_lines.jpg"];
+    EXPECT_EQ(horizontal["status"], "measured");
+    EXPECT_EQ(horizontal["orientation"], "horizontal");
+    EXPECT_EQ(horizontal["lines"], "4");
+    EXPECT_EQ(horizontal["contrast"], "dark-line");
+    fs::remove_all(folder);
+}
+
+TEST(MicroscopeFiles, FoldersAreExpandedAndBadOptionsWriteNothing) {
+    const std::string folder = makeTempFolder();
+    fs::create_directories(folder + "/in");
+    ASSERT_TRUE(writeLineImage(folder + "/in/a.pgm", 256, 320, 2, 3));
+    ASSERT_TRUE(writeLineImage(folder + "/in/b.pgm", 256, 320, 2, 4));
+    writeTextFile(folder + "/in/notes.txt", "not an image");
+    RunResult run = runCommand(
+        folder, std::string(RUGON_REPORT_BINARY) + " --pixel-size 1.5 --no-region -o out in");
+    ASSERT_EQ(run.status, 0) << run.err;
+    const auto rows = parseCsv(readTextFile(folder + "/out/summary.csv"));
+    ASSERT_EQ(rows.size(), 3u);
+    EXPECT_EQ(fs::path(rows[1][columnOf(rows[0], "image")]).filename(), "a.pgm");
+    EXPECT_EQ(rows[2][columnOf(rows[0], "pixel_size_source")], "option");
+
+    for (const char* bad : {"--kernel 5", "--roi 1,2", "--contrast grey", "--jobs 0",
+                            "--first-edge-opens-line maybe", "--bogus"}) {
+        run = runCommand(folder, std::string(RUGON_REPORT_BINARY) + " " + bad + " -o bad in");
+        EXPECT_EQ(run.status, 2) << bad;
+        EXPECT_FALSE(run.err.empty()) << bad;
+        EXPECT_FALSE(fs::exists(folder + "/bad")) << bad;
+    }
+    fs::remove_all(folder);
+}
