@@ -563,7 +563,7 @@ const char* fileFaultText(FileFault fault) {
         case FileFault::kTooManyPictures:
             return "the file declares more than 1024 pages, frames or icons";
         case FileFault::kUnsafeForLibrary:
-            return "a damaged PNM file that the image library would read unsafely";
+            return "the image library would read it unsafely";
         case FileFault::kNone:
         case FileFault::kCount:
             break;

@@ -38,8 +38,8 @@ enum class FileFault : int32_t {
     kCount
 };
 
-// One-line description of `fault` ("the file ends before the data its headers announce");
-// "" for kNone and for values outside the enumeration.
+// One-line description of `fault` ("the file ends before the data its headers announce"), to
+// follow "damaged <type> file: "; "" for kNone and for values outside the enumeration.
 const char* fileFaultText(FileFault fault);
 
 // Most pages, frames or icons a file may declare.

@@ -55,6 +55,12 @@ void* ILAPIENTRY zeroedStorage(const ILsizei size) {
     return storage;
 }
 
+// Why the library gave no usable picture: its memory ran out, or the file is not one it reads.
+// (It can report success with an empty picture when an allocation failed.)
+DecodeOutcome unreadable() {
+    return gAllocationFailed ? DecodeOutcome::kOutOfMemory : DecodeOutcome::kNotAnImage;
+}
+
 void ILAPIENTRY releaseStorage(const void* const storage) { std::free(const_cast<void*>(storage)); }
 
 bool writeAll(const void* data, size_t size) {
@@ -92,8 +98,9 @@ bool parseCount(const char* text, int64_t& value) {
     return true;
 }
 
-bool setLimit(int resource, rlim_t value) {
-    const struct rlimit limit = {value, value};
+// Sets a limit; the hard limit is the soft one unless given (processor time: a SIGXCPU first).
+bool setLimit(int resource, rlim_t value, rlim_t hard = RLIM_INFINITY) {
+    const struct rlimit limit = {value, hard == RLIM_INFINITY ? value : hard};
     return setrlimit(resource, &limit) == 0;
 }
 
@@ -176,8 +183,7 @@ DecodeOutcome checkSize(int64_t maxPixels, DecodeAnswer& reply) {
     const int64_t width = ilGetInteger(IL_IMAGE_WIDTH);
     const int64_t height = ilGetInteger(IL_IMAGE_HEIGHT);
     const int64_t bytesPerPixel = ilGetInteger(IL_IMAGE_BYTES_PER_PIXEL);
-    if (width < 1 || height < 1 || bytesPerPixel < 1 || bytesPerPixel > 32)
-        return DecodeOutcome::kNotAnImage;
+    if (width < 1 || height < 1 || bytesPerPixel < 1 || bytesPerPixel > 32) return unreadable();
     if (width > kDecoderLongestSide || height > kDecoderLongestSide || width * height > maxPixels) {
         reply.width = width;
         reply.height = height;
@@ -239,8 +245,10 @@ int main(int argc, char** argv) {
     const int64_t mapped = static_cast<int64_t>(fileSize);
     if (!setLimit(RLIMIT_CORE, 0) || !setLimit(RLIMIT_FSIZE, 0) ||
         !setLimit(RLIMIT_NOFILE, kDecoderAnswerFd + 1) ||
-        !setLimit(RLIMIT_CPU, static_cast<rlim_t>(seconds)) ||
-        !setLimit(RLIMIT_AS, static_cast<rlim_t>(memoryBytes + mapped)))
+        !setLimit(RLIMIT_CPU, static_cast<rlim_t>(seconds), static_cast<rlim_t>(seconds) + 1) ||
+        !setLimit(RLIMIT_AS, memoryBytes < INT64_MAX - mapped
+                                 ? static_cast<rlim_t>(memoryBytes + mapped)
+                                 : RLIM_INFINITY))
         answer(gReply, DecodeOutcome::kBadRequest);
     std::set_new_handler(outOfMemory);
 
@@ -274,17 +282,15 @@ int main(int argc, char** argv) {
     // Memory for what the file declares; the full limit for a format whose size is not read.
     if (declared.type != ImageFileType::kUnknown) {
         const int64_t pixels = declared.totalPixels < maxPixels ? declared.totalPixels : maxPixels;
-        const int64_t needed = kDecoderBaseBytes + kDecoderBytesPerPixel * pixels;
-        if (needed < memoryBytes) memoryBytes = needed;
+        if (pixels < (memoryBytes - kDecoderBaseBytes) / kDecoderBytesPerPixel)
+            memoryBytes = kDecoderBaseBytes + kDecoderBytesPerPixel * pixels;
     }
     setLimit(RLIMIT_AS, static_cast<rlim_t>(memoryBytes));
 
     ILuint image = 0;
     ilGenImages(1, &image);
     ilBindImage(image);
-    if (ilLoadImage(name.c_str()) != IL_TRUE)
-        answer(gReply,
-               gAllocationFailed ? DecodeOutcome::kOutOfMemory : DecodeOutcome::kNotAnImage);
+    if (ilLoadImage(name.c_str()) != IL_TRUE) answer(gReply, unreadable());
     gReply.topRowFirst = ilGetInteger(IL_IMAGE_ORIGIN) == IL_ORIGIN_UPPER_LEFT ? 1 : 0;
     describePixels(gReply);
     // The sizes are checked before any conversion, which would allocate for them.
@@ -292,9 +298,7 @@ int main(int argc, char** argv) {
     if (outcome != DecodeOutcome::kCount) answer(gReply, outcome);
     if (ilGetInteger(IL_IMAGE_FORMAT) == IL_COLOUR_INDEX && !paletteCoversIndices())
         answer(gReply, DecodeOutcome::kPaletteShort);
-    if (!bringToByteOrShortLayout())
-        answer(gReply,
-               gAllocationFailed ? DecodeOutcome::kOutOfMemory : DecodeOutcome::kNotAnImage);
+    if (!bringToByteOrShortLayout()) answer(gReply, unreadable());
     outcome = checkSize(maxPixels, gReply);
     if (outcome != DecodeOutcome::kCount) answer(gReply, outcome);
 
@@ -311,7 +315,7 @@ int main(int argc, char** argv) {
     const int64_t pixels = width * height;
     if (bytesPerChannel != typeBytes || bytesPerChannel > bytesPerPixel || data == nullptr ||
         dataSize < pixels * bytesPerPixel)
-        answer(gReply, DecodeOutcome::kNotAnImage);
+        answer(gReply, unreadable());
 
     // One grey level per pixel: the first byte of each pixel for 8-bit data; for 16-bit data,
     // stored in the machine's byte order, the high byte of the first value, which puts the

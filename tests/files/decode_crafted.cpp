@@ -210,24 +210,6 @@ Bytes cursor(const Bytes& image) {
     return b;
 }
 
-// A grey TGA, top row first, of rows of level 16 y; `runs` stores each row as one run.
-Bytes greyTga(uint32_t width, uint32_t height, bool runs) {
-    Bytes b = {0, 0, static_cast<unsigned char>(runs ? 11 : 3)};
-    b.insert(b.end(), 9, 0);
-    put16le(b, width);
-    put16le(b, height);
-    b.insert(b.end(), {8, 0x20});
-    for (uint32_t y = 0; y < height; ++y) {
-        const unsigned char level = static_cast<unsigned char>(16 * y);
-        if (runs) {
-            b.insert(b.end(), {static_cast<unsigned char>(0x80 | (width - 1)), level});
-        } else {
-            b.insert(b.end(), width, level);
-        }
-    }
-    return b;
-}
-
 // An 8-bit PCX with a grey palette, rows of level 16 y each stored as one run.
 Bytes greyPcx(uint32_t width, uint32_t height) {
     Bytes b = {10, 5, 1, 8};
@@ -309,6 +291,26 @@ Bytes paletteBmp(int32_t width,
     for (const Bytes& row : rows) {
         append(b, row);
         for (uint32_t pad = static_cast<uint32_t>(row.size()); pad < stride; ++pad) b.push_back(0);
+    }
+    return b;
+}
+
+Bytes greyTga(uint32_t width, uint32_t height, bool runs) {
+    Bytes b = {0, 0, static_cast<unsigned char>(runs ? 11 : 3)};
+    b.insert(b.end(), 9, 0);
+    put16le(b, width);
+    put16le(b, height);
+    b.insert(b.end(), {8, 0x20});
+    for (uint32_t y = 0; y < height; ++y) {
+        const unsigned char level = static_cast<unsigned char>(16 * y);
+        if (!runs) {
+            b.insert(b.end(), width, level);
+            continue;
+        }
+        for (uint32_t x = 0; x < width; x += 128) {
+            const uint32_t n = width - x < 128 ? width - x : 128;
+            b.insert(b.end(), {static_cast<unsigned char>(0x80 | (n - 1)), level});
+        }
     }
     return b;
 }

@@ -50,6 +50,10 @@ Bytes paletteBmp(int32_t width,
                  const std::vector<Bytes>& palette,
                  uint32_t colorsUsed = 0);
 
+// A grey TGA of `width` x `height`, top row first, row y of level 16 y (modulo 256); `runs`
+// stores it run-length coded, 128 pixels a packet.
+Bytes greyTga(uint32_t width, uint32_t height, bool runs);
+
 // A little-endian TIFF of 8-bit grey pages, uncompressed, one strip each: page i is
 // widths[i] x heights[i]; its strip holds `stripBytes[i]` bytes of grey 100 (the declared
 // size's bytes when 0).

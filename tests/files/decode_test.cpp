@@ -160,6 +160,23 @@ TEST_F(Decode, ThePixelLimitIsTheCallersAndAppliesToTheDeliveredPictureToo) {
     }
 }
 
+TEST_F(Decode, TheDecodersMemoryLimitStopsAPictureThatNeedsMore) {
+    // 4096 x 4096 pixels from a 262 KB file: 16 MiB for the library's picture.
+    const std::string path = write("runs.tga", greyTga(4096, 4096, true));
+    GreyImage grid;
+    LoadedImageInfo info;
+    std::string reason;
+    DecodeLimits limits;
+    limits.memoryBytes = 24 << 20;
+    EXPECT_FALSE(decodeImageFile(path, limits, grid, info, reason));
+    EXPECT_EQ(reason, "the image decoder exceeded the memory limit");
+    limits.memoryBytes = 0;
+    ASSERT_TRUE(decodeImageFile(path, limits, grid, info, reason)) << reason;
+    EXPECT_EQ(grid.width, 4096);
+    EXPECT_EQ(grid.at(4095, 4095), (16 * 4095) % 256);
+    EXPECT_GT(info.decoderPeakKib, 16 << 10);
+}
+
 TEST_F(Decode, ValidFilesDecodeToTheSameBytesAsTheLibraryGivesInProcess) {
     ilInit();
     SyntheticSemSettings settings;
