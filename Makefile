@@ -4,7 +4,7 @@ BUILD ?= build
 SAN_BUILD ?= build-sanitize
 JOBS ?= 2
 
-.PHONY: all build run test test-fast bench validate format clean
+.PHONY: all build python run test test-fast bench validate format clean
 
 all: build
 
@@ -13,6 +13,11 @@ $(BUILD)/CMakeCache.txt:
 
 build: $(BUILD)/CMakeCache.txt
 	cmake --build $(BUILD) -j$(JOBS)
+
+# The Python package alone, in $(BUILD)/python: PYTHONPATH=$(BUILD)/python /usr/bin/python3
+# (docs/python.md). `make build` builds it too.
+python: $(BUILD)/CMakeCache.txt
+	cmake --build $(BUILD) -j$(JOBS) --target python
 
 run: build
 	tools/run-example.sh $(BUILD)/rugon examples

@@ -1,0 +1,252 @@
+"""Many image files on a Dask cluster: one summary table and the per-image report entries.
+
+    python3 -m rugon.batch [--scheduler ADDRESS] [--workers N] [-o OUTDIR] [settings] FILES...
+
+Maps `rugon.analyse` over the files on the workers of a Dask cluster (a local one of N worker
+processes unless --scheduler names a running scheduler), gathers one table with the columns
+of rugon-report's summary.csv and every image's entry of its report.json, and writes
+OUTDIR/summary.csv and OUTDIR/report.json. FILES may be image files, folders (their image
+files) and CSV lists with an `image` column, as for rugon-report; the settings are
+rugon-report's options (--pixel-size, --threshold, --kernel, ...).
+
+Each worker needs this package (with its compiled module and the rugon-decode program beside
+it) on its Python path and read access to the files under the names given: relative names
+are taken in each worker's working folder.
+
+From Python:
+
+    >>> from rugon.batch import analyse_files
+    >>> batch = analyse_files(["a.png", "b.png"], pixel_size=2.86)         # local cluster
+    >>> batch = analyse_files(files, client="tcp://scheduler:8786")        # existing cluster
+    >>> batch.rows, batch.images, batch.to_frame(), batch.write("out")
+"""
+
+import argparse
+import json
+import logging
+import os
+import sys
+import time
+
+import rugon
+from rugon import _rugon
+
+__all__ = ["Batch", "analyse_files", "analyse_serially", "main"]
+
+
+def _analyse_entry(path, name, position, options):
+    """Runs on a worker: the report.json entry of one image (plain data, never raises for a
+    missing or unreadable file: its status says so)."""
+    record = _rugon.analyse_file(path, options, name, position)
+    return record.to_dict()
+
+
+class Batch:
+    """The results of a batch, in the order of the files.
+
+    columns   the summary.csv columns
+    rows      one list of cells per image (None where empty), as summary.csv holds them
+    images    one dict per image: its entry of report.json
+    settings  the settings in use (as rugon.settings gives them)
+    """
+
+    def __init__(self, images, options):
+        self.columns = rugon.summary_columns()
+        self.images = images
+        self.rows = [list(rugon._summary_of(image).values()) for image in images]
+        self.settings = rugon._rugon.check_options(options)
+        self._options = list(options)
+
+    @property
+    def measured(self):
+        """How many images were measured."""
+        return sum(1 for image in self.images if image["status"] == "measured")
+
+    def summary_csv(self):
+        """The table as summary.csv text (rugon-report's very format)."""
+        return _rugon.summary_csv(self.columns, self.rows)
+
+    def report(self):
+        """The batch as a report.json document: the settings, the unit legend and the images."""
+        document = _rugon.report_header(self._options)
+        document["program"] = "rugon.batch"
+        document["images"] = self.images
+        return document
+
+    def to_frame(self):
+        """The table as a pandas DataFrame (needs pandas)."""
+        return rugon._pandas("Batch.to_frame()").DataFrame(self.rows, columns=self.columns)
+
+    def write(self, folder):
+        """Writes summary.csv and report.json into `folder` (created when missing); returns
+        their paths."""
+        os.makedirs(folder, exist_ok=True)
+        summary = os.path.join(folder, "summary.csv")
+        report = os.path.join(folder, "report.json")
+        with open(summary, "w", encoding="utf-8", newline="") as out:
+            out.write(self.summary_csv())
+        with open(report, "w", encoding="utf-8") as out:
+            json.dump(self.report(), out, indent=2, ensure_ascii=False, allow_nan=False)
+            out.write("\n")
+        return summary, report
+
+    def __repr__(self):
+        return f"<rugon.batch.Batch: {self.measured} of {len(self.images)} images measured>"
+
+
+def _listed(files):
+    """(name, path) bytes of every image: folders and CSV lists expanded as rugon-report
+    does."""
+    if isinstance(files, (str, bytes, os.PathLike)):
+        files = [files]
+    return _rugon.expand_inputs([os.fsencode(f) for f in files])
+
+
+def analyse_serially(files, **settings):
+    """The batch in this process, one image after another (no Dask): the reference the
+    cluster's results equal."""
+    return _serial(_listed(files), rugon._options(settings))
+
+
+def _serial(listed, options):
+    rugon._checked(_rugon.check_options, options)
+    images = [_analyse_entry(path, name, k, options)
+              for k, (name, path) in enumerate(listed, start=1)]
+    return Batch(images, options)
+
+
+def analyse_files(files, client=None, *, workers=None, progress=False, **settings):
+    """Analyses image files on a Dask cluster; returns a Batch (table and report entries).
+
+    files     image files, folders and CSV lists of images (as rugon-report takes them),
+              named as the workers see them
+    client    a distributed.Client, a scheduler address ('tcp://host:8786'), or None to
+              start a local cluster of `workers` processes (default: one per core) for this
+              call; loopback only, no dashboard
+    progress  print 'k of n images done' on standard error
+    settings  the keywords of rugon.analyse (pixel_size, threshold, kernel, ...)
+
+    A bad setting raises before anything is sent to the cluster. A missing or unreadable
+    file does not raise: its row says so, as in rugon-report.
+    """
+    options = rugon._options(settings)
+    rugon._checked(_rugon.check_options, options)
+    return _on_cluster(_listed(files), options, client, workers, progress)
+
+
+def _on_cluster(listed, options, client, workers, progress):
+    from distributed import Client, LocalCluster, as_completed
+
+    cluster = None
+    own_client = None
+    if client is None:
+        n = workers if workers else (os.cpu_count() or 1)
+        cluster = LocalCluster(n_workers=n, threads_per_worker=1, processes=True,
+                               host="127.0.0.1", dashboard_address=None,
+                               silence_logs=logging.ERROR)
+        client = own_client = Client(cluster)
+    elif isinstance(client, str):
+        client = own_client = Client(client)
+    try:
+        names = [name for name, _ in listed]
+        paths = [path for _, path in listed]
+        positions = list(range(1, len(listed) + 1))
+        futures = client.map(_analyse_entry, paths, names, positions,
+                             options=options, pure=False)
+        if progress:
+            start = time.monotonic()
+            for done, _ in enumerate(as_completed(futures), start=1):
+                print(f"rugon.batch: {done} of {len(futures)} images done, "
+                      f"{time.monotonic() - start:.1f} s elapsed", file=sys.stderr)
+        images = client.gather(futures)
+    finally:
+        if own_client is not None:
+            own_client.close()
+        if cluster is not None:
+            cluster.close()
+    return Batch(images, options)
+
+
+def _parser():
+    p = argparse.ArgumentParser(
+        prog="python3 -m rugon.batch",
+        description="Analyses image files on a Dask cluster and writes summary.csv (the "
+                    "columns of rugon-report's) and report.json into OUTDIR.",
+        epilog="Exit status: 0 when every image was measured, 1 when an image was missing, "
+               "unreadable or without a line, 2 when the run could not be made.")
+    p.add_argument("files", nargs="+", metavar="FILE",
+                   help="image files, folders of images, CSV lists of images")
+    p.add_argument("--scheduler", metavar="ADDRESS",
+                   help="address of a running Dask scheduler (default: start a local cluster)")
+    p.add_argument("--workers", type=int, metavar="N",
+                   help="worker processes of the local cluster (default: one per core)")
+    p.add_argument("-o", "--output", default="rugon-batch", metavar="OUTDIR",
+                   help="output folder, created when missing (default: rugon-batch)")
+    p.add_argument("--serial", action="store_true",
+                   help="analyse in this process, one image after another, without Dask")
+    p.add_argument("-q", "--quiet", action="store_true", help="no progress lines")
+    group = p.add_argument_group("settings (as for rugon-report)")
+    for option, metavar, text in (
+            ("--pixel-size", "NM", "nm per pixel [default: from the file's metadata]"),
+            ("--threshold", "FRACTION", "edge level, fraction of the row maximum"),
+            ("--kernel", "ROWSxCOLS", "smoothing kernel size"),
+            ("--kernel-sigma", "PX", "width of the smoothing kernel"),
+            ("--window", "PX", "half-width of the edge search window"),
+            ("--first-edge-opens-line", "yes|no", "whether the first edge opens a line"),
+            ("--contrast", "auto|bright-edge|bright-line|dark-line", "line contrast"),
+            ("--orientation", "auto|vertical|horizontal", "which way the lines run"),
+            ("--roi", "X,Y,W,H", "analyse only this rectangle of the picture"),
+            ("--max-pixels", "N", "largest picture decoded, pixels"),
+            ("--bootstrap", "N", "bootstrap resamples for the 95 %% intervals; 0 for none")):
+        group.add_argument(option, metavar=metavar, help=text)
+    group.add_argument("--no-databar", action="store_true",
+                       help="do not look for the microscope's information bar")
+    group.add_argument("--no-region", action="store_true",
+                       help="analyse every row, not only those where every line runs")
+    return p
+
+
+def main(argv=None):
+    """The command line; returns the exit status."""
+    args = _parser().parse_args(argv)
+    options = []
+    for keyword in ("pixel_size", "threshold", "kernel", "kernel_sigma", "window",
+                    "first_edge_opens_line", "contrast", "orientation", "roi", "max_pixels",
+                    "bootstrap"):
+        value = getattr(args, keyword)
+        if value is not None:
+            options.append(f"--{keyword.replace('_', '-')}={value}")
+    if args.no_databar:
+        options.append("--no-databar")
+    if args.no_region:
+        options.append("--no-region")
+    try:
+        _rugon.check_options(options)
+        listed = _listed(args.files)
+    except ValueError as error:
+        print(f"rugon.batch: {error}", file=sys.stderr)
+        return 2
+    if not listed:
+        print("rugon.batch: no image files found in the given folders", file=sys.stderr)
+        return 2
+    start = time.monotonic()
+    if args.serial:
+        batch = _serial(listed, options)
+    else:
+        batch = _on_cluster(listed, options, args.scheduler, args.workers, not args.quiet)
+    try:
+        batch.write(args.output)
+    except OSError as error:
+        print(f"rugon.batch: cannot write to {args.output!r}: {error}", file=sys.stderr)
+        return 2
+    for image in batch.images:
+        if image["status"] != "measured":
+            print(f"rugon.batch: {image['image']}: {image['reason']}", file=sys.stderr)
+    print(f"rugon.batch: {batch.measured} of {len(batch.images)} images measured in "
+          f"{time.monotonic() - start:.1f} s; {args.output}/summary.csv, "
+          f"{args.output}/report.json", file=sys.stderr)
+    return 0 if batch.measured == len(batch.images) else 1
+
+
+if __name__ == "__main__":
+    sys.exit(main())

@@ -1,0 +1,73 @@
+"""The Dask batch: a local cluster of two worker processes gives the serial table, which is
+rugon-report's summary.csv; the command line reaches a running scheduler."""
+
+import json
+import logging
+import os
+import subprocess
+import sys
+
+import pytest
+
+from conftest import csv_rows, without_pictures
+from rugon import batch
+
+
+@pytest.fixture(scope="module")
+def cluster():
+    distributed = pytest.importorskip("distributed")
+    with distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True,
+                                  host="127.0.0.1", dashboard_address=None,
+                                  silence_logs=logging.ERROR) as local:
+        with distributed.Client(local) as client:
+            yield local, client
+
+
+def test_cluster_table_equals_serial_table_and_rugon_report(generated, run_report, tmp_path,
+                                                            cluster):
+    _, client = cluster
+    files = [path for path, _ in generated.values()] * 2 + [str(tmp_path / "missing.pgm")]
+    on_cluster = batch.analyse_files(files, client=client, pixel_size=2.0, bootstrap=30)
+    serial = batch.analyse_serially(files, pixel_size=2.0, bootstrap=30)
+    assert on_cluster.rows == serial.rows
+    assert on_cluster.images == serial.images
+    assert on_cluster.columns == serial.columns
+    assert [row[0] for row in on_cluster.rows] == list(range(1, len(files) + 1))
+
+    summary, report = run_report(files, ["--pixel-size", "2.0", "--bootstrap", "30"])
+    assert on_cluster.summary_csv() == summary
+    assert [without_pictures(i) for i in on_cluster.images] == \
+        [without_pictures(i) for i in report["images"]]
+    assert on_cluster.measured == len(files) - 1
+
+    written_summary, written_report = on_cluster.write(tmp_path / "out")
+    with open(written_summary, encoding="utf-8") as f:
+        assert f.read() == summary
+    with open(written_report, encoding="utf-8") as f:
+        document = json.load(f)
+    assert document["images"] == on_cluster.images
+    assert document["parameters"] == report["parameters"]
+
+
+def test_command_line_runs_on_a_given_scheduler(generated, tmp_path, cluster):
+    local, _ = cluster
+    files = [path for path, _ in generated.values()]
+    out = tmp_path / "cli"
+    env = dict(os.environ)
+    command = [sys.executable, "-m", "rugon.batch", "-q", "-o", str(out), "--pixel-size", "2"]
+    done = subprocess.run(command + ["--scheduler", local.scheduler_address, *files],
+                          capture_output=True, text=True, env=env, timeout=120)
+    assert done.returncode == 0, done.stderr
+    expected = batch.analyse_serially(files, pixel_size=2.0)
+    assert (out / "summary.csv").read_text(encoding="utf-8") == expected.summary_csv()
+
+    # A missing image is a row of the table and exit status 1; a bad setting is status 2
+    # before anything runs.
+    done = subprocess.run(command + ["--serial", files[0], str(tmp_path / "none.png")],
+                          capture_output=True, text=True, env=env, timeout=120)
+    assert done.returncode == 1
+    rows = csv_rows((out / "summary.csv").read_text(encoding="utf-8"))
+    assert [row[2] for row in rows[1:]] == ["measured", "missing"]
+    done = subprocess.run(command + ["--threshold", "7", "--serial", *files],
+                          capture_output=True, text=True, env=env, timeout=120)
+    assert done.returncode == 2 and "--threshold" in done.stderr
