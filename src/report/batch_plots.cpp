@@ -9,6 +9,7 @@
 #include <algorithm>
 
 #include "report/plot_drawing.h"
+#include "report/svg_file.h"
 
 namespace {
 
@@ -30,8 +31,8 @@ cairo_status_t appendToText(void* closure, const unsigned char* data, unsigned i
     return CAIRO_STATUS_SUCCESS;
 }
 
-// Runs `draw` on an SVG surface of width x height user units and returns the document, or an
-// empty text when Cairo reports an error.
+// Runs `draw` on an SVG surface of width x height user units and returns the document (its ids
+// renumbered by withDocumentIds), or an empty text when Cairo reports an error.
 template <typename Draw>
 std::string drawSvg(double width, double height, Draw draw) {
     std::string text;
@@ -52,7 +53,7 @@ std::string drawSvg(double width, double height, Draw draw) {
     cairo_surface_finish(surface);
     ok = ok && cairo_surface_status(surface) == CAIRO_STATUS_SUCCESS;
     cairo_surface_destroy(surface);
-    return ok ? text : std::string();
+    return ok ? withDocumentIds(text) : std::string();
 }
 
 // A horizontal value axis mapped onto left .. right.

@@ -1,12 +1,13 @@
 #include "report/psd_figure.h"
 
-#include <cairo-svg.h>
 #include <cairo.h>
 
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <vector>
+
+#include "report/svg_file.h"
 
 namespace {
 
@@ -196,18 +197,6 @@ bool writePsdFigurePng(const ImageResult& result, const std::string& path) {
 
 bool writePsdFigureSvg(const ImageResult& result, const std::string& path) {
     if (!wasLoaded(result)) return false;
-    cairo_surface_t* surface =
-        cairo_svg_surface_create(path.c_str(), kPsdFigureWidth, kPsdFigureHeight);
-    if (cairo_surface_status(surface) != CAIRO_STATUS_SUCCESS) {
-        cairo_surface_destroy(surface);
-        return false;
-    }
-    cairo_t* cr = cairo_create(surface);
-    drawPsdFigure(cr, result);
-    bool ok = cairo_status(cr) == CAIRO_STATUS_SUCCESS;
-    cairo_destroy(cr);
-    cairo_surface_finish(surface);
-    ok = ok && cairo_surface_status(surface) == CAIRO_STATUS_SUCCESS;
-    cairo_surface_destroy(surface);
-    return ok;
+    return writeSvgFile(path, kPsdFigureWidth, kPsdFigureHeight,
+                        [&result](cairo_t* cr) { drawPsdFigure(cr, result); });
 }

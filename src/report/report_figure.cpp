@@ -1,6 +1,5 @@
 #include "report/report_figure.h"
 
-#include <cairo-svg.h>
 #include <cairo.h>
 #include <fontconfig/fontconfig.h>
 
@@ -9,6 +8,7 @@
 #include <cstring>
 
 #include "report/plot_drawing.h"
+#include "report/svg_file.h"
 #include "view/plot_layout.h"
 
 namespace {
@@ -367,19 +367,8 @@ bool writeFigurePng(const ImageResult& report, const std::string& path) {
 
 bool writeFigureSvg(const ImageResult& report, const std::string& path) {
     if (!wasLoaded(report)) return false;
-    cairo_surface_t* surface = cairo_svg_surface_create(path.c_str(), kFigureSide, kFigureSide);
-    if (cairo_surface_status(surface) != CAIRO_STATUS_SUCCESS) {
-        cairo_surface_destroy(surface);
-        return false;
-    }
-    cairo_t* cr = cairo_create(surface);
-    drawFigure(cr, report);
-    bool ok = cairo_status(cr) == CAIRO_STATUS_SUCCESS;
-    cairo_destroy(cr);
-    cairo_surface_finish(surface);
-    ok = ok && cairo_surface_status(surface) == CAIRO_STATUS_SUCCESS;
-    cairo_surface_destroy(surface);
-    return ok;
+    return writeSvgFile(path, kFigureSide, kFigureSide,
+                        [&report](cairo_t* cr) { drawFigure(cr, report); });
 }
 
 void releaseFigureCaches() {
