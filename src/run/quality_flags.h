@@ -15,8 +15,9 @@ constexpr double kFlagCorrelationLengths = 10.0;  // rows needed per correlation
 constexpr double kFlagBorderPx = 3.0;             // an edge this close to the border touches it
 
 // The image's flags, in this order, each present when its rule holds:
-//  edge_rows_missing      more than 2 % of the sub-pixel edge rows were not found
-//  spikes_replaced        more than 2 % of the whole-pixel trace samples were replaced as spikes
+//  edge_rows_missing      in some edge, more than 2 % of the sub-pixel edge rows were not found
+//  spikes_replaced        in some edge, more than 2 % of the whole-pixel trace samples were
+//                         replaced as spikes
 //  noise_above_roughness  the fitted noise share (floor x bandwidth) of the LWR or LER variance
 //                         exceeds the unbiased roughness variance: the unbiased figure is not
 //                         trustworthy
