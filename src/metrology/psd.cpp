@@ -4,18 +4,12 @@
 
 #include <cmath>
 #include <limits>
-#include <mutex>
+
+#include "metrology/fftw_planner.h"
 
 namespace {
 
 constexpr double kPi = 3.14159265358979323846;
-
-// FFTW's planner and plan destruction share global state: every call to either is made under
-// this lock. Executing a plan on its own arrays needs no lock.
-std::mutex& fftwPlannerMutex() {
-    static std::mutex mutex;
-    return mutex;
-}
 
 }  // namespace
 
@@ -79,10 +73,9 @@ double populationVariance(const double* x, int32_t n) {
 PsdWorkspace::~PsdWorkspace() { release(); }
 
 void PsdWorkspace::release() {
-    {
-        std::lock_guard<std::mutex> lock(fftwPlannerMutex());
-        if (plan_ != nullptr) fftw_destroy_plan(static_cast<fftw_plan>(plan_));
-    }
+    // Plans are made only after the planner lock is in place (prepare), so destroying one is
+    // serialised by FFTW too.
+    if (plan_ != nullptr) fftw_destroy_plan(static_cast<fftw_plan>(plan_));
     plan_ = nullptr;
     fftw_free(in_);
     fftw_free(out_);
@@ -103,10 +96,8 @@ bool PsdWorkspace::prepare(int32_t n) {
         release();
         return false;
     }
-    {
-        std::lock_guard<std::mutex> lock(fftwPlannerMutex());
-        plan_ = fftw_plan_dft_r2c_1d(n, in_, static_cast<fftw_complex*>(out_), FFTW_ESTIMATE);
-    }
+    makeFftwPlannerThreadSafe();
+    plan_ = fftw_plan_dft_r2c_1d(n, in_, static_cast<fftw_complex*>(out_), FFTW_ESTIMATE);
     if (plan_ == nullptr) {
         release();
         return false;

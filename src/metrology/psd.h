@@ -20,8 +20,8 @@ void detrend(double* x, int32_t n);
 double populationVariance(const double* x, int32_t n);
 
 // The periodogram of series of one length n, with its FFTW plan. Thread use: one workspace per
-// thread; the plan is made and destroyed under a process-wide mutex (FFTW's planner is not
-// thread-safe), while transforms run without it.
+// thread; plans are made and destroyed under FFTW's own planner lock (fftw_planner.h), which
+// every FFTW user of the process shares, while transforms run without it.
 //
 // Window and normalisation: the periodic Hann window w(i) = 0.5 - 0.5 cos(2 pi i / n),
 // i = 0 .. n - 1, multiplies the series; X(k) = sum over i of w(i) x(i) exp(-2 pi j i k / n).

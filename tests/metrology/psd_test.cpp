@@ -8,6 +8,7 @@
 #include <random>
 #include <vector>
 
+#include "metrology/fftw_planner.h"
 #include "metrology/psd_fit.h"
 
 namespace {
@@ -43,6 +44,7 @@ std::vector<double> modelSeries(
     std::normal_distribution<double> normal(0.0, 1.0);
     fftw_complex* spectrum = fftw_alloc_complex(static_cast<size_t>(n / 2 + 1));
     std::vector<double> out(static_cast<size_t>(n));
+    makeFftwPlannerThreadSafe();
     fftw_plan plan = fftw_plan_dft_c2r_1d(n, spectrum, out.data(), FFTW_ESTIMATE);
     for (int32_t k = 0; k <= n / 2; ++k) {
         const double f = k / (n * dy);

@@ -6,9 +6,10 @@
 #include <cstdio>
 #include <limits>
 #include <memory>
-#include <mutex>
 #include <nlohmann/json.hpp>
 #include <random>
+
+#include "metrology/fftw_planner.h"
 
 namespace {
 
@@ -66,12 +67,6 @@ int32_t smoothLength(int32_t n) {
     }
 }
 
-// FFTW's planner keeps global state; plans are made and destroyed under this lock.
-std::mutex& fftwPlannerLock() {
-    static std::mutex lock;
-    return lock;
-}
-
 // Draws paths of the spectral model by filtering white Gaussian noise in the frequency domain.
 // The noise is drawn on a longer, periodic grid of `length` rows (at least twice the rows and 20
 // correlation lengths beyond them, at most 8 times the rows) and the first rows are kept, so
@@ -102,16 +97,15 @@ public:
         real_ = fftw_alloc_real(n);
         spectrum_ = fftw_alloc_complex(bins);
         if (real_ == nullptr || spectrum_ == nullptr) return;
-        std::lock_guard<std::mutex> hold(fftwPlannerLock());
+        // FFTW's planner keeps global state: plans are made and destroyed under its own lock,
+        // the one the measurement's spectra use too.
+        makeFftwPlannerThreadSafe();
         forward_ = fftw_plan_dft_r2c_1d(length_, real_, spectrum_, FFTW_ESTIMATE);
         backward_ = fftw_plan_dft_c2r_1d(length_, spectrum_, real_, FFTW_ESTIMATE);
     }
     ~SpectralPaths() {
-        {
-            std::lock_guard<std::mutex> hold(fftwPlannerLock());
-            if (forward_ != nullptr) fftw_destroy_plan(forward_);
-            if (backward_ != nullptr) fftw_destroy_plan(backward_);
-        }
+        if (forward_ != nullptr) fftw_destroy_plan(forward_);
+        if (backward_ != nullptr) fftw_destroy_plan(backward_);
         fftw_free(real_);
         fftw_free(spectrum_);
     }
