@@ -10,10 +10,10 @@
 
 // One traced edge: position = slope * row + intercept for its straight line.
 struct EdgeTrace {
-    Series positions;        // n across-line positions, pixels (1-based columns), cleaned
-    Series rows;             // sample numbers 1 .. n
-    double intercept = 0.0;  // of the least-squares line through the raw positions
-    double slope = 0.0;      // position change per sample
+    Series positions;            // n across-line positions, pixels (1-based columns), cleaned
+    Series rows;                 // sample numbers 1 .. n
+    double intercept = 0.0;      // of the least-squares line through the raw positions
+    double slope = 0.0;          // position change per sample
     int32_t spikesReplaced = 0;  // samples whose spike was replaced by its neighbours' mean
 };
 
