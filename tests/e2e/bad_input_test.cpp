@@ -1,6 +1,6 @@
 // Hostile and degenerate inputs, run through the real program: every run must end with exit
 // status 0 and the documented console text, and show the result window exactly when an image
-// was measured. Each test covers one family of the README's table of bad inputs.
+// was measured. Each test covers one family of the tables in docs/bad-inputs.md.
 #include <gtest/gtest.h>
 
 #include <chrono>
