@@ -15,17 +15,6 @@ bool touchesBorder(const MetrologyEdge& edge, int32_t gridWidth) {
     return false;
 }
 
-// More than a few percent of the edge's rows were not found.
-bool manyRowsMissing(const MetrologyEdge& edge) {
-    const size_t n = edge.positions.size();
-    return n > 0 && edge.missingRows > kFlagMissingFraction * static_cast<double>(n);
-}
-
-// More than a few percent of `rows` trace samples were replaced as spikes.
-bool manySpikes(int32_t spikesReplaced, int32_t rows) {
-    return rows > 0 && spikesReplaced > kFlagSpikeFraction * rows;
-}
-
 bool noiseAboveRoughness(const MetrologyResult& m, const RoughnessFigure& f) {
     if (!f.fit.ok || !std::isfinite(f.sigma3UnbiasedNm)) return false;
     const double noiseVariance = f.fit.noiseFloor * m.bandwidthPerNm;
@@ -40,8 +29,10 @@ std::vector<std::string> edgeFlags(const MetrologyEdge& edge,
                                    int32_t spikesReplaced,
                                    int32_t rows) {
     std::vector<std::string> flags;
-    if (manyRowsMissing(edge)) flags.push_back("edge_rows_missing");
-    if (manySpikes(spikesReplaced, rows)) flags.push_back("spikes_replaced");
+    const size_t n = edge.positions.size();
+    if (n > 0 && edge.missingRows > kFlagMissingFraction * static_cast<double>(n))
+        flags.push_back("edge_rows_missing");
+    if (rows > 0 && spikesReplaced > kFlagSpikeFraction * rows) flags.push_back("spikes_replaced");
     if (touchesBorder(edge, gridWidth)) flags.push_back("line_touches_border");
     return flags;
 }
@@ -49,19 +40,19 @@ std::vector<std::string> edgeFlags(const MetrologyEdge& edge,
 std::vector<std::string> qualityFlags(const ImageResult& result) {
     std::vector<std::string> flags;
     if (!wasLoaded(result)) return flags;
-    // The image carries an edge's flag when any of its edges does, so that an edge flagged in
-    // the edge table is never hidden behind a clean summary row (a share over all edges would
-    // let one bad edge among many pass).
     const MetrologyResult& m = result.metrology;
-    bool rowsMissing = false;
-    for (const MetrologyEdge& edge : m.edges) rowsMissing = rowsMissing || manyRowsMissing(edge);
-    if (rowsMissing) flags.push_back("edge_rows_missing");
+    int64_t edgeRows = 0;
+    for (const MetrologyEdge& edge : m.edges)
+        edgeRows += static_cast<int64_t>(edge.positions.size());
+    if (edgeRows > 0 && m.missingEdgeRows > kFlagMissingFraction * static_cast<double>(edgeRows))
+        flags.push_back("edge_rows_missing");
 
     const ImageAnalysis& a = result.analysis;
-    bool spikes = false;
-    for (const EdgeFigures& edge : a.processed)
-        spikes = spikes || manySpikes(edge.spikesReplaced, a.rowCount);
-    if (spikes) flags.push_back("spikes_replaced");
+    int64_t spikes = 0;
+    for (const EdgeFigures& edge : a.processed) spikes += edge.spikesReplaced;
+    const int64_t samples = static_cast<int64_t>(a.processed.size()) * a.rowCount;
+    if (samples > 0 && spikes > kFlagSpikeFraction * static_cast<double>(samples))
+        flags.push_back("spikes_replaced");
 
     if (noiseAboveRoughness(m, m.lwr) || noiseAboveRoughness(m, m.ler))
         flags.push_back("noise_above_roughness");

@@ -10,13 +10,13 @@ struct MetrologyEdge;
 
 // Thresholds of the rules.
 constexpr double kFlagMissingFraction = 0.02;     // edge rows not found
-constexpr double kFlagSpikeFraction = 0.02;       // samples replaced as spikes
+constexpr double kFlagSpikeFraction = 0.03;       // samples replaced as spikes
 constexpr double kFlagCorrelationLengths = 10.0;  // rows needed per correlation length
 constexpr double kFlagBorderPx = 3.0;             // an edge this close to the border touches it
 
 // The image's flags, in this order, each present when its rule holds:
-//  edge_rows_missing      in some edge, more than 2 % of the sub-pixel edge rows were not found
-//  spikes_replaced        in some edge, more than 2 % of the whole-pixel trace samples were
+//  edge_rows_missing      more than 2 % of the sub-pixel edge rows (of all edges) were not found
+//  spikes_replaced        more than 3 % of the whole-pixel trace samples (of all edges) were
 //                         replaced as spikes
 //  noise_above_roughness  the fitted noise share (floor x bandwidth) of the LWR or LER variance
 //                         exceeds the unbiased roughness variance: the unbiased figure is not
@@ -30,8 +30,10 @@ constexpr double kFlagBorderPx = 3.0;             // an edge this close to the b
 // Images that were not decoded have no flags.
 std::vector<std::string> qualityFlags(const ImageResult& result);
 
-// The flags of one sub-pixel edge: edge_rows_missing, line_touches_border (same rules), and
-// spikes_replaced from `spikesReplaced` whole-pixel samples out of `rows` (-1: not traced).
+// The flags of one sub-pixel edge: edge_rows_missing, line_touches_border (same rules, the
+// shares taken of this edge's rows), and spikes_replaced from `spikesReplaced` whole-pixel
+// samples out of `rows` (-1: not traced). An edge can carry a flag that its image, whose shares
+// are taken over all its edges, does not.
 std::vector<std::string> edgeFlags(const MetrologyEdge& edge,
                                    int32_t gridWidth,
                                    int32_t spikesReplaced,

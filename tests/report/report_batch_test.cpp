@@ -184,9 +184,15 @@ protected:
             }
         save(bar, f + "/databar.pgm");
 
+        // Rows 201..230 wiped flat across the picture: 30 of 512 rows (5.9 %) of every edge.
+        SyntheticSem wiped = generated(smallImage(31));
+        for (int32_t y = 200; y < 230; ++y)
+            for (int32_t x = 0; x < wiped.width; ++x) pixel(wiped, x, y) = 60;
+        save(wiped, f + "/wiped.pgm");
+
         // A flat patch at the line body's level over the first edge (columns 15..37) in rows
-        // 201..240: 40 of 512 rows (7.8 %) of that edge cannot be found; the other edges are
-        // untouched.
+        // 201..240: 40 of 512 rows (7.8 %) of that edge cannot be found, 1 % of the image's
+        // edge rows; the other edges are untouched.
         SyntheticSem patch = generated(smallImage(25));
         for (int32_t y = 200; y < 240; ++y)
             for (int32_t x = 14; x < 37; ++x) pixel(patch, x, y) = 80;
@@ -234,7 +240,7 @@ protected:
 
         run_ = runReportIn(f,
                            "--jobs 2 --pixel-size 2 -o out clean-band.pgm clean-bright.pgm "
-                           "clean-dark.pgm databar.pgm patch.pgm spikes.pgm noisy.pgm "
+                           "clean-dark.pgm databar.pgm wiped.pgm patch.pgm spikes.pgm noisy.pgm "
                            "short.pgm border-left.pgm border-right.pgm");
         summary_ = readCsv(f + "/out/summary.csv");
         edges_ = readCsv(f + "/out/edges.csv");
@@ -284,7 +290,7 @@ TEST_F(FlagRun, CleanImagesOfEveryContrastRaiseNoFlag) {
 TEST_F(FlagRun, EachImageRaisesTheFlagItWasMadeFor) {
     ASSERT_EQ(run_.status, 0) << run_.err;
     const std::pair<const char*, const char*> made[] = {
-        {"databar.pgm", "databar_found"},           {"patch.pgm", "edge_rows_missing"},
+        {"databar.pgm", "databar_found"},           {"wiped.pgm", "edge_rows_missing"},
         {"spikes.pgm", "spikes_replaced"},          {"noisy.pgm", "noise_above_roughness"},
         {"short.pgm", "short_for_correlation"},     {"border-left.pgm", "line_touches_border"},
         {"border-right.pgm", "line_touches_border"}};
@@ -302,12 +308,16 @@ TEST_F(FlagRun, EachImageRaisesTheFlagItWasMadeFor) {
 }
 
 TEST_F(FlagRun, EdgeFlagsNameTheEdgeAtFault) {
-    // The patch hides rows of the first edge only.
+    // The wiped rows cross every edge; the patch hides rows of the first edge only, too few of
+    // the image's edge rows to flag the image.
+    for (const std::set<std::string>& flags : edgeFlagList("wiped.pgm"))
+        EXPECT_EQ(flags.count("edge_rows_missing"), 1u);
     const auto patch = edgeFlagList("patch.pgm");
     ASSERT_EQ(patch.size(), 8u);
     EXPECT_EQ(patch[0].count("edge_rows_missing"), 1u);
     for (size_t k = 1; k < patch.size(); ++k)
         EXPECT_EQ(patch[k].count("edge_rows_missing"), 0u) << "edge " << k + 1;
+    EXPECT_EQ(imageFlags("patch.pgm").count("edge_rows_missing"), 0u);
     // The shifted rows cross every edge.
     for (const std::set<std::string>& flags : edgeFlagList("spikes.pgm"))
         EXPECT_EQ(flags.count("spikes_replaced"), 1u);
