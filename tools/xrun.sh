@@ -42,8 +42,9 @@ say() { [ -n "$verdict" ] && echo "$1" >"$verdict"; return 0; }
 
 # True when the window shows drawn content: an undrawn window is black, a drawn one mostly grey.
 drawn() {
-    mean=$(import -window "$1" -depth 8 ppm:- 2>/dev/null |
-        convert ppm:- -format '%[fx:mean]' info:- 2>/dev/null)
+    # A window that goes away while it is read can leave import waiting for ever: bounded.
+    mean=$(timeout 10 import -window "$1" -depth 8 ppm:- 2>/dev/null |
+        timeout 10 convert ppm:- -format '%[fx:mean]' info:- 2>/dev/null)
     [ -n "$mean" ] && awk -v m="$mean" 'BEGIN { exit !(m > 0.1) }'
 }
 
