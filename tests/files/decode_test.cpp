@@ -74,6 +74,14 @@ GreyImage sentinel() {
 // the way the program did before decoding moved into a child: the reference for the decoder's
 // bytes. Only for files the library reads safely.
 bool decodeInProcess(const std::string& path, GreyImage& grid, bool& topRowFirst) {
+    // The library's settings are shared by the whole process and other tests change them; the
+    // program never did. They are set aside here and restored at the end.
+    const ILenum modes[] = {IL_ORIGIN_SET, IL_FORMAT_SET, IL_TYPE_SET, IL_CONV_PAL};
+    bool enabled[4];
+    for (int i = 0; i < 4; ++i) {
+        enabled[i] = ilIsEnabled(modes[i]) == IL_TRUE;
+        ilDisable(modes[i]);
+    }
     ILuint image = 0;
     ilGenImages(1, &image);
     ilBindImage(image);
@@ -101,6 +109,8 @@ bool decodeInProcess(const std::string& path, GreyImage& grid, bool& topRowFirst
         }
     }
     ilDeleteImages(1, &image);
+    for (int i = 0; i < 4; ++i)
+        if (enabled[i]) ilEnable(modes[i]);
     return ok;
 }
 
