@@ -1,7 +1,9 @@
 #include "run/quality_flags.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
+#include <utility>
 
 #include "run/image_result.h"
 
@@ -13,6 +15,74 @@ bool touchesBorder(const MetrologyEdge& edge, int32_t gridWidth) {
         if (p - 0.5 < kFlagBorderPx || gridWidth + 0.5 - p < kFlagBorderPx) return true;
     }
     return false;
+}
+
+// Squared height-height correlation of the edges in the spectra at `lag` rows: the mean of
+// (r(i + lag) - r(i))^2 over every pair of found rows of every such edge, r the positions less
+// the edge's least-squares line (px^2). NaN without a pair.
+double pooledHhcfSquared(const std::vector<std::vector<double>>& residuals, size_t lag) {
+    double sum = 0.0;
+    double pairs = 0.0;
+    for (const std::vector<double>& r : residuals) {
+        for (size_t i = 0; i + lag < r.size(); ++i) {
+            if (!std::isfinite(r[i]) || !std::isfinite(r[i + lag])) continue;
+            const double d = r[i + lag] - r[i];
+            sum += d * d;
+            pairs += 1.0;
+        }
+    }
+    return pairs > 0.0 ? sum / pairs : NAN;
+}
+
+// True when the edges are still correlated over a tenth of their rows. For an exponential
+// correlation of length xi the squared HHCF is 2 sigma^2 (1 - exp(-lag / xi)): it reaches
+// 1 - 1/e of its level at lag xi. The rule compares the squared HHCF at lag rows / 10 with its
+// mean level over lags rows / 4 .. rows / 2 (kFlagHhcfLevelLags lags); below 1 - 1/e of it, the
+// correlation length exceeds a tenth of the rows. Unlike a fitted correlation length, which a
+// short line biases low (its least-squares line takes the longest waves), this does not need
+// the corner of the spectrum inside the measured band. Edges of fewer than kFlagHhcfMinRows rows
+// are not judged.
+bool correlatedOverATenth(const MetrologyResult& m) {
+    std::vector<std::vector<double>> residuals;
+    size_t n = 0;
+    for (const MetrologyEdge& edge : m.edges) {
+        if (!edge.inSpectrum) continue;
+        const std::vector<double>& p = edge.positions;
+        double count = 0.0, si = 0.0, sp = 0.0, sii = 0.0, sip = 0.0;
+        for (size_t i = 0; i < p.size(); ++i) {
+            if (!std::isfinite(p[i])) continue;
+            const double x = static_cast<double>(i);
+            count += 1.0;
+            si += x;
+            sp += p[i];
+            sii += x * x;
+            sip += x * p[i];
+        }
+        const double d = count * sii - si * si;
+        if (count < 3.0 || d == 0.0) continue;
+        const double slope = (count * sip - si * sp) / d;
+        const double intercept = (sp - slope * si) / count;
+        std::vector<double> r(p.size());
+        for (size_t i = 0; i < p.size(); ++i)
+            r[i] = p[i] - (slope * static_cast<double>(i) + intercept);
+        n = std::max(n, p.size());
+        residuals.push_back(std::move(r));
+    }
+    if (residuals.empty() || n < kFlagHhcfMinRows) return false;
+    const size_t tenth =
+        static_cast<size_t>(std::ceil(static_cast<double>(n) / kFlagCorrelationLengths));
+    double level = 0.0;
+    int32_t levels = 0;
+    for (int32_t j = 0; j < kFlagHhcfLevelLags; ++j) {
+        const size_t lag = n / 4 + static_cast<size_t>(j) * (n / 4) / (kFlagHhcfLevelLags - 1);
+        const double h2 = pooledHhcfSquared(residuals, lag);
+        if (!std::isfinite(h2)) continue;
+        level += h2;
+        ++levels;
+    }
+    const double atTenth = pooledHhcfSquared(residuals, tenth);
+    if (levels == 0 || !(level > 0.0) || !std::isfinite(atTenth)) return false;
+    return atTenth < kFlagHhcfShare * (level / levels);
 }
 
 bool noiseAboveRoughness(const MetrologyResult& m, const RoughnessFigure& f) {
@@ -64,6 +134,7 @@ std::vector<std::string> qualityFlags(const ImageResult& result) {
         shortRows = rows < kFlagCorrelationLengths * (m.ler.fit.xi / scale);
     if (hasWholePixelFigures(result) && a.fit.ksi > 0.0)
         shortRows = shortRows || rows < kFlagCorrelationLengths * a.fit.ksi;
+    shortRows = shortRows || correlatedOverATenth(m);
     if (shortRows) flags.push_back("short_for_correlation");
 
     const int32_t width =

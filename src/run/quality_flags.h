@@ -2,6 +2,8 @@
 // value. Each flag is a fixed word; docs/quality-flags.md gives every rule.
 #pragma once
 
+#include <cstddef>
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -12,7 +14,14 @@ struct MetrologyEdge;
 constexpr double kFlagMissingFraction = 0.02;     // edge rows not found
 constexpr double kFlagSpikeFraction = 0.03;       // samples replaced as spikes
 constexpr double kFlagCorrelationLengths = 10.0;  // rows needed per correlation length
-constexpr double kFlagBorderPx = 3.0;             // an edge this close to the border touches it
+// The edges' own correlation over a tenth of their rows (see short_for_correlation): the share
+// of its level that the squared HHCF must reach at that lag (1 - 1/e, an exponential
+// correlation at one correlation length), the lags the level is averaged over, and the fewest
+// rows judged this way.
+constexpr double kFlagHhcfShare = 0.6321205588285577;
+constexpr int32_t kFlagHhcfLevelLags = 8;
+constexpr size_t kFlagHhcfMinRows = 40;
+constexpr double kFlagBorderPx = 3.0;  // an edge this close to the border touches it
 
 // The image's flags, in this order, each present when its rule holds:
 //  edge_rows_missing      more than 2 % of the sub-pixel edge rows (of all edges) were not found
@@ -22,7 +31,11 @@ constexpr double kFlagBorderPx = 3.0;             // an edge this close to the b
 //                         exceeds the unbiased roughness variance: the unbiased figure is not
 //                         trustworthy
 //  short_for_correlation  fewer rows than 10 correlation lengths (xi of the edge spectrum, or
-//                         ksi of the HHCF fit): xi, alpha, a and ksi are not trustworthy
+//                         ksi of the HHCF fit), or edges still correlated over a tenth of
+//                         their rows: the squared HHCF of the detrended sub-pixel edges in the
+//                         spectra at lag rows / 10 is below 1 - 1/e of its mean over lags
+//                         rows / 4 .. rows / 2 (edges of 40 rows or more): xi, alpha, a and ksi
+//                         are not trustworthy
 //  line_touches_border    an edge comes within 3 px of the left or right border of the
 //                         analysed picture in some row
 //  pixel_size_missing     no pixel size from the user or the file: figures are in px
