@@ -30,6 +30,7 @@ test: build
 
 bench: build
 	tools/bench.sh $(BUILD)
+	tools/bench-batch.sh $(BUILD)
 
 # Recovery of known roughness from generated images: table, verdict and picture in
 # $(BUILD)/validation (see docs/validation.md).
