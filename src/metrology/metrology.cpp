@@ -352,6 +352,46 @@ BandedLine bandLine(const MetrologyLine& line,
     return b;
 }
 
+// The band nearest to `column` (1-based) within `reach` px, or -1.
+int32_t nearestBand(const std::vector<EdgeBand>& bands, double column, double reach) {
+    int32_t best = -1;
+    double bestDistance = reach;
+    for (size_t b = 0; b < bands.size(); ++b) {
+        const double d = std::fabs(bands[b].column - column);
+        if (d <= bestDistance) {
+            bestDistance = d;
+            best = static_cast<int32_t>(b);
+        }
+    }
+    return best;
+}
+
+// Why the coarse lines of `seeds` (consecutive pairs) cannot be the lines of `bands`, or empty
+// when none of them is contradicted. `bandOf` receives each seed's nearest band (-1: none).
+std::string coarseContradiction(const std::vector<EdgeSeed>& seeds,
+                                const std::vector<EdgeBand>& bands,
+                                double reach,
+                                std::vector<int32_t>& bandOf) {
+    bandOf.assign(seeds.size(), -1);
+    for (size_t e = 0; e < seeds.size(); ++e)
+        bandOf[e] = nearestBand(bands, seeds[e].column, reach);
+    for (size_t e = 0; e + 1 < seeds.size(); e += 2) {
+        const int32_t left = bandOf[e];
+        const int32_t right = bandOf[e + 1];
+        if ((left >= 0 && bands[static_cast<size_t>(left)].side < 0) ||
+            (right >= 0 && bands[static_cast<size_t>(right)].side > 0))
+            return "a coarse edge lies on a band of the other side of a line";
+        if (left >= 0 && left == right) return "both coarse edges of a line lie on one band";
+        bool rightEdgeSeen = false;
+        for (const EdgeBand& band : bands) {
+            if (band.column < seeds[e].column || band.column > seeds[e + 1].column) continue;
+            if (band.side < 0) rightEdgeSeen = true;
+            if (band.side > 0 && rightEdgeSeen) return "a coarse line holds a space between bands";
+        }
+    }
+    return std::string();
+}
+
 void setAllNaN(MetrologyResult& out, const std::string& reason) {
     out.reason = reason;
     for (RoughnessFigure* r : {&out.ler, &out.lwr, &out.lpr}) {
@@ -426,6 +466,45 @@ void measureMetrology(const GreyImage& grid,
             s.band = true;
             seeds.push_back(s);
             numbers.push_back(k);
+        }
+        // The column sums the coarse edges come from merge the bands of a narrow space when the
+        // lines are tilted, and miss faint bands; the bands of the middle rows show it.
+        std::vector<EdgeBand> bands;
+        locateEdgeBands(edgeGrid, bands);
+        std::vector<BandLine> bandLines;
+        pairEdgeBands(bands, bandLines);
+        std::vector<int32_t> bandOf;
+        std::string why =
+            coarseContradiction(seeds, bands, 2.0 * settings.edges.levelHalfWindowPx, bandOf);
+        if (seeds.size() < 2) why = "the coarse edges give no line";
+        if (!why.empty() && !bandLines.empty()) {
+            out.edgeOrigin = why + ": the edges were started from the bands of the middle rows";
+            std::vector<EdgeSeed> coarseSeeds = std::move(seeds);
+            std::vector<int32_t> coarseNumbers = std::move(numbers);
+            seeds.clear();
+            numbers.clear();
+            neighbours.clear();
+            for (const EdgeBand& band : bands) neighbours.push_back(band.column);
+            for (const BandLine& line : bandLines) {
+                // The coarse numbers stay with a line the coarse edges have too.
+                int32_t numberLeft = 0;
+                int32_t numberRight = 0;
+                for (size_t e = 0; e + 1 < coarseSeeds.size(); e += 2) {
+                    if (bandOf[e] == line.left && bandOf[e + 1] == line.right) {
+                        numberLeft = coarseNumbers[e];
+                        numberRight = coarseNumbers[e + 1];
+                    }
+                }
+                for (int32_t side = 0; side < 2; ++side) {
+                    EdgeSeed s;
+                    s.column =
+                        bands[static_cast<size_t>(side == 0 ? line.left : line.right)].column;
+                    s.polarity = side == 0 ? 1 : -1;
+                    s.band = true;
+                    seeds.push_back(s);
+                    numbers.push_back(side == 0 ? numberLeft : numberRight);
+                }
+            }
         }
     } else {
         std::vector<StepLine> stepLines;

@@ -39,8 +39,10 @@ struct MetrologySettings {
 
 // One edge.
 struct MetrologyEdge {
-    // Bright-edge images: the coarse edge number k (1-based, as the specified analysis);
-    // step contrast: the edge's number counted from the left (1-based).
+    // Bright-edge images: the coarse edge number k (1-based, as the specified analysis), or 0
+    // when the edges were started from the bands of the middle rows (MetrologyResult::
+    // edgeOrigin) and this edge's line is not a line of the coarse edges; step contrast: the
+    // edge's number counted from the left (1-based).
     int32_t edgeNumber = 0;
     bool leftEdge = true;           // the left edge of its line
     std::vector<double> positions;  // per grid row, px, 1-based columns; NaN where missing
@@ -93,6 +95,9 @@ struct MetrologyResult {
     std::vector<MetrologyEdge> edges;
     std::vector<MetrologyLine> lines;
     int32_t missingEdgeRows = 0;  // sum of the edges' missingRows
+    // Bright-edge images: empty when the edges were started from the coarse edges; otherwise
+    // why they were started from the bands of the middle rows instead (locateEdgeBands).
+    std::string edgeOrigin;
     // The rows the spectra use (1-based, inclusive): the rows every edge in the spectra spans.
     int32_t firstSpectrumRow = 0;
     int32_t lastSpectrumRow = 0;
@@ -120,8 +125,13 @@ inline const PsdFit& summaryFit(const MetrologyResult& r) { return r.ler.fit; }
 // Measures everything on `grid` (grey levels; all rows, lines along the rows; never modified).
 // Bright-edge: `coarse` (locateCoarseEdges(grid, 0.3)) gives the edges; the processed range of
 // `settings.pairing` (processedEdgeRange) pairs them into lines, edge k being a left edge when
-// (pairing + k) is even. Step contrast: `coarse` is not used; the lines are located by
-// locateStepLines. Figures in nm (px when pixelSizeNm is 1), PSD in nm^3, frequency in 1/nm.
+// (pairing + k) is even. The bands of the middle rows (locateEdgeBands, pairEdgeBands) check
+// them: when a coarse line holds a space (a right-edge band followed by a left-edge band
+// between its edges: a missed or merged pair of bands), when an edge lies on a band of the
+// other side or both on one band (bands merged in the column sums of tilted lines), or when the
+// coarse edges give no line, the lines of the bands are measured instead and `edgeOrigin` says
+// why. Step contrast: `coarse` is not used; the lines are located by locateStepLines.
+// Figures in nm (px when pixelSizeNm is 1), PSD in nm^3, frequency in 1/nm.
 // Spectra: per edge, width and centre series over the spectrum rows, gaps filled linearly,
 // detrended (least-squares line), Hann-windowed periodogram (psd.h); averaged over the series;
 // fitted (psd_fit.h). Intervals: bootstrap over lines (settings.bootstrapResamples resamples,

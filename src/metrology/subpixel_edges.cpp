@@ -7,11 +7,15 @@
 namespace {
 
 constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
-constexpr int32_t kMedianHalfSpan = 7;  // rows either side for the jump check's median
-constexpr int32_t kRefineHalfSpan = 3;
+constexpr int32_t kMedianHalfSpan = 7;    // rows either side for the jump check's median
+constexpr int32_t kRefineHalfSpan = 3;    // rows either side for the refined search's centre
 constexpr double kMaxBlockStepPx = 2.0;   // largest move of the track from one block to the next
-constexpr double kMinTrackBoundPx = 5.0;  // blocks this close to the track's line are kept  // rows
-                                          // either side for the refined search's centre
+constexpr double kMinTrackBoundPx = 5.0;  // blocks this close to the track's line are kept
+// Band location on the middle rows (locateEdgeBands).
+constexpr int32_t kBandRows = 160;
+constexpr double kMinBandProminence = 0.1;   // of the profile's range
+constexpr double kMinSideDifference = 0.15;  // of the band's height above its lower side
+constexpr double kNoiseSigmas = 4.0;
 
 // Normalised Gaussian taps of standard deviation `sigma`, radius ceil(3 sigma); one tap of 1
 // for sigma 0.
@@ -536,5 +540,103 @@ void locateStepLines(const EdgeGrid& edges, Contrast contrast, std::vector<StepL
         const int32_t last = x - 1;
         if (first > 0 && last < w - 1 && last - first + 1 >= 3)
             lines.push_back({cross(first - 1), cross(last)});
+    }
+}
+
+void locateEdgeBands(const EdgeGrid& edges, std::vector<EdgeBand>& bands) {
+    bands.clear();
+    const int32_t w = edges.width;
+    const int32_t h = edges.height;
+    if (w < 4 || h < 1 || edges.values == nullptr) return;
+    const int32_t rows = std::min(h, kBandRows);
+    const int32_t firstRow = (h - rows) / 2;
+    // The strip's rows, smoothed along themselves, column after column for the medians.
+    std::vector<double> smoothed(static_cast<size_t>(rows) * static_cast<size_t>(w));
+    std::vector<double> row(static_cast<size_t>(w));
+    for (int32_t r = 0; r < rows; ++r) {
+        smoothLine(edges.values + static_cast<size_t>(firstRow + r) * static_cast<size_t>(w), w,
+                   edges.taps, row.data());
+        for (int32_t x = 0; x < w; ++x)
+            smoothed[static_cast<size_t>(x) * static_cast<size_t>(rows) + static_cast<size_t>(r)] =
+                row[static_cast<size_t>(x)];
+    }
+    std::vector<double> median(static_cast<size_t>(w));
+    std::vector<double> column(static_cast<size_t>(rows));
+    std::vector<double> deviations;
+    deviations.reserve(smoothed.size());
+    for (int32_t x = 0; x < w; ++x) {
+        const double* c = smoothed.data() + static_cast<size_t>(x) * static_cast<size_t>(rows);
+        column.assign(c, c + rows);
+        const double m = medianOf(column);
+        median[static_cast<size_t>(x)] = m;
+        for (int32_t r = 0; r < rows; ++r) deviations.push_back(std::fabs(c[r] - m));
+    }
+    const std::vector<double> taps = gaussianTaps(1.0);
+    std::vector<double> p(static_cast<size_t>(w));
+    smoothLine(median.data(), w, taps, p.data());
+    // Noise of the profile: the rows' robust sigma, times the median's efficiency loss
+    // sqrt(pi / 2), over sqrt(rows), times the second smoothing's noise gain sqrt(sum taps^2).
+    double tapPower = 0.0;
+    for (double t : taps) tapPower += t * t;
+    const double rowSigma = 1.4826 * medianOf(deviations);
+    const double noise =
+        rowSigma * 1.2533 / std::sqrt(static_cast<double>(rows)) * std::sqrt(tapPower);
+    std::vector<double> sorted = p;
+    std::sort(sorted.begin(), sorted.end());
+    const double range =
+        sorted[static_cast<size_t>(0.98 * (w - 1))] - sorted[static_cast<size_t>(0.02 * (w - 1))];
+    if (!(range > 0.0)) return;
+    const double minProminence = std::max(kMinBandProminence * range, kNoiseSigmas * noise);
+
+    std::vector<int32_t> peaks;
+    for (int32_t i = 1; i + 1 < w; ++i) {
+        const double v = p[static_cast<size_t>(i)];
+        if (!(v > p[static_cast<size_t>(i - 1)] && v >= p[static_cast<size_t>(i + 1)])) continue;
+        // The lowest point on each side before a higher one; a side that reaches the border
+        // without one does not bound the prominence (unless neither side has a higher point).
+        double leftLow = v;
+        int32_t j = i;
+        while (j > 0 && p[static_cast<size_t>(j - 1)] <= v)
+            leftLow = std::min(leftLow, p[static_cast<size_t>(--j)]);
+        double rightLow = v;
+        int32_t k = i;
+        while (k + 1 < w && p[static_cast<size_t>(k + 1)] <= v)
+            rightLow = std::min(rightLow, p[static_cast<size_t>(++k)]);
+        const bool leftBounded = j > 0;
+        const bool rightBounded = k + 1 < w;
+        double base = std::min(leftLow, rightLow);
+        if (leftBounded && rightBounded) {
+            base = std::max(leftLow, rightLow);
+        } else if (leftBounded) {
+            base = leftLow;
+        } else if (rightBounded) {
+            base = rightLow;
+        }
+        if (v - base >= minProminence) peaks.push_back(i);
+    }
+    for (size_t a = 0; a < peaks.size(); ++a) {
+        const int32_t i = peaks[a];
+        const int32_t lo = a > 0 ? peaks[a - 1] : 0;
+        const int32_t hi = a + 1 < peaks.size() ? peaks[a + 1] : w - 1;
+        const double leftLow = *std::min_element(p.begin() + lo, p.begin() + i + 1);
+        const double rightLow = *std::min_element(p.begin() + i, p.begin() + hi + 1);
+        const double height = p[static_cast<size_t>(i)] - std::min(leftLow, rightLow);
+        const double needed = std::max(kMinSideDifference * height, kNoiseSigmas * noise);
+        EdgeBand band;
+        band.column = i + 1.0;
+        if (rightLow - leftLow >= needed) band.side = 1;
+        if (leftLow - rightLow >= needed) band.side = -1;
+        bands.push_back(band);
+    }
+}
+
+void pairEdgeBands(const std::vector<EdgeBand>& bands, std::vector<BandLine>& lines) {
+    lines.clear();
+    const int32_t n = static_cast<int32_t>(bands.size());
+    for (int32_t i = 0; i < n; ++i) {
+        if (bands[static_cast<size_t>(i)].side != 1) continue;
+        int32_t j = i + 1;
+        while (j < n && bands[static_cast<size_t>(j)].side == 0) ++j;
+        if (j < n && bands[static_cast<size_t>(j)].side == -1) lines.push_back({i, j});
     }
 }
