@@ -104,6 +104,12 @@ bool setLimit(int resource, rlim_t value, rlim_t hard = RLIM_INFINITY) {
     return setrlimit(resource, &limit) == 0;
 }
 
+// Argument `index` of a system call compared with `value` (under `mask` for SCMP_CMP_MASKED_EQ).
+scmp_arg_cmp argument(unsigned index, scmp_compare compare, scmp_datum_t value, scmp_datum_t mask) {
+    return scmp_arg_cmp{index, compare, compare == SCMP_CMP_MASKED_EQ ? mask : value,
+                        compare == SCMP_CMP_MASKED_EQ ? value : 0};
+}
+
 // Allows only what decoding needs once the file is open: reading it, memory, writing the
 // answer and messages, the process's own end. Anything else ends the process (SIGSYS).
 bool enterSandbox() {
@@ -124,21 +130,23 @@ bool enterSandbox() {
     for (int call : plain) ok = ok && seccomp_rule_add(filter, SCMP_ACT_ALLOW, call, 0) == 0;
     // Memory, never executable.
     ok = ok && seccomp_rule_add(filter, SCMP_ACT_ALLOW, SCMP_SYS(mmap), 1,
-                                SCMP_A2(SCMP_CMP_MASKED_EQ, PROT_EXEC, 0)) == 0;
+                                argument(2, SCMP_CMP_MASKED_EQ, 0, PROT_EXEC)) == 0;
     ok = ok && seccomp_rule_add(filter, SCMP_ACT_ALLOW, SCMP_SYS(mprotect), 1,
-                                SCMP_A2(SCMP_CMP_MASKED_EQ, PROT_EXEC, 0)) == 0;
+                                argument(2, SCMP_CMP_MASKED_EQ, 0, PROT_EXEC)) == 0;
     // Writing: the answer, and standard output and error (messages of the libraries).
     for (int fd : {1, 2, kDecoderAnswerFd}) {
-        ok = ok && seccomp_rule_add(filter, SCMP_ACT_ALLOW, SCMP_SYS(write), 1,
-                                    SCMP_A0(SCMP_CMP_EQ, static_cast<scmp_datum_t>(fd))) == 0;
-        ok = ok && seccomp_rule_add(filter, SCMP_ACT_ALLOW, SCMP_SYS(writev), 1,
-                                    SCMP_A0(SCMP_CMP_EQ, static_cast<scmp_datum_t>(fd))) == 0;
+        ok =
+            ok && seccomp_rule_add(filter, SCMP_ACT_ALLOW, SCMP_SYS(write), 1,
+                                   argument(0, SCMP_CMP_EQ, static_cast<scmp_datum_t>(fd), 0)) == 0;
+        ok =
+            ok && seccomp_rule_add(filter, SCMP_ACT_ALLOW, SCMP_SYS(writev), 1,
+                                   argument(0, SCMP_CMP_EQ, static_cast<scmp_datum_t>(fd), 0)) == 0;
     }
     // Lowering its own limits; a signal only to itself (abort).
     ok = ok && seccomp_rule_add(filter, SCMP_ACT_ALLOW, SCMP_SYS(prlimit64), 1,
-                                SCMP_A0(SCMP_CMP_EQ, 0)) == 0;
+                                argument(0, SCMP_CMP_EQ, 0, 0)) == 0;
     ok = ok && seccomp_rule_add(filter, SCMP_ACT_ALLOW, SCMP_SYS(tgkill), 1,
-                                SCMP_A0(SCMP_CMP_EQ, static_cast<scmp_datum_t>(self))) == 0;
+                                argument(0, SCMP_CMP_EQ, static_cast<scmp_datum_t>(self), 0)) == 0;
     // The C library asks whether standard output is a terminal.
     ok = ok && seccomp_rule_add(filter, SCMP_ACT_ERRNO(ENOTTY), SCMP_SYS(ioctl), 0) == 0;
     ok = ok && seccomp_load(filter) == 0;
