@@ -381,7 +381,7 @@ bool decodeImageFile(const std::string& path,
         }
     }
     bool ended = read == Read::kEnd;
-    if (read == Read::kDone && stored) {
+    if (read == Read::kDone && stored && wellFormed) {
         unsigned char extra = 0;
         const Read last = readExactly(answerIn.fd, &extra, 1, deadline);
         ended = last == Read::kEnd;
