@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdio>
 #include <limits>
 #include <random>
 
@@ -691,6 +692,24 @@ void measureMetrology(const GreyImage& grid,
                                 " rows that every usable edge spans: no spectra";
         for (RoughnessFigure* r : figures) {
             r->reason = r->ciReason = why;
+        }
+    }
+    if (haveRange && out.ler.seriesCount == 0) {
+        // Say how far the edges are from usable (particles on the edges break them up).
+        double fewest = HUGE_VAL;
+        for (const MetrologyEdge& edge : out.edges)
+            if (edge.failure.empty()) fewest = std::fmin(fewest, edge.missingRows);
+        if (std::isfinite(fewest)) {
+            char text[200];
+            std::snprintf(text, sizeof text,
+                          "every edge misses more than %.0f %% of the rows it spans, or spans "
+                          "under half the longest (the fewest missing: %.1f %% of %d rows)",
+                          100.0 * settings.maxMissingFraction, 100.0 * fewest / h, h);
+            for (int32_t f = 0; f < 3; ++f) {
+                figures[f]->reason =
+                    std::string("no ") + kFigureNames[f] + " series in the spectra: " + text;
+                figures[f]->ciReason = figures[f]->reason;
+            }
         }
     }
     std::vector<const MetrologyLine*> linePointers;
