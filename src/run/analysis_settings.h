@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <string>
 
+#include "files/decode.h"
 #include "run/parameters.h"
 
 // Which contrast the lines show. kAuto lets the image decide.
@@ -29,9 +30,8 @@ struct PixelRect {
     int32_t height = 0;
 };
 
-// Largest picture, in pixels, that the batch tool decodes by default (8192 x 8192): one
-// image's analysis then stays under 2 GiB.
-constexpr int64_t kDefaultMaxPixels = int64_t{64} << 20;
+// Largest picture, in pixels, that the batch tool decodes by default: the decoder's own default.
+constexpr int64_t kDefaultMaxPixels = kDefaultDecodeMaxPixels;
 
 struct AnalysisSettings {
     // Edge detection of the whole-pixel analysis (the parameter file's values).
