@@ -3,19 +3,22 @@
     PYTHONPATH=build/python /usr/bin/python3 tools/bench_dask.py [--images 40] [--size 1024]
 
 Generates the images (rugon.generate, different seeds) as PGM files in a temporary folder,
-then times the same list analysed with the default settings (pixel size 2 nm):
+then times the same list analysed with the default settings (pixel size 2 nm), in rounds:
   serial       one image after another in this process (rugon.batch.analyse_serially)
   threads      a pool of threads in this process (the analysis runs without the GIL)
   dask N       rugon.batch.analyse_files on a local cluster of N worker processes, one
                thread each; the cluster is started before the clock starts
-and checks that every way gives the serial table. Prints images per second and the speed-up
-over the serial run, with the machine's core count and load.
+and checks that every run gives the same table. Prints the median time of each run over the
+rounds, images per second and the speed-up over the serial run, with the machine's core count
+and load (the machine may be shared: the rounds turn the order of the runs so that other work
+weighs on all of them alike).
 """
 
 import argparse
 import concurrent.futures
-import logging
+import contextlib
 import os
+import statistics
 import tempfile
 import time
 from pathlib import Path
@@ -36,11 +39,13 @@ def main():
     parser.add_argument("--size", type=int, default=1024, help="width and height, px")
     parser.add_argument("--workers", type=int, nargs="+", default=[1, 2],
                         help="cluster sizes to time")
+    parser.add_argument("--rounds", type=int, default=3, help="times every run is repeated")
     args = parser.parse_args()
 
-    from distributed import Client, LocalCluster
+    from distributed import Client
 
     settings = dict(pixel_size=2.0)
+    load_before = os.getloadavg()[0]
     with tempfile.TemporaryDirectory(prefix="rugon-bench-") as folder:
         files = []
         for seed in range(1, args.images + 1):
@@ -50,48 +55,55 @@ def main():
             write_pgm(path, image)
             files.append(str(path))
 
-        rows = []
+        def serial_run():
+            return batch.analyse_serially(files, **settings).rows
 
-        def record(label, seconds, table):
-            rows.append((label, seconds))
-            assert table == reference.rows, f"{label}: the table differs from the serial one"
+        def thread_run():
+            with concurrent.futures.ThreadPoolExecutor(2) as pool:
+                summaries = pool.map(
+                    lambda kf: rugon.analyse(kf[1], position=kf[0], **settings).summary,
+                    enumerate(files, start=1))
+                return [list(s.values()) for s in summaries]
 
-        start = time.perf_counter()
-        serial = batch.analyse_serially(files, **settings)
-        serial_seconds = time.perf_counter() - start
-        reference = serial
-        record("serial (1 process)", serial_seconds, serial.rows)
-
-        with concurrent.futures.ThreadPoolExecutor(2) as pool:
-            start = time.perf_counter()
-            results = list(pool.map(
-                lambda kf: rugon.analyse(kf[1], position=kf[0], **settings).summary,
-                enumerate(files, start=1)))
-            seconds = time.perf_counter() - start
-        record("2 threads (1 process)", seconds, [list(r.values()) for r in results])
-
-        for n in args.workers:
-            started = time.perf_counter()
-            with LocalCluster(n_workers=n, threads_per_worker=1, processes=True,
-                              host="127.0.0.1", dashboard_address=None,
-                              silence_logs=logging.ERROR) as cluster, Client(cluster) as client:
+        runs = {"serial (1 process)": serial_run, "2 threads (1 process)": thread_run}
+        with contextlib.ExitStack() as stack:
+            for n in args.workers:
+                started = time.perf_counter()
+                cluster = stack.enter_context(batch.local_cluster(n))
+                client = stack.enter_context(Client(cluster))
                 client.wait_for_workers(n)
-                startup = time.perf_counter() - started
                 client.run(lambda: __import__("rugon"))  # import before the clock
-                start = time.perf_counter()
-                on_cluster = batch.analyse_files(files, client=client, **settings)
-                seconds = time.perf_counter() - start
-            record(f"dask, {n} worker{'s' if n > 1 else ''} (start {startup:.1f} s)", seconds,
-                   on_cluster.rows)
+                label = (f"dask, {n} worker{'s' if n > 1 else ''} "
+                         f"(start {time.perf_counter() - started:.1f} s)")
+                runs[label] = (lambda c: lambda: batch.analyse_files(
+                    files, client=c, **settings).rows)(client)
+
+            # Rounds of every run, the order turned each round, so that other work on the
+            # machine weighs on all of them alike.
+            seconds = {label: [] for label in runs}
+            reference = None
+            labels = list(runs)
+            for r in range(args.rounds):
+                for label in labels[r % len(labels):] + labels[:r % len(labels)]:
+                    start = time.perf_counter()
+                    table = runs[label]()
+                    seconds[label].append(time.perf_counter() - start)
+                    if reference is None:
+                        reference = table
+                    assert table == reference, f"{label}: the table differs from the others"
 
     load = os.getloadavg()
     print(f"{args.images} generated images of {args.size} x {args.size} px, default settings; "
-          f"{os.cpu_count()} cores, load average {load[0]:.1f} {load[1]:.1f} {load[2]:.1f}")
+          f"{os.cpu_count()} cores; 1-minute load {load_before:.1f} before, "
+          f"{load[0]:.1f} {load[1]:.1f} {load[2]:.1f} (1, 5, 15 minutes) after")
+    serial = statistics.median(seconds["serial (1 process)"])
+    print(f"median of {args.rounds} rounds (fastest in brackets)")
     print(f"{'run':<34} {'seconds':>8} {'images/s':>9} {'speed-up':>9}")
-    for label, seconds in rows:
-        print(f"{label:<34} {seconds:8.2f} {args.images / seconds:9.2f} "
-              f"{serial_seconds / seconds:8.2f}x")
-    print("every run gave the serial table")
+    for label, times in seconds.items():
+        median = statistics.median(times)
+        print(f"{label:<34} {median:8.2f} {args.images / median:9.2f} {serial / median:8.2f}x"
+              f"  ({min(times):.2f} s)")
+    print("every run gave the same table")
 
 
 if __name__ == "__main__":

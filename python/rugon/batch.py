@@ -31,7 +31,7 @@ import time
 import rugon
 from rugon import _rugon
 
-__all__ = ["Batch", "analyse_files", "analyse_serially", "main"]
+__all__ = ["Batch", "analyse_files", "analyse_serially", "local_cluster", "main"]
 
 
 def _analyse_entry(path, name, position, options):
@@ -134,16 +134,29 @@ def analyse_files(files, client=None, *, workers=None, progress=False, **setting
     return _on_cluster(_listed(files), options, client, workers, progress)
 
 
+def local_cluster(workers=None):
+    """A Dask LocalCluster of `workers` processes (default: one per core), one thread each,
+    that listens on the loopback interface only, without the scheduler's dashboard. Close it
+    (or use it in a `with` block) when done."""
+    from distributed import LocalCluster
+
+    # Scheduler and workers run a small HTTP server (health, metrics) even without a
+    # dashboard; a free loopback port each keeps it off the network and off port 8787.
+    return LocalCluster(n_workers=workers or os.cpu_count() or 1, threads_per_worker=1,
+                        processes=True, host="127.0.0.1", dashboard_address=None,
+                        worker_dashboard_address="127.0.0.1:0",
+                        scheduler_kwargs={"dashboard": False,
+                                          "dashboard_address": "127.0.0.1:0"},
+                        silence_logs=logging.ERROR)
+
+
 def _on_cluster(listed, options, client, workers, progress):
-    from distributed import Client, LocalCluster, as_completed
+    from distributed import Client, as_completed
 
     cluster = None
     own_client = None
     if client is None:
-        n = workers if workers else (os.cpu_count() or 1)
-        cluster = LocalCluster(n_workers=n, threads_per_worker=1, processes=True,
-                               host="127.0.0.1", dashboard_address=None,
-                               silence_logs=logging.ERROR)
+        cluster = local_cluster(workers)
         client = own_client = Client(cluster)
     elif isinstance(client, str):
         client = own_client = Client(client)

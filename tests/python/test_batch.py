@@ -2,7 +2,6 @@
 rugon-report's summary.csv; the command line reaches a running scheduler."""
 
 import json
-import logging
 import os
 import subprocess
 import sys
@@ -16,9 +15,7 @@ from rugon import batch
 @pytest.fixture(scope="module")
 def cluster():
     distributed = pytest.importorskip("distributed")
-    with distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True,
-                                  host="127.0.0.1", dashboard_address=None,
-                                  silence_logs=logging.ERROR) as local:
+    with batch.local_cluster(2) as local:
         with distributed.Client(local) as client:
             yield local, client
 
