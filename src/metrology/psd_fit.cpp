@@ -7,12 +7,20 @@
 
 #include <cmath>
 #include <mutex>
+#include <vector>
 
 namespace {
 
 constexpr double kPi = 3.14159265358979323846;
 constexpr int32_t kMinBands = 6;
 constexpr int32_t kMaxIterations = 200;
+// A run that reaches kMaxIterations while its cost has fallen by less than kStalledCostChange
+// over the last kStalledIterations has reached the minimum's cost: the cost is a chi-square
+// (each band adds about 1 at the truth), so 1e-3 is far below what the data can tell apart.
+// What still moves are parameters the cost hardly depends on (on a flat spectrum: xi, alpha
+// and the roll-off crawling towards their bounds), which convergedStatus names.
+constexpr int32_t kStalledIterations = 50;
+constexpr double kStalledCostChange = 1e-3;
 // Grouping of bins into bands: a band spans about this fraction of its lowest frequency.
 constexpr double kBandFraction = 0.08;
 // Variance factor of the mean of many neighbouring Hann-windowed periodogram bins: adjacent
@@ -156,6 +164,14 @@ int jacobian(const gsl_vector* x, void* params, gsl_matrix* jac) {
     return GSL_SUCCESS;
 }
 
+// The cost after every iteration of a run.
+void recordCost(const size_t, void* params, const gsl_multifit_nlinear_workspace* w) {
+    const gsl_vector* f = gsl_multifit_nlinear_residual(w);
+    double cost = 0.0;
+    gsl_blas_ddot(f, f, &cost);
+    static_cast<std::vector<double>*>(params)->push_back(cost);
+}
+
 // One trust-region run from `start` (the free parameters). Returns the fit and its weighted
 // cost (sum of w r^2) in `cost`.
 PsdFit runFit(const BinnedPsd& binned,
@@ -191,10 +207,16 @@ PsdFit runFit(const BinnedPsd& binned,
     for (size_t i = 0; i < np; ++i) gsl_vector_set(x, i, start[i]);
     for (size_t j = 0; j < n; ++j) gsl_vector_set(weights, j, 0.5 * binned.dof[j]);
     int info = 0;
+    std::vector<double> costs;
+    costs.reserve(static_cast<size_t>(kMaxIterations));
     int status = gsl_multifit_nlinear_winit(x, weights, &fdf, work);
     if (status == GSL_SUCCESS)
-        status = gsl_multifit_nlinear_driver(kMaxIterations, 1e-8, 1e-8, 0.0, nullptr, nullptr,
+        status = gsl_multifit_nlinear_driver(kMaxIterations, 1e-8, 1e-8, 0.0, recordCost, &costs,
                                              &info, work);
+    if (status == GSL_EMAXITER && costs.size() > static_cast<size_t>(kStalledIterations)) {
+        const double earlier = costs[costs.size() - 1 - static_cast<size_t>(kStalledIterations)];
+        if (earlier - costs.back() <= kStalledCostChange) status = GSL_ENOPROG;
+    }
     const gsl_vector* best = gsl_multifit_nlinear_position(work);
     const Parameters p = unpack(best, data);
     const double lnPsd0 = gsl_vector_get(best, 0);
