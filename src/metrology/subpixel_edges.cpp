@@ -12,10 +12,11 @@ constexpr int32_t kRefineHalfSpan = 3;    // rows either side for the refined se
 constexpr double kMaxBlockStepPx = 2.0;   // largest move of the track from one block to the next
 constexpr double kMinTrackBoundPx = 5.0;  // blocks this close to the track's line are kept
 // Band location on the middle rows (locateEdgeBands).
-constexpr int32_t kBandRows = 160;
+constexpr int32_t kBandBlocks = 10;          // blocks of rows (16 rows each by default)
 constexpr double kMinBandProminence = 0.1;   // of the profile's range
 constexpr double kMinSideDifference = 0.15;  // of the band's height above its lower side
 constexpr double kNoiseSigmas = 4.0;
+constexpr int32_t kNoiseColumnStep = 4;
 
 // Normalised Gaussian taps of standard deviation `sigma`, radius ceil(3 sigma); one tap of 1
 // for sigma 0.
@@ -547,40 +548,35 @@ void locateEdgeBands(const EdgeGrid& edges, std::vector<EdgeBand>& bands) {
     bands.clear();
     const int32_t w = edges.width;
     const int32_t h = edges.height;
-    if (w < 4 || h < 1 || edges.values == nullptr) return;
-    const int32_t rows = std::min(h, kBandRows);
-    const int32_t firstRow = (h - rows) / 2;
-    // The strip's rows, smoothed along themselves, column after column for the medians.
-    std::vector<double> smoothed(static_cast<size_t>(rows) * static_cast<size_t>(w));
-    std::vector<double> row(static_cast<size_t>(w));
-    for (int32_t r = 0; r < rows; ++r) {
-        smoothLine(edges.values + static_cast<size_t>(firstRow + r) * static_cast<size_t>(w), w,
-                   edges.taps, row.data());
-        for (int32_t x = 0; x < w; ++x)
-            smoothed[static_cast<size_t>(x) * static_cast<size_t>(rows) + static_cast<size_t>(r)] =
-                row[static_cast<size_t>(x)];
-    }
+    if (w < 4 || h < 1 || edges.blockCount < 1) return;
+    // The middle kBandBlocks blocks of rows (their means are already smoothed along the row).
+    const int32_t count = std::min(edges.blockCount, kBandBlocks);
+    const int32_t firstBlock = (edges.blockCount - count) / 2;
     std::vector<double> median(static_cast<size_t>(w));
-    std::vector<double> column(static_cast<size_t>(rows));
-    std::vector<double> deviations;
-    deviations.reserve(smoothed.size());
+    std::vector<double> deviations;  // of every kNoiseColumnStep-th column: plenty, and quick
+    deviations.reserve(static_cast<size_t>(w / kNoiseColumnStep + 1) * static_cast<size_t>(count));
+    double column[kBandBlocks];
     for (int32_t x = 0; x < w; ++x) {
-        const double* c = smoothed.data() + static_cast<size_t>(x) * static_cast<size_t>(rows);
-        column.assign(c, c + rows);
-        const double m = medianOf(column);
+        for (int32_t b = 0; b < count; ++b)
+            column[b] = edges.blocks[static_cast<size_t>(firstBlock + b) * static_cast<size_t>(w) +
+                                     static_cast<size_t>(x)];
+        double sorted[kBandBlocks];
+        std::copy(column, column + count, sorted);
+        const double m = smallMedian(sorted, count);
         median[static_cast<size_t>(x)] = m;
-        for (int32_t r = 0; r < rows; ++r) deviations.push_back(std::fabs(c[r] - m));
+        if (x % kNoiseColumnStep == 0)
+            for (int32_t b = 0; b < count; ++b) deviations.push_back(std::fabs(column[b] - m));
     }
     const std::vector<double> taps = gaussianTaps(1.0);
     std::vector<double> p(static_cast<size_t>(w));
     smoothLine(median.data(), w, taps, p.data());
-    // Noise of the profile: the rows' robust sigma, times the median's efficiency loss
-    // sqrt(pi / 2), over sqrt(rows), times the second smoothing's noise gain sqrt(sum taps^2).
+    // Noise of the profile: the block means' robust sigma, times the median's efficiency loss
+    // sqrt(pi / 2), over sqrt(blocks), times the second smoothing's noise gain sqrt(sum taps^2).
     double tapPower = 0.0;
     for (double t : taps) tapPower += t * t;
-    const double rowSigma = 1.4826 * medianOf(deviations);
+    const double blockSigma = 1.4826 * medianOf(deviations);
     const double noise =
-        rowSigma * 1.2533 / std::sqrt(static_cast<double>(rows)) * std::sqrt(tapPower);
+        blockSigma * 1.2533 / std::sqrt(static_cast<double>(count)) * std::sqrt(tapPower);
     std::vector<double> sorted = p;
     std::sort(sorted.begin(), sorted.end());
     const double range =

@@ -97,17 +97,17 @@ struct EdgeBand {
 };
 
 // Finds the bright bands of a bright-edge grid on the profile of its middle rows: the
-// per-column median of its middle 160 rows (all rows of a lower grid), each row smoothed along
-// itself, smoothed again by a Gaussian of 1 px. A median, so that particles sitting on a few
-// rows neither make nor hide a band; 160 rows, so that a line tilted by a degree smears by
-// less than 3 px (the whole-grid column sums merge the two bands of a narrow space when the
-// lines are tilted by less). A band is a local maximum standing above the higher of the lowest
-// points on either side before a higher point (its prominence) by max(0.1 of the profile's
-// range (98th - 2nd percentile), 4 profile noise sigmas); the profile's noise comes from the
-// rows' robust scatter about the median. Its side: the lowest levels between it and its
-// neighbouring bands (or the border) differ by at least max(0.15 of the band's height above
-// the lower one, 4 noise sigmas), the darker one being the space. `bands` is replaced, left
-// to right; empty for a grid narrower than 4 columns or without rows.
+// per-column median of the means of its middle 10 blocks of rows (EdgeGrid::blocks: 160 rows
+// by default, all of a lower grid; smoothed along the row), smoothed again by a Gaussian of
+// 1 px. A median, so that particles sitting on a few blocks neither make nor hide a band; 160
+// rows, so that a line tilted by a degree smears by less than 3 px (the whole-grid column sums
+// merge the two bands of a narrow space when the lines are tilted by less). A band is a local
+// maximum standing above the higher of the lowest points on either side before a higher point (its
+// prominence) by max(0.1 of the profile's range (98th - 2nd percentile), 4 profile noise sigmas);
+// the profile's noise comes from the block means' robust scatter about the median. Its side: the
+// lowest levels between it and its neighbouring bands (or the border) differ by at least max(0.15
+// of the band's height above the lower one, 4 noise sigmas), the darker one being the space.
+// `bands` is replaced, left to right; empty for a grid narrower than 4 columns or without rows.
 void locateEdgeBands(const EdgeGrid& edges, std::vector<EdgeBand>& bands);
 
 // A line of a bright-edge grid from its bands: indices (0-based) into the bands of
