@@ -39,7 +39,7 @@ validate: $(BUILD)/CMakeCache.txt
 	$(BUILD)/tools/validate/rugon-validate --output-dir $(BUILD)/validation
 
 format:
-	clang-format -i $$(git ls-files 'src/*.h' 'src/*.cpp' 'tests/*.h' 'tests/*.cpp' 'tools/*.h' 'tools/*.cpp')
+	clang-format -i $$(git ls-files 'src/*.h' 'src/*.cpp' 'tests/*.h' 'tests/*.cpp' 'tools/*.h' 'tools/*.cpp' 'python/*.cpp')
 
 clean:
 	rm -rf $(BUILD) $(SAN_BUILD)

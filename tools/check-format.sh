@@ -2,7 +2,7 @@
 # Fails when a C++ source of the project is not formatted by clang-format.
 set -eu
 cd "$(dirname "$0")/.."
-files=$(git ls-files 'src/*.h' 'src/*.cpp' 'tests/*.h' 'tests/*.cpp' 'tools/*.h' 'tools/*.cpp' 2>/dev/null || true)
+files=$(git ls-files 'src/*.h' 'src/*.cpp' 'tests/*.h' 'tests/*.cpp' 'tools/*.h' 'tools/*.cpp' 'python/*.cpp' 2>/dev/null || true)
 [ -n "$files" ] || exit 0
 bad=""
 for f in $files; do
