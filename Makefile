@@ -4,7 +4,7 @@ BUILD ?= build
 SAN_BUILD ?= build-sanitize
 JOBS ?= 2
 
-.PHONY: all build python run test test-fast bench validate format clean
+.PHONY: all build python run test test-sanitized-all fuzz bench validate format clean
 
 all: build
 
@@ -25,8 +25,15 @@ run: build
 test: build
 	tools/check-format.sh
 	cd $(BUILD) && ctest --output-on-failure -j$(JOBS) --timeout 600
-	@if [ -x tools/test-sanitized.sh ]; then tools/test-sanitized.sh $(SAN_BUILD); fi
-	@if [ -x tools/fuzz.sh ]; then tools/fuzz.sh --short; fi
+	tools/test-sanitized.sh $(SAN_BUILD)
+
+# The whole suite under AddressSanitizer and UndefinedBehaviorSanitizer (`make test` runs the
+# tests of everything a file from outside reaches), and a short libFuzzer run of every target.
+test-sanitized-all:
+	tools/test-sanitized.sh --all $(SAN_BUILD)
+
+fuzz:
+	tools/fuzz.sh --short
 
 bench: build
 	tools/bench.sh $(BUILD)
