@@ -66,6 +66,11 @@ struct RecoveryRow {
     FigureRecovery ler;
     FigureRecovery lwr;
     FigureRecovery lpr;
+    // The whole-pixel analysis of the same image (what rugon and the lwr_3sigma_nm column of
+    // rugon-report give, default settings): 3 x the mean of the lines' width sigmas, nm. It
+    // runs on bright-edge images only, as in rugon-report; NaN there and when it found no line.
+    double wholePixelLwrNm = 0.0;
+    double wholePixelLwrErrorPercent() const;  // against lwr.truth
     double xiTrueNm = 0.0;  // the model's
     double xiFitNm = 0.0;   // of the edge spectrum's fit; NaN when the fit failed
     double alphaTrue = 0.0;
@@ -117,6 +122,8 @@ struct NoiseLevelSummary {
     double minFound = 0.0;  // smallest foundFraction
     double meanFound = 0.0;
     double meanBiasedLwrErrorPercent = 0.0;  // over the measured images
+    double meanWholePixelLwrErrorPercent = 0.0;  // over the images with a whole-pixel LWR
+    int32_t wholePixelMeasured = 0;
     double worstUnbiasedErrorPercent = 0.0;  // largest |error| of unbiased LER or LWR
     double worstXiErrorPercent = 0.0;        // largest |error| of xi (NaN fit: NaN)
     double worstAlphaError = 0.0;            // largest |error| of alpha
@@ -144,6 +151,10 @@ struct RecoveryVerdict {
     int32_t heavilyBiasedRows = 0;
     int32_t heavilyBiasedFound = 0;
     int32_t heavilyBiasedPass = 0;
+    // The same for the whole-pixel LWR (wholePixelLwrNm) 40 % or more too high.
+    int32_t wholePixelBiasedRows = 0;
+    int32_t wholePixelBiasedFound = 0;
+    int32_t wholePixelBiasedPass = 0;
     int32_t lerInInterval = 0;  // found rows whose interval holds the true LER
     int32_t lwrInInterval = 0;
     int32_t seriesCount = 0;

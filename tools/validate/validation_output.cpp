@@ -56,6 +56,7 @@ bool writeRecoveryCsv(const std::vector<RecoveryRow>& rows, const std::string& p
             "ler_unbiased_error_pct,lwr_true_nm,lwr_biased_nm,lwr_unbiased_nm,lwr_ci95_nm,"
             "lwr_biased_error_pct,lwr_unbiased_error_pct,lpr_true_nm,lpr_biased_nm,"
             "lpr_unbiased_nm,lpr_ci95_nm,lpr_biased_error_pct,lpr_unbiased_error_pct,"
+            "lwr_whole_pixel_nm,lwr_whole_pixel_error_pct,"
             "xi_true_nm,xi_drawn_nm,xi_fit_nm,alpha_true,alpha_drawn,alpha_fit,noise_floor_nm3,"
             "fit_status,"
             "cd_true_nm,cd_nm,cd_shift_px,generate_s,measure_s,failure\n",
@@ -73,6 +74,7 @@ bool writeRecoveryCsv(const std::vector<RecoveryRow>& rows, const std::string& p
             line += "," + full(fig->truth) + "," + full(fig->biased) + "," + full(fig->unbiased) +
                     "," + full(fig->ci95) + "," + full(fig->biasedErrorPercent()) + "," +
                     full(fig->unbiasedErrorPercent());
+        line += "," + full(r.wholePixelLwrNm) + "," + full(r.wholePixelLwrErrorPercent());
         line += "," + full(r.xiTrueNm) + "," + full(r.xiDrawnNm) + "," + full(r.xiFitNm) + "," +
                 full(r.alphaTrue) + "," + full(r.alphaDrawn) + "," + full(r.alphaFit) + "," +
                 full(r.noiseFloorNm3) + ",\"" + r.fitStatus + "\"," + full(r.cdTrueNm) + "," +
@@ -110,7 +112,7 @@ void printRecoveryMarkdown(const std::vector<RecoveryRow>& rows, FILE* out) {
 void printNoiseLevels(const std::vector<NoiseLevelSummary>& levels, FILE* out) {
     std::fputs(
         "| Gaussian noise | contrast / noise | images | rows found: least, mean % | biased LWR "
-        "error, mean % | worst unbiased LER or LWR error % | worst ξ error %: of the model, "
+        "error, mean %: sub-pixel, whole-pixel | worst unbiased LER or LWR error % | worst ξ error %: of the model, "
         "of the drawn edges | worst α error: of the model, of the drawn edges "
         "|\n|--:|--:|--:|--:|--:|--:|--:|--:|\n",
         out);
@@ -119,7 +121,8 @@ void printNoiseLevels(const std::vector<NoiseLevelSummary>& levels, FILE* out) {
         const std::string line =
             "| " + md(l.noise, 0) + " | " + cnr + " | " + std::to_string(l.images) + " | " +
             md(100.0 * l.minFound, 1) + ", " + md(100.0 * l.meanFound, 1) + " | " +
-            signedPercent(l.meanBiasedLwrErrorPercent) + " | " +
+            signedPercent(l.meanBiasedLwrErrorPercent) + ", " +
+            signedPercent(l.meanWholePixelLwrErrorPercent) + " | " +
             md(l.worstUnbiasedErrorPercent, 1) + " | " + md(l.worstXiErrorPercent, 1) + ", " +
             md(l.worstXiDrawnErrorPercent, 1) + " | " + md(l.worstAlphaError, 2) + ", " +
             md(l.worstAlphaDrawnError, 2) + " |\n";
@@ -146,6 +149,10 @@ void printVerdict(
                      "| both, where the biased LWR is 40 %% or more too high | %d of %d images "
                      "(%d of them found) |\n",
                      v.heavilyBiasedPass, v.heavilyBiasedRows, v.heavilyBiasedFound);
+        std::fprintf(out,
+                     "| both, where the whole-pixel LWR is 40 %% or more too high | %d of %d "
+                     "images (%d of them found) |\n",
+                     v.wholePixelBiasedPass, v.wholePixelBiasedRows, v.wholePixelBiasedFound);
         std::fprintf(out, "| ξ within %.0f %% | %d of %d found images |\n", t.maxXiErrorPercent,
                      v.xiPass, v.foundRows);
         std::fprintf(out, "| α within %.2f | %d of %d found images |\n", t.maxAlphaError,
