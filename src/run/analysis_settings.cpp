@@ -68,6 +68,7 @@ AnalysisSettings settingsFromParameters(const RunParameters& params, int32_t pai
     s.orientation = OrientationChoice::kVertical;
     s.findDatabar = false;
     s.findRegion = false;
+    s.measureWithoutWholePixelLines = false;
     return s;
 }
 

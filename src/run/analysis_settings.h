@@ -53,6 +53,11 @@ struct AnalysisSettings {
     bool roiSet = false;      // analyse only `roi` (wins over the region and the data bar)
     PixelRect roi;
     int64_t maxPixels = kDefaultMaxPixels;  // larger pictures are refused before decoding
+    // A bright-edge image on which the whole-pixel analysis finds no line but the sub-pixel
+    // metrology measures lines (dense or tilted trenches merge in the whole-pixel location) is
+    // measured, its whole-pixel figures left out with the reason. False keeps the whole-pixel
+    // verdict ("no line"), as the parameter file's analysis does.
+    bool measureWithoutWholePixelLines = true;
     // Intervals of the unbiased figures: bootstrap resamples over lines and their seed.
     int32_t bootstrapResamples = 200;
     uint64_t bootstrapSeed = 1;

@@ -233,6 +233,25 @@ void measureDecoded(GreyImage& grid,
     ms.seed = settings.bootstrapSeed;
     measureMetrology(work, coarse, ms, result.metrology);
 
+    // The sub-pixel edges in red on the picture, where the whole-pixel analysis drew none.
+    auto markSubpixelEdges = [&] {
+        for (const MetrologyEdge& edge : result.metrology.edges) {
+            for (size_t i = 0; i < edge.positions.size(); ++i) {
+                const double p = edge.positions[i];
+                if (!std::isfinite(p)) continue;
+                const int32_t x = static_cast<int32_t>(std::lround(p)) - 1;
+                if (x < 0 || x >= work.width) continue;
+                if (fileOrder) {
+                    unsigned char* q = result.picture.pixel(x, static_cast<int32_t>(i));
+                    q[0] = 255;
+                    q[1] = q[2] = 0;
+                } else {
+                    markInFile(placement, x, static_cast<int32_t>(i), result.picture);
+                }
+            }
+        }
+    };
+
     const RunParameters params = parametersFromSettings(settings, scale);
     if (contrast == Contrast::kBrightEdge) {
         analyseGrid(work, coarse, settings.pairing, params, AnalysisPath::kFast, result.analysis);
@@ -241,10 +260,20 @@ void measureDecoded(GreyImage& grid,
             result.status = ImageStatus::kMeasured;
             fillDisplaySeries(result.analysis, scale, result.display);
         } else if (result.analysis.status == AnalysisStatus::kNoLine) {
-            result.status = ImageStatus::kNoLine;
-            result.reason = "no line found (" + counted(result.analysis.coarse.count, "edge") +
-                            " found, " + std::to_string(result.analysis.processed.size()) +
-                            " processed)";
+            const std::string found = counted(result.analysis.coarse.count, "edge") + " found, " +
+                                      std::to_string(result.analysis.processed.size()) +
+                                      " processed";
+            if (settings.measureWithoutWholePixelLines && !result.metrology.lines.empty()) {
+                result.status = ImageStatus::kMeasured;
+                result.wholePixelApplicable = false;
+                result.wholePixelReason =
+                    "the whole-pixel analysis found no line (" + found +
+                    "); the sub-pixel edges found " +
+                    counted(static_cast<int32_t>(result.metrology.lines.size()), "line");
+            } else {
+                result.status = ImageStatus::kNoLine;
+                result.reason = "no line found (" + found + ")";
+            }
         } else {
             result.status = ImageStatus::kUnreadable;
             result.reason = "the picture cannot be stored";
@@ -263,6 +292,13 @@ void measureDecoded(GreyImage& grid,
                 }
             result.analysis.picture.release();
         }
+        if (!result.wholePixelApplicable) {
+            if (fileOrder && result.picture.bytes == nullptr) {
+                greyPicture(work, result.picture);
+                result.pictureTopDown = topRowFirst;
+            }
+            if (result.picture.bytes != nullptr) markSubpixelEdges();
+        }
     } else {
         result.wholePixelApplicable = false;
         result.wholePixelReason =
@@ -274,21 +310,7 @@ void measureDecoded(GreyImage& grid,
             greyPicture(work, result.picture);
             result.pictureTopDown = topRowFirst;
         }
-        for (const MetrologyEdge& edge : result.metrology.edges) {
-            for (size_t i = 0; i < edge.positions.size(); ++i) {
-                const double p = edge.positions[i];
-                if (!std::isfinite(p)) continue;
-                const int32_t x = static_cast<int32_t>(std::lround(p)) - 1;
-                if (x < 0 || x >= work.width) continue;
-                if (fileOrder) {
-                    unsigned char* q = result.picture.pixel(x, static_cast<int32_t>(i));
-                    q[0] = 255;
-                    q[1] = q[2] = 0;
-                } else {
-                    markInFile(placement, x, static_cast<int32_t>(i), result.picture);
-                }
-            }
-        }
+        markSubpixelEdges();
         if (result.metrology.lines.empty()) {
             result.status = ImageStatus::kNoLine;
             result.reason = "no line found: " + result.metrology.reason;

@@ -107,6 +107,38 @@ TEST(MicroscopeFiles, DataBarPixelSizeRegionAndOrientationComeFromTheFiles) {
     fs::remove_all(folder);
 }
 
+TEST(MicroscopeFiles, DenseTrenchesThatOnlyTheSubpixelEdgesFindAreMeasuredFromTheCommandLine) {
+    // 4 px trenches at a 20 px period, tilted by a few pixels over the rows: the whole-pixel
+    // column profile merges them into one edge, the sub-pixel edges find every line.
+    const std::string crop = kSem + "/mpa_N5_P340_001_crop.png";
+    if (!fs::exists(crop)) GTEST_SKIP() << "no " << crop;
+    const std::string folder = makeTempFolder();
+    writeTextFile(folder + "/input.txt",
+                  "dense trenches\nedge detection\nthreshold 0.5\nsmoothing\nkernel\n"
+                  "switch n\nrows 5\ncolumns 5\nsigma 1.0\nimages\nlist\nswitch n\n"
+                  "count 1\nscale (nm per pixel)\nwindow (pixels)\npixel 17.24\nreserved 0\n"
+                  "window 10\n" +
+                      crop + " s\n");
+    const RunResult run =
+        runCommand(folder, std::string(RUGON_REPORT_BINARY) + " --pixel-size 17.24 -o cli " + crop +
+                               "; " + RUGON_REPORT_BINARY + " -o file input.txt");
+    auto cli = summaryByFile(folder + "/cli")["mpa_N5_P340_001_crop.png"];
+    EXPECT_EQ(cli["status"], "measured") << run.err;
+    EXPECT_EQ(cli["lwr_3sigma_nm"], "");  // the whole-pixel figures are left out
+    EXPECT_GE(number(cli["lines"]), 55.0);
+    EXPECT_GT(number(cli["lwr_3sigma_unbiased_nm"]), 0.0);
+    EXPECT_LE(number(cli["lwr_3sigma_unbiased_nm"]), number(cli["lwr_3sigma_biased_nm"]));
+    const auto json = nlohmann::json::parse(readTextFile(folder + "/cli/report.json"));
+    EXPECT_EQ(json["images"][0]["whole_pixel_applicable"], false);
+    EXPECT_NE(json["images"][0]["whole_pixel_reason"].get<std::string>().find("no line"),
+              std::string::npos);
+    // The parameter file keeps the console program's verdict.
+    auto file = summaryByFile(folder + "/file")["mpa_N5_P340_001_crop.png"];
+    EXPECT_EQ(file["status"], "no_line");
+    EXPECT_EQ(file["lwr_3sigma_unbiased_nm"], "");
+    fs::remove_all(folder);
+}
+
 TEST(MicroscopeFiles, FoldersAreExpandedAndBadOptionsWriteNothing) {
     const std::string folder = makeTempFolder();
     fs::create_directories(folder + "/in");

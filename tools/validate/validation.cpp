@@ -8,10 +8,10 @@
 
 #include "image/coarse_edges.h"
 #include "image/grey_image.h"
-#include "run/analysis_settings.h"
-#include "run/image_analysis.h"
 #include "metrology/psd.h"
 #include "metrology/psd_fit.h"
+#include "run/analysis_settings.h"
+#include "run/image_analysis.h"
 
 namespace {
 
@@ -324,9 +324,9 @@ std::vector<NoiseLevelSummary> summariseByNoise(const std::vector<RecoveryRow>& 
         l.meanFound /= l.images;
         l.meanBiasedLwrErrorPercent =
             l.measured > 0 ? l.meanBiasedLwrErrorPercent / l.measured : kNaN;
-        l.meanWholePixelLwrErrorPercent = l.wholePixelMeasured > 0
-                                              ? l.meanWholePixelLwrErrorPercent / l.wholePixelMeasured
-                                              : kNaN;
+        l.meanWholePixelLwrErrorPercent =
+            l.wholePixelMeasured > 0 ? l.meanWholePixelLwrErrorPercent / l.wholePixelMeasured
+                                     : kNaN;
         if (l.measured == 0)
             l.worstUnbiasedErrorPercent = l.worstXiErrorPercent = l.worstAlphaError =
                 l.worstXiDrawnErrorPercent = l.worstAlphaDrawnError = kNaN;

@@ -71,8 +71,8 @@ struct RecoveryRow {
     // runs on bright-edge images only, as in rugon-report; NaN there and when it found no line.
     double wholePixelLwrNm = 0.0;
     double wholePixelLwrErrorPercent() const;  // against lwr.truth
-    double xiTrueNm = 0.0;  // the model's
-    double xiFitNm = 0.0;   // of the edge spectrum's fit; NaN when the fit failed
+    double xiTrueNm = 0.0;                     // the model's
+    double xiFitNm = 0.0;  // of the edge spectrum's fit; NaN when the fit failed
     double alphaTrue = 0.0;
     double alphaFit = 0.0;
     // The same fit made on the drawn edges themselves (no image, no noise, no blur): where the
@@ -121,7 +121,7 @@ struct NoiseLevelSummary {
     int32_t measured = 0;   // images with unbiased LER and LWR
     double minFound = 0.0;  // smallest foundFraction
     double meanFound = 0.0;
-    double meanBiasedLwrErrorPercent = 0.0;  // over the measured images
+    double meanBiasedLwrErrorPercent = 0.0;      // over the measured images
     double meanWholePixelLwrErrorPercent = 0.0;  // over the images with a whole-pixel LWR
     int32_t wholePixelMeasured = 0;
     double worstUnbiasedErrorPercent = 0.0;  // largest |error| of unbiased LER or LWR

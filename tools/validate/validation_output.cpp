@@ -112,7 +112,8 @@ void printRecoveryMarkdown(const std::vector<RecoveryRow>& rows, FILE* out) {
 void printNoiseLevels(const std::vector<NoiseLevelSummary>& levels, FILE* out) {
     std::fputs(
         "| Gaussian noise | contrast / noise | images | rows found: least, mean % | biased LWR "
-        "error, mean %: sub-pixel, whole-pixel | worst unbiased LER or LWR error % | worst ξ error %: of the model, "
+        "error, mean %: sub-pixel, whole-pixel | worst unbiased LER or LWR error % | worst ξ error "
+        "%: of the model, "
         "of the drawn edges | worst α error: of the model, of the drawn edges "
         "|\n|--:|--:|--:|--:|--:|--:|--:|--:|\n",
         out);
