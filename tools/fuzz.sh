@@ -2,7 +2,7 @@
 # Builds the libFuzzer targets (tests/fuzz, clang with AddressSanitizer and
 # UndefinedBehaviorSanitizer) in build-fuzz and runs them from the committed corpus.
 #
-#   tools/fuzz.sh --short            each target for 10 to 20 s, 50 s in all (make test runs it)
+#   tools/fuzz.sh --short            each target for 10 to 20 s, 50 s in all (make fuzz runs it)
 #   tools/fuzz.sh --long [SECONDS]   each target for SECONDS (default 1800), for local use
 #   tools/fuzz.sh --replay FILE...   runs the given inputs once (a crash file, for example)
 #   optional, after the mode: --target NAME to run one target only (parameters, analysis,
