@@ -94,9 +94,43 @@ TEST(Validation, HeavilyBiasedImagesCountWhetherFoundOrNot) {
     EXPECT_EQ(v.heavilyBiasedRows, 2);
     EXPECT_EQ(v.heavilyBiasedFound, 1);
     EXPECT_EQ(v.heavilyBiasedPass, 1);
+    // The same count for the whole-pixel LWR; rows without one (NaN) never count.
+    rows[0].wholePixelLwrNm = std::nan("");
+    rows[1].wholePixelLwrNm = 3.0 * 1.5;
+    rows[2].wholePixelLwrNm = 3.0 * 1.45;
+    const RecoveryVerdict w = judgeRecovery(rows, RecoveryTargets());
+    EXPECT_EQ(w.wholePixelBiasedRows, 2);
+    EXPECT_EQ(w.wholePixelBiasedFound, 1);
+    EXPECT_EQ(w.wholePixelBiasedPass, 1);
     // A failed xi fit is a missed target, not a pass.
     rows[1].xiFitNm = std::nan("");
     EXPECT_FALSE(judgeRecovery(rows, RecoveryTargets()).pass());
+}
+
+// The whole-pixel LWR is measured beside the sub-pixel figures on bright-edge images, as
+// rugon-report does, and left out (NaN) on plain steps, where that method does not apply.
+TEST(Validation, WholePixelLwrIsMeasuredOnBrightEdgeImagesOnly) {
+    ValidationPlan plan;
+    plan.quick = true;
+    plan.side = 512;
+    plan.baseSeed = 77;
+    plan.bootstrapResamples = 0;
+    bool brightEdge = false;
+    bool step = false;
+    for (const ValidationCase& c : validationCases(plan)) {
+        if (c.image.noiseSigma != 0.0) continue;
+        RecoveryRow r;
+        runCase(c, plan, r);
+        if (c.contrast == Contrast::kBrightEdge) {
+            brightEdge = true;
+            ASSERT_TRUE(std::isfinite(r.wholePixelLwrNm)) << c.series;
+            EXPECT_LT(std::fabs(r.wholePixelLwrErrorPercent()), 15.0) << c.series;
+        } else {
+            step = true;
+            EXPECT_TRUE(std::isnan(r.wholePixelLwrNm)) << c.series;
+        }
+    }
+    EXPECT_TRUE(brightEdge && step);
 }
 
 }  // namespace
