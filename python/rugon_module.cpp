@@ -272,42 +272,6 @@ py::dict settingsDict(const AnalysisSettings& s, int32_t pairing) {
     return d;
 }
 
-const char* edgeKindName(SyntheticEdgeKind kind) {
-    switch (kind) {
-        case SyntheticEdgeKind::kLineLeft:
-            return "left";
-        case SyntheticEdgeKind::kLineRight:
-            return "right";
-        case SyntheticEdgeKind::kLone:
-            break;
-    }
-    return "lone";
-}
-
-bool parseSyntheticContrast(const std::string& name, SyntheticContrast& contrast) {
-    if (name == "bright-edges")
-        contrast = SyntheticContrast::kBrightEdges;
-    else if (name == "bright-line")
-        contrast = SyntheticContrast::kBrightLine;
-    else if (name == "dark-line")
-        contrast = SyntheticContrast::kDarkLine;
-    else
-        return false;
-    return true;
-}
-
-const char* syntheticContrastName(SyntheticContrast contrast) {
-    switch (contrast) {
-        case SyntheticContrast::kBrightEdges:
-            return "bright-edges";
-        case SyntheticContrast::kBrightLine:
-            return "bright-line";
-        case SyntheticContrast::kDarkLine:
-            break;
-    }
-    return "dark-line";
-}
-
 // The generator's settings by keyword (the fields of SyntheticSemSettings in snake case).
 py::dict generatorDefaults() {
     const SyntheticSemSettings s;
@@ -464,7 +428,7 @@ py::tuple generate(const py::kwargs& kwargs) {
         py::arg("edge_correlation") = t.edgeCorrelation);
     py::list edges;
     for (const SyntheticEdge& edge : image->edges)
-        edges.append(py::dict(py::arg("kind") = edgeKindName(edge.kind),
+        edges.append(py::dict(py::arg("kind") = syntheticEdgeKindName(edge.kind),
                               py::arg("nominal_px") = edge.nominal,
                               py::arg("positions_px") = view(edge.positions, owner)));
     truth["edges"] = edges;

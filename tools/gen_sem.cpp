@@ -96,18 +96,6 @@ bool parseSeed(const char* text, uint64_t& out) {
     return true;
 }
 
-bool parseContrast(const char* text, SyntheticContrast& out) {
-    if (std::strcmp(text, "bright-edges") == 0)
-        out = SyntheticContrast::kBrightEdges;
-    else if (std::strcmp(text, "bright-line") == 0)
-        out = SyntheticContrast::kBrightLine;
-    else if (std::strcmp(text, "dark-line") == 0)
-        out = SyntheticContrast::kDarkLine;
-    else
-        return false;
-    return true;
-}
-
 // `output` without its extension, followed by `suffix`.
 std::string besideOutput(const std::string& output, const char* suffix) {
     const size_t dot = output.rfind('.');
@@ -173,7 +161,7 @@ int main(int argc, char** argv) {
         else if (std::strcmp(option, "--correlation-length") == 0)
             ok = parseDouble(value, s.correlationLength);
         else if (std::strcmp(option, "--contrast") == 0)
-            ok = parseContrast(value, s.contrast);
+            ok = parseSyntheticContrast(value, s.contrast);
         else if (std::strcmp(option, "--alpha") == 0) {
             ok = parseDouble(value, s.roughnessExponent);
             s.roughnessModel = SyntheticRoughness::kSpectral;

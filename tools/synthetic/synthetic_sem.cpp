@@ -522,9 +522,7 @@ bool writeEdgeCsv(const SyntheticSem& image, const std::string& path) {
     bool ok = std::fprintf(f, "row") > 0;
     for (size_t e = 0; e < image.edges.size(); ++e) {
         const SyntheticEdgeKind kind = image.edges[e].kind;
-        const char* name = kind == SyntheticEdgeKind::kLineLeft
-                               ? "left"
-                               : (kind == SyntheticEdgeKind::kLineRight ? "right" : "lone");
+        const char* name = syntheticEdgeKindName(kind);
         ok = ok && std::fprintf(f, ",edge%zu_%s", e + 1, name) > 0;
     }
     ok = ok && std::fprintf(f, "\n") > 0;
@@ -538,10 +536,8 @@ bool writeEdgeCsv(const SyntheticSem& image, const std::string& path) {
     return ok;
 }
 
-namespace {
-
-const char* contrastName(SyntheticContrast c) {
-    switch (c) {
+const char* syntheticContrastName(SyntheticContrast contrast) {
+    switch (contrast) {
         case SyntheticContrast::kBrightLine:
             return "bright-line";
         case SyntheticContrast::kDarkLine:
@@ -552,7 +548,29 @@ const char* contrastName(SyntheticContrast c) {
     return "bright-edges";
 }
 
-}  // namespace
+bool parseSyntheticContrast(const std::string& name, SyntheticContrast& contrast) {
+    if (name == "bright-edges")
+        contrast = SyntheticContrast::kBrightEdges;
+    else if (name == "bright-line")
+        contrast = SyntheticContrast::kBrightLine;
+    else if (name == "dark-line")
+        contrast = SyntheticContrast::kDarkLine;
+    else
+        return false;
+    return true;
+}
+
+const char* syntheticEdgeKindName(SyntheticEdgeKind kind) {
+    switch (kind) {
+        case SyntheticEdgeKind::kLineLeft:
+            return "left";
+        case SyntheticEdgeKind::kLineRight:
+            return "right";
+        case SyntheticEdgeKind::kLone:
+            break;
+    }
+    return "lone";
+}
 
 bool writeTruthJson(const SyntheticSem& image, const std::string& path) {
     const SyntheticSemSettings& s = image.settings;
@@ -561,7 +579,7 @@ bool writeTruthJson(const SyntheticSem& image, const std::string& path) {
     nlohmann::ordered_json j;
     j["image"] = {{"width", image.width},
                   {"height", image.height},
-                  {"contrast", contrastName(s.contrast)},
+                  {"contrast", syntheticContrastName(s.contrast)},
                   {"pitch_px", s.pitch},
                   {"background_level", s.backgroundLevel},
                   {"body_level", s.bodyLevel},

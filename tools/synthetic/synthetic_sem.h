@@ -32,6 +32,12 @@ enum class SyntheticContrast {
     kDarkLine,
 };
 
+// "bright-edges", "bright-line" or "dark-line", as the generator's options and truth files name
+// the contrasts; parseSyntheticContrast reads those names back (false for any other text,
+// `contrast` then untouched).
+const char* syntheticContrastName(SyntheticContrast contrast);
+bool parseSyntheticContrast(const std::string& name, SyntheticContrast& contrast);
+
 // What to draw. Positions are 1-based column coordinates: pixel column X covers X - 0.5 to
 // X + 0.5, so an edge at 20.0 runs through the centre of column 20.
 struct SyntheticSemSettings {
@@ -83,6 +89,9 @@ struct SyntheticSemSettings {
 
 // What an edge of the image is.
 enum class SyntheticEdgeKind { kLineLeft, kLineRight, kLone };
+
+// "left", "right" or "lone", as the edges file names the kinds.
+const char* syntheticEdgeKindName(SyntheticEdgeKind kind);
 
 // One drawn edge: its true course. For line edges this is the line edge, the outer flank of the
 // band; for a lone band, its left flank.
