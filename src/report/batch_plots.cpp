@@ -1,6 +1,5 @@
 #include "report/batch_plots.h"
 
-#include <cairo-svg.h>
 #include <cairo.h>
 #include <gsl/gsl_cdf.h>
 #include <gsl/gsl_sort.h>
@@ -26,34 +25,16 @@ constexpr double kPi = 3.14159265358979323846;
 constexpr double kLabelSize = 11.0;
 constexpr double kTitleSize = 12.0;
 
-cairo_status_t appendToText(void* closure, const unsigned char* data, unsigned int length) {
-    static_cast<std::string*>(closure)->append(reinterpret_cast<const char*>(data), length);
-    return CAIRO_STATUS_SUCCESS;
-}
-
-// Runs `draw` on an SVG surface of width x height user units and returns the document (its ids
-// renumbered by withDocumentIds), or an empty text when Cairo reports an error.
+// Runs `draw` on an SVG surface of width x height px on a white ground, sans-serif selected,
+// and returns the document (svgDocument: ids renumbered, empty when Cairo reports an error).
 template <typename Draw>
 std::string drawSvg(double width, double height, Draw draw) {
-    std::string text;
-    cairo_surface_t* surface =
-        cairo_svg_surface_create_for_stream(appendToText, &text, width, height);
-    if (cairo_surface_status(surface) != CAIRO_STATUS_SUCCESS) {
-        cairo_surface_destroy(surface);
-        return std::string();
-    }
-    cairo_svg_surface_set_document_unit(surface, CAIRO_SVG_UNIT_PX);
-    cairo_t* cr = cairo_create(surface);
-    cairo_select_font_face(cr, "sans-serif", CAIRO_FONT_SLANT_NORMAL, CAIRO_FONT_WEIGHT_NORMAL);
-    setColour(cr, kWhite);
-    cairo_paint(cr);
-    draw(cr);
-    bool ok = cairo_status(cr) == CAIRO_STATUS_SUCCESS;
-    cairo_destroy(cr);
-    cairo_surface_finish(surface);
-    ok = ok && cairo_surface_status(surface) == CAIRO_STATUS_SUCCESS;
-    cairo_surface_destroy(surface);
-    return ok ? withDocumentIds(text) : std::string();
+    return svgDocument(width, height, true, [&](cairo_t* cr) {
+        cairo_select_font_face(cr, "sans-serif", CAIRO_FONT_SLANT_NORMAL, CAIRO_FONT_WEIGHT_NORMAL);
+        setColour(cr, kWhite);
+        cairo_paint(cr);
+        draw(cr);
+    });
 }
 
 // A horizontal value axis mapped onto left .. right.

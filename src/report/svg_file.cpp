@@ -51,17 +51,18 @@ cairo_status_t appendSvgText(void* closure, const unsigned char* data, unsigned 
 
 }  // namespace
 
-bool writeSvgFile(const std::string& path,
-                  double width,
-                  double height,
-                  const std::function<void(cairo_t*)>& draw) {
+std::string svgDocument(double width,
+                        double height,
+                        bool pixelUnits,
+                        const std::function<void(cairo_t*)>& draw) {
     std::string text;
     cairo_surface_t* surface =
         cairo_svg_surface_create_for_stream(appendSvgText, &text, width, height);
     if (cairo_surface_status(surface) != CAIRO_STATUS_SUCCESS) {
         cairo_surface_destroy(surface);
-        return false;
+        return std::string();
     }
+    if (pixelUnits) cairo_svg_surface_set_document_unit(surface, CAIRO_SVG_UNIT_PX);
     cairo_t* cr = cairo_create(surface);
     draw(cr);
     bool ok = cairo_status(cr) == CAIRO_STATUS_SUCCESS;
@@ -69,8 +70,15 @@ bool writeSvgFile(const std::string& path,
     cairo_surface_finish(surface);
     ok = ok && cairo_surface_status(surface) == CAIRO_STATUS_SUCCESS;
     cairo_surface_destroy(surface);
-    if (!ok) return false;
-    text = withDocumentIds(text);
+    return ok ? withDocumentIds(text) : std::string();
+}
+
+bool writeSvgFile(const std::string& path,
+                  double width,
+                  double height,
+                  const std::function<void(cairo_t*)>& draw) {
+    const std::string text = svgDocument(width, height, false, draw);
+    if (text.empty()) return false;
     std::FILE* file = std::fopen(path.c_str(), "wb");
     if (file == nullptr) return false;
     const bool written = std::fwrite(text.data(), 1, text.size(), file) == text.size();

@@ -13,6 +13,14 @@
 // ids (glyphs, clips, patterns) are numbered per document by Cairo and stay as they are.
 std::string withDocumentIds(const std::string& svg);
 
+// Draws a width x height SVG document with `draw` and returns it with its ids renumbered by
+// withDocumentIds; an empty text when Cairo reports an error. Sizes are in points, or with
+// `pixelUnits` in px (the document's width and height then say "px").
+std::string svgDocument(double width,
+                        double height,
+                        bool pixelUnits,
+                        const std::function<void(cairo_t*)>& draw);
+
 // Draws a width x height (points) SVG document with `draw` and writes it to `path`, its ids
 // renumbered by withDocumentIds. False when Cairo reports an error (nothing written) or the
 // file cannot be written whole.
