@@ -7,6 +7,7 @@
 #include <random>
 
 #include "metrology/psd.h"
+#include "stats/line_residuals.h"
 
 namespace {
 
@@ -25,38 +26,6 @@ void pairedEdgeRange(int32_t pairing, int32_t edgeCount, int32_t& first, int32_t
         first = 1;
         last = edgeCount < 1 ? 0 : edgeCount - (edgeCount % 2);
     }
-}
-
-// Least-squares line through the finite values of x (index = row), population sigma of the
-// residuals; NaN with fewer than 2 finite values.
-double residualSigma(const std::vector<double>& x) {
-    double n = 0.0;
-    double si = 0.0;
-    double sx = 0.0;
-    for (size_t i = 0; i < x.size(); ++i) {
-        if (std::isnan(x[i])) continue;
-        n += 1.0;
-        si += static_cast<double>(i);
-        sx += x[i];
-    }
-    if (n < 2.0) return kNaN;
-    const double mi = si / n;
-    const double mx = sx / n;
-    double sii = 0.0;
-    double six = 0.0;
-    for (size_t i = 0; i < x.size(); ++i) {
-        if (std::isnan(x[i])) continue;
-        sii += (static_cast<double>(i) - mi) * (static_cast<double>(i) - mi);
-        six += (static_cast<double>(i) - mi) * (x[i] - mx);
-    }
-    const double slope = sii > 0.0 ? six / sii : 0.0;
-    double ss = 0.0;
-    for (size_t i = 0; i < x.size(); ++i) {
-        if (std::isnan(x[i])) continue;
-        const double r = x[i] - mx - slope * (static_cast<double>(i) - mi);
-        ss += r * r;
-    }
-    return std::sqrt(ss / n);
 }
 
 double finiteMean(const std::vector<double>& x) {

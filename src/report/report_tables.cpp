@@ -5,6 +5,7 @@
 
 #include "run/quality_flags.h"
 #include "run/version.h"
+#include "stats/line_residuals.h"
 
 namespace {
 
@@ -256,39 +257,14 @@ void appendEdges(const ImageResult& result, Table& table) {
     }
 }
 
-// Biased sigma of a per-row series (NaN rows left out) about its least-squares line, nm.
-double detrendedSigma(const std::vector<double>& values) {
-    double n = 0.0, si = 0.0, sv = 0.0, sii = 0.0, siv = 0.0;
-    for (size_t i = 0; i < values.size(); ++i) {
-        if (!std::isfinite(values[i])) continue;
-        const double x = static_cast<double>(i);
-        n += 1.0;
-        si += x;
-        sv += values[i];
-        sii += x * x;
-        siv += x * values[i];
-    }
-    if (n < 3.0) return NAN;
-    const double d = n * sii - si * si;
-    const double b = d != 0.0 ? (n * siv - si * sv) / d : 0.0;
-    const double c = (sv - b * si) / n;
-    double ss = 0.0;
-    for (size_t i = 0; i < values.size(); ++i) {
-        if (!std::isfinite(values[i])) continue;
-        const double r = values[i] - (c + b * static_cast<double>(i));
-        ss += r * r;
-    }
-    return std::sqrt(ss / n);
-}
-
 void appendSubpixelLine(const MetrologyLine* line, std::vector<TableCell>& row) {
     if (line == nullptr) {
         row.resize(row.size() + 3, emptyCell());
         return;
     }
     row.push_back(figureCell(line->meanWidthNm));
-    row.push_back(figureCell(detrendedSigma(line->widthsNm)));
-    row.push_back(figureCell(detrendedSigma(line->centresNm)));
+    row.push_back(figureCell(residualSigma(line->widthsNm)));
+    row.push_back(figureCell(residualSigma(line->centresNm)));
 }
 
 void appendLines(const ImageResult& result, Table& table) {

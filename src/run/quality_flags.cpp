@@ -6,6 +6,7 @@
 #include <utility>
 
 #include "run/image_result.h"
+#include "stats/line_residuals.h"
 
 namespace {
 
@@ -48,23 +49,8 @@ bool correlatedOverATenth(const MetrologyResult& m) {
     for (const MetrologyEdge& edge : m.edges) {
         if (!edge.inSpectrum) continue;
         const std::vector<double>& p = edge.positions;
-        double count = 0.0, si = 0.0, sp = 0.0, sii = 0.0, sip = 0.0;
-        for (size_t i = 0; i < p.size(); ++i) {
-            if (!std::isfinite(p[i])) continue;
-            const double x = static_cast<double>(i);
-            count += 1.0;
-            si += x;
-            sp += p[i];
-            sii += x * x;
-            sip += x * p[i];
-        }
-        const double d = count * sii - si * si;
-        if (count < 3.0 || d == 0.0) continue;
-        const double slope = (count * sip - si * sp) / d;
-        const double intercept = (sp - slope * si) / count;
-        std::vector<double> r(p.size());
-        for (size_t i = 0; i < p.size(); ++i)
-            r[i] = p[i] - (slope * static_cast<double>(i) + intercept);
+        std::vector<double> r;
+        if (lineResiduals(p, r) < 3) continue;
         n = std::max(n, p.size());
         residuals.push_back(std::move(r));
     }

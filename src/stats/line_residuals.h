@@ -1,0 +1,15 @@
+// Residuals of a per-row series with missing rows about its least-squares line: the edge,
+// width and centre series of the sub-pixel edges, whose missing rows are NaN.
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+// Residuals of the finite values of `x` (index = row) about their least-squares line, with centred
+// sums (the mean row and value first), into `residuals` (x's length; NaN where x is NaN). Returns
+// the number of finite values; with fewer than 2 every residual is NaN.
+int32_t lineResiduals(const std::vector<double>& x, std::vector<double>& residuals);
+
+// Population sigma of those residuals (divisor: the finite values), in x's unit; NaN with fewer
+// than 2 finite values.
+double residualSigma(const std::vector<double>& x);
