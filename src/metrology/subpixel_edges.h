@@ -19,6 +19,11 @@ struct SubpixelSettings {
     // those first crossings over the row and the 3 rows either side.
     double searchRadiusPx = 6.0;
     double refineRadiusPx = 3.5;
+    // Then, with profileFit, each row is fitted within profileRadiusPx (at most the search
+    // radius) of that median with the edge's mean profile (aligned on the positions found so
+    // far) times a gain plus an offset; see traceSubpixelEdge.
+    bool profileFit = true;
+    double profileRadiusPx = 5.0;
     double levelHalfWindowPx = 8.0;  // low and high levels sought within this distance
     // A row is missing when the grey-level range within the level window is below this
     // fraction of the edge's contrast (high - low): no edge there (line end, particle).
