@@ -15,6 +15,8 @@ constexpr double kProfileStepPx = 0.25;   // sampling of the mean edge profile
 constexpr int32_t kProfilePasses = 2;     // profile fits, each on a profile aligned on the last
 constexpr double kSearchStepPx = 0.5;     // grid of the profile fit's search
 constexpr double kFinalStepPx = 0.05;     // spacing of its last parabola
+constexpr int32_t kPrefetchRows = 4;      // rows ahead whose window is fetched early
+constexpr double kRefineStepPx = 0.1;     // spacing of the parabola of a later pass
 constexpr int32_t kMaxSearchSteps = 64;   // grid points either side at most
 // Band location on the middle rows (locateEdgeBands).
 constexpr int32_t kBandBlocks = 10;          // blocks of rows (16 rows each by default)
@@ -184,6 +186,48 @@ double smallMedian(double* v, int32_t n) {
     return n % 2 == 1 ? v[n / 2] : 0.5 * (v[n / 2 - 1] + v[n / 2]);
 }
 
+// For every index y, the median of the non-NaN values v[k] with |k - y| <= halfSpan (v[y]
+// itself left out unless withSelf) into median[y], and their number into count[y]; NaN where
+// there are none. The same medians as sorting each neighbourhood (as smallMedian does), from
+// one sorted window slid along v.
+void neighbourMedians(const std::vector<double>& v,
+                      int32_t halfSpan,
+                      bool withSelf,
+                      std::vector<double>& median,
+                      std::vector<int32_t>& count) {
+    const int32_t n = static_cast<int32_t>(v.size());
+    median.assign(v.size(), kNaN);
+    count.assign(v.size(), 0);
+    std::vector<double> window;
+    window.reserve(static_cast<size_t>(2 * halfSpan + 1));
+    auto add = [&](int32_t k) {
+        if (k < 0 || k >= n || std::isnan(v[static_cast<size_t>(k)])) return;
+        const double value = v[static_cast<size_t>(k)];
+        window.insert(std::upper_bound(window.begin(), window.end(), value), value);
+    };
+    auto remove = [&](int32_t k) {
+        if (k < 0 || k >= n || std::isnan(v[static_cast<size_t>(k)])) return;
+        window.erase(std::lower_bound(window.begin(), window.end(), v[static_cast<size_t>(k)]));
+    };
+    for (int32_t k = 0; k < halfSpan && k < n; ++k) add(k);
+    for (int32_t y = 0; y < n; ++y) {
+        remove(y - halfSpan - 1);
+        add(y + halfSpan);
+        const double self = v[static_cast<size_t>(y)];
+        const bool skip = !withSelf && !std::isnan(self);
+        const int32_t c = static_cast<int32_t>(window.size()) - (skip ? 1 : 0);
+        count[static_cast<size_t>(y)] = c;
+        if (c <= 0) continue;
+        // Rank r of the window without v[y] (at index p when it is left out).
+        const int32_t p =
+            skip ? static_cast<int32_t>(std::lower_bound(window.begin(), window.end(), self) -
+                                        window.begin())
+                 : c;
+        auto at = [&](int32_t r) { return window[static_cast<size_t>(r < p ? r : r + 1)]; };
+        median[static_cast<size_t>(y)] = c % 2 == 1 ? at(c / 2) : 0.5 * (at(c / 2 - 1) + at(c / 2));
+    }
+}
+
 double medianOf(std::vector<double>& v) {
     if (v.empty()) return kNaN;
     const size_t m = v.size() / 2;
@@ -227,17 +271,22 @@ bool buildEdgeProfile(const double* windows,
                       double level,
                       EdgeProfile& out) {
     const int32_t n = 2 * static_cast<int32_t>(std::ceil(reach / kProfileStepPx)) + 1;
+    const int32_t perPixel = static_cast<int32_t>(std::lround(1.0 / kProfileStepPx));
     out.reach = (n - 1) / 2 * kProfileStepPx;
     std::vector<double> sums(static_cast<size_t>(n), 0.0);
     std::vector<int32_t> hits(static_cast<size_t>(n), 0);
     for (size_t y = 0; y < x.size(); ++y) {
         if (std::isnan(x[y])) continue;
+        // Sample i falls in bin floor(start + i perPixel): one rounding per row.
         const double* row = windows + y * static_cast<size_t>(windowLength);
-        for (int32_t i = 0; i < count[y]; ++i) {
-            const double u = first[y] + i - x[y];
-            const double t = (u + out.reach) / kProfileStepPx + 0.5;
-            if (!(t >= 0.0 && t < n)) continue;
-            const auto b = static_cast<size_t>(t);
+        const double start = std::floor((first[y] - x[y] + out.reach) / kProfileStepPx + 0.5);
+        if (!(start > -1e9 && start < 1e9)) continue;
+        const int32_t b0 = static_cast<int32_t>(start);
+        // Samples i with 0 <= b0 + perPixel i < n.
+        const int32_t lo = b0 >= 0 ? 0 : (-b0 + perPixel - 1) / perPixel;
+        const int32_t hi = std::min(count[y] - 1, b0 < n ? (n - 1 - b0) / perPixel : -1);
+        for (int32_t i = lo; i <= hi; ++i) {
+            const size_t b = static_cast<size_t>(b0 + perPixel * i);
             sums[b] += row[i];
             ++hits[b];
         }
@@ -363,20 +412,18 @@ double fitEdgeProfile(const EdgeProfile& profile,
         }
         if (!(here > 0.0)) return kNaN;
         shift += vertex(kSearchStepPx, left, here, right);
-        shift += vertex(kProfileStepPx, score(shift - kProfileStepPx), score(shift),
-                        score(shift + kProfileStepPx));
         shift += vertex(kFinalStepPx, score(shift - kFinalStepPx), score(shift),
                         score(shift + kFinalStepPx));
         if (!(std::fabs(shift) < radius)) return kNaN;
         return centre + shift + profile.origin;
     }
     if (std::isfinite(guess)) {
-        double shift = guess;
-        shift += vertex(kProfileStepPx, score(shift - kProfileStepPx), score(shift),
-                        score(shift + kProfileStepPx));
-        shift += vertex(kFinalStepPx, score(shift - kFinalStepPx), score(shift),
-                        score(shift + kFinalStepPx));
-        if (!(std::fabs(shift) < radius) || !(score(shift) > 0.0)) return kNaN;
+        // One parabola through points kRefineStepPx apart about the guess.
+        const double here = score(guess);
+        if (!(here > 0.0)) return kNaN;
+        const double shift = guess + vertex(kRefineStepPx, score(guess - kRefineStepPx), here,
+                                            score(guess + kRefineStepPx));
+        if (!(std::fabs(shift) < radius)) return kNaN;
         return centre + shift + profile.origin;
     }
     const int32_t perStep = static_cast<int32_t>(std::lround(kSearchStepPx / kProfileStepPx));
@@ -428,8 +475,6 @@ double fitEdgeProfile(const EdgeProfile& profile,
     if (!(bestScore > 0.0) || best == -used || best == used) return kNaN;
     double shift = best * kSearchStepPx + vertex(kSearchStepPx, scores[best + used - 1], bestScore,
                                                  scores[best + used + 1]);
-    shift += vertex(kProfileStepPx, score(shift - kProfileStepPx), score(shift),
-                    score(shift + kProfileStepPx));
     shift += vertex(kFinalStepPx, score(shift - kFinalStepPx), score(shift),
                     score(shift + kFinalStepPx));
     return centre + shift + profile.origin;
@@ -610,20 +655,41 @@ void traceSubpixelEdge(const EdgeGrid& edges,
     for (int32_t y = 0; y < h; ++y) {
         const double* row = edges.values + static_cast<size_t>(y) * static_cast<size_t>(w);
         const double e = course[static_cast<size_t>(y)];
+        if (y + kPrefetchRows < h) {
+            // The rows lie a whole grid row apart, too far for the processor to fetch them
+            // ahead by itself: ask for the window a few rows on.
+            int32_t a = 0;
+            int32_t b = 0;
+            columnRange(course[static_cast<size_t>(y + kPrefetchRows)] - reach - tapRadius,
+                        course[static_cast<size_t>(y + kPrefetchRows)] + reach + tapRadius, w, a,
+                        b);
+            const double* ahead =
+                edges.values + static_cast<size_t>(y + kPrefetchRows) * static_cast<size_t>(w);
+            for (int32_t i = a; i <= b; i += 8) __builtin_prefetch(ahead + i);
+            if (b >= a) __builtin_prefetch(ahead + b);
+        }
         int32_t first = 0;
         int32_t last = 0;
         columnRange(e - reach, e + reach, w, first, last);
         windowFirst[static_cast<size_t>(y)] = first;
         windowCount[static_cast<size_t>(y)] = last >= first ? last - first + 1 : 0;
         double* dst = windows.data() + static_cast<size_t>(y) * static_cast<size_t>(windowLength);
+        if (first - tapRadius >= 0 && last + tapRadius < w) {
+            // Tap after tap over the whole window: every sum adds its terms in the same order
+            // as below, and the inner loop runs over the columns.
+            const int32_t count = last - first + 1;
+            const double* in = row + first;
+            std::fill(dst, dst + count, 0.0);
+            for (int32_t k = -tapRadius; k <= tapRadius; ++k) {
+                const double tap = taps[k];
+                for (int32_t i = 0; i < count; ++i) dst[i] += tap * in[i + k];
+            }
+            continue;
+        }
         for (int32_t x = first; x <= last; ++x) {
             double sum = 0.0;
-            if (x - tapRadius >= 0 && x + tapRadius < w) {
-                for (int32_t k = -tapRadius; k <= tapRadius; ++k) sum += taps[k] * row[x + k];
-            } else {
-                for (int32_t k = -tapRadius; k <= tapRadius; ++k)
-                    sum += taps[k] * row[std::min(w - 1, std::max(0, x + k))];
-            }
+            for (int32_t k = -tapRadius; k <= tapRadius; ++k)
+                sum += taps[k] * row[std::min(w - 1, std::max(0, x + k))];
             dst[x - first] = sum;
         }
     }
@@ -695,18 +761,13 @@ void traceSubpixelEdge(const EdgeGrid& edges,
     }
     const double refine = std::min(settings.refineRadiusPx, radius);
     double nearby[2 * kRefineHalfSpan + 1];
-    std::vector<double> centres(static_cast<size_t>(h), kNaN);
+    std::vector<double> centres;
+    std::vector<int32_t> neighbours;
+    neighbourMedians(first, kRefineHalfSpan, true, centres, neighbours);
     for (int32_t y = 0; y < h; ++y) {
-        if (flat[static_cast<size_t>(y)]) continue;
-        int32_t count = 0;
-        for (int32_t k = std::max(0, y - kRefineHalfSpan);
-             k <= std::min(h - 1, y + kRefineHalfSpan); ++k) {
-            if (!std::isnan(first[static_cast<size_t>(k)]))
-                nearby[count++] = first[static_cast<size_t>(k)];
-        }
-        if (count == 0) continue;
-        const double m = smallMedian(nearby, count);
-        centres[static_cast<size_t>(y)] = m;
+        if (flat[static_cast<size_t>(y)]) centres[static_cast<size_t>(y)] = kNaN;
+        const double m = centres[static_cast<size_t>(y)];
+        if (std::isnan(m)) continue;
         const int32_t offset = windowFirst[static_cast<size_t>(y)];
         const double centre = m - offset;
         x[static_cast<size_t>(y)] =
@@ -718,64 +779,56 @@ void traceSubpixelEdge(const EdgeGrid& edges,
     const double profileRadius = std::min(settings.profileRadiusPx, radius);
     if (settings.profileFit && profileRadius > 0.0) {
         std::vector<double> scratch;
-        for (int32_t pass = 0; pass < kProfilePasses; ++pass) {
-            EdgeProfile profile;
-            if (!buildEdgeProfile(windows.data(), windowLength, windowFirst, windowCount, x,
-                                  span + profileRadius + 1.0, polarity, settings.edgeLevel,
-                                  profile))
-                break;
-            for (int32_t y = 0; y < h; ++y) {
-                if (flat[static_cast<size_t>(y)]) continue;
-                double& position = x[static_cast<size_t>(y)];
-                const int32_t offset = windowFirst[static_cast<size_t>(y)];
-                const int32_t count = windowCount[static_cast<size_t>(y)];
-                if (pass > 0 && !std::isnan(position)) {
-                    // A row fitted before is refined about its position, where the new
-                    // profile (aligned on these positions) has its zero.
-                    position = fitEdgeProfile(profile, windowOf(y), count, position - offset, span,
-                                              profileRadius, 0.0, false, scratch) +
-                               offset;
-                    continue;
-                }
-                double m = centres[static_cast<size_t>(y)];
-                double guess = position - m - profile.origin;  // from the crossing found above
-                double limit = profileRadius;
-                if (pass > 0) {
-                    // A row not found yet is sought once more, uphill from the median of the
-                    // fitted rows around, and kept only within half the radius of it.
-                    int32_t found = 0;
-                    for (int32_t k = std::max(0, y - kRefineHalfSpan);
-                         k <= std::min(h - 1, y + kRefineHalfSpan); ++k) {
-                        if (!std::isnan(x[static_cast<size_t>(k)]))
-                            nearby[found++] = x[static_cast<size_t>(k)];
+        EdgeProfile profile;
+        if (buildEdgeProfile(windows.data(), windowLength, windowFirst, windowCount, x,
+                             span + profileRadius + 1.0, polarity, settings.edgeLevel, profile)) {
+            for (int32_t pass = 0; pass < 2; ++pass) {
+                if (pass > 0 && !buildEdgeProfile(windows.data(), windowLength, windowFirst,
+                                                  windowCount, x, span + profileRadius + 1.0,
+                                                  polarity, settings.edgeLevel, profile))
+                    break;
+                for (int32_t y = 0; y < h; ++y) {
+                    if (flat[static_cast<size_t>(y)]) continue;
+                    double& position = x[static_cast<size_t>(y)];
+                    double m = centres[static_cast<size_t>(y)];
+                    double guess = position - m - profile.origin;  // from the crossing above
+                    double limit = profileRadius;
+                    if (pass > 0) {
+                        // A row not found is sought once more, uphill from the median of
+                        // the fitted rows around, and kept only within half the radius of it.
+                        if (!std::isnan(position)) continue;
+                        int32_t found = 0;
+                        for (int32_t k = std::max(0, y - kRefineHalfSpan);
+                             k <= std::min(h - 1, y + kRefineHalfSpan); ++k) {
+                            if (!std::isnan(x[static_cast<size_t>(k)]))
+                                nearby[found++] = x[static_cast<size_t>(k)];
+                        }
+                        if (found == 0) continue;
+                        m = smallMedian(nearby, found);
+                        guess = 0.0;
+                        limit = 0.5 * profileRadius;
                     }
-                    if (found == 0) continue;
-                    m = smallMedian(nearby, found);
-                    guess = 0.0;
-                    limit = 0.5 * profileRadius;
+                    if (std::isnan(m)) continue;
+                    const int32_t offset = windowFirst[static_cast<size_t>(y)];
+                    position =
+                        fitEdgeProfile(profile, windowOf(y), windowCount[static_cast<size_t>(y)],
+                                       m - offset, span, limit, guess, true, scratch) +
+                        offset;
                 }
-                if (std::isnan(m)) continue;
-                position = fitEdgeProfile(profile, windowOf(y), count, m - offset, span, limit,
-                                          guess, true, scratch) +
-                           offset;
             }
         }
     }
 
     // Jumps: far from the median of the neighbouring rows, by a robust bound.
     std::vector<double> deviation(static_cast<size_t>(h), kNaN);
-    double window[2 * kMedianHalfSpan];
     std::vector<double> absolute;
+    std::vector<double> medians;
+    neighbourMedians(x, kMedianHalfSpan, false, medians, neighbours);
     for (int32_t y = 0; y < h; ++y) {
-        if (std::isnan(x[static_cast<size_t>(y)])) continue;
-        int32_t count = 0;
-        for (int32_t k = std::max(0, y - kMedianHalfSpan);
-             k <= std::min(h - 1, y + kMedianHalfSpan); ++k) {
-            if (k != y && !std::isnan(x[static_cast<size_t>(k)]))
-                window[count++] = x[static_cast<size_t>(k)];
-        }
-        if (count < 3) continue;
-        deviation[static_cast<size_t>(y)] = x[static_cast<size_t>(y)] - smallMedian(window, count);
+        if (std::isnan(x[static_cast<size_t>(y)]) || neighbours[static_cast<size_t>(y)] < 3)
+            continue;
+        deviation[static_cast<size_t>(y)] =
+            x[static_cast<size_t>(y)] - medians[static_cast<size_t>(y)];
         absolute.push_back(std::fabs(deviation[static_cast<size_t>(y)]));
     }
     const double robustSigma = 1.4826 * medianOf(absolute);
