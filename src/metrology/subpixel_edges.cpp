@@ -12,12 +12,9 @@ constexpr int32_t kRefineHalfSpan = 3;    // rows either side for the refined se
 constexpr double kMaxBlockStepPx = 2.0;   // largest move of the track from one block to the next
 constexpr double kMinTrackBoundPx = 5.0;  // blocks this close to the track's line are kept
 constexpr double kProfileStepPx = 0.25;   // sampling of the mean edge profile
-constexpr int32_t kProfilePasses = 2;     // profile fits, each on a profile aligned on the last
-constexpr double kSearchStepPx = 0.5;     // grid of the profile fit's search
+constexpr double kSearchStepPx = 0.5;     // steps of the profile fit's climb
 constexpr double kFinalStepPx = 0.05;     // spacing of its last parabola
 constexpr int32_t kPrefetchRows = 4;      // rows ahead whose window is fetched early
-constexpr double kRefineStepPx = 0.1;     // spacing of the parabola of a later pass
-constexpr int32_t kMaxSearchSteps = 64;   // grid points either side at most
 // Band location on the middle rows (locateEdgeBands).
 constexpr int32_t kBandBlocks = 10;          // blocks of rows (16 rows each by default)
 constexpr double kMinBandProminence = 0.1;   // of the profile's range
@@ -332,12 +329,13 @@ bool buildEdgeProfile(const double* windows,
     return true;
 }
 
-// The edge position in one row window p (n samples, 0-based): the shift s within +-radius of
-// `centre` at which gain * profile(i - centre - s) + offset fits the samples i within +-span of
-// the centre best (least squares, gain > 0): a grid of kSearchStepPx, then a parabola through
-// the best point and its neighbours, then one more through points kFinalStepPx apart. Returns
-// centre + s + the profile's origin; NaN when the best grid point lies on the search's border,
-// the gain is not positive or fewer than 5 samples are inside. `scratch` is working space.
+// The edge position in one row window p (n samples, 0-based) near `centre`: the shift s at
+// which gain * profile(i - centre - s) + offset fits the samples i within +-span of the centre
+// best (least squares, gain > 0). Found uphill in steps of kSearchStepPx from s = `guess`, then
+// refined by a parabola through the best step and its neighbours and one more through points
+// kFinalStepPx apart. Returns centre + s + the profile's origin; NaN when the climb leaves
+// +-radius, the gain is not positive or fewer than 5 samples are inside. `scratch` is working
+// space.
 double fitEdgeProfile(const EdgeProfile& profile,
                       const double* p,
                       int32_t n,
@@ -345,25 +343,20 @@ double fitEdgeProfile(const EdgeProfile& profile,
                       double span,
                       double radius,
                       double guess,
-                      bool climb,
                       std::vector<double>& scratch) {
     int32_t lo = 0;
     int32_t hi = 0;
     columnRange(centre - span, centre + span, n, lo, hi);
     const int32_t m = hi - lo + 1;
-    if (m < 5) return kNaN;
+    if (m < 5 || !std::isfinite(guess)) return kNaN;
     double sr = 0.0;
     for (int32_t i = lo; i <= hi; ++i) sr += p[i];
     scratch.resize(static_cast<size_t>(m));
     for (int32_t i = 0; i < m; ++i) scratch[static_cast<size_t>(i)] = p[lo + i] - sr / m;
-    // The part of the squared residual that depends on s is -(Srt)^2 / Stt with centred sums;
-    // maximise the score Srt |Srt| / Stt (a negative gain scores below every positive one).
-    auto scoreOf = [m](double st, double stt, double srt) {
-        const double ctt = stt - st * st / m;
-        return ctt > 0.0 ? srt * std::fabs(srt) / ctt : -HUGE_VAL;
-    };
     const int32_t perPixel = static_cast<int32_t>(std::lround(1.0 / kProfileStepPx));
     const int32_t lastSample = static_cast<int32_t>(profile.values.size()) - 1;
+    // The part of the squared residual that depends on s is -(Srt)^2 / Stt with centred sums;
+    // maximise the score Srt |Srt| / Stt (a negative gain scores below every positive one).
     // The samples lie a pixel, a whole number of profile samples, apart: one interpolation
     // fraction serves them all.
     auto score = [&](double shift) {
@@ -384,99 +377,36 @@ double fitEdgeProfile(const EdgeProfile& profile,
             stt += t * t;
             srt += scratch[static_cast<size_t>(i)] * t;
         }
-        return scoreOf(st, stt, srt);
+        const double ctt = stt - st * st / m;
+        return ctt > 0.0 ? srt * std::fabs(srt) / ctt : -HUGE_VAL;
     };
     auto vertex = [](double h, double a, double b, double c) {
         const double d = a - 2.0 * b + c;
         return d < 0.0 ? std::fmax(-h, std::fmin(h, 0.5 * h * (a - c) / d)) : 0.0;
     };
-    if (std::isfinite(guess) && climb) {
-        // Uphill in steps of kSearchStepPx from the guess, then the parabolas.
-        double shift = guess;
-        double here = score(shift);
-        double left = score(shift - kSearchStepPx);
-        double right = score(shift + kSearchStepPx);
-        while (left > here || right > here) {
-            const double direction = left > right ? -1.0 : 1.0;
-            shift += direction * kSearchStepPx;
-            if (!(std::fabs(shift) < radius)) return kNaN;
-            if (direction < 0.0) {
-                right = here;
-                here = left;
-                left = score(shift - kSearchStepPx);
-            } else {
-                left = here;
-                here = right;
-                right = score(shift + kSearchStepPx);
-            }
-        }
-        if (!(here > 0.0)) return kNaN;
-        shift += vertex(kSearchStepPx, left, here, right);
-        shift += vertex(kFinalStepPx, score(shift - kFinalStepPx), score(shift),
-                        score(shift + kFinalStepPx));
+    double shift = guess;
+    double here = score(shift);
+    double left = score(shift - kSearchStepPx);
+    double right = score(shift + kSearchStepPx);
+    while (left > here || right > here) {
+        const double direction = left > right ? -1.0 : 1.0;
+        shift += direction * kSearchStepPx;
         if (!(std::fabs(shift) < radius)) return kNaN;
-        return centre + shift + profile.origin;
-    }
-    if (std::isfinite(guess)) {
-        // One parabola through points kRefineStepPx apart about the guess.
-        const double here = score(guess);
-        if (!(here > 0.0)) return kNaN;
-        const double shift = guess + vertex(kRefineStepPx, score(guess - kRefineStepPx), here,
-                                            score(guess + kRefineStepPx));
-        if (!(std::fabs(shift) < radius)) return kNaN;
-        return centre + shift + profile.origin;
-    }
-    const int32_t perStep = static_cast<int32_t>(std::lround(kSearchStepPx / kProfileStepPx));
-    const int32_t steps = static_cast<int32_t>(std::floor(radius / kSearchStepPx));
-    if (steps < 1) return kNaN;
-    const int32_t reach = steps * perStep;
-    // The samples centred, then the profile resampled where the grid's shifts need it: sample i
-    // at shift k steps reads resampled[perPixel (i - lo) - perStep k + reach].
-    scratch.resize(static_cast<size_t>(m + perPixel * (m - 1) + 2 * reach + 1));
-    const double* centred = scratch.data();
-    double* resampled = scratch.data() + m;
-    // The resampled points lie a whole number of profile samples apart, all at the same
-    // fraction between two samples.
-    const double first = (lo - centre - reach * kProfileStepPx + profile.reach) / kProfileStepPx;
-    const double whole = std::floor(first);
-    const double fraction = first - whole;
-    const int32_t last = static_cast<int32_t>(profile.values.size()) - 1;
-    for (int32_t q = 0; q <= perPixel * (m - 1) + 2 * reach; ++q) {
-        const double j = whole + q;
-        if (j < 0.0 || j >= last) {
-            resampled[q] = profileAt(profile, (j + fraction) * kProfileStepPx - profile.reach);
-            continue;
-        }
-        const double* v = profile.values.data() + static_cast<size_t>(j);
-        resampled[q] = v[0] + fraction * (v[1] - v[0]);
-    }
-    double scores[2 * kMaxSearchSteps + 1];
-    const int32_t used = std::min(steps, kMaxSearchSteps);
-    int32_t best = 0;
-    double bestScore = -HUGE_VAL;
-    for (int32_t k = -used; k <= used; ++k) {
-        const double* t = resampled + reach - perStep * k;
-        double st = 0.0;
-        double stt = 0.0;
-        double srt = 0.0;
-        for (int32_t i = 0; i < m; ++i) {
-            const double v = t[perPixel * i];
-            st += v;
-            stt += v * v;
-            srt += centred[i] * v;
-        }
-        const double v = scoreOf(st, stt, srt);
-        scores[k + used] = v;
-        if (v > bestScore) {
-            bestScore = v;
-            best = k;
+        if (direction < 0.0) {
+            right = here;
+            here = left;
+            left = score(shift - kSearchStepPx);
+        } else {
+            left = here;
+            here = right;
+            right = score(shift + kSearchStepPx);
         }
     }
-    if (!(bestScore > 0.0) || best == -used || best == used) return kNaN;
-    double shift = best * kSearchStepPx + vertex(kSearchStepPx, scores[best + used - 1], bestScore,
-                                                 scores[best + used + 1]);
+    if (!(here > 0.0)) return kNaN;
+    shift += vertex(kSearchStepPx, left, here, right);
     shift += vertex(kFinalStepPx, score(shift - kFinalStepPx), score(shift),
                     score(shift + kFinalStepPx));
+    if (!(std::fabs(shift) < radius)) return kNaN;
     return centre + shift + profile.origin;
 }
 }  // namespace
@@ -776,45 +706,33 @@ void traceSubpixelEdge(const EdgeGrid& edges,
             offset;
     }
 
+    // Rows without a crossing near their neighbours: fitted with the edge's mean profile,
+    // aligned on the rows found, uphill from the found neighbours' median.
     const double profileRadius = std::min(settings.profileRadiusPx, radius);
     if (settings.profileFit && profileRadius > 0.0) {
         std::vector<double> scratch;
         EdgeProfile profile;
         if (buildEdgeProfile(windows.data(), windowLength, windowFirst, windowCount, x,
                              span + profileRadius + 1.0, polarity, settings.edgeLevel, profile)) {
-            for (int32_t pass = 0; pass < 2; ++pass) {
-                if (pass > 0 && !buildEdgeProfile(windows.data(), windowLength, windowFirst,
-                                                  windowCount, x, span + profileRadius + 1.0,
-                                                  polarity, settings.edgeLevel, profile))
-                    break;
-                for (int32_t y = 0; y < h; ++y) {
-                    if (flat[static_cast<size_t>(y)]) continue;
-                    double& position = x[static_cast<size_t>(y)];
-                    double m = centres[static_cast<size_t>(y)];
-                    double guess = position - m - profile.origin;  // from the crossing above
-                    double limit = profileRadius;
-                    if (pass > 0) {
-                        // A row not found is sought once more, uphill from the median of
-                        // the fitted rows around, and kept only within half the radius of it.
-                        if (!std::isnan(position)) continue;
-                        int32_t found = 0;
-                        for (int32_t k = std::max(0, y - kRefineHalfSpan);
-                             k <= std::min(h - 1, y + kRefineHalfSpan); ++k) {
-                            if (!std::isnan(x[static_cast<size_t>(k)]))
-                                nearby[found++] = x[static_cast<size_t>(k)];
-                        }
-                        if (found == 0) continue;
-                        m = smallMedian(nearby, found);
-                        guess = 0.0;
-                        limit = 0.5 * profileRadius;
-                    }
-                    if (std::isnan(m)) continue;
-                    const int32_t offset = windowFirst[static_cast<size_t>(y)];
-                    position =
-                        fitEdgeProfile(profile, windowOf(y), windowCount[static_cast<size_t>(y)],
-                                       m - offset, span, limit, guess, true, scratch) +
-                        offset;
+            const std::vector<double> crossed = x;
+            for (int32_t y = 0; y < h; ++y) {
+                if (flat[static_cast<size_t>(y)] || !std::isnan(crossed[static_cast<size_t>(y)]))
+                    continue;
+                int32_t found = 0;
+                for (int32_t k = std::max(0, y - kRefineHalfSpan);
+                     k <= std::min(h - 1, y + kRefineHalfSpan); ++k) {
+                    if (!std::isnan(crossed[static_cast<size_t>(k)]))
+                        nearby[found++] = crossed[static_cast<size_t>(k)];
                 }
+                const double m =
+                    found > 0 ? smallMedian(nearby, found) : centres[static_cast<size_t>(y)];
+                if (std::isnan(m)) continue;
+                // The profile's zero lies on the crossings: start where the median is.
+                const int32_t offset = windowFirst[static_cast<size_t>(y)];
+                x[static_cast<size_t>(y)] =
+                    fitEdgeProfile(profile, windowOf(y), windowCount[static_cast<size_t>(y)],
+                                   m - offset, span, profileRadius, -profile.origin, scratch) +
+                    offset;
             }
         }
     }
