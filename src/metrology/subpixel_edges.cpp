@@ -11,9 +11,6 @@ constexpr int32_t kMedianHalfSpan = 7;    // rows either side for the jump check
 constexpr int32_t kRefineHalfSpan = 3;    // rows either side for the refined search's centre
 constexpr double kMaxBlockStepPx = 2.0;   // largest move of the track from one block to the next
 constexpr double kMinTrackBoundPx = 5.0;  // blocks this close to the track's line are kept
-constexpr double kProfileStepPx = 0.25;   // sampling of the mean edge profile
-constexpr double kSearchStepPx = 0.5;     // steps of the profile fit's climb
-constexpr double kFinalStepPx = 0.05;     // spacing of its last parabola
 constexpr int32_t kPrefetchRows = 4;      // rows ahead whose window is fetched early
 // Band location on the middle rows (locateEdgeBands).
 constexpr int32_t kBandBlocks = 10;          // blocks of rows (16 rows each by default)
@@ -235,180 +232,6 @@ double medianOf(std::vector<double>& v) {
     return 0.5 * (lower + upper);
 }
 
-// The mean grey-level profile across an edge, aligned on the edges' own positions, sampled
-// every kProfileStepPx: the model each row is fitted with (fitEdgeProfile).
-struct EdgeProfile {
-    double reach = 0.0;          // samples cover -reach .. +reach px about the edge
-    std::vector<double> values;  // at -reach + i * kProfileStepPx
-    double origin = 0.0;         // where the profile crosses the edge level, px
-};
-
-double profileAt(const EdgeProfile& p, double u) {
-    const double t = (u + p.reach) / kProfileStepPx;
-    const int32_t n = static_cast<int32_t>(p.values.size());
-    if (t <= 0.0) return p.values.front();
-    if (t >= n - 1) return p.values.back();
-    const int32_t i = static_cast<int32_t>(t);
-    return p.values[static_cast<size_t>(i)] +
-           (t - i) * (p.values[static_cast<size_t>(i) + 1] - p.values[static_cast<size_t>(i)]);
-}
-
-// Averages the row windows (window y holds columns first[y] .. first[y] + count[y] - 1 of row
-// y, windowLength apart) about the positions x (0-based columns, NaN rows left out) into bins
-// of kProfileStepPx within +-reach; empty bins take the mean of their nearest filled ones, and
-// the bins are smoothed by (1 2 1) / 4. The origin is the profile's crossing of `level` of its
-// range (low side by polarity) nearest to 0. False without two filled bins or contrast.
-bool buildEdgeProfile(const double* windows,
-                      int32_t windowLength,
-                      const std::vector<int32_t>& first,
-                      const std::vector<int32_t>& count,
-                      const std::vector<double>& x,
-                      double reach,
-                      int32_t polarity,
-                      double level,
-                      EdgeProfile& out) {
-    const int32_t n = 2 * static_cast<int32_t>(std::ceil(reach / kProfileStepPx)) + 1;
-    const int32_t perPixel = static_cast<int32_t>(std::lround(1.0 / kProfileStepPx));
-    out.reach = (n - 1) / 2 * kProfileStepPx;
-    std::vector<double> sums(static_cast<size_t>(n), 0.0);
-    std::vector<int32_t> hits(static_cast<size_t>(n), 0);
-    for (size_t y = 0; y < x.size(); ++y) {
-        if (std::isnan(x[y])) continue;
-        // Sample i falls in bin floor(start + i perPixel): one rounding per row.
-        const double* row = windows + y * static_cast<size_t>(windowLength);
-        const double start = std::floor((first[y] - x[y] + out.reach) / kProfileStepPx + 0.5);
-        if (!(start > -1e9 && start < 1e9)) continue;
-        const int32_t b0 = static_cast<int32_t>(start);
-        // Samples i with 0 <= b0 + perPixel i < n.
-        const int32_t lo = b0 >= 0 ? 0 : (-b0 + perPixel - 1) / perPixel;
-        const int32_t hi = std::min(count[y] - 1, b0 < n ? (n - 1 - b0) / perPixel : -1);
-        for (int32_t i = lo; i <= hi; ++i) {
-            const size_t b = static_cast<size_t>(b0 + perPixel * i);
-            sums[b] += row[i];
-            ++hits[b];
-        }
-    }
-    std::vector<double> v(static_cast<size_t>(n), kNaN);
-    int32_t filled = 0;
-    for (int32_t b = 0; b < n; ++b) {
-        if (hits[static_cast<size_t>(b)] == 0) continue;
-        v[static_cast<size_t>(b)] = sums[static_cast<size_t>(b)] / hits[static_cast<size_t>(b)];
-        ++filled;
-    }
-    if (filled < 2) return false;
-    for (int32_t b = 0; b < n; ++b) {
-        if (!std::isnan(v[static_cast<size_t>(b)])) continue;
-        int32_t l = b - 1;
-        while (l >= 0 && hits[static_cast<size_t>(l)] == 0) --l;
-        int32_t r = b + 1;
-        while (r < n && hits[static_cast<size_t>(r)] == 0) ++r;
-        const double a =
-            l >= 0 ? sums[static_cast<size_t>(l)] / hits[static_cast<size_t>(l)] : kNaN;
-        const double c = r < n ? sums[static_cast<size_t>(r)] / hits[static_cast<size_t>(r)] : kNaN;
-        v[static_cast<size_t>(b)] = std::isnan(a) ? c : (std::isnan(c) ? a : 0.5 * (a + c));
-    }
-    out.values.assign(static_cast<size_t>(n), 0.0);
-    for (int32_t b = 0; b < n; ++b) {
-        const double l = v[static_cast<size_t>(b > 0 ? b - 1 : 0)];
-        const double r = v[static_cast<size_t>(b < n - 1 ? b + 1 : n - 1)];
-        out.values[static_cast<size_t>(b)] = 0.25 * l + 0.5 * v[static_cast<size_t>(b)] + 0.25 * r;
-    }
-    const int32_t centre = (n - 1) / 2;
-    double low = HUGE_VAL;
-    double high = -HUGE_VAL;
-    for (int32_t b = 0; b < n; ++b) {
-        const bool lowSide = polarity > 0 ? b <= centre : b >= centre;
-        if (lowSide) low = std::min(low, out.values[static_cast<size_t>(b)]);
-        if (!lowSide || b == centre) high = std::max(high, out.values[static_cast<size_t>(b)]);
-    }
-    if (!(high > low)) return false;
-    const double origin = crossing(out.values.data(), n, low + level * (high - low), polarity, 0.0,
-                                   n - 1.0, true, centre);
-    if (std::isnan(origin)) return false;
-    out.origin = (origin - centre) * kProfileStepPx;
-    return true;
-}
-
-// The edge position in one row window p (n samples, 0-based) near `centre`: the shift s at
-// which gain * profile(i - centre - s) + offset fits the samples i within +-span of the centre
-// best (least squares, gain > 0). Found uphill in steps of kSearchStepPx from s = `guess`, then
-// refined by a parabola through the best step and its neighbours and one more through points
-// kFinalStepPx apart. Returns centre + s + the profile's origin; NaN when the climb leaves
-// +-radius, the gain is not positive or fewer than 5 samples are inside. `scratch` is working
-// space.
-double fitEdgeProfile(const EdgeProfile& profile,
-                      const double* p,
-                      int32_t n,
-                      double centre,
-                      double span,
-                      double radius,
-                      double guess,
-                      std::vector<double>& scratch) {
-    int32_t lo = 0;
-    int32_t hi = 0;
-    columnRange(centre - span, centre + span, n, lo, hi);
-    const int32_t m = hi - lo + 1;
-    if (m < 5 || !std::isfinite(guess)) return kNaN;
-    double sr = 0.0;
-    for (int32_t i = lo; i <= hi; ++i) sr += p[i];
-    scratch.resize(static_cast<size_t>(m));
-    for (int32_t i = 0; i < m; ++i) scratch[static_cast<size_t>(i)] = p[lo + i] - sr / m;
-    const int32_t perPixel = static_cast<int32_t>(std::lround(1.0 / kProfileStepPx));
-    const int32_t lastSample = static_cast<int32_t>(profile.values.size()) - 1;
-    // The part of the squared residual that depends on s is -(Srt)^2 / Stt with centred sums;
-    // maximise the score Srt |Srt| / Stt (a negative gain scores below every positive one).
-    // The samples lie a pixel, a whole number of profile samples, apart: one interpolation
-    // fraction serves them all.
-    auto score = [&](double shift) {
-        const double first = (lo - centre - shift + profile.reach) / kProfileStepPx;
-        const double whole = std::floor(first);
-        const double fraction = first - whole;
-        const bool inside =
-            whole >= 0.0 && whole + static_cast<double>(perPixel) * (m - 1) < lastSample;
-        const double* v0 = profile.values.data() + (inside ? static_cast<size_t>(whole) : 0);
-        double st = 0.0;
-        double stt = 0.0;
-        double srt = 0.0;
-        for (int32_t i = 0; i < m; ++i) {
-            const double* v = v0 + static_cast<size_t>(perPixel) * static_cast<size_t>(i);
-            const double t = inside ? v[0] + fraction * (v[1] - v[0])
-                                    : profileAt(profile, lo + i - centre - shift);
-            st += t;
-            stt += t * t;
-            srt += scratch[static_cast<size_t>(i)] * t;
-        }
-        const double ctt = stt - st * st / m;
-        return ctt > 0.0 ? srt * std::fabs(srt) / ctt : -HUGE_VAL;
-    };
-    auto vertex = [](double h, double a, double b, double c) {
-        const double d = a - 2.0 * b + c;
-        return d < 0.0 ? std::fmax(-h, std::fmin(h, 0.5 * h * (a - c) / d)) : 0.0;
-    };
-    double shift = guess;
-    double here = score(shift);
-    double left = score(shift - kSearchStepPx);
-    double right = score(shift + kSearchStepPx);
-    while (left > here || right > here) {
-        const double direction = left > right ? -1.0 : 1.0;
-        shift += direction * kSearchStepPx;
-        if (!(std::fabs(shift) < radius)) return kNaN;
-        if (direction < 0.0) {
-            right = here;
-            here = left;
-            left = score(shift - kSearchStepPx);
-        } else {
-            left = here;
-            here = right;
-            right = score(shift + kSearchStepPx);
-        }
-    }
-    if (!(here > 0.0)) return kNaN;
-    shift += vertex(kSearchStepPx, left, here, right);
-    shift += vertex(kFinalStepPx, score(shift - kFinalStepPx), score(shift),
-                    score(shift + kFinalStepPx));
-    if (!(std::fabs(shift) < radius)) return kNaN;
-    return centre + shift + profile.origin;
-}
 }  // namespace
 
 bool prepareEdgeGrid(const GreyImage& grid, const SubpixelSettings& settings, EdgeGrid& out) {
@@ -690,7 +513,6 @@ void traceSubpixelEdge(const EdgeGrid& edges,
             crossing(row, count, out.level, polarity, e - radius, e + radius, true, e) + offset;
     }
     const double refine = std::min(settings.refineRadiusPx, radius);
-    double nearby[2 * kRefineHalfSpan + 1];
     std::vector<double> centres;
     std::vector<int32_t> neighbours;
     neighbourMedians(first, kRefineHalfSpan, true, centres, neighbours);
@@ -704,37 +526,6 @@ void traceSubpixelEdge(const EdgeGrid& edges,
             crossing(windowOf(y), windowCount[static_cast<size_t>(y)], out.level, polarity,
                      centre - refine, centre + refine, false, centre) +
             offset;
-    }
-
-    // Rows without a crossing near their neighbours: fitted with the edge's mean profile,
-    // aligned on the rows found, uphill from the found neighbours' median.
-    const double profileRadius = std::min(settings.profileRadiusPx, radius);
-    if (settings.profileFit && profileRadius > 0.0) {
-        std::vector<double> scratch;
-        EdgeProfile profile;
-        if (buildEdgeProfile(windows.data(), windowLength, windowFirst, windowCount, x,
-                             span + profileRadius + 1.0, polarity, settings.edgeLevel, profile)) {
-            const std::vector<double> crossed = x;
-            for (int32_t y = 0; y < h; ++y) {
-                if (flat[static_cast<size_t>(y)] || !std::isnan(crossed[static_cast<size_t>(y)]))
-                    continue;
-                int32_t found = 0;
-                for (int32_t k = std::max(0, y - kRefineHalfSpan);
-                     k <= std::min(h - 1, y + kRefineHalfSpan); ++k) {
-                    if (!std::isnan(crossed[static_cast<size_t>(k)]))
-                        nearby[found++] = crossed[static_cast<size_t>(k)];
-                }
-                const double m =
-                    found > 0 ? smallMedian(nearby, found) : centres[static_cast<size_t>(y)];
-                if (std::isnan(m)) continue;
-                // The profile's zero lies on the crossings: start where the median is.
-                const int32_t offset = windowFirst[static_cast<size_t>(y)];
-                x[static_cast<size_t>(y)] =
-                    fitEdgeProfile(profile, windowOf(y), windowCount[static_cast<size_t>(y)],
-                                   m - offset, span, profileRadius, -profile.origin, scratch) +
-                    offset;
-            }
-        }
     }
 
     // Jumps: far from the median of the neighbouring rows, by a robust bound.

@@ -19,13 +19,6 @@ struct SubpixelSettings {
     // those first crossings over the row and the 3 rows either side.
     double searchRadiusPx = 6.0;
     double refineRadiusPx = 3.5;
-    // A row without such a crossing is, with profileFit, fitted with the edge's mean grey-level
-    // profile (aligned on the rows found) times a gain plus an offset, found uphill from the
-    // found neighbours' median and kept within profileRadiusPx (at most the search radius) of it:
-    // the whole profile across the edge, not one level, so that rows where noise hides the
-    // crossing are found, and the rows with one keep it.
-    bool profileFit = true;
-    double profileRadiusPx = 5.0;
     double levelHalfWindowPx = 8.0;  // low and high levels sought within this distance
     // A row is missing when the grey-level range within the level window is below this
     // fraction of the edge's contrast (high - low): no edge there (line end, particle).
@@ -76,8 +69,7 @@ struct SubpixelEdge {
 // Traces the edge of `seed` on `edges` (see SubpixelSettings for each step): block tracking from
 // the middle block up and down, the levels from the mean profile aligned on the track, then
 // per row the mean of the crossings of the level in the edge's direction within the search
-// radius of the track, or else the profile fit; rows without either, without contrast, or
-// jumping are NaN and counted.
+// radius of the track; rows without one, without contrast, or jumping are NaN and counted.
 void traceSubpixelEdge(const EdgeGrid& edges,
                        const EdgeSeed& seed,
                        const SubpixelSettings& settings,

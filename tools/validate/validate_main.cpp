@@ -29,7 +29,7 @@ const char kUsage[] =
     "series of 32 .. 1 frames. Pixel size 0.5 nm.\n"
     "\n"
     "Options:\n"
-    "  --quick             six images (a clean one and one of noise 80 of each contrast,\n"
+    "  --quick             six images (a clean one and one of noise 70 of each contrast,\n"
     "                      alpha 0.8, xi 20 px), for the test command\n"
     "  --output-dir DIR    where the files go [validation]\n"
     "  --plot FILE         the picture [DIR/lwr_vs_noise.png]\n"

@@ -35,9 +35,9 @@ struct QuickSeries {
     double xi;
     double noise;
 };
-constexpr QuickSeries kQuickSeries[] = {{SyntheticContrast::kBrightEdges, 0.8, 20, 80},
-                                        {SyntheticContrast::kBrightLine, 0.8, 20, 80},
-                                        {SyntheticContrast::kDarkLine, 0.8, 20, 80}};
+constexpr QuickSeries kQuickSeries[] = {{SyntheticContrast::kBrightEdges, 0.8, 20, 70},
+                                        {SyntheticContrast::kBrightLine, 0.8, 20, 70},
+                                        {SyntheticContrast::kDarkLine, 0.8, 20, 70}};
 constexpr double kQuickMinFound = 0.9;
 constexpr double kQuickMinBiasPercent = 15.0;
 
