@@ -313,6 +313,16 @@ void traceSubpixelEdge(const EdgeGrid& edges,
         out.failure = "no edge near the start column";
         return;
     }
+    // The edge's contrast on the middle block: a block whose levels around the track differ by
+    // less than minContrastFraction of it holds no edge there (the track has left the flank
+    // for a flat stretch, where the local levels are noise and every crossing is one).
+    double minBlockRange = 0.0;
+    {
+        double low = 0.0;
+        double high = 0.0;
+        if (localLevels(block(middle), w, start, polarity, hw, low, high))
+            minBlockRange = settings.minContrastFraction * (high - low);
+    }
     // A block may move by kMaxBlockStepPx from the last tracked one (more after untracked
     // blocks), so that noise cannot walk the track onto a neighbouring flank.
     for (int32_t direction = -1; direction <= 1; direction += 2) {
@@ -325,7 +335,7 @@ void traceSubpixelEdge(const EdgeGrid& edges,
             double low = 0.0;
             double high = 0.0;
             double x = kNaN;
-            if (localLevels(p, w, previous, polarity, hw, low, high))
+            if (localLevels(p, w, previous, polarity, hw, low, high) && high - low >= minBlockRange)
                 x = crossing(p, w, low + settings.edgeLevel * (high - low), polarity,
                              previous - reach, previous + reach, true, previous);
             if (std::isfinite(x)) {
