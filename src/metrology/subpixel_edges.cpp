@@ -416,26 +416,28 @@ void traceSubpixelEdge(const EdgeGrid& edges,
     std::vector<int32_t> windowFirst(static_cast<size_t>(h));
     std::vector<int32_t> windowCount(static_cast<size_t>(h));
     for (int32_t y = 0; y < h; ++y) {
-        const double* row = edges.values + static_cast<size_t>(y) * static_cast<size_t>(w);
         const double e = course[static_cast<size_t>(y)];
-        if (y + kPrefetchRows < h) {
-            // The rows lie a whole grid row apart, too far for the processor to fetch them
-            // ahead by itself: ask for the window a few rows on.
-            int32_t a = 0;
-            int32_t b = 0;
-            columnRange(course[static_cast<size_t>(y + kPrefetchRows)] - reach - tapRadius,
-                        course[static_cast<size_t>(y + kPrefetchRows)] + reach + tapRadius, w, a,
-                        b);
-            const double* ahead =
-                edges.values + static_cast<size_t>(y + kPrefetchRows) * static_cast<size_t>(w);
-            for (int32_t i = a; i <= b; i += 8) __builtin_prefetch(ahead + i);
-            if (b >= a) __builtin_prefetch(ahead + b);
-        }
         int32_t first = 0;
         int32_t last = 0;
         columnRange(e - reach, e + reach, w, first, last);
         windowFirst[static_cast<size_t>(y)] = first;
         windowCount[static_cast<size_t>(y)] = last >= first ? last - first + 1 : 0;
+    }
+    for (int32_t y = 0; y < h; ++y) {
+        const double* row = edges.values + static_cast<size_t>(y) * static_cast<size_t>(w);
+        if (y + kPrefetchRows < h) {
+            // The rows lie a whole grid row apart, too far for the processor to fetch them
+            // ahead by itself: ask for the window (with the taps' reach) a few rows on.
+            const size_t ahead = static_cast<size_t>(y + kPrefetchRows);
+            const int32_t a = std::max(0, windowFirst[ahead] - tapRadius);
+            const int32_t b =
+                std::min(w - 1, windowFirst[ahead] + windowCount[ahead] - 1 + tapRadius);
+            const double* next = edges.values + ahead * static_cast<size_t>(w);
+            for (int32_t i = a; i <= b; i += 8) __builtin_prefetch(next + i);
+            if (b >= a) __builtin_prefetch(next + b);
+        }
+        const int32_t first = windowFirst[static_cast<size_t>(y)];
+        const int32_t last = first + windowCount[static_cast<size_t>(y)] - 1;
         double* dst = windows.data() + static_cast<size_t>(y) * static_cast<size_t>(windowLength);
         if (first - tapRadius >= 0 && last + tapRadius < w) {
             // Tap after tap over the whole window: every sum adds its terms in the same order

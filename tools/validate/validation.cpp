@@ -229,17 +229,18 @@ void runCase(const ValidationCase& c,
     settings.pairing = 1;
     settings.bootstrapResamples = plan.bootstrapResamples;
     settings.seed = c.image.seed;
-    const CoarseEdges coarse = locateCoarseEdges(grid, 0.3);
+    // One coarse location for both analyses, as in rugon-report: the metrology leaves the grid
+    // as it is, and the whole-pixel tracing, which marks it, comes last.
+    const AnalysisSettings defaults;
+    const CoarseEdges coarse = locateCoarseEdges(grid, defaults.detectionFloor);
     MetrologyResult result;
     measureMetrology(grid, coarse, settings, result);
     row.measureSeconds = elapsedSeconds(start);
     row.wholePixelLwrNm = kNaN;
     if (c.contrast == Contrast::kBrightEdge) {
-        const RunParameters params = parametersFromSettings(AnalysisSettings(), px);
-        GreyImage work = grid;
-        const CoarseEdges wholeCoarse = locateCoarseEdges(work, AnalysisSettings().detectionFloor);
         ImageAnalysis analysis;
-        analyseGrid(work, wholeCoarse, 1, params, AnalysisPath::kFast, analysis);
+        analyseGrid(grid, coarse, 1, parametersFromSettings(defaults, px), AnalysisPath::kFast,
+                    analysis);
         if (analysis.status == AnalysisStatus::kMeasured)
             row.wholePixelLwrNm = 3.0 * analysis.widths.meanLineSigma;
     }
