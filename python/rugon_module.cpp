@@ -468,12 +468,12 @@ py::list metrologyEdges(const py::object& self) {
     const ImageResult& r = self.cast<const ImageResult&>();
     py::list edges;
     for (const MetrologyEdge& e : r.metrology.edges)
-        edges.append(py::dict(py::arg("edge") = e.edgeNumber, py::arg("left") = e.leftEdge,
-                              py::arg("positions_px") = view(e.positions, self),
-                              py::arg("missing_rows") = e.missingRows,
-                              py::arg("in_spectrum") = e.inSpectrum, py::arg("mean_nm") = e.meanNm,
-                              py::arg("sigma_biased_nm") = e.sigmaBiasedNm,
-                              py::arg("failure") = text(e.failure)));
+        edges.append(py::dict(
+            py::arg("edge") = e.edgeNumber, py::arg("left") = e.leftEdge,
+            py::arg("positions_px") = view(e.positions, self),
+            py::arg("missing_rows") = e.missingRows, py::arg("pooled_rows") = e.pooledRows,
+            py::arg("in_spectrum") = e.inSpectrum, py::arg("mean_nm") = e.meanNm,
+            py::arg("sigma_biased_nm") = e.sigmaBiasedNm, py::arg("failure") = text(e.failure)));
     return edges;
 }
 

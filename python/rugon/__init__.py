@@ -190,14 +190,16 @@ class Edge:
     positions_px     per analysed row, the position in px (1-based columns, NaN where the
                      edge was not found); a read-only view into the result
     missing_rows     rows where it was not found
+    pooled_rows      rows found on the mean of themselves and their neighbours (no crossing
+                     of their own near the edge)
     in_spectrum      used for the power spectra
     mean_nm          mean position, nm (px without a pixel size)
     sigma_biased_nm  sigma about its least-squares line, image noise included, nm
     failure          why it was not found at all ('' otherwise)
     """
 
-    __slots__ = ("edge", "left", "positions_px", "missing_rows", "in_spectrum", "mean_nm",
-                 "sigma_biased_nm", "failure")
+    __slots__ = ("edge", "left", "positions_px", "missing_rows", "pooled_rows", "in_spectrum",
+                 "mean_nm", "sigma_biased_nm", "failure")
 
     def __init__(self, fields):
         for key in self.__slots__:

@@ -21,6 +21,7 @@ class Edge:
     left: bool
     positions_px: npt.NDArray[np.float64]
     missing_rows: int
+    pooled_rows: int
     in_spectrum: bool
     mean_nm: float
     sigma_biased_nm: float
@@ -109,6 +110,7 @@ class Result:
     noise_floor_nm3: float | None
     psd_fit_status: str | None
     missing_edge_rows: int | None
+    pooled_edge_rows: int | None
     def __getattr__(self, name: str) -> Any: ...
     def to_dict(self) -> dict[str, Any]: ...
     def to_frame(self) -> Any: ...

@@ -517,10 +517,12 @@ void measureMetrology(const GreyImage& grid,
         edge.leftEdge = e % 2 == 0;
         edge.positions = std::move(traced.positions);
         edge.missingRows = traced.missingRows;
+        edge.pooledRows = traced.pooledRows;
         edge.failure = traced.failure;
         edge.meanNm = finiteMean(edge.positions) * px;
         edge.sigmaBiasedNm = residualSigma(edge.positions) * px;
         out.missingEdgeRows += edge.missingRows;
+        out.pooledEdgeRows += edge.pooledRows;
     }
     for (size_t l = 0; l + 1 < out.edges.size(); l += 2) {
         MetrologyLine line;

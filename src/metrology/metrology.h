@@ -47,6 +47,7 @@ struct MetrologyEdge {
     bool leftEdge = true;           // the left edge of its line
     std::vector<double> positions;  // per grid row, px, 1-based columns; NaN where missing
     int32_t missingRows = 0;        // NaN rows among all grid rows
+    int32_t pooledRows = 0;         // rows found on the mean of themselves and their neighbours
     bool inSpectrum = false;        // used for the spectra
     double meanNm = 0.0;            // mean position over the found rows, x pixel size (1-based)
     double sigmaBiasedNm = 0.0;     // population sigma of the found positions about their LS line
@@ -95,6 +96,7 @@ struct MetrologyResult {
     std::vector<MetrologyEdge> edges;
     std::vector<MetrologyLine> lines;
     int32_t missingEdgeRows = 0;  // sum of the edges' missingRows
+    int32_t pooledEdgeRows = 0;   // sum of the edges' pooledRows
     // Bright-edge images: empty when the edges were started from the coarse edges; otherwise
     // why they were started from the bands of the middle rows instead (locateEdgeBands).
     std::string edgeOrigin;

@@ -556,10 +556,62 @@ void traceSubpixelEdge(const EdgeGrid& edges,
     const double bound =
         std::max(settings.jumpLimitSigmas * (std::isnan(robustSigma) ? 0.0 : robustSigma),
                  settings.jumpLimitMinPx);
+    std::vector<bool> jumped(static_cast<size_t>(h), false);
+    for (int32_t y = 0; y < h; ++y) {
+        double& v = x[static_cast<size_t>(y)];
+        if (!std::isnan(v) && std::fabs(deviation[static_cast<size_t>(y)]) > bound) {
+            v = kNaN;
+            jumped[static_cast<size_t>(y)] = true;
+        }
+    }
+    // Rows without a crossing near their neighbours (noise hid the edge in that row alone, but
+    // the row is not flat): the crossing on the mean of the row and its neighbours, when it
+    // lies within the jump bound of the neighbouring rows' median. Rows whose own crossing
+    // jumped stay missing: they show something else there, not nothing.
+    int32_t pooled = 0;
+    const int32_t halfRows = settings.pooledHalfRows;
+    if (halfRows > 0) {
+        std::vector<double> mean;
+        std::vector<int32_t> meanCount;
+        for (int32_t y = 0; y < h; ++y) {
+            if (!std::isnan(x[static_cast<size_t>(y)]) || flat[static_cast<size_t>(y)] ||
+                jumped[static_cast<size_t>(y)] || neighbours[static_cast<size_t>(y)] < 3)
+                continue;
+            const double m = medians[static_cast<size_t>(y)];
+            if (std::isnan(m)) continue;
+            const int32_t a = static_cast<int32_t>(std::floor(m - refine)) - 1;
+            const int32_t b = static_cast<int32_t>(std::ceil(m + refine)) + 1;
+            mean.assign(static_cast<size_t>(b - a + 1), 0.0);
+            meanCount.assign(mean.size(), 0);
+            int32_t rows = 0;
+            for (int32_t r = std::max(0, y - halfRows); r <= std::min(h - 1, y + halfRows); ++r) {
+                const int32_t offset = windowFirst[static_cast<size_t>(r)];
+                const int32_t count = windowCount[static_cast<size_t>(r)];
+                const double* row = windowOf(r);
+                for (int32_t c = a; c <= b; ++c) {
+                    if (c - offset < 0 || c - offset >= count) continue;
+                    mean[static_cast<size_t>(c - a)] += row[c - offset];
+                    ++meanCount[static_cast<size_t>(c - a)];
+                }
+                ++rows;
+            }
+            bool complete = true;
+            for (size_t i = 0; i < mean.size(); ++i) {
+                complete = complete && meanCount[i] == rows;
+                if (meanCount[i] > 0) mean[i] /= meanCount[i];
+            }
+            if (!complete) continue;
+            const double v = crossing(mean.data(), b - a + 1, out.level, polarity, m - refine - a,
+                                      m + refine - a, false, m - a) +
+                             a;
+            if (std::isnan(v) || std::fabs(v - m) > bound) continue;
+            x[static_cast<size_t>(y)] = v;
+            ++pooled;
+        }
+    }
     int32_t missing = 0;
     for (int32_t y = 0; y < h; ++y) {
         double& v = x[static_cast<size_t>(y)];
-        if (!std::isnan(v) && std::fabs(deviation[static_cast<size_t>(y)]) > bound) v = kNaN;
         if (std::isnan(v)) {
             ++missing;
         } else {
@@ -567,6 +619,7 @@ void traceSubpixelEdge(const EdgeGrid& edges,
         }
     }
     out.missingRows = missing;
+    out.pooledRows = pooled;
 }
 
 void locateStepLines(const EdgeGrid& edges, Contrast contrast, std::vector<StepLine>& lines) {

@@ -27,6 +27,9 @@ struct SubpixelSettings {
     // jumpLimitMinPx) from the median of the rows within +-7 of it.
     double jumpLimitSigmas = 6.0;
     double jumpLimitMinPx = 2.0;
+    // A row left without a position is located on the mean of itself and pooledHalfRows rows
+    // either side (0: such rows stay missing).
+    int32_t pooledHalfRows = 1;
 };
 
 // The row profiles the edges are found on: the grid's rows, smoothed along themselves where an
@@ -60,7 +63,8 @@ struct EdgeSeed {
 struct SubpixelEdge {
     std::vector<double> positions;  // per grid row, 1-based columns; NaN where missing
     int32_t missingRows = 0;
-    double low = 0.0;  // grey levels of the two sides (from the edge-aligned mean profile)
+    int32_t pooledRows = 0;  // rows located on the mean of themselves and their neighbours
+    double low = 0.0;        // grey levels of the two sides (from the edge-aligned mean profile)
     double high = 0.0;
     double level = 0.0;   // the crossing level
     std::string failure;  // why the edge was not found at all (then every row is missing)

@@ -51,7 +51,8 @@ const std::vector<std::string>& columnsOf(TableKind kind) {
                                                      "psd0_nm3",
                                                      "noise_floor_nm3",
                                                      "psd_fit_status",
-                                                     "missing_edge_rows"};
+                                                     "missing_edge_rows",
+                                                     "pooled_edge_rows"};
     static const std::vector<std::string> edges = {"image_number",
                                                    "image",
                                                    "edge",
@@ -64,6 +65,7 @@ const std::vector<std::string>& columnsOf(TableKind kind) {
                                                    "subpixel_mean_position_nm",
                                                    "subpixel_sigma_biased_nm",
                                                    "missing_rows",
+                                                   "pooled_rows",
                                                    "flags"};
     static const std::vector<std::string> lines = {"image_number",
                                                    "image",
@@ -200,6 +202,7 @@ void appendSummary(const ImageResult& result, Table& table) {
         }
         set("psd_fit_status", textCell(fit.status));
         set("missing_edge_rows", integerCell(m.missingEdgeRows));
+        set("pooled_edge_rows", integerCell(m.pooledEdgeRows));
     }
     table.rows.push_back(std::move(row));
 }
@@ -216,12 +219,13 @@ void appendSubpixelEdge(const ImageResult& result,
                         int32_t spikes,
                         std::vector<TableCell>& row) {
     if (edge == nullptr) {
-        row.resize(row.size() + 4, emptyCell());
+        row.resize(row.size() + 5, emptyCell());
         return;
     }
     row.push_back(figureCell(edge->meanNm));
     row.push_back(figureCell(edge->sigmaBiasedNm));
     row.push_back(integerCell(edge->missingRows));
+    row.push_back(integerCell(edge->pooledRows));
     const int32_t width =
         result.setup.horizontal ? result.setup.area.height : result.setup.area.width;
     const int32_t rows = spikes >= 0 ? result.analysis.rowCount : -1;

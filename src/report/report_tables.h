@@ -33,12 +33,12 @@ struct Table {
 
 // The tables of a run. Every table starts with the columns image_number (1-based list
 // position) and image (the name as listed). Lengths are in nm, or in px for an image without a
-// pixel size (its length_unit column says which); docs/report-columns.md lists every column.
+// pixel size (its length_unit column says which); docs/report.md lists every column.
 //  kSummary: one row per listed image: status, the edge and line counts, the setup (pixel
 //            size and source, rows used, orientation, contrast, data bar rows, flags), the
 //            whole-pixel figures (cd_average_nm .. kurtosis_mean, the very values the console
 //            report prints) and the sub-pixel and unbiased figures (cd_subpixel_nm ..
-//            missing_edge_rows). Figures are empty unless the image was measured (and, for the
+//            pooled_edge_rows). Figures are empty unless the image was measured (and, for the
 //            whole-pixel ones, unless that method applies); the counts and the setup are empty
 //            unless it was decoded.
 //  kEdges:   one row per processed edge of a loaded image: edge (1-based k), scan_direction

@@ -113,6 +113,52 @@ TEST(SubpixelEdges, StepEdgesAreFoundWithinASmallFractionOfAPixel) {
     }
 }
 
+TEST(SubpixelEdges, ARowWithoutItsOwnCrossingIsFoundOnItsNeighboursButNotAFlatOrJumpedOne) {
+    // Three rows of the first edge are spoiled within 12 px of it: row 100 falls across the
+    // edge instead of rising (contrast, but no crossing of its own: as when noise hides the
+    // edge), row 150 is flat (no edge there), row 200 shows its edge 3 px off (a jump). Only row
+    // 100 is found, on the mean with rows 99 and 101, whose levels its own inverted ones balance
+    // so that the mean's crossing stays on the edge.
+    StepGrid s = makeStepGrid(400, 300, 4, 90.0, 40.0, 1.2, 1.3, true);
+    const std::vector<double>& truth = s.truth[0];
+    auto spoil = [&](int32_t y, double shift, double left, double right) {
+        const double t = truth[static_cast<size_t>(y)];
+        for (int32_t x = 0; x < 60; ++x) {
+            const double column = x + 1.0;
+            if (std::fabs(column - t) > 12.0) continue;
+            const double step =
+                0.5 * (1.0 + std::erf((column - t - shift) / (1.2 * std::sqrt(2.0))));
+            s.grid.at(x, y) = left + (right - left) * step;
+        }
+    };
+    spoil(100, 0.0, 190.0, 40.0);
+    spoil(150, 0.0, 40.0, 40.0);
+    spoil(200, 3.0, 40.0, 190.0);
+    for (int32_t halfRows : {1, 0}) {
+        MetrologySettings settings;
+        settings.contrast = Contrast::kBrightLine;
+        settings.bootstrapResamples = 0;
+        settings.edges.pooledHalfRows = halfRows;
+        MetrologyResult r;
+        measureMetrology(s.grid, CoarseEdges(), settings, r);
+        ASSERT_EQ(r.edges.size(), s.truth.size()) << r.reason;
+        const MetrologyEdge& edge = r.edges[0];
+        EXPECT_TRUE(std::isnan(edge.positions[150]));
+        EXPECT_TRUE(std::isnan(edge.positions[200]));
+        if (halfRows == 1) {
+            EXPECT_NEAR(edge.positions[100], truth[100], 0.05);
+            EXPECT_EQ(edge.pooledRows, 1);
+            EXPECT_EQ(edge.missingRows, 2);
+        } else {
+            EXPECT_TRUE(std::isnan(edge.positions[100]));
+            EXPECT_EQ(edge.pooledRows, 0);
+            EXPECT_EQ(edge.missingRows, 3);
+        }
+        EXPECT_EQ(r.pooledEdgeRows, edge.pooledRows);
+        EXPECT_EQ(r.missingEdgeRows, edge.missingRows);
+    }
+}
+
 TEST(SubpixelEdges, GeneratedBandEdgesFollowTheTrueEdgesAtAConstantOffset) {
     // The 50 % crossing of the outer band flank lies a constant distance outside the drawn
     // edge (the blurred band's peak is below its drawn level); the roughness is followed. The

@@ -150,7 +150,8 @@ TEST(ReportTables, SummaryHeaderNamesEveryFigureWithItsUnit) {
                                                "psd0_nm3",
                                                "noise_floor_nm3",
                                                "psd_fit_status",
-                                               "missing_edge_rows"};
+                                               "missing_edge_rows",
+                                               "pooled_edge_rows"};
     ASSERT_EQ(rows.size(), 4u);
     EXPECT_EQ(rows[0], expected);
     for (const auto& row : rows) EXPECT_EQ(row.size(), expected.size());
