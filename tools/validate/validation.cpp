@@ -38,7 +38,6 @@ struct QuickSeries {
 constexpr QuickSeries kQuickSeries[] = {{SyntheticContrast::kBrightEdges, 0.8, 20, 70},
                                         {SyntheticContrast::kBrightLine, 0.8, 20, 70},
                                         {SyntheticContrast::kDarkLine, 0.8, 20, 70}};
-constexpr double kQuickMinFound = 0.9;
 constexpr double kQuickMinBiasPercent = 15.0;
 
 SyntheticSemSettings baseImage(int32_t side, SyntheticContrast contrast, double alpha, double xi) {
@@ -248,8 +247,14 @@ void runCase(const ValidationCase& c,
     const SyntheticTruth& t = image.truth;
     row.measuredLines = static_cast<int32_t>(result.lines.size());
     double foundRows = 0.0;
-    for (const MetrologyEdge& e : result.edges) foundRows += image.height - e.missingRows;
-    row.foundFraction = t.lineCount > 0 ? foundRows / (2.0 * t.lineCount * image.height) : kNaN;
+    double pooledRows = 0.0;
+    for (const MetrologyEdge& e : result.edges) {
+        foundRows += image.height - e.missingRows;
+        pooledRows += e.pooledRows;
+    }
+    const double trueRows = 2.0 * t.lineCount * image.height;
+    row.foundFraction = t.lineCount > 0 ? foundRows / trueRows : kNaN;
+    row.pooledFraction = t.lineCount > 0 ? pooledRows / trueRows : kNaN;
     row.ler = recovery(t.edgeSigma, px, result.ler);
     row.lwr = recovery(t.widthSigma, px, result.lwr);
     row.lpr = recovery(t.centreSigma, px, result.lpr);
@@ -300,6 +305,7 @@ std::vector<NoiseLevelSummary> summariseByNoise(const std::vector<RecoveryRow>& 
         const double found = std::isfinite(row.foundFraction) ? row.foundFraction : 0.0;
         l.minFound = std::fmin(l.minFound, found);
         l.meanFound += found;
+        l.meanPooled += std::isfinite(row.pooledFraction) ? row.pooledFraction : 0.0;
         const bool measured = std::isfinite(row.ler.unbiased) && std::isfinite(row.lwr.unbiased);
         if (!measured) continue;
         ++l.measured;
@@ -323,6 +329,7 @@ std::vector<NoiseLevelSummary> summariseByNoise(const std::vector<RecoveryRow>& 
     std::vector<NoiseLevelSummary> out;
     for (auto& [noise, l] : levels) {
         l.meanFound /= l.images;
+        l.meanPooled /= l.images;
         l.meanBiasedLwrErrorPercent =
             l.measured > 0 ? l.meanBiasedLwrErrorPercent / l.measured : kNaN;
         l.meanWholePixelLwrErrorPercent =
@@ -449,8 +456,6 @@ RecoveryVerdict judgeQuick(const std::vector<RecoveryRow>& rows,
                            const std::vector<MetrologyResult>& results,
                            const RecoveryTargets& targets) {
     RecoveryVerdict v;
-    RecoveryTargets quick = targets;
-    quick.minFoundFraction = kQuickMinFound;
     const double maxError = targets.maxUnbiasedErrorPercent;
     char text[256];
     auto fail = [&](const RecoveryRow& row, const char* what, double value, double target) {
@@ -461,8 +466,8 @@ RecoveryVerdict judgeQuick(const std::vector<RecoveryRow>& rows,
     std::vector<const MetrologyResult*> noisy;
     for (size_t i = 0; i < rows.size(); ++i) {
         const RecoveryRow& row = rows[i];
-        if (!rowFound(row, quick)) {
-            fail(row, "share of rows found", row.foundFraction, kQuickMinFound);
+        if (!rowFound(row, targets)) {
+            fail(row, "share of rows found", row.foundFraction, targets.minFoundFraction);
             continue;
         }
         ++v.foundRows;

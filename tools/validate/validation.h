@@ -63,6 +63,8 @@ struct RecoveryRow {
     // Rows where an edge was found over the rows of every true edge: sum over the measured
     // edges of (rows - missing rows) / (2 x true lines x rows).
     double foundFraction = 0.0;
+    // Of the same rows, those found on the mean of the row and its neighbours (pooledRows).
+    double pooledFraction = 0.0;
     FigureRecovery ler;
     FigureRecovery lwr;
     FigureRecovery lpr;
@@ -121,6 +123,7 @@ struct NoiseLevelSummary {
     int32_t measured = 0;   // images with unbiased LER and LWR
     double minFound = 0.0;  // smallest foundFraction
     double meanFound = 0.0;
+    double meanPooled = 0.0;                     // mean pooledFraction
     double meanBiasedLwrErrorPercent = 0.0;      // over the measured images
     double meanWholePixelLwrErrorPercent = 0.0;  // over the images with a whole-pixel LWR
     int32_t wholePixelMeasured = 0;
@@ -181,8 +184,8 @@ struct RecoveryVerdict {
 // Judges `rows` (all series, cdShiftPx set) against `targets`.
 RecoveryVerdict judgeRecovery(const std::vector<RecoveryRow>& rows, const RecoveryTargets& targets);
 
-// Judges the quick run: every image found in at least 90 % of its rows (the quick run tests
-// recovery, not detection) with unbiased LER and LWR within the target; every noisy image's
+// Judges the quick run: every image found in the target's share of its rows with unbiased LER
+// and LWR within the target; every noisy image's
 // biased LWR at least 15 % too high (else the noise is too weak to test anything); the CD shift
 // of every series within the target; and xi and alpha of the noisy images' lines pooled
 // (pooledRoughness, no intervals) within the targets, since one image's fit scatters by about
