@@ -131,7 +131,8 @@ void aggregate(const std::vector<BandedLine>& lines,
     a.edgeVarianceOfPairs = series[1] > 0 ? pairVarianceSum / series[1] : kNaN;
 }
 
-// Unbiased 3 sigma from a variance and a fit: 3 sqrt(max(0, variance - floor x bandwidth)).
+// Unbiased 3 sigma from a variance and a fit: 3 sqrt(max(0, variance - floor x bandwidth)). The
+// noise term's correlated part averages to 0 over the band, so floor x bandwidth is its variance.
 double unbiasedSigma3(double variance, const PsdFit& fit, double bandwidth) {
     const double v = variance - fit.noiseFloor * bandwidth;
     return 3.0 * std::sqrt(v > 0.0 ? v : 0.0);
@@ -186,6 +187,8 @@ void measureSet(const std::vector<BandedLine>& lines,
         // The spectrum's length n dy = 1 / (its lowest frequency).
         if (!layout.frequency.empty() && layout.binCount[0] == 1)
             options.xiMax = 1.0 / layout.frequency[0];
+        options.noiseLags = settings.noiseLagRows;
+        options.noiseLagSpacing = settings.pixelSizeNm;
         r.fit = fitPsd(full.band[f], options);
         if (!r.fit.ok) {
             r.reason = std::string("the fit of the ") + kFigureNames[f] +
@@ -286,11 +289,14 @@ void averagedSpectra(const std::vector<const MetrologyLine*>& lines,
             for (double& v : r.psdNm3) v /= series;
         }
         r.modelNm3.clear();
+        r.noiseNm3.clear();
         if (r.fit.ok) {
             r.modelNm3.resize(n);
-            for (size_t k = 0; k < n; ++k)
-                r.modelNm3[k] = psdModel(frequency[k], r.fit.psd0, r.fit.xi, r.fit.alpha,
-                                         r.fit.noiseFloor, r.fit.resolution);
+            r.noiseNm3.resize(n);
+            for (size_t k = 0; k < n; ++k) {
+                r.modelNm3[k] = fittedPsd(frequency[k], r.fit);
+                r.noiseNm3[k] = r.fit.noiseFloor * noiseShape(frequency[k], r.fit);
+            }
         }
     }
 }

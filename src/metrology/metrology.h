@@ -35,6 +35,10 @@ struct MetrologySettings {
     // Lower bound, px, of the fitted correlation length: shorter ones are indistinguishable
     // from the white noise floor (psd_fit.h).
     double xiMinPx = 2.0;
+    // The edge detector chooses each row's crossing around the median of the rows up to this
+    // many rows away, so its errors are correlated over those lags; the noise term of the fit
+    // has that shape (psd_fit.h). 0 fits a white floor.
+    int32_t noiseLagRows = 3;
 };
 
 // One edge.
@@ -81,6 +85,7 @@ struct RoughnessFigure {
     std::vector<double> psdNm3;    // averaged PSD at MetrologyResult::frequencyPerNm
     PsdFit fit;                    // psd0 nm^3, xi nm, alpha, noiseFloor nm^3
     std::vector<double> modelNm3;  // fitted model at the frequencies (empty without a fit)
+    std::vector<double> noiseNm3;  // its noise term there: floor x noiseShape (psd_fit.h)
     double biasedVarianceNm2 = 0.0;
     double sigma3BiasedNm = 0.0;    // 3 sqrt(mean variance of the series)
     double sigma3UnbiasedNm = 0.0;  // 3 sqrt(max(0, variance - floor x bandwidth))

@@ -31,7 +31,9 @@ constexpr double kHannCorrelationExcess = 0.944;
 struct FitData {
     const BinnedPsd* binned;
     PsdFitOptions options;
-    int32_t parameters;          // 4: the plain model; 5: with the resolution roll-off
+    int32_t parameters;  // 4: the plain model; +1 with the roll-off, +1 with rho
+    bool withResolution;
+    bool withCorrelation;
     std::vector<double> target;  // logTarget of every band
 };
 
@@ -44,6 +46,11 @@ struct Bounded {
 Bounded bounded(double s, double top) {
     const double sigmoid = 1.0 / (1.0 + std::exp(-s));
     return {top * sigmoid, top * sigmoid * (1.0 - sigmoid)};
+}
+
+// True when the noise term has a correlation between rows to fit.
+bool correlatedNoise(const PsdFitOptions& o) {
+    return o.noiseLags > 0 && o.noiseLagSpacing > 0.0 && o.noiseCorrelationMax > 0.0;
 }
 
 // True when xi has both bounds: it then moves in log space between them.
@@ -61,6 +68,7 @@ Bounded xiOf(double q, const PsdFitOptions& o) {
 }
 
 double unbounded(double value, double top) {
+    if (!(top > 0.0)) return 0.0;
     const double v = std::fmin(std::fmax(value, 0.02 * top), 0.98 * top);
     return std::log(v / (top - v));
 }
@@ -69,6 +77,21 @@ double unbounded(double value, double top) {
 double freeXi(double xi, const PsdFitOptions& o) {
     if (xiBounded(o)) return unbounded(std::log(xi / o.xiMin), std::log(o.xiMax / o.xiMin));
     return std::log(std::fmax(xi - o.xiMin, 0.05 * (o.xiMin > 0.0 ? o.xiMin : xi)));
+}
+
+// The free parameters in the fit's order: ln psd0, xi's, alpha's, ln N, then the roll-off's and
+// rho's when they are fitted.
+std::vector<double> freeParameters(double lnPsd0,
+                                   double xi,
+                                   double alpha,
+                                   double lnFloor,
+                                   double resolution,
+                                   double rho,
+                                   const PsdFitOptions& o) {
+    std::vector<double> x = {lnPsd0, xi, alpha, lnFloor};
+    if (o.resolutionMax > 0.0) x.push_back(resolution);
+    if (correlatedNoise(o)) x.push_back(rho);
+    return x;
 }
 
 // "converged", with a note for every parameter that ended at a bound (its value then says
@@ -112,7 +135,15 @@ struct Parameters {
     Bounded alpha;
     double floor;
     Bounded resolution;
+    Bounded rho;
 };
+
+// sum_{k=1..lags} cos(2 pi f k spacing).
+double lagCosines(double f, int32_t lags, double spacing) {
+    double s = 0.0;
+    for (int32_t k = 1; k <= lags; ++k) s += std::cos(2.0 * kPi * f * k * spacing);
+    return s;
+}
 
 Parameters unpack(const gsl_vector* x, const FitData& data) {
     Parameters p;
@@ -122,8 +153,12 @@ Parameters unpack(const gsl_vector* x, const FitData& data) {
     p.xiSlope = xi.slope;
     p.alpha = bounded(gsl_vector_get(x, 2), data.options.alphaMax);
     p.floor = std::exp(gsl_vector_get(x, 3));
-    p.resolution = data.parameters == 5 ? bounded(gsl_vector_get(x, 4), data.options.resolutionMax)
-                                        : Bounded{0.0, 0.0};
+    p.resolution = data.withResolution ? bounded(gsl_vector_get(x, 4), data.options.resolutionMax)
+                                       : Bounded{0.0, 0.0};
+    p.rho = data.withCorrelation
+                ? bounded(gsl_vector_get(x, static_cast<size_t>(data.parameters - 1)),
+                          data.options.noiseCorrelationMax)
+                : Bounded{0.0, 0.0};
     return p;
 }
 
@@ -132,8 +167,12 @@ int residuals(const gsl_vector* x, void* params, gsl_vector* f) {
     const BinnedPsd& b = *data->binned;
     const Parameters p = unpack(x, *data);
     for (size_t j = 0; j < b.frequency.size(); ++j) {
+        const double shape = 1.0 + 2.0 * p.rho.value *
+                                       lagCosines(b.frequency[j], data->options.noiseLags,
+                                                  data->options.noiseLagSpacing);
         const double m =
-            psdModel(b.frequency[j], p.psd0, p.xi, p.alpha.value, p.floor, p.resolution.value);
+            psdModel(b.frequency[j], p.psd0, p.xi, p.alpha.value, 0.0, p.resolution.value) +
+            p.floor * shape;
         gsl_vector_set(f, j, std::log(m) - data->target[j]);
     }
     return GSL_SUCCESS;
@@ -149,17 +188,25 @@ int jacobian(const gsl_vector* x, void* params, gsl_matrix* jac) {
         const double q = 2.0 * kPi * b.frequency[j];
         const double roll = std::exp(-(q * p.resolution.value) * (q * p.resolution.value));
         const double signal = p.psd0 * std::pow(g, -(p.alpha.value + 0.5)) * roll;
-        const double m = signal + p.floor;
+        const double cosines =
+            data->withCorrelation
+                ? lagCosines(b.frequency[j], data->options.noiseLags, data->options.noiseLagSpacing)
+                : 0.0;
+        const double noise = p.floor * (1.0 + 2.0 * p.rho.value * cosines);
+        const double m = signal + noise;
         const double share = signal / m;
         gsl_matrix_set(jac, j, 0, share);
         // d ln M / d ln xi, times d ln xi / d q.
         gsl_matrix_set(jac, j, 1,
                        -share * (2.0 * p.alpha.value + 1.0) * (u * u) / g * (p.xiSlope / p.xi));
         gsl_matrix_set(jac, j, 2, -share * std::log(g) * p.alpha.slope);
-        gsl_matrix_set(jac, j, 3, p.floor / m);
-        if (data->parameters == 5)
+        gsl_matrix_set(jac, j, 3, noise / m);
+        if (data->withResolution)
             gsl_matrix_set(jac, j, 4,
                            -share * 2.0 * q * q * p.resolution.value * p.resolution.slope);
+        if (data->withCorrelation)
+            gsl_matrix_set(jac, j, static_cast<size_t>(data->parameters - 1),
+                           p.floor * 2.0 * cosines * p.rho.slope / m);
     }
     return GSL_SUCCESS;
 }
@@ -181,7 +228,11 @@ PsdFit runFit(const BinnedPsd& binned,
     PsdFit fit;
     cost = HUGE_VAL;
     const size_t n = binned.frequency.size();
-    FitData data{&binned, options, options.resolutionMax > 0.0 ? 5 : 4, {}};
+    const bool withResolution = options.resolutionMax > 0.0;
+    const bool withCorrelation = correlatedNoise(options);
+    FitData data{
+        &binned,        options,         4 + (withResolution ? 1 : 0) + (withCorrelation ? 1 : 0),
+        withResolution, withCorrelation, {}};
     const size_t np = static_cast<size_t>(data.parameters);
     data.target.resize(n);
     for (size_t j = 0; j < n; ++j) data.target[j] = logTarget(binned, j);
@@ -232,6 +283,9 @@ PsdFit runFit(const BinnedPsd& binned,
     fit.xi = p.xi;
     fit.alpha = p.alpha.value;
     fit.resolution = p.resolution.value;
+    fit.noiseCorrelation = p.rho.value;
+    fit.noiseLags = withCorrelation ? options.noiseLags : 0;
+    fit.noiseLagSpacing = withCorrelation ? options.noiseLagSpacing : 0.0;
     // A floor many decades below the roughness part is no floor: the fit drives ln N down
     // without bound and it is reported as 0.
     fit.noiseFloor = lnFloor < lnPsd0 - 40.0 ? 0.0 : p.floor;
@@ -269,6 +323,16 @@ double psdModel(double f, double psd0, double xi, double alpha, double floor, do
     const double u = 2.0 * kPi * f * xi;
     const double q = 2.0 * kPi * f * resolution;
     return psd0 * std::pow(1.0 + u * u, -(alpha + 0.5)) * std::exp(-q * q) + floor;
+}
+
+double noiseShape(double f, const PsdFit& fit) {
+    if (fit.noiseLags < 1 || !(fit.noiseCorrelation > 0.0)) return 1.0;
+    return 1.0 + 2.0 * fit.noiseCorrelation * lagCosines(f, fit.noiseLags, fit.noiseLagSpacing);
+}
+
+double fittedPsd(double f, const PsdFit& fit) {
+    return psdModel(f, fit.psd0, fit.xi, fit.alpha, 0.0, fit.resolution) +
+           fit.noiseFloor * noiseShape(f, fit);
 }
 
 double bandDof(int32_t count, double seriesCount) {
@@ -340,15 +404,15 @@ PsdFit fitPsd(const BinnedPsd& binned, const PsdFitOptions& options, const PsdFi
         fit.status = "no valid parameter range";
         return fit;
     }
-    const bool withResolution = options.resolutionMax > 0.0;
     if (start != nullptr && start->ok && start->psd0 > 0.0 && start->xi > 0.0) {
         double cost = 0.0;
         const double floor = start->noiseFloor > 0.0 ? start->noiseFloor : 1e-12 * start->psd0;
-        const double x[5] = {
+        const std::vector<double> x = freeParameters(
             std::log(start->psd0), freeXi(start->xi, options),
             unbounded(start->alpha, options.alphaMax), std::log(floor),
-            withResolution ? unbounded(start->resolution, options.resolutionMax) : 0.0};
-        return runFit(binned, options, x, cost);
+            unbounded(start->resolution, options.resolutionMax),
+            unbounded(start->noiseCorrelation, options.noiseCorrelationMax), options);
+        return runFit(binned, options, x.data(), cost);
     }
 
     // Start values from the data.
@@ -376,12 +440,12 @@ PsdFit fitPsd(const BinnedPsd& binned, const PsdFitOptions& options, const PsdFi
     std::string firstFailure;
     for (double alpha0 : alphas) {
         if (alpha0 >= options.alphaMax) continue;
-        const double x[5] = {
+        const std::vector<double> x = freeParameters(
             std::log(psd00), freeXi(xi0, options), unbounded(alpha0, options.alphaMax),
-            std::log(floor0),
-            withResolution ? unbounded(0.25 * options.resolutionMax, options.resolutionMax) : 0.0};
+            std::log(floor0), unbounded(0.25 * options.resolutionMax, options.resolutionMax),
+            unbounded(0.25 * options.noiseCorrelationMax, options.noiseCorrelationMax), options);
         double cost = HUGE_VAL;
-        PsdFit trial = runFit(binned, options, x, cost);
+        PsdFit trial = runFit(binned, options, x.data(), cost);
         if (trial.ok && cost < bestCost) {
             bestCost = cost;
             bestFit = trial;
@@ -409,7 +473,9 @@ PsdFit refitLevels(const BinnedPsd& binned,
     const std::vector<double>& s = cached ? *shapeAtBands : ownShape;
     std::vector<double> y(n);
     std::vector<double> w(n);
+    std::vector<double> noise(n);
     for (size_t j = 0; j < n; ++j) {
+        noise[j] = noiseShape(binned.frequency[j], shape);
         if (!(binned.value[j] > 0.0) || !std::isfinite(binned.value[j]) || !(binned.dof[j] > 0.0)) {
             fit.status = "the spectrum has zero or non-finite values";
             return fit;
@@ -437,10 +503,10 @@ PsdFit refitLevels(const BinnedPsd& binned,
         const double a = std::exp(uu);
         const double b = std::exp(vv);
         for (size_t j = 0; j < n; ++j) {
-            const double m = a * s[j] + b;
+            const double m = a * s[j] + b * noise[j];
             const double r = std::log(m) - y[j];
             const double j1 = a * s[j] / m;
-            const double j2 = b / m;
+            const double j2 = b * noise[j] / m;
             p.cost += w[j] * r * r;
             p.h11 += w[j] * j1 * j1;
             p.h12 += w[j] * j1 * j2;

@@ -51,6 +51,11 @@ struct PsdFit {
     double alpha = 0.0;       // roughness exponent, 0 < alpha < alphaMax
     double noiseFloor = 0.0;  // N, PSD unit
     double resolution = 0.0;  // sigma of the roll-off, frequency unit^-1 (0: none fitted)
+    // The noise term is noiseFloor x noiseShape(f): white (noiseCorrelation 0) or correlated
+    // between rows up to noiseLags rows apart (see PsdFitOptions).
+    double noiseCorrelation = 0.0;
+    int32_t noiseLags = 0;
+    double noiseLagSpacing = 0.0;  // frequency unit^-1
     int32_t iterations = 0;
     double rmsLogResidual = 0.0;  // sqrt(weighted mean of (ln model - ln data)^2)
 };
@@ -68,7 +73,22 @@ struct PsdFitOptions {
     // Upper bound of xi (the length of the series is the natural one: a longer correlation
     // length shows no corner in the spectrum); 0 or below xiMin for none.
     double xiMax = 0.0;
+    // Noise correlated between rows: with noiseLags > 0 and noiseLagSpacing (the row spacing,
+    // frequency unit^-1) > 0, the noise term is N (1 + 2 rho sum_{k=1..noiseLags} cos(2 pi f k
+    // noiseLagSpacing)), errors of rows up to noiseLags apart correlated by rho, fitted in
+    // 0 .. noiseCorrelationMax. Its mean over the band 0 .. 1 / (2 noiseLagSpacing) is N, so N
+    // times the bandwidth stays the noise's variance. Otherwise the floor is white.
+    int32_t noiseLags = 0;
+    double noiseLagSpacing = 0.0;
+    double noiseCorrelationMax = 0.15;
 };
+
+// The noise term's shape at f: 1 + 2 rho sum_{k=1..lags} cos(2 pi f k spacing) of `fit`; 1 for
+// white noise.
+double noiseShape(double f, const PsdFit& fit);
+
+// The fitted spectrum at f: the roughness part of psdModel plus noiseFloor x noiseShape(f).
+double fittedPsd(double f, const PsdFit& fit);
 
 // Fits the model to `binned` by weighted least squares on the logarithm: residual of band j is
 // ln(model(f_j)) - (ln v_j - b_j), weight dof_j / 2, where b_j = psi(dof_j / 2) - ln(dof_j / 2)
@@ -82,7 +102,8 @@ struct PsdFitOptions {
 // 6 bands or a non-finite or non-positive value gives ok false with the reason in `status`.
 PsdFit fitPsd(const BinnedPsd& binned, const PsdFitOptions& options, const PsdFit* start = nullptr);
 
-// Refits only psd0 and the floor of `shape` to `binned`, its xi, alpha and resolution held (the
+// Refits only psd0 and the floor of `shape` to `binned`, its xi, alpha, resolution and noise
+// shape held (the
 // cheap refit of the bootstrap resamples): the same weighted least squares on the logarithm, in ln
 // psd0 and ln N, by a damped Gauss-Newton iteration started from `shape`, stopped when both
 // move by less than 1e-5 in a step (or no step lowers the cost). ok false when `shape` is not

@@ -150,11 +150,19 @@ void drawPsdFigure(cairo_t* cr, const ImageResult& result) {
         }
         cairo_stroke(cr);
         if (fig.fit.ok && fig.fit.noiseFloor > 0.0) {
+            // The noise term: flat for a white floor, rippled where the rows' errors correlate.
             const double dashes[] = {6.0, 4.0};
             cairo_set_dash(cr, dashes, 2, 0.0);
             cairo_set_line_width(cr, 1.0);
-            cairo_move_to(cr, left, Y(fig.fit.noiseFloor));
-            cairo_line_to(cr, right, Y(fig.fit.noiseFloor));
+            bool started = false;
+            for (size_t i = 0; i < f.size() && i < fig.noiseNm3.size(); ++i) {
+                if (!(fig.noiseNm3[i] > 0.0) || !(f[i] > 0.0)) continue;
+                if (started)
+                    cairo_line_to(cr, X(f[i]), Y(fig.noiseNm3[i]));
+                else
+                    cairo_move_to(cr, X(f[i]), Y(fig.noiseNm3[i]));
+                started = true;
+            }
             cairo_stroke(cr);
             cairo_set_dash(cr, nullptr, 0, 0.0);
         }

@@ -348,7 +348,7 @@ void appendPsd(const ImageResult& result, Table& table) {
         for (const RoughnessFigure* f : {&m.ler, &m.lwr, &m.lpr}) {
             row.push_back(i < f->psdNm3.size() ? figureCell(f->psdNm3[i]) : emptyCell());
             row.push_back(i < f->modelNm3.size() ? figureCell(f->modelNm3[i]) : emptyCell());
-            row.push_back(f->fit.ok ? figureCell(f->fit.noiseFloor) : emptyCell());
+            row.push_back(i < f->noiseNm3.size() ? figureCell(f->noiseNm3[i]) : emptyCell());
         }
         table.rows.push_back(std::move(row));
     }
@@ -648,6 +648,7 @@ nlohmann::ordered_json imageJson(const ImageResult& report) {
                 {"xi_nm", f.fit.ok ? number(f.fit.xi) : nullptr},
                 {"alpha", f.fit.ok ? number(f.fit.alpha) : nullptr},
                 {"noise_floor_nm3", f.fit.ok ? number(f.fit.noiseFloor) : nullptr},
+                {"noise_correlation", f.fit.ok ? number(f.fit.noiseCorrelation) : nullptr},
                 {"sigma3_biased_nm", number(f.sigma3BiasedNm)},
                 {"sigma3_unbiased_nm", number(f.sigma3UnbiasedNm)},
                 {"sigma3_unbiased_ci95_nm", number(f.ci95Nm)},
