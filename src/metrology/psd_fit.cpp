@@ -34,7 +34,8 @@ struct FitData {
     int32_t parameters;  // 4: the plain model; +1 with the roll-off, +1 with rho
     bool withResolution;
     bool withCorrelation;
-    std::vector<double> target;  // logTarget of every band
+    std::vector<double> target;   // logTarget of every band
+    std::vector<double> cosines;  // lagCosines of every band (with the correlated noise term)
 };
 
 // A value bounded to 0 .. top by a logistic function of the free parameter s, and its slope.
@@ -167,9 +168,8 @@ int residuals(const gsl_vector* x, void* params, gsl_vector* f) {
     const BinnedPsd& b = *data->binned;
     const Parameters p = unpack(x, *data);
     for (size_t j = 0; j < b.frequency.size(); ++j) {
-        const double shape = 1.0 + 2.0 * p.rho.value *
-                                       lagCosines(b.frequency[j], data->options.noiseLags,
-                                                  data->options.noiseLagSpacing);
+        const double shape =
+            data->withCorrelation ? 1.0 + 2.0 * p.rho.value * data->cosines[j] : 1.0;
         const double m =
             psdModel(b.frequency[j], p.psd0, p.xi, p.alpha.value, 0.0, p.resolution.value) +
             p.floor * shape;
@@ -188,10 +188,7 @@ int jacobian(const gsl_vector* x, void* params, gsl_matrix* jac) {
         const double q = 2.0 * kPi * b.frequency[j];
         const double roll = std::exp(-(q * p.resolution.value) * (q * p.resolution.value));
         const double signal = p.psd0 * std::pow(g, -(p.alpha.value + 0.5)) * roll;
-        const double cosines =
-            data->withCorrelation
-                ? lagCosines(b.frequency[j], data->options.noiseLags, data->options.noiseLagSpacing)
-                : 0.0;
+        const double cosines = data->withCorrelation ? data->cosines[j] : 0.0;
         const double noise = p.floor * (1.0 + 2.0 * p.rho.value * cosines);
         const double m = signal + noise;
         const double share = signal / m;
@@ -230,12 +227,22 @@ PsdFit runFit(const BinnedPsd& binned,
     const size_t n = binned.frequency.size();
     const bool withResolution = options.resolutionMax > 0.0;
     const bool withCorrelation = correlatedNoise(options);
-    FitData data{
-        &binned,        options,         4 + (withResolution ? 1 : 0) + (withCorrelation ? 1 : 0),
-        withResolution, withCorrelation, {}};
+    FitData data{&binned,
+                 options,
+                 4 + (withResolution ? 1 : 0) + (withCorrelation ? 1 : 0),
+                 withResolution,
+                 withCorrelation,
+                 {},
+                 {}};
     const size_t np = static_cast<size_t>(data.parameters);
     data.target.resize(n);
     for (size_t j = 0; j < n; ++j) data.target[j] = logTarget(binned, j);
+    if (withCorrelation) {
+        data.cosines.resize(n);
+        for (size_t j = 0; j < n; ++j)
+            data.cosines[j] =
+                lagCosines(binned.frequency[j], options.noiseLags, options.noiseLagSpacing);
+    }
     gsl_multifit_nlinear_fdf fdf;
     fdf.f = residuals;
     fdf.df = jacobian;
