@@ -107,6 +107,8 @@ std::string convergedStatus(const PsdFit& fit, const PsdFitOptions& o) {
     if (fit.alpha <= 0.03 * o.alphaMax) note("alpha at its lower bound");
     if (xiBounded(o) && fit.xi >= 0.9 * o.xiMax) note("xi at its upper bound (the line length)");
     if (o.xiMin > 0.0 && fit.xi <= 1.1 * o.xiMin) note("xi at its lower bound");
+    if (correlatedNoise(o) && fit.noiseCorrelation >= 0.97 * o.noiseCorrelationMax)
+        note("noise correlation at its upper bound");
     return "converged" + notes;
 }
 
