@@ -217,13 +217,9 @@ void measureSet(const std::vector<BandedLine>& lines,
     int32_t failed[3] = {0, 0, 0};
     std::vector<double> cds;
     Aggregate a;
-    std::vector<double> shapes[3];
-    for (int32_t f = 0; f < 3; ++f) {
-        const PsdFit& fit = figures[f]->fit;
-        if (!fit.ok) continue;
-        for (double frequency : layout.frequency)
-            shapes[f].push_back(psdModel(frequency, 1.0, fit.xi, fit.alpha, 0.0, fit.resolution));
-    }
+    BandShapes shapes[3];
+    for (int32_t f = 0; f < 3; ++f)
+        if (figures[f]->fit.ok) shapes[f] = bandShapes(layout, figures[f]->fit);
     for (int32_t b = 0; b < resamples; ++b) {
         for (int32_t i = 0; i < count; ++i) {
             // 53 random bits to a uniform index, the same with every standard library.

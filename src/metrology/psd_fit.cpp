@@ -148,6 +148,9 @@ double lagCosines(double f, int32_t lags, double spacing) {
     return s;
 }
 
+// The noise term's shape from rho and the band's lagCosines.
+double noiseFactor(double rho, double cosines) { return 1.0 + 2.0 * rho * cosines; }
+
 Parameters unpack(const gsl_vector* x, const FitData& data) {
     Parameters p;
     p.psd0 = std::exp(gsl_vector_get(x, 0));
@@ -171,7 +174,7 @@ int residuals(const gsl_vector* x, void* params, gsl_vector* f) {
     const Parameters p = unpack(x, *data);
     for (size_t j = 0; j < b.frequency.size(); ++j) {
         const double shape =
-            data->withCorrelation ? 1.0 + 2.0 * p.rho.value * data->cosines[j] : 1.0;
+            data->withCorrelation ? noiseFactor(p.rho.value, data->cosines[j]) : 1.0;
         const double m =
             psdModel(b.frequency[j], p.psd0, p.xi, p.alpha.value, 0.0, p.resolution.value) +
             p.floor * shape;
@@ -191,7 +194,7 @@ int jacobian(const gsl_vector* x, void* params, gsl_matrix* jac) {
         const double roll = std::exp(-(q * p.resolution.value) * (q * p.resolution.value));
         const double signal = p.psd0 * std::pow(g, -(p.alpha.value + 0.5)) * roll;
         const double cosines = data->withCorrelation ? data->cosines[j] : 0.0;
-        const double noise = p.floor * (1.0 + 2.0 * p.rho.value * cosines);
+        const double noise = p.floor * noiseFactor(p.rho.value, cosines);
         const double m = signal + noise;
         const double share = signal / m;
         gsl_matrix_set(jac, j, 0, share);
@@ -336,7 +339,7 @@ double psdModel(double f, double psd0, double xi, double alpha, double floor, do
 
 double noiseShape(double f, const PsdFit& fit) {
     if (fit.noiseLags < 1 || !(fit.noiseCorrelation > 0.0)) return 1.0;
-    return 1.0 + 2.0 * fit.noiseCorrelation * lagCosines(f, fit.noiseLags, fit.noiseLagSpacing);
+    return noiseFactor(fit.noiseCorrelation, lagCosines(f, fit.noiseLags, fit.noiseLagSpacing));
 }
 
 double fittedPsd(double f, const PsdFit& fit) {
@@ -466,9 +469,16 @@ PsdFit fitPsd(const BinnedPsd& binned, const PsdFitOptions& options, const PsdFi
     return bestFit;
 }
 
-PsdFit refitLevels(const BinnedPsd& binned,
-                   const PsdFit& shape,
-                   const std::vector<double>* shapeAtBands) {
+BandShapes bandShapes(const BinnedPsd& layout, const PsdFit& shape) {
+    BandShapes out;
+    for (double f : layout.frequency) {
+        out.roughness.push_back(psdModel(f, 1.0, shape.xi, shape.alpha, 0.0, shape.resolution));
+        out.noise.push_back(noiseShape(f, shape));
+    }
+    return out;
+}
+
+PsdFit refitLevels(const BinnedPsd& binned, const PsdFit& shape, const BandShapes* atBands) {
     PsdFit fit = shape;
     fit.ok = false;
     fit.iterations = 0;
@@ -477,21 +487,17 @@ PsdFit refitLevels(const BinnedPsd& binned,
         fit.status = shape.ok ? "too few points to fit" : "no shape to refit";
         return fit;
     }
-    const bool cached = shapeAtBands != nullptr && shapeAtBands->size() == n;
-    std::vector<double> ownShape(cached ? 0 : n);
-    const std::vector<double>& s = cached ? *shapeAtBands : ownShape;
+    const bool cached = atBands != nullptr && atBands->roughness.size() == n;
+    const BandShapes own = cached ? BandShapes() : bandShapes(binned, shape);
+    const std::vector<double>& s = cached ? atBands->roughness : own.roughness;
+    const std::vector<double>& noise = cached ? atBands->noise : own.noise;
     std::vector<double> y(n);
     std::vector<double> w(n);
-    std::vector<double> noise(n);
     for (size_t j = 0; j < n; ++j) {
-        noise[j] = noiseShape(binned.frequency[j], shape);
         if (!(binned.value[j] > 0.0) || !std::isfinite(binned.value[j]) || !(binned.dof[j] > 0.0)) {
             fit.status = "the spectrum has zero or non-finite values";
             return fit;
         }
-        if (!cached)
-            ownShape[j] =
-                psdModel(binned.frequency[j], 1.0, shape.xi, shape.alpha, 0.0, shape.resolution);
         y[j] = logTarget(binned, j);
         w[j] = 0.5 * binned.dof[j];
     }

@@ -102,17 +102,24 @@ double fittedPsd(double f, const PsdFit& fit);
 // 6 bands or a non-finite or non-positive value gives ok false with the reason in `status`.
 PsdFit fitPsd(const BinnedPsd& binned, const PsdFitOptions& options, const PsdFit* start = nullptr);
 
+// The held shapes of a fit at the bands of `layout`: the roughness part psdModel(f_j, 1, xi,
+// alpha, 0, resolution) and the noise term's noiseShape(f_j).
+struct BandShapes {
+    std::vector<double> roughness;
+    std::vector<double> noise;
+};
+BandShapes bandShapes(const BinnedPsd& layout, const PsdFit& shape);
+
 // Refits only psd0 and the floor of `shape` to `binned`, its xi, alpha, resolution and noise
-// shape held (the
-// cheap refit of the bootstrap resamples): the same weighted least squares on the logarithm, in ln
-// psd0 and ln N, by a damped Gauss-Newton iteration started from `shape`, stopped when both
-// move by less than 1e-5 in a step (or no step lowers the cost). ok false when `shape` is not
-// ok or the data are unusable (as fitPsd); "did not converge" after 100 iterations.
-// `shapeAtBands` (optional): the model's shape psdModel(f_j, 1, xi, alpha, 0, resolution) at
-// the bands, when the caller refits many spectra on the same bands.
+// shape held (the cheap refit of the bootstrap resamples): the same weighted least squares on
+// the logarithm, in ln psd0 and ln N, by a damped Gauss-Newton iteration started from `shape`,
+// stopped when both move by less than 1e-5 in a step (or no step lowers the cost). ok false
+// when `shape` is not ok or the data are unusable (as fitPsd); "did not converge" after 100
+// iterations. `atBands` (optional): bandShapes(binned, shape), when the caller refits many
+// spectra on the same bands.
 PsdFit refitLevels(const BinnedPsd& binned,
                    const PsdFit& shape,
-                   const std::vector<double>* shapeAtBands = nullptr);
+                   const BandShapes* atBands = nullptr);
 
 // Turns GSL's default error handler (which aborts) off for the process, once; every GSL call
 // here then reports failures by status. Called by fitPsd; safe from several threads.

@@ -572,7 +572,6 @@ void traceSubpixelEdge(const EdgeGrid& edges,
     const int32_t halfRows = settings.pooledHalfRows;
     if (halfRows > 0) {
         std::vector<double> mean;
-        std::vector<int32_t> meanCount;
         for (int32_t y = 0; y < h; ++y) {
             if (!std::isnan(x[static_cast<size_t>(y)]) || flat[static_cast<size_t>(y)] ||
                 jumped[static_cast<size_t>(y)] || neighbours[static_cast<size_t>(y)] < 3)
@@ -581,26 +580,21 @@ void traceSubpixelEdge(const EdgeGrid& edges,
             if (std::isnan(m)) continue;
             const int32_t a = static_cast<int32_t>(std::floor(m - refine)) - 1;
             const int32_t b = static_cast<int32_t>(std::ceil(m + refine)) + 1;
+            // Columns a .. b, which every row's window must hold.
+            const int32_t r0 = std::max(0, y - halfRows);
+            const int32_t r1 = std::min(h - 1, y + halfRows);
+            bool inside = true;
+            for (int32_t r = r0; r <= r1; ++r)
+                inside =
+                    inside && a >= windowFirst[static_cast<size_t>(r)] &&
+                    b < windowFirst[static_cast<size_t>(r)] + windowCount[static_cast<size_t>(r)];
+            if (!inside) continue;
             mean.assign(static_cast<size_t>(b - a + 1), 0.0);
-            meanCount.assign(mean.size(), 0);
-            int32_t rows = 0;
-            for (int32_t r = std::max(0, y - halfRows); r <= std::min(h - 1, y + halfRows); ++r) {
-                const int32_t offset = windowFirst[static_cast<size_t>(r)];
-                const int32_t count = windowCount[static_cast<size_t>(r)];
-                const double* row = windowOf(r);
-                for (int32_t c = a; c <= b; ++c) {
-                    if (c - offset < 0 || c - offset >= count) continue;
-                    mean[static_cast<size_t>(c - a)] += row[c - offset];
-                    ++meanCount[static_cast<size_t>(c - a)];
-                }
-                ++rows;
+            for (int32_t r = r0; r <= r1; ++r) {
+                const double* row = windowOf(r) + (a - windowFirst[static_cast<size_t>(r)]);
+                for (size_t i = 0; i < mean.size(); ++i) mean[i] += row[i];
             }
-            bool complete = true;
-            for (size_t i = 0; i < mean.size(); ++i) {
-                complete = complete && meanCount[i] == rows;
-                if (meanCount[i] > 0) mean[i] /= meanCount[i];
-            }
-            if (!complete) continue;
+            for (double& v : mean) v /= r1 - r0 + 1;
             const double v = crossing(mean.data(), b - a + 1, out.level, polarity, m - refine - a,
                                       m + refine - a, false, m - a) +
                              a;

@@ -27,8 +27,9 @@ struct SubpixelSettings {
     // jumpLimitMinPx) from the median of the rows within +-7 of it.
     double jumpLimitSigmas = 6.0;
     double jumpLimitMinPx = 2.0;
-    // A row left without a position is located on the mean of itself and pooledHalfRows rows
-    // either side (0: such rows stay missing).
+    // A row with contrast but no crossing near its neighbours' median (not one whose own
+    // crossing jumped) is located on the mean of itself and pooledHalfRows rows either side,
+    // within the jump bound (0: such rows stay missing).
     int32_t pooledHalfRows = 1;
 };
 
