@@ -1,12 +1,14 @@
-// The roughness spectrum model with a white noise floor, fitted to an averaged PSD with GSL's
-// nonlinear least squares (gsl_multifit_nlinear, trust region).
+// The roughness spectrum model with an imaging roll-off and a noise term (white, or correlated
+// between neighbouring rows), fitted to an averaged PSD with GSL's nonlinear least squares
+// (gsl_multifit_nlinear, trust region).
 #pragma once
 
 #include <cstdint>
 #include <string>
 #include <vector>
 
-// PSD(f) = psd0 / (1 + (2 pi f xi)^2)^(alpha + 1/2) exp(-(2 pi f resolution)^2) + floor.
+// PSD(f) = psd0 / (1 + (2 pi f xi)^2)^(alpha + 1/2) exp(-(2 pi f resolution)^2) + floor (a white
+// floor; the fit's correlated noise term is fittedPsd below).
 // f in 1/length, xi and resolution in length, psd0 and floor in the PSD's unit. Resolution 0
 // is the standard model; a positive one is the Gaussian roll-off that the imaging blur (the
 // beam and its blur along the line, of standard deviation `resolution`) puts on the edges'
