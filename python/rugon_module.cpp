@@ -44,7 +44,7 @@ constexpr int64_t kMaxSide = 65536;
 const char* const kValueOptions[] = {
     "--pixel-size=", "--threshold=",  "--kernel=",      "--kernel-sigma=",
     "--window=",     "--contrast=",   "--orientation=", "--first-edge-opens-line=",
-    "--roi=",        "--max-pixels=", "--bootstrap="};
+    "--roi=",        "--max-pixels=", "--bootstrap=",   "--resolution-nm="};
 const char* const kFlagOptions[] = {"--no-databar", "--no-region"};
 
 bool startsWith(const std::string& text, const char* prefix) {
@@ -269,6 +269,8 @@ py::dict settingsDict(const AnalysisSettings& s, int32_t pairing) {
     d["region"] = s.findRegion;
     d["max_pixels"] = s.maxPixels;
     d["bootstrap"] = s.bootstrapResamples;
+    d["resolution_nm"] =
+        s.resolutionNm >= 0.0 ? py::object(py::float_(s.resolutionNm)) : py::object(py::none());
     return d;
 }
 

@@ -57,6 +57,7 @@ _OPTION_OF = {
     "region": "--no-region",
     "max_pixels": "--max-pixels",
     "bootstrap": "--bootstrap",
+    "resolution_nm": "--resolution-nm",
 }
 _KEYWORD_OF = {option: keyword for keyword, option in _OPTION_OF.items()}
 _SETTING_KEYWORDS = tuple(_OPTION_OF) + ("no_databar", "no_region")
@@ -154,6 +155,8 @@ def _options(settings):
         value("max_pixels", _integer("max_pixels", given["max_pixels"]))
     if "bootstrap" in given:
         value("bootstrap", _integer("bootstrap", given["bootstrap"]))
+    if "resolution_nm" in given:
+        value("resolution_nm", _real("resolution_nm", given["resolution_nm"]))
     return options
 
 
@@ -470,6 +473,7 @@ def analyse(image, pixel_size=_DEFAULTS["pixel_size"], *,
             region=_DEFAULTS["region"],
             max_pixels=_DEFAULTS["max_pixels"],
             bootstrap=_DEFAULTS["bootstrap"],
+            resolution_nm=_DEFAULTS["resolution_nm"],
             no_databar=None,
             no_region=None,
             name=None,
@@ -508,6 +512,9 @@ def analyse(image, pixel_size=_DEFAULTS["pixel_size"], *,
                  Default {max_pixels}.
     bootstrap    bootstrap resamples over lines for the 95 % intervals; 0 for none.
                  Default {bootstrap}.
+    resolution_nm   the microscope's resolution (Gaussian sigma of its blur), nm, 0 or more:
+                 the spectra's roll-off is held at it instead of fitted (images with a pixel
+                 size only). Default None: fitted.
     no_databar, no_region   the command-line spelling: True is databar=False, region=False.
 
     name, position   how the image is listed in to_dict() and the summary (default: the
@@ -529,7 +536,8 @@ def analyse(image, pixel_size=_DEFAULTS["pixel_size"], *,
         "kernel_sigma": kernel_sigma, "window": window,
         "first_edge_opens_line": first_edge_opens_line, "contrast": contrast,
         "orientation": orientation, "roi": roi, "databar": databar, "region": region,
-        "max_pixels": max_pixels, "bootstrap": bootstrap, "no_databar": no_databar,
+        "max_pixels": max_pixels, "bootstrap": bootstrap, "resolution_nm": resolution_nm,
+        "no_databar": no_databar,
         "no_region": no_region,
     })
     position = int(_integer("position", position))

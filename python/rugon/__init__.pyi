@@ -134,6 +134,7 @@ def analyse(
     region: bool = ...,
     max_pixels: int = ...,
     bootstrap: int = ...,
+    resolution_nm: float | None = ...,
     no_databar: bool | None = ...,
     no_region: bool | None = ...,
     name: str | bytes | None = ...,
@@ -156,6 +157,7 @@ def settings(
     region: bool = ...,
     max_pixels: int = ...,
     bootstrap: int = ...,
+    resolution_nm: float | None = ...,
     no_databar: bool | None = ...,
     no_region: bool | None = ...,
 ) -> dict[str, Any]: ...

@@ -210,7 +210,8 @@ def _parser():
             ("--orientation", "auto|vertical|horizontal", "which way the lines run"),
             ("--roi", "X,Y,W,H", "analyse only this rectangle of the picture"),
             ("--max-pixels", "N", "largest picture decoded, pixels"),
-            ("--bootstrap", "N", "bootstrap resamples for the 95 %% intervals; 0 for none")):
+            ("--bootstrap", "N", "bootstrap resamples for the 95 %% intervals; 0 for none"),
+            ("--resolution-nm", "NM", "the microscope's resolution, held in the spectra's fits")):
         group.add_argument(option, metavar=metavar, help=text)
     group.add_argument("--no-databar", action="store_true",
                        help="do not look for the microscope's information bar")
@@ -225,7 +226,7 @@ def main(argv=None):
     options = []
     for keyword in ("pixel_size", "threshold", "kernel", "kernel_sigma", "window",
                     "first_edge_opens_line", "contrast", "orientation", "roi", "max_pixels",
-                    "bootstrap"):
+                    "bootstrap", "resolution_nm"):
         value = getattr(args, keyword)
         if value is not None:
             options.append(f"--{keyword.replace('_', '-')}={value}")

@@ -183,6 +183,7 @@ void measureSet(const std::vector<BandedLine>& lines,
         PsdFitOptions options;
         options.alphaMax = settings.alphaMax;
         options.resolutionMax = settings.resolutionMaxPx * settings.pixelSizeNm;
+        options.resolutionHeld = settings.resolutionNm;
         options.xiMin = settings.xiMinPx * settings.pixelSizeNm;
         // The spectrum's length n dy = 1 / (its lowest frequency).
         if (!layout.frequency.empty() && layout.binCount[0] == 1)
@@ -736,8 +737,17 @@ PooledRoughness pooledRoughness(const std::vector<const MetrologyResult*>& resul
     pooled.lineCount = static_cast<int32_t>(widths.size());
     RoughnessFigure* figures[3] = {&pooled.ler, &pooled.lwr, &pooled.lpr};
     SetFigures set;
-    measureSet(banded, layout, reference != nullptr ? reference->bandwidthPerNm : 0.0, settings,
-               figures, set);
+    // The fit's bounds and the noise term's lag are in rows: those of the pooled spectra's own
+    // pixel size, not of whatever `settings` holds.
+    MetrologySettings own = settings;
+    if (reference != nullptr) {
+        own.pixelSizeNm = reference->pixelSizeNm;
+        // A resolution the images' fits held is held here too.
+        for (const RoughnessFigure* f : {&reference->ler, &reference->lwr, &reference->lpr})
+            if (f->fit.resolutionHeld) own.resolutionNm = f->fit.resolution;
+    }
+    measureSet(banded, layout, reference != nullptr ? reference->bandwidthPerNm : 0.0, own, figures,
+               set);
     if (reference != nullptr) averagedSpectra(spectrumLines, reference->frequencyPerNm, figures);
     pooled.cdNm = set.cd;
     pooled.cdCi95Nm = set.cdCi95;

@@ -32,6 +32,12 @@ struct MetrologySettings {
     // Upper bound, px, of the imaging resolution roll-off fitted with the spectra (psd_fit.h);
     // 0 fits the standard model without it.
     double resolutionMaxPx = 3.0;
+    // The microscope's resolution when it is known (Gaussian sigma of its blur along the lines,
+    // nm; px when pixelSizeNm is 1 for want of a pixel size): the roll-off of every spectrum is
+    // held at it instead of fitted. Negative: fitted. With the noise above the roll-off the fit
+    // cannot tell the roll-off from a larger alpha and a shorter xi, so a known resolution
+    // steadies xi and alpha (docs/validation.md).
+    double resolutionNm = -1.0;
     // Lower bound, px, of the fitted correlation length: shorter ones are indistinguishable
     // from the white noise floor (psd_fit.h).
     double xiMinPx = 2.0;
@@ -167,6 +173,9 @@ struct PooledRoughness {
 // Pools the lines of `results` (null entries skipped). Spectra are pooled only from results
 // whose frequency grid equals that of the first result with spectra (same spectrum rows and
 // pixel size); the others add their lines to the CD and CDU only. Fits, unbiased figures and
-// intervals as in measureMetrology, with settings.bootstrapResamples, seed and alphaMax.
+// intervals as in measureMetrology, with the settings' bootstrap, seed and fit bounds; their
+// lengths in px (resolutionMaxPx, xiMinPx, noiseLagRows) are taken at the pixel size of the
+// pooled spectra (settings.pixelSizeNm is not used), and a resolution held in their fits
+// (resolutionNm) is held in the pooled fits.
 PooledRoughness pooledRoughness(const std::vector<const MetrologyResult*>& results,
                                 const MetrologySettings& settings);

@@ -54,6 +54,12 @@ bool correlatedNoise(const PsdFitOptions& o) {
     return o.noiseLags > 0 && o.noiseLagSpacing > 0.0 && o.noiseCorrelationMax > 0.0;
 }
 
+// The roll-off: held at a known value, fitted in 0 .. resolutionMax, or none (0).
+bool resolutionIsHeld(const PsdFitOptions& o) { return o.resolutionHeld >= 0.0; }
+bool resolutionIsFitted(const PsdFitOptions& o) {
+    return !resolutionIsHeld(o) && o.resolutionMax > 0.0;
+}
+
 // True when xi has both bounds: it then moves in log space between them.
 bool xiBounded(const PsdFitOptions& o) { return o.xiMin > 0.0 && o.xiMax > o.xiMin; }
 
@@ -90,7 +96,7 @@ std::vector<double> freeParameters(double lnPsd0,
                                    double rho,
                                    const PsdFitOptions& o) {
     std::vector<double> x = {lnPsd0, xi, alpha, lnFloor};
-    if (o.resolutionMax > 0.0) x.push_back(resolution);
+    if (resolutionIsFitted(o)) x.push_back(resolution);
     if (correlatedNoise(o)) x.push_back(rho);
     return x;
 }
@@ -159,8 +165,10 @@ Parameters unpack(const gsl_vector* x, const FitData& data) {
     p.xiSlope = xi.slope;
     p.alpha = bounded(gsl_vector_get(x, 2), data.options.alphaMax);
     p.floor = std::exp(gsl_vector_get(x, 3));
-    p.resolution = data.withResolution ? bounded(gsl_vector_get(x, 4), data.options.resolutionMax)
-                                       : Bounded{0.0, 0.0};
+    p.resolution =
+        data.withResolution
+            ? bounded(gsl_vector_get(x, 4), data.options.resolutionMax)
+            : Bounded{resolutionIsHeld(data.options) ? data.options.resolutionHeld : 0.0, 0.0};
     p.rho = data.withCorrelation
                 ? bounded(gsl_vector_get(x, static_cast<size_t>(data.parameters - 1)),
                           data.options.noiseCorrelationMax)
@@ -230,7 +238,7 @@ PsdFit runFit(const BinnedPsd& binned,
     PsdFit fit;
     cost = HUGE_VAL;
     const size_t n = binned.frequency.size();
-    const bool withResolution = options.resolutionMax > 0.0;
+    const bool withResolution = resolutionIsFitted(options);
     const bool withCorrelation = correlatedNoise(options);
     FitData data{&binned,
                  options,
@@ -295,6 +303,7 @@ PsdFit runFit(const BinnedPsd& binned,
     fit.xi = p.xi;
     fit.alpha = p.alpha.value;
     fit.resolution = p.resolution.value;
+    fit.resolutionHeld = resolutionIsHeld(options);
     fit.noiseCorrelation = p.rho.value;
     fit.noiseLags = withCorrelation ? options.noiseLags : 0;
     fit.noiseLagSpacing = withCorrelation ? options.noiseLagSpacing : 0.0;
@@ -412,7 +421,8 @@ PsdFit fitPsd(const BinnedPsd& binned, const PsdFitOptions& options, const PsdFi
             return fit;
         }
     }
-    if (!(options.alphaMax > 0.0) || !(options.resolutionMax >= 0.0) || !(options.xiMin >= 0.0)) {
+    if (!(options.alphaMax > 0.0) || !(options.resolutionMax >= 0.0) || !(options.xiMin >= 0.0) ||
+        !(std::isfinite(options.resolutionHeld) || std::isnan(options.resolutionHeld))) {
         fit.status = "no valid parameter range";
         return fit;
     }

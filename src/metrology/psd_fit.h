@@ -46,13 +46,14 @@ void binPsd(const double* f,
 
 // The outcome of one fit.
 struct PsdFit {
-    bool ok = false;          // the parameters are usable (converged)
-    std::string status;       // "converged", or why not
-    double psd0 = 0.0;        // PSD(0) of the roughness part, PSD unit
-    double xi = 0.0;          // correlation length, frequency unit^-1
-    double alpha = 0.0;       // roughness exponent, 0 < alpha < alphaMax
-    double noiseFloor = 0.0;  // N, PSD unit
-    double resolution = 0.0;  // sigma of the roll-off, frequency unit^-1 (0: none fitted)
+    bool ok = false;              // the parameters are usable (converged)
+    std::string status;           // "converged", or why not
+    double psd0 = 0.0;            // PSD(0) of the roughness part, PSD unit
+    double xi = 0.0;              // correlation length, frequency unit^-1
+    double alpha = 0.0;           // roughness exponent, 0 < alpha < alphaMax
+    double noiseFloor = 0.0;      // N, PSD unit
+    double resolution = 0.0;      // sigma of the roll-off, frequency unit^-1 (0: none fitted)
+    bool resolutionHeld = false;  // the roll-off was held at a known value (PsdFitOptions)
     // The noise term is noiseFloor x noiseShape(f): white (noiseCorrelation 0) or correlated
     // between rows up to noiseLags rows apart (see PsdFitOptions).
     double noiseCorrelation = 0.0;
@@ -68,6 +69,9 @@ struct PsdFitOptions {
     // Upper bound of the resolution roll-off, frequency unit^-1; 0 fits the standard model (no
     // roll-off), a positive value adds the roll-off as a fifth parameter in 0 .. resolutionMax.
     double resolutionMax = 0.0;
+    // A known roll-off (the microscope's resolution, frequency unit^-1): when >= 0 it is held
+    // at this value, not fitted, and resolutionMax is unused; negative (or NaN) fits it.
+    double resolutionHeld = -1.0;
     // Lower bound of xi, frequency unit^-1. A roughness spectrum with a much shorter
     // correlation length is flat over the band and cannot be told from the noise floor; the
     // bound makes a flat spectrum a floor.
@@ -99,7 +103,8 @@ double fittedPsd(double f, const PsdFit& fit);
 // of ln xi between ln xiMin and ln xiMax (without xiMax: ln(xi - xiMin)), so that
 // xiMin < xi (< xiMax), N > 0 and the other bounds hold without constraints. Start values
 // from the data (level of the first bands, the frequency where the data fall to half of it, floor
-// from the highest bands, resolution a quarter of its bound), tried from alpha 0.5, 1 and 0.25,
+// from the highest bands, resolution a quarter of its bound; a held resolution is no free
+// parameter), tried from alpha 0.5, 1 and 0.25,
 // the lowest cost kept; or, when `start` is given and ok, from it alone (warm start). Fewer than
 // 6 bands or a non-finite or non-positive value gives ok false with the reason in `status`.
 PsdFit fitPsd(const BinnedPsd& binned, const PsdFitOptions& options, const PsdFit* start = nullptr);

@@ -428,6 +428,10 @@ std::string settingsSection(const RunDescription& run) {
     html += keyValueRow("Intervals", std::to_string(s.bootstrapResamples) +
                                          " bootstrap resamples over lines, seed " +
                                          std::to_string(s.bootstrapSeed));
+    html += keyValueRow("Resolution",
+                        s.resolutionNm >= 0.0
+                            ? displayNumber(s.resolutionNm) + " nm, held in the spectra's fits"
+                            : std::string("fitted with the spectra"));
     html += "</table>\n</section>\n";
     return html;
 }

@@ -137,7 +137,7 @@ struct RawOptions {
     std::string parameterFile;
     std::string output;
     std::string pixelSize, threshold, kernel, kernelSigma, window, firstEdgeOpensLine;
-    std::string contrast, orientation, roi, jobs, maxPixels, group, bootstrap;
+    std::string contrast, orientation, roi, jobs, maxPixels, group, bootstrap, resolution;
     bool noDatabar = false;
     bool noRegion = false;
 };
@@ -212,6 +212,11 @@ void defineOptions(CLI::App& app, RawOptions& raw) {
                    "bootstrap resamples over lines for the 95 % intervals; 0 for none")
         ->type_name("N")
         ->default_str("200");
+    app.add_option("--resolution-nm", raw.resolution,
+                   "the microscope's resolution (Gaussian sigma of its blur), nm: the spectra's "
+                   "roll-off is held at it instead of fitted (images with a pixel size only)")
+        ->type_name("NM")
+        ->default_str("fitted");
 }
 
 // Checks and converts the typed values into `options`; the first mistake becomes the usage
@@ -327,6 +332,12 @@ void convertOptions(const RawOptions& raw, ReportOptions& options) {
             o.bootstrapResamples = static_cast<int32_t>(integer);
         else
             bad("--bootstrap", raw.bootstrap, "a number of resamples from 0 to 100000");
+    }
+    if (!raw.resolution.empty()) {
+        if (wholeReal(raw.resolution, real) && real >= 0.0 && real <= 1e6)
+            o.resolutionNm = real;
+        else
+            bad("--resolution-nm", raw.resolution, "a length in nm of 0 or more");
     }
     if (!raw.group.empty()) {
         try {
@@ -467,6 +478,7 @@ AnalysisSettings settingsFor(const ReportOptions& options,
     if (o.noRegion) s.findRegion = false;
     if (o.maxPixels) s.maxPixels = *o.maxPixels;
     if (o.bootstrapResamples) s.bootstrapResamples = *o.bootstrapResamples;
+    if (o.resolutionNm) s.resolutionNm = *o.resolutionNm;
     return s;
 }
 

@@ -33,6 +33,7 @@ struct SettingOverrides {
     bool noRegion = false;
     std::optional<int64_t> maxPixels;
     std::optional<int32_t> bootstrapResamples;
+    std::optional<double> resolutionNm;
 };
 
 struct ReportOptions {

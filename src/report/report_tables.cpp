@@ -471,6 +471,7 @@ nlohmann::ordered_json settingsJson(const AnalysisSettings& s) {
         {"max_pixels", s.maxPixels},
         {"bootstrap_resamples", s.bootstrapResamples},
         {"bootstrap_seed", s.bootstrapSeed},
+        {"resolution_nm", s.resolutionNm >= 0.0 ? nlohmann::ordered_json(s.resolutionNm) : nullptr},
     };
 }
 
@@ -649,6 +650,8 @@ nlohmann::ordered_json imageJson(const ImageResult& report) {
                 {"alpha", f.fit.ok ? number(f.fit.alpha) : nullptr},
                 {"noise_floor_nm3", f.fit.ok ? number(f.fit.noiseFloor) : nullptr},
                 {"noise_correlation", f.fit.ok ? number(f.fit.noiseCorrelation) : nullptr},
+                {"resolution_nm", f.fit.ok ? number(f.fit.resolution) : nullptr},
+                {"resolution_held", f.fit.resolutionHeld},
                 {"sigma3_biased_nm", number(f.sigma3BiasedNm)},
                 {"sigma3_unbiased_nm", number(f.sigma3UnbiasedNm)},
                 {"sigma3_unbiased_ci95_nm", number(f.ci95Nm)},

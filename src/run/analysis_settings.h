@@ -61,6 +61,9 @@ struct AnalysisSettings {
     // Intervals of the unbiased figures: bootstrap resamples over lines and their seed.
     int32_t bootstrapResamples = 200;
     uint64_t bootstrapSeed = 1;
+    // The microscope's resolution, nm (MetrologySettings::resolutionNm), held in the spectra's
+    // fits of images with a pixel size; negative, or an image in px: fitted.
+    double resolutionNm = -1.0;
 };
 
 // Settings that reproduce the parameter file's analysis exactly: its edge-detection values and

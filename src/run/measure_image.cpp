@@ -231,6 +231,7 @@ void measureDecoded(GreyImage& grid,
     ms.pairing = settings.pairing;
     ms.bootstrapResamples = settings.bootstrapResamples;
     ms.seed = settings.bootstrapSeed;
+    if (!setup.figuresInPixels) ms.resolutionNm = settings.resolutionNm;
     measureMetrology(work, coarse, ms, result.metrology);
 
     // The sub-pixel edges in red on the picture, where the whole-pixel analysis drew none.

@@ -250,6 +250,45 @@ TEST(Psd, NoiseCorrelatedOverNeighbouringRowsIsToldFromTheRoughness) {
     EXPECT_LT(white.noiseFloor, 0.93 * floor);
 }
 
+TEST(Psd, AKnownResolutionIsHeldWhereTheNoiseHidesTheRollOff) {
+    // The imaging roll-off (sigma 1 row) lies wholly under the noise floor from 0.05/row on, so
+    // the data cannot fix it; held at its known value it stays exactly there, the model follows
+    // the data, and xi and alpha come back.
+    const int32_t n = 1024;
+    const double dy = 1.0;
+    const double psd0 = 50.0;
+    const double xi = 10.0;
+    const double alpha = 0.8;
+    const double floor = 2.0;
+    const double resolution = 1.0;
+    auto spectrum = [&](double f) { return psdModel(f, psd0, xi, alpha, floor, resolution); };
+    std::mt19937_64 engine(31);
+    std::vector<std::vector<double>> series;
+    for (int32_t s = 0; s < 64; ++s) series.push_back(spectrumSeries(n, dy, spectrum, engine));
+    std::vector<double> f;
+    std::vector<double> psd;
+    averagePsd(series, dy, f, psd);
+    BinnedPsd binned;
+    binPsd(f.data(), psd.data(), static_cast<int32_t>(f.size()), 64.0, binned);
+    PsdFitOptions options;
+    options.resolutionMax = 3.0;
+    options.resolutionHeld = resolution;
+    const PsdFit fit = fitPsd(binned, options);
+    ASSERT_TRUE(fit.ok) << fit.status;
+    EXPECT_TRUE(fit.resolutionHeld);
+    EXPECT_EQ(fit.resolution, resolution);
+    EXPECT_NEAR(fit.xi, xi, 0.1 * xi);
+    EXPECT_NEAR(fit.alpha, alpha, 0.08);
+    EXPECT_NEAR(fit.noiseFloor, floor, 0.03 * floor);
+    for (double frequency : {0.01, 0.05, 0.1, 0.2})
+        EXPECT_NEAR(fittedPsd(frequency, fit), spectrum(frequency), 0.05 * spectrum(frequency));
+    options.resolutionHeld = -1.0;
+    const PsdFit fitted = fitPsd(binned, options);
+    ASSERT_TRUE(fitted.ok) << fitted.status;
+    EXPECT_FALSE(fitted.resolutionHeld);
+    EXPECT_NE(fitted.resolution, resolution);
+}
+
 TEST(Psd, FilledMissingRowsDoNotShiftTheSpectrum) {
     const int32_t n = 1024;
     const double dy = 1.0;

@@ -28,7 +28,8 @@ def module_run(files, **settings):
 
 
 @pytest.mark.parametrize("options, settings", [
-    (["--pixel-size", "2.86", "--bootstrap", "40"], dict(pixel_size=2.86, bootstrap=40)),
+    (["--pixel-size", "2.86", "--bootstrap", "40", "--resolution-nm", "2.5"],
+     dict(pixel_size=2.86, bootstrap=40, resolution_nm=2.5)),
     # Every other setting away from its default.
     (["--threshold", "0.6", "--kernel", "3x7", "--kernel-sigma", "1.5", "--window", "8",
       "--first-edge-opens-line", "no", "--contrast", "bright-edge", "--orientation",
@@ -56,6 +57,16 @@ def test_figures_and_entries_equal_those_of_rugon_report(generated, run_report, 
     statuses = [row[2] for row in csv_rows(summary)[1:]]
     assert statuses[-2:] == ["missing", "unreadable"]
     assert "measured" in statuses
+    # A given resolution is held in every fit; otherwise it is fitted.
+    held = "--resolution-nm" in options
+    fits = [figure for entry in report["images"] if "spectra" in entry
+            for figure in (entry["spectra"][k] for k in ("ler", "lwr", "lpr"))
+            if figure["fit_status"].startswith("converged")]
+    assert fits
+    for figure in fits:
+        assert figure["resolution_held"] == held
+        if held:
+            assert figure["resolution_nm"] == 2.5
 
 
 def test_array_input_equals_file_input(generated, tmp_path):

@@ -57,7 +57,8 @@ bool writeRecoveryCsv(const std::vector<RecoveryRow>& rows, const std::string& p
             "lwr_biased_error_pct,lwr_unbiased_error_pct,lpr_true_nm,lpr_biased_nm,"
             "lpr_unbiased_nm,lpr_ci95_nm,lpr_biased_error_pct,lpr_unbiased_error_pct,"
             "lwr_whole_pixel_nm,lwr_whole_pixel_error_pct,"
-            "xi_true_nm,xi_drawn_nm,xi_fit_nm,alpha_true,alpha_drawn,alpha_fit,noise_floor_nm3,"
+            "xi_true_nm,xi_drawn_nm,xi_fit_nm,alpha_true,alpha_drawn,alpha_fit,xi_fit_given_nm,"
+            "alpha_fit_given,noise_floor_nm3,"
             "fit_status,"
             "cd_true_nm,cd_nm,cd_shift_px,generate_s,measure_s,failure\n",
             f) >= 0;
@@ -77,8 +78,9 @@ bool writeRecoveryCsv(const std::vector<RecoveryRow>& rows, const std::string& p
         line += "," + full(r.wholePixelLwrNm) + "," + full(r.wholePixelLwrErrorPercent());
         line += "," + full(r.xiTrueNm) + "," + full(r.xiDrawnNm) + "," + full(r.xiFitNm) + "," +
                 full(r.alphaTrue) + "," + full(r.alphaDrawn) + "," + full(r.alphaFit) + "," +
-                full(r.noiseFloorNm3) + ",\"" + r.fitStatus + "\"," + full(r.cdTrueNm) + "," +
-                full(r.cdNm) + "," + full(r.cdShiftPx) + "," + cell(r.generateSeconds, 3) + "," +
+                full(r.xiGivenNm) + "," + full(r.alphaGiven) + "," + full(r.noiseFloorNm3) + ",\"" +
+                r.fitStatus + "\"," + full(r.cdTrueNm) + "," + full(r.cdNm) + "," +
+                full(r.cdShiftPx) + "," + cell(r.generateSeconds, 3) + "," +
                 cell(r.measureSeconds, 3) + ",\"" + r.failure + "\"\n";
         ok = std::fputs(line.c_str(), f) >= 0;
     }
@@ -90,8 +92,8 @@ void printRecoveryMarkdown(const std::vector<RecoveryRow>& rows, FILE* out) {
     std::fputs(
         "| series | noise | found % | LER true | LER biased (err %) | LER unbiased ± CI95 "
         "(err %) | LWR true | LWR biased (err %) | LWR unbiased ± CI95 (err %) | LPR true | "
-        "LPR biased (err %) | LPR unbiased ± CI95 (err %) | ξ model / drawn / measured | α "
-        "model / drawn / measured | "
+        "LPR biased (err %) | LPR unbiased ± CI95 (err %) | ξ model / drawn / measured / "
+        "resolution given | α model / drawn / measured / resolution given | "
         "CD shift px |\n",
         out);
     std::fputs("|---|--:|--:|--:|--:|--:|--:|--:|--:|--:|--:|--:|--:|--:|--:|\n", out);
@@ -102,9 +104,9 @@ void printRecoveryMarkdown(const std::vector<RecoveryRow>& rows, FILE* out) {
         const std::string line =
             "| " + r.input.series + " | " + noise + " | " + md(100.0 * r.foundFraction, 1) + " | " +
             figureMd(r.ler) + " | " + figureMd(r.lwr) + " | " + figureMd(r.lpr) + " | " +
-            md(r.xiTrueNm, 1) + " / " + md(r.xiDrawnNm, 1) + " / " + md(r.xiFitNm, 1) + " | " +
-            md(r.alphaTrue, 2) + " / " + md(r.alphaDrawn, 2) + " / " + md(r.alphaFit, 2) + " | " +
-            md(r.cdShiftPx, 3) + " |\n";
+            md(r.xiTrueNm, 1) + " / " + md(r.xiDrawnNm, 1) + " / " + md(r.xiFitNm, 1) + " / " +
+            md(r.xiGivenNm, 1) + " | " + md(r.alphaTrue, 2) + " / " + md(r.alphaDrawn, 2) + " / " +
+            md(r.alphaFit, 2) + " / " + md(r.alphaGiven, 2) + " | " + md(r.cdShiftPx, 3) + " |\n";
         std::fputs(line.c_str(), out);
     }
 }
@@ -116,7 +118,8 @@ void printNoiseLevels(const std::vector<NoiseLevelSummary>& levels, FILE* out) {
         "error, mean %: sub-pixel, whole-pixel | worst unbiased LER or LWR error % | worst ξ error "
         "%: of the model, "
         "of the drawn edges | worst α error: of the model, of the drawn edges "
-        "|\n|--:|--:|--:|--:|--:|--:|--:|--:|\n",
+        "| found images with ξ and α within the targets: fitted, resolution given "
+        "|\n|--:|--:|--:|--:|--:|--:|--:|--:|--:|\n",
         out);
     for (const NoiseLevelSummary& l : levels) {
         const std::string cnr = l.noise > 0.0 ? md(160.0 / l.noise, 2) : "∞";
@@ -127,7 +130,8 @@ void printNoiseLevels(const std::vector<NoiseLevelSummary>& levels, FILE* out) {
             ", " + signedPercent(l.meanWholePixelLwrErrorPercent) + " | " +
             md(l.worstUnbiasedErrorPercent, 1) + " | " + md(l.worstXiErrorPercent, 1) + ", " +
             md(l.worstXiDrawnErrorPercent, 1) + " | " + md(l.worstAlphaError, 2) + ", " +
-            md(l.worstAlphaDrawnError, 2) + " |\n";
+            md(l.worstAlphaDrawnError, 2) + " | " + std::to_string(l.xiAlphaPass) + ", " +
+            std::to_string(l.xiAlphaGivenPass) + " of " + std::to_string(l.found) + " |\n";
         std::fputs(line.c_str(), out);
     }
 }
@@ -164,6 +168,14 @@ void printVerdict(
                      t.maxXiErrorPercent, v.xiDrawnPass, v.foundRows);
         std::fprintf(out, "| α within %.2f of the drawn edges' own (not a target) | %d of %d |\n",
                      t.maxAlphaError, v.alphaDrawnPass, v.foundRows);
+        std::fprintf(out,
+                     "| ξ within %.0f %% with the microscope's resolution given (not a target) | "
+                     "%d of %d |\n",
+                     t.maxXiErrorPercent, v.xiGivenPass, v.foundRows);
+        std::fprintf(out,
+                     "| α within %.2f with the microscope's resolution given (not a target) | %d "
+                     "of %d |\n",
+                     t.maxAlphaError, v.alphaGivenPass, v.foundRows);
     }
     std::fprintf(out,
                  "| CD shift, clean to noisiest found image, below %.1f px | %d of %d series "
