@@ -76,6 +76,23 @@ std::vector<double> modelSeries(
         n, dy, [&](double f) { return psdModel(f, psd0, xi, alpha, 0.0); }, engine);
 }
 
+// The averaged PSD of `count` series of n rows (dy 1) drawn from spectrum(f) with `seed`, in the
+// fit's bands.
+BinnedPsd binnedSpectrum(int32_t n,
+                         int32_t count,
+                         const std::function<double(double)>& spectrum,
+                         uint64_t seed) {
+    std::mt19937_64 engine(seed);
+    std::vector<std::vector<double>> series;
+    for (int32_t s = 0; s < count; ++s) series.push_back(spectrumSeries(n, 1.0, spectrum, engine));
+    std::vector<double> f;
+    std::vector<double> psd;
+    averagePsd(series, 1.0, f, psd);
+    BinnedPsd binned;
+    binPsd(f.data(), psd.data(), static_cast<int32_t>(f.size()), count, binned);
+    return binned;
+}
+
 }  // namespace
 
 TEST(Psd, SineGivesItsPowerAtItsFrequencyAndParsevalHolds) {
@@ -226,14 +243,7 @@ TEST(Psd, NoiseCorrelatedOverNeighbouringRowsIsToldFromTheRoughness) {
     auto spectrum = [&](double f) {
         return psdModel(f, psd0, xi, alpha, 0.0) + floor * noiseShape(f, truth);
     };
-    std::mt19937_64 engine(29);
-    std::vector<std::vector<double>> series;
-    for (int32_t s = 0; s < 128; ++s) series.push_back(spectrumSeries(n, dy, spectrum, engine));
-    std::vector<double> f;
-    std::vector<double> psd;
-    averagePsd(series, dy, f, psd);
-    BinnedPsd binned;
-    binPsd(f.data(), psd.data(), static_cast<int32_t>(f.size()), 128.0, binned);
+    const BinnedPsd binned = binnedSpectrum(n, 128, spectrum, 29);
     PsdFitOptions options;
     options.noiseLags = 3;
     options.noiseLagSpacing = dy;
@@ -255,21 +265,13 @@ TEST(Psd, AKnownResolutionIsHeldWhereTheNoiseHidesTheRollOff) {
     // the data cannot fix it; held at its known value it stays exactly there, the model follows
     // the data, and xi and alpha come back.
     const int32_t n = 1024;
-    const double dy = 1.0;
     const double psd0 = 50.0;
     const double xi = 10.0;
     const double alpha = 0.8;
     const double floor = 2.0;
     const double resolution = 1.0;
     auto spectrum = [&](double f) { return psdModel(f, psd0, xi, alpha, floor, resolution); };
-    std::mt19937_64 engine(31);
-    std::vector<std::vector<double>> series;
-    for (int32_t s = 0; s < 64; ++s) series.push_back(spectrumSeries(n, dy, spectrum, engine));
-    std::vector<double> f;
-    std::vector<double> psd;
-    averagePsd(series, dy, f, psd);
-    BinnedPsd binned;
-    binPsd(f.data(), psd.data(), static_cast<int32_t>(f.size()), 64.0, binned);
+    const BinnedPsd binned = binnedSpectrum(n, 64, spectrum, 31);
     PsdFitOptions options;
     options.resolutionMax = 3.0;
     options.resolutionHeld = resolution;

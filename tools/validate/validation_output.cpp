@@ -159,23 +159,26 @@ void printVerdict(
                      "| both, where the whole-pixel LWR is 40 %% or more too high | %d of %d "
                      "images (%d of them found) |\n",
                      v.wholePixelBiasedPass, v.wholePixelBiasedRows, v.wholePixelBiasedFound);
-        std::fprintf(out, "| ξ within %.0f %% | %d of %d found images |\n", t.maxXiErrorPercent,
-                     v.xiPass, v.foundRows);
-        std::fprintf(out, "| α within %.2f | %d of %d found images |\n", t.maxAlphaError,
-                     v.alphaPass, v.foundRows);
-        std::fprintf(out,
-                     "| ξ within %.0f %% of the drawn edges' own (not a target) | %d of %d |\n",
-                     t.maxXiErrorPercent, v.xiDrawnPass, v.foundRows);
-        std::fprintf(out, "| α within %.2f of the drawn edges' own (not a target) | %d of %d |\n",
-                     t.maxAlphaError, v.alphaDrawnPass, v.foundRows);
-        std::fprintf(out,
-                     "| ξ within %.0f %% with the microscope's resolution given (not a target) | "
-                     "%d of %d |\n",
-                     t.maxXiErrorPercent, v.xiGivenPass, v.foundRows);
-        std::fprintf(out,
-                     "| α within %.2f with the microscope's resolution given (not a target) | %d "
-                     "of %d |\n",
-                     t.maxAlphaError, v.alphaGivenPass, v.foundRows);
+        // The rows of xi and alpha: the targets, then against the drawn edges' own and with
+        // the resolution given (neither a target).
+        const std::string xi = "ξ within " + md(t.maxXiErrorPercent, 0) + " %";
+        const std::string alpha = "α within " + md(t.maxAlphaError, 2);
+        const struct {
+            std::string target;
+            int32_t pass;
+            const char* count;
+        } shapeRows[] = {
+            {xi, v.xiPass, " found images"},
+            {alpha, v.alphaPass, " found images"},
+            {xi + " of the drawn edges' own (not a target)", v.xiDrawnPass, ""},
+            {alpha + " of the drawn edges' own (not a target)", v.alphaDrawnPass, ""},
+            {xi + " with the microscope's resolution given (not a target)", v.xiGivenPass, ""},
+            {alpha + " with the microscope's resolution given (not a target)", v.alphaGivenPass,
+             ""},
+        };
+        for (const auto& r : shapeRows)
+            std::fprintf(out, "| %s | %d of %d%s |\n", r.target.c_str(), r.pass, v.foundRows,
+                         r.count);
     }
     std::fprintf(out,
                  "| CD shift, clean to noisiest found image, below %.1f px | %d of %d series "
