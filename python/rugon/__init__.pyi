@@ -108,6 +108,7 @@ class Result:
     psd_alpha: float | None
     psd0_nm3: float | None
     noise_floor_nm3: float | None
+    psd_resolution_nm: float | None
     psd_fit_status: str | None
     missing_edge_rows: int | None
     pooled_edge_rows: int | None

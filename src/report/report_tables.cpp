@@ -50,6 +50,7 @@ const std::vector<std::string>& columnsOf(TableKind kind) {
                                                      "psd_alpha",
                                                      "psd0_nm3",
                                                      "noise_floor_nm3",
+                                                     "psd_resolution_nm",
                                                      "psd_fit_status",
                                                      "missing_edge_rows",
                                                      "pooled_edge_rows"};
@@ -199,6 +200,7 @@ void appendSummary(const ImageResult& result, Table& table) {
             set("psd_alpha", figureCell(fit.alpha));
             set("psd0_nm3", figureCell(fit.psd0));
             set("noise_floor_nm3", figureCell(fit.noiseFloor));
+            set("psd_resolution_nm", figureCell(fit.resolution));
         }
         set("psd_fit_status", textCell(fit.status));
         set("missing_edge_rows", integerCell(m.missingEdgeRows));

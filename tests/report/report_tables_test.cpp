@@ -149,6 +149,7 @@ TEST(ReportTables, SummaryHeaderNamesEveryFigureWithItsUnit) {
                                                "psd_alpha",
                                                "psd0_nm3",
                                                "noise_floor_nm3",
+                                               "psd_resolution_nm",
                                                "psd_fit_status",
                                                "missing_edge_rows",
                                                "pooled_edge_rows"};
