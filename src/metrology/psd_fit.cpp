@@ -422,7 +422,7 @@ PsdFit fitPsd(const BinnedPsd& binned, const PsdFitOptions& options, const PsdFi
         }
     }
     if (!(options.alphaMax > 0.0) || !(options.resolutionMax >= 0.0) || !(options.xiMin >= 0.0) ||
-        !(std::isfinite(options.resolutionHeld) || std::isnan(options.resolutionHeld))) {
+        std::isinf(options.resolutionHeld)) {
         fit.status = "no valid parameter range";
         return fit;
     }
