@@ -83,7 +83,11 @@ void aggregate(const std::vector<BandedLine>& lines,
                Aggregate& a) {
     const size_t bands = layout.frequency.size();
     for (BinnedPsd& b : a.band) {
-        if (b.frequency.size() != bands) b.frequency = layout.frequency;
+        if (b.frequency.size() != bands) {
+            b.frequency = layout.frequency;
+            b.firstBin = layout.firstBin;
+            b.binCount = layout.binCount;
+        }
         b.value.assign(bands, 0.0);
         b.dof.assign(bands, 0.0);
     }
@@ -153,6 +157,7 @@ struct SetFigures {
 
 void measureSet(const std::vector<BandedLine>& lines,
                 const BinnedPsd& layout,
+                int32_t spectrumRows,
                 double bandwidth,
                 const MetrologySettings& settings,
                 RoughnessFigure* figures[3],
@@ -190,6 +195,8 @@ void measureSet(const std::vector<BandedLine>& lines,
             options.xiMax = 1.0 / layout.frequency[0];
         options.noiseLags = settings.noiseLagRows;
         options.noiseLagSpacing = settings.pixelSizeNm;
+        options.periodogramRows = spectrumRows;
+        options.periodogramSpacing = settings.pixelSizeNm;
         r.fit = fitPsd(full.band[f], options);
         if (!r.fit.ok) {
             r.reason = std::string("the fit of the ") + kFigureNames[f] +
@@ -660,7 +667,7 @@ void measureMetrology(const GreyImage& grid,
     }
     RoughnessFigure* figures[3] = {&out.ler, &out.lwr, &out.lpr};
     SetFigures set;
-    measureSet(banded, layout, out.bandwidthPerNm, settings, figures, set);
+    measureSet(banded, layout, haveRange ? n : 0, out.bandwidthPerNm, settings, figures, set);
     if (!haveRange) {
         const std::string why = "fewer than " + std::to_string(kMinSpectrumRows) +
                                 " rows that every usable edge spans: no spectra";
@@ -746,8 +753,10 @@ PooledRoughness pooledRoughness(const std::vector<const MetrologyResult*>& resul
         for (const RoughnessFigure* f : {&reference->ler, &reference->lwr, &reference->lpr})
             if (f->fit.resolutionHeld) own.resolutionNm = f->fit.resolution;
     }
-    measureSet(banded, layout, reference != nullptr ? reference->bandwidthPerNm : 0.0, own, figures,
-               set);
+    const int32_t rows =
+        reference != nullptr ? reference->lastSpectrumRow - reference->firstSpectrumRow + 1 : 0;
+    measureSet(banded, layout, rows, reference != nullptr ? reference->bandwidthPerNm : 0.0, own,
+               figures, set);
     if (reference != nullptr) averagedSpectra(spectrumLines, reference->frequencyPerNm, figures);
     pooled.cdNm = set.cd;
     pooled.cdCi95Nm = set.cdCi95;

@@ -3,6 +3,7 @@
 #include <fftw3.h>
 
 #include <cmath>
+#include <complex>
 #include <limits>
 
 #include "metrology/fftw_planner.h"
@@ -125,4 +126,156 @@ void PsdWorkspace::periodogram(const double* x, double dy, double* psd) {
         const bool single = k == 0 || (n % 2 == 0 && k == n / 2);
         psd[k] = (single ? 1.0 : 2.0) * power * scale;
     }
+}
+
+namespace {
+
+// FFTW buffers and plans of one transform, freed on every path.
+struct Transform {
+    double* real = nullptr;
+    fftw_complex* spectrum = nullptr;
+    fftw_plan plan = nullptr;
+    ~Transform() {
+        if (plan != nullptr) fftw_destroy_plan(plan);
+        fftw_free(real);
+        fftw_free(spectrum);
+    }
+    bool make(int32_t length, bool forward) {
+        real = static_cast<double*>(fftw_malloc(sizeof(double) * static_cast<size_t>(length)));
+        spectrum = static_cast<fftw_complex*>(
+            fftw_malloc(sizeof(fftw_complex) * static_cast<size_t>(length / 2 + 1)));
+        if (real == nullptr || spectrum == nullptr) return false;
+        makeFftwPlannerThreadSafe();
+        plan = forward ? fftw_plan_dft_r2c_1d(length, real, spectrum, FFTW_ESTIMATE)
+                       : fftw_plan_dft_c2r_1d(length, spectrum, real, FFTW_ESTIMATE);
+        return plan != nullptr;
+    }
+};
+
+}  // namespace
+
+bool expectedPeriodogram(int32_t n,
+                         double dy,
+                         const std::function<double(double)>& psd,
+                         std::vector<double>& expected) {
+    if (n < 4 || !(dy > 0.0)) return false;
+    const size_t un = static_cast<size_t>(n);
+    const int32_t bins = n / 2 + 1;
+    const int32_t fine = 8 * n;
+    Transform toLag;
+    Transform toFrequency;
+    if (!toLag.make(fine, false) || !toFrequency.make(n, true)) return false;
+
+    // Autocovariance r(tau dy) = integral over 0 .. 1 / (2 dy) of psd(f) cos(2 pi f tau dy) df,
+    // trapezoid rule with step df = 1 / (fine dy): the inverse real transform of psd df / 2.
+    const double df = 1.0 / (fine * dy);
+    for (int32_t k = 0; k <= fine / 2; ++k) {
+        toLag.spectrum[k][0] = 0.5 * psd(k * df) * df;
+        toLag.spectrum[k][1] = 0.0;
+    }
+    fftw_execute(toLag.plan);
+    const double* r = toLag.real;  // r[tau], tau = 0 .. n - 1 used
+
+    std::vector<double> w(un);
+    double windowPower = 0.0;
+    for (int32_t i = 0; i < n; ++i) {
+        w[static_cast<size_t>(i)] = 0.5 - 0.5 * std::cos(2.0 * kPi * i / n);
+        windowPower += w[static_cast<size_t>(i)] * w[static_cast<size_t>(i)];
+    }
+    // The detrend's two orthonormal vectors: the constant and the centred ramp.
+    std::vector<double> u[2] = {std::vector<double>(un, 1.0 / std::sqrt(double(n))),
+                                std::vector<double>(un)};
+    double rampNorm = 0.0;
+    for (int32_t i = 0; i < n; ++i) rampNorm += (i - 0.5 * (n - 1)) * (i - 0.5 * (n - 1));
+    for (int32_t i = 0; i < n; ++i)
+        u[1][static_cast<size_t>(i)] = (i - 0.5 * (n - 1)) / std::sqrt(rampNorm);
+
+    auto transform = [&](const std::vector<double>& x, std::vector<std::complex<double>>& out) {
+        for (size_t i = 0; i < un; ++i) toFrequency.real[i] = x[i];
+        fftw_execute(toFrequency.plan);
+        out.resize(static_cast<size_t>(bins));
+        for (int32_t k = 0; k < bins; ++k)
+            out[static_cast<size_t>(k)] = {toFrequency.spectrum[k][0], toFrequency.spectrum[k][1]};
+    };
+
+    // Products with the covariance and the window's own correlation, by transforms of length
+    // 2 n: the covariance's first row embedded in a circulant (r(0) .. r(n - 1), 0, r(n - 1) ..
+    // r(1)), whose transform is real.
+    const int32_t twice = 2 * n;
+    Transform forward;
+    Transform backward;
+    if (!forward.make(twice, true) || !backward.make(twice, false)) return false;
+    const size_t circulantBins = static_cast<size_t>(n + 1);
+    std::vector<double> circulant(circulantBins);
+    for (int32_t i = 0; i < twice; ++i)
+        forward.real[i] = i < n ? r[i] : (i == n ? 0.0 : r[twice - i]);
+    fftw_execute(forward.plan);
+    for (size_t k = 0; k < circulantBins; ++k) circulant[k] = forward.spectrum[k][0];
+    // (C x)[0 .. n - 1] for x of n values.
+    auto covarianceTimes = [&](const std::vector<double>& x, std::vector<double>& out) {
+        for (int32_t i = 0; i < twice; ++i)
+            forward.real[i] = i < n ? x[static_cast<size_t>(i)] : 0.0;
+        fftw_execute(forward.plan);
+        for (size_t k = 0; k < circulantBins; ++k) {
+            backward.spectrum[k][0] = forward.spectrum[k][0] * circulant[k] / twice;
+            backward.spectrum[k][1] = forward.spectrum[k][1] * circulant[k] / twice;
+        }
+        fftw_execute(backward.plan);
+        out.assign(backward.real, backward.real + n);
+    };
+    // The window's correlation sum over i of w(i) w(i + tau), tau = 0 .. n - 1.
+    for (int32_t i = 0; i < twice; ++i) forward.real[i] = i < n ? w[static_cast<size_t>(i)] : 0.0;
+    fftw_execute(forward.plan);
+    for (size_t k = 0; k < circulantBins; ++k) {
+        const double re = forward.spectrum[k][0];
+        const double im = forward.spectrum[k][1];
+        backward.spectrum[k][0] = (re * re + im * im) / twice;
+        backward.spectrum[k][1] = 0.0;
+    }
+    fftw_execute(backward.plan);
+
+    // v_k^T C v_k*: sum over lags of r(tau) times the window's correlation at tau, folded to
+    // one period of the transform (the cosines repeat every n lags).
+    std::vector<double> folded(un, 0.0);
+    for (int32_t tau = 0; tau < n; ++tau) {
+        const double term = r[tau] * backward.real[tau];
+        folded[static_cast<size_t>(tau)] += term;
+        if (tau > 0) folded[static_cast<size_t>(n - tau)] += term;
+    }
+    std::vector<std::complex<double>> whole;
+    transform(folded, whole);
+
+    // a_m = v_k^T u_m, b_m = v_k^T C u_m and G = U^T C U.
+    std::vector<std::complex<double>> a[2];
+    std::vector<std::complex<double>> b[2];
+    std::vector<double> cu[2];
+    std::vector<double> weighted(un);
+    for (int m = 0; m < 2; ++m) {
+        covarianceTimes(u[m], cu[m]);
+        for (size_t i = 0; i < un; ++i) weighted[i] = w[i] * u[m][i];
+        transform(weighted, a[m]);
+        for (size_t i = 0; i < un; ++i) weighted[i] = w[i] * cu[m][i];
+        transform(weighted, b[m]);
+    }
+    double g[2][2];
+    for (int m = 0; m < 2; ++m)
+        for (int l = 0; l < 2; ++l) {
+            double s = 0.0;
+            for (size_t i = 0; i < un; ++i) s += u[m][i] * cu[l][i];
+            g[m][l] = s;
+        }
+
+    expected.assign(static_cast<size_t>(bins), 0.0);
+    const double scale = dy / windowPower;
+    for (int32_t k = 0; k < bins; ++k) {
+        const size_t uk = static_cast<size_t>(k);
+        double value = whole[uk].real();
+        for (int m = 0; m < 2; ++m) {
+            value -= 2.0 * (a[m][uk] * std::conj(b[m][uk])).real();
+            for (int l = 0; l < 2; ++l) value += g[m][l] * (a[m][uk] * std::conj(a[l][uk])).real();
+        }
+        const bool single = k == 0 || (n % 2 == 0 && k == n / 2);
+        expected[uk] = (single ? 1.0 : 2.0) * value * scale;
+    }
+    return true;
 }

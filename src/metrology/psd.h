@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <vector>
 
 // Replaces every NaN of `x` by linear interpolation between the nearest finite values before
@@ -60,3 +61,17 @@ private:
     std::vector<double> window_;
     double windowPower_ = 0.0;  // S2
 };
+
+// The expectation of PsdWorkspace::periodogram for n rows, spaced dy, of a stationary series
+// of one-sided PSD `psd` (f in 0 .. 1 / (2 dy)), detrended by detrend() before the window:
+//   E P(k) = c(k) dy / S2 x v_k^T (I - H) C (I - H) v_k*,  v_k(i) = w(i) exp(-2 pi j i k / n),
+// with C the series' covariance (its autocovariance from `psd` by the trapezoid rule on a grid
+// 8 n points long) and H the projection onto a + b i that detrend() removes. It differs from
+// psd(f(k)) by the window's leakage and by the variance the detrend takes from the lowest
+// frequencies (Sykulski et al., "The debiased Whittle likelihood", Biometrika 2019, make the
+// same correction for a mean removed). Fills expected[0 .. n / 2]; false when n < 4, dy <= 0 or
+// no FFTW plan can be had. Cost O(n log n): a handful of transforms of 2 n and one of 8 n.
+bool expectedPeriodogram(int32_t n,
+                         double dy,
+                         const std::function<double(double)>& psd,
+                         std::vector<double>& expected);

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <limits>
 #include <string>
 #include <vector>
 
@@ -61,6 +62,18 @@ struct PsdFit {
     double noiseLagSpacing = 0.0;  // frequency unit^-1
     int32_t iterations = 0;
     double rmsLogResidual = 0.0;  // sqrt(weighted mean of (ln model - ln data)^2)
+    // Half-widths of the 95 % intervals of xi (frequency unit^-1) and alpha: 1.96 standard
+    // errors from the fit's covariance (the linearised least squares, widened by the
+    // chi-square per degree of freedom where it exceeds 1). They hold the spectrum's own
+    // scatter, i.e. the finite number and length of the edges, and the noise; not a bias of
+    // the edges (the detector's) or of the model. NaN when not ok, when xi or alpha ended at a
+    // bound (status notes) or the covariance could not be had.
+    double xiCi95 = std::numeric_limits<double>::quiet_NaN();
+    double alphaCi95 = std::numeric_limits<double>::quiet_NaN();
+    // Per band of the fitted spectrum: the periodogram's expectation over the model's value,
+    // by which the roughness part was multiplied (PsdFitOptions::periodogramRows); empty when
+    // the model was compared as it is.
+    std::vector<double> expectationFactor;
 };
 
 // What the fit may vary.
@@ -87,6 +100,15 @@ struct PsdFitOptions {
     int32_t noiseLags = 0;
     double noiseLagSpacing = 0.0;
     double noiseCorrelationMax = 0.15;
+    // The spectrum is the periodogram (PsdWorkspace) of detrended series of periodogramRows
+    // rows spaced periodogramSpacing (frequency unit^-1), averaged: with both set (rows >= 4),
+    // the roughness part is compared with that periodogram's expectation under the model
+    // (expectedPeriodogram: the window's leakage and the detrend's loss at the lowest
+    // frequencies, which otherwise shorten xi), through per-band factors made from the plain
+    // fit, then the fit is made again (PsdFit::expectationFactor). The noise term is taken as
+    // it is. When the factors cannot be had or the second fit fails, the plain fit is kept.
+    int32_t periodogramRows = 0;
+    double periodogramSpacing = 0.0;
 };
 
 // The noise term's shape at f: 1 + 2 rho sum_{k=1..lags} cos(2 pi f k spacing) of `fit`; 1 for
@@ -110,7 +132,8 @@ double fittedPsd(double f, const PsdFit& fit);
 PsdFit fitPsd(const BinnedPsd& binned, const PsdFitOptions& options, const PsdFit* start = nullptr);
 
 // The held shapes of a fit at the bands of `layout`: the roughness part psdModel(f_j, 1, xi,
-// alpha, 0, resolution) and the noise term's noiseShape(f_j).
+// alpha, 0, resolution) (times the fit's expectationFactor when it has one per band of
+// `layout`) and the noise term's noiseShape(f_j).
 struct BandShapes {
     std::vector<double> roughness;
     std::vector<double> noise;

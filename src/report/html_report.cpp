@@ -152,8 +152,8 @@ constexpr ShownColumn kMainColumns[] = {
      "ler_3sigma_unbiased_ci95_nm", nullptr},
     {"a", "a", "HHCF", nullptr, nullptr},
     {"ksi_nm", "\u03be", "nm, HHCF", nullptr, nullptr},
-    {"psd_xi_nm", "\u03be", "nm, PSD", nullptr, nullptr},
-    {"psd_alpha", "\u03b1", "PSD", nullptr, nullptr},
+    {"psd_xi_nm", "\u03be", "nm, PSD, \u00b1 95 %", "psd_xi_ci95_nm", nullptr},
+    {"psd_alpha", "\u03b1", "PSD, \u00b1 95 %", "psd_alpha_ci95", nullptr},
 };
 
 // The summary table with its columns by name.

@@ -47,7 +47,9 @@ const std::vector<std::string>& columnsOf(TableKind kind) {
                                                      "lpr_3sigma_unbiased_ci95_nm",
                                                      "edge_correlation",
                                                      "psd_xi_nm",
+                                                     "psd_xi_ci95_nm",
                                                      "psd_alpha",
+                                                     "psd_alpha_ci95",
                                                      "psd0_nm3",
                                                      "noise_floor_nm3",
                                                      "psd_resolution_nm",
@@ -197,7 +199,9 @@ void appendSummary(const ImageResult& result, Table& table) {
         set("edge_correlation", figureCell(m.edgeCorrelation));
         if (fit.ok) {
             set("psd_xi_nm", figureCell(fit.xi));
+            set("psd_xi_ci95_nm", figureCell(fit.xiCi95));
             set("psd_alpha", figureCell(fit.alpha));
+            set("psd_alpha_ci95", figureCell(fit.alphaCi95));
             set("psd0_nm3", figureCell(fit.psd0));
             set("noise_floor_nm3", figureCell(fit.noiseFloor));
             set("psd_resolution_nm", figureCell(fit.resolution));
@@ -649,7 +653,9 @@ nlohmann::ordered_json imageJson(const ImageResult& report) {
                 {"fit_status", f.fit.status},
                 {"psd0_nm3", f.fit.ok ? number(f.fit.psd0) : nullptr},
                 {"xi_nm", f.fit.ok ? number(f.fit.xi) : nullptr},
+                {"xi_ci95_nm", f.fit.ok ? number(f.fit.xiCi95) : nullptr},
                 {"alpha", f.fit.ok ? number(f.fit.alpha) : nullptr},
+                {"alpha_ci95", f.fit.ok ? number(f.fit.alphaCi95) : nullptr},
                 {"noise_floor_nm3", f.fit.ok ? number(f.fit.noiseFloor) : nullptr},
                 {"noise_correlation", f.fit.ok ? number(f.fit.noiseCorrelation) : nullptr},
                 {"resolution_nm", f.fit.ok ? number(f.fit.resolution) : nullptr},

@@ -125,7 +125,10 @@ void fitDrawnEdges(const SyntheticSem& image, double px, double& xiNm, double& a
     }
     BinnedPsd banded;
     binPsd(frequency.data(), mean.data(), static_cast<int32_t>(bins - 1), count, banded);
-    const PsdFit fit = fitPsd(banded, PsdFitOptions());
+    PsdFitOptions options;
+    options.periodogramRows = n;
+    options.periodogramSpacing = px;
+    const PsdFit fit = fitPsd(banded, options);
     if (!fit.ok) return;
     xiNm = fit.xi;
     alpha = fit.alpha;
@@ -276,6 +279,8 @@ void runCase(const ValidationCase& c,
     row.alphaTrue = t.roughnessExponent;
     row.xiFitNm = fit.ok ? fit.xi : kNaN;
     row.alphaFit = fit.ok ? fit.alpha : kNaN;
+    row.xiCi95Nm = fit.ok ? fit.xiCi95 : kNaN;
+    row.alphaCi95 = fit.ok ? fit.alphaCi95 : kNaN;
     row.noiseFloorNm3 = fit.ok ? fit.noiseFloor : kNaN;
     row.fitStatus = fit.status;
     fitDrawnEdges(image, px, row.xiDrawnNm, row.alphaDrawn);
@@ -416,6 +421,8 @@ RecoveryVerdict judgeRecovery(const std::vector<RecoveryRow>& rows,
                             std::fabs(row.alphaFit - row.alphaDrawn) <= targets.maxAlphaError;
         v.lerInInterval += row.ler.truthInInterval();
         v.lwrInInterval += row.lwr.truthInInterval();
+        v.xiInInterval += std::fabs(row.xiFitNm - row.xiTrueNm) <= row.xiCi95Nm;
+        v.alphaInInterval += std::fabs(row.alphaFit - row.alphaTrue) <= row.alphaCi95;
         if (!ler) fail(row, "unbiased LER error %", row.ler.unbiasedErrorPercent(), maxError);
         if (!lwr) fail(row, "unbiased LWR error %", row.lwr.unbiasedErrorPercent(), maxError);
         if (!xi)
@@ -513,6 +520,8 @@ RecoveryVerdict judgeQuick(const std::vector<RecoveryRow>& rows,
             ++v.lwrPass;
         v.lerInInterval += row.ler.truthInInterval();
         v.lwrInInterval += row.lwr.truthInInterval();
+        v.xiInInterval += std::fabs(row.xiFitNm - row.xiTrueNm) <= row.xiCi95Nm;
+        v.alphaInInterval += std::fabs(row.alphaFit - row.alphaTrue) <= row.alphaCi95;
         if (row.input.noiseSigma == 0.0) continue;
         if (!(row.lwr.biasedErrorPercent() >= kQuickMinBiasPercent))
             fail(row, "biased LWR error % (too little noise to test)", row.lwr.biasedErrorPercent(),

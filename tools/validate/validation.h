@@ -79,9 +79,11 @@ struct RecoveryRow {
     double wholePixelLwrNm = 0.0;
     double wholePixelLwrErrorPercent() const;  // against lwr.truth
     double xiTrueNm = 0.0;                     // the model's
-    double xiFitNm = 0.0;  // of the edge spectrum's fit; NaN when the fit failed
+    double xiFitNm = 0.0;   // of the edge spectrum's fit; NaN when the fit failed
+    double xiCi95Nm = 0.0;  // half-width of its 95 % interval (PsdFit::xiCi95); NaN without
     double alphaTrue = 0.0;
     double alphaFit = 0.0;
+    double alphaCi95 = 0.0;
     // The same fit made on the drawn edges themselves (no image, no noise, no blur): where the
     // realised edges' own xi and alpha lie, which no measurement can do better than. NaN when
     // that fit failed.
@@ -176,6 +178,8 @@ struct RecoveryVerdict {
     int32_t wholePixelBiasedPass = 0;
     int32_t lerInInterval = 0;  // found rows whose interval holds the true LER
     int32_t lwrInInterval = 0;
+    int32_t xiInInterval = 0;  // found rows whose fit's interval holds the model's xi
+    int32_t alphaInInterval = 0;
     int32_t seriesCount = 0;
     int32_t cdShiftPass = 0;  // series whose noisiest found image meets the CD target
     double worstCdShiftPx = 0.0;

@@ -57,7 +57,8 @@ bool writeRecoveryCsv(const std::vector<RecoveryRow>& rows, const std::string& p
             "lwr_biased_error_pct,lwr_unbiased_error_pct,lpr_true_nm,lpr_biased_nm,"
             "lpr_unbiased_nm,lpr_ci95_nm,lpr_biased_error_pct,lpr_unbiased_error_pct,"
             "lwr_whole_pixel_nm,lwr_whole_pixel_error_pct,"
-            "xi_true_nm,xi_drawn_nm,xi_fit_nm,alpha_true,alpha_drawn,alpha_fit,xi_fit_given_nm,"
+            "xi_true_nm,xi_drawn_nm,xi_fit_nm,xi_fit_ci95_nm,alpha_true,alpha_drawn,alpha_fit,"
+            "alpha_fit_ci95,xi_fit_given_nm,"
             "alpha_fit_given,noise_floor_nm3,"
             "fit_status,"
             "cd_true_nm,cd_nm,cd_shift_px,generate_s,measure_s,failure\n",
@@ -77,11 +78,12 @@ bool writeRecoveryCsv(const std::vector<RecoveryRow>& rows, const std::string& p
                     full(fig->unbiasedErrorPercent());
         line += "," + full(r.wholePixelLwrNm) + "," + full(r.wholePixelLwrErrorPercent());
         line += "," + full(r.xiTrueNm) + "," + full(r.xiDrawnNm) + "," + full(r.xiFitNm) + "," +
-                full(r.alphaTrue) + "," + full(r.alphaDrawn) + "," + full(r.alphaFit) + "," +
-                full(r.xiGivenNm) + "," + full(r.alphaGiven) + "," + full(r.noiseFloorNm3) + ",\"" +
-                r.fitStatus + "\"," + full(r.cdTrueNm) + "," + full(r.cdNm) + "," +
-                full(r.cdShiftPx) + "," + cell(r.generateSeconds, 3) + "," +
-                cell(r.measureSeconds, 3) + ",\"" + r.failure + "\"\n";
+                full(r.xiCi95Nm) + "," + full(r.alphaTrue) + "," + full(r.alphaDrawn) + "," +
+                full(r.alphaFit) + "," + full(r.alphaCi95) + "," + full(r.xiGivenNm) + "," +
+                full(r.alphaGiven) + "," + full(r.noiseFloorNm3) + ",\"" + r.fitStatus + "\"," +
+                full(r.cdTrueNm) + "," + full(r.cdNm) + "," + full(r.cdShiftPx) + "," +
+                cell(r.generateSeconds, 3) + "," + cell(r.measureSeconds, 3) + ",\"" + r.failure +
+                "\"\n";
         ok = std::fputs(line.c_str(), f) >= 0;
     }
     ok = (std::fclose(f) == 0) && ok;
@@ -92,8 +94,8 @@ void printRecoveryMarkdown(const std::vector<RecoveryRow>& rows, FILE* out) {
     std::fputs(
         "| series | noise | found % | LER true | LER biased (err %) | LER unbiased ± CI95 "
         "(err %) | LWR true | LWR biased (err %) | LWR unbiased ± CI95 (err %) | LPR true | "
-        "LPR biased (err %) | LPR unbiased ± CI95 (err %) | ξ model / drawn / measured / "
-        "resolution given | α model / drawn / measured / resolution given | "
+        "LPR biased (err %) | LPR unbiased ± CI95 (err %) | ξ model / drawn / measured ± CI95 / "
+        "resolution given | α model / drawn / measured ± CI95 / resolution given | "
         "CD shift px |\n",
         out);
     std::fputs("|---|--:|--:|--:|--:|--:|--:|--:|--:|--:|--:|--:|--:|--:|--:|\n", out);
@@ -104,9 +106,10 @@ void printRecoveryMarkdown(const std::vector<RecoveryRow>& rows, FILE* out) {
         const std::string line =
             "| " + r.input.series + " | " + noise + " | " + md(100.0 * r.foundFraction, 1) + " | " +
             figureMd(r.ler) + " | " + figureMd(r.lwr) + " | " + figureMd(r.lpr) + " | " +
-            md(r.xiTrueNm, 1) + " / " + md(r.xiDrawnNm, 1) + " / " + md(r.xiFitNm, 1) + " / " +
-            md(r.xiGivenNm, 1) + " | " + md(r.alphaTrue, 2) + " / " + md(r.alphaDrawn, 2) + " / " +
-            md(r.alphaFit, 2) + " / " + md(r.alphaGiven, 2) + " | " + md(r.cdShiftPx, 3) + " |\n";
+            md(r.xiTrueNm, 1) + " / " + md(r.xiDrawnNm, 1) + " / " + md(r.xiFitNm, 1) + " ± " +
+            md(r.xiCi95Nm, 1) + " / " + md(r.xiGivenNm, 1) + " | " + md(r.alphaTrue, 2) + " / " +
+            md(r.alphaDrawn, 2) + " / " + md(r.alphaFit, 2) + " ± " + md(r.alphaCi95, 2) + " / " +
+            md(r.alphaGiven, 2) + " | " + md(r.cdShiftPx, 3) + " |\n";
         std::fputs(line.c_str(), out);
     }
 }
@@ -186,8 +189,12 @@ void printVerdict(
                  t.maxCdShiftPx, v.cdShiftPass, v.seriesCount, v.worstCdShiftPx);
     std::fprintf(out, "| true LER inside the 95 %% interval (not a target) | %d of %d |\n",
                  v.lerInInterval, v.foundRows);
-    std::fprintf(out, "| true LWR inside the 95 %% interval (not a target) | %d of %d |\n\n",
+    std::fprintf(out, "| true LWR inside the 95 %% interval (not a target) | %d of %d |\n",
                  v.lwrInInterval, v.foundRows);
+    std::fprintf(out, "| model's ξ inside the fit's 95 %% interval (not a target) | %d of %d |\n",
+                 v.xiInInterval, v.foundRows);
+    std::fprintf(out, "| model's α inside the fit's 95 %% interval (not a target) | %d of %d |\n\n",
+                 v.alphaInInterval, v.foundRows);
     if (!quick) {
         auto limit = [&](const char* what, double level, const std::string& failure) {
             if (std::isfinite(level))
