@@ -67,6 +67,11 @@ def test_figures_and_entries_equal_those_of_rugon_report(generated, run_report, 
         assert figure["resolution_held"] == held
         if held:
             assert figure["resolution_nm"] == 2.5
+        # xi and alpha have intervals unless the fit ended at a bound.
+        within = "alpha at" not in figure["fit_status"] and "xi at" not in figure["fit_status"]
+        for key in ("xi_ci95_nm", "alpha_ci95"):
+            assert (figure[key] is not None and figure[key] > 0) == within, (key, figure)
+    assert any(figure["xi_ci95_nm"] is not None for figure in fits)
 
 
 def test_array_input_equals_file_input(generated, tmp_path):
