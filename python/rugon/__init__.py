@@ -438,8 +438,8 @@ class Result:
             f"3sigma: LER {pm(s['ler_3sigma_unbiased_nm'], s['ler_3sigma_unbiased_ci95_nm'])}, "
             f"LWR {pm(s['lwr_3sigma_unbiased_nm'], s['lwr_3sigma_unbiased_ci95_nm'])}, "
             f"LPR {pm(s['lpr_3sigma_unbiased_nm'], s['lpr_3sigma_unbiased_ci95_nm'])}",
-            f"  PSD fit {s['psd_fit_status']}: xi {number(s['psd_xi_nm'])}, alpha "
-            f"{number(s['psd_alpha'], 3)}; flags: {s['flags'] or 'none'}>",
+            f"  PSD fit {s['psd_fit_status']}: xi {pm(s['psd_xi_nm'], s['psd_xi_ci95_nm'])}, "
+            f"alpha {pm(s['psd_alpha'], s['psd_alpha_ci95'])}; flags: {s['flags'] or 'none'}>",
         ]
         return "\n".join(lines)
 

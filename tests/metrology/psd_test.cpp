@@ -38,6 +38,17 @@ void averagePsd(std::vector<std::vector<double>> series,
     for (int32_t k = 1; k <= n / 2; ++k) frequency[static_cast<size_t>(k - 1)] = k / (n * dy);
 }
 
+// The averaged PSD of `series` (dy 1) in the fit's bands.
+BinnedPsd bandsOf(const std::vector<std::vector<double>>& series) {
+    std::vector<double> f;
+    std::vector<double> psd;
+    averagePsd(series, 1.0, f, psd);
+    BinnedPsd binned;
+    binPsd(f.data(), psd.data(), static_cast<int32_t>(f.size()), static_cast<double>(series.size()),
+           binned);
+    return binned;
+}
+
 // Series of length n whose expected one-sided PSD is spectrum(f): complex Gaussian Fourier
 // coefficients of variance PSD n / (2 dy), transformed back with FFTW.
 std::vector<double> spectrumSeries(int32_t n,
@@ -85,12 +96,7 @@ BinnedPsd binnedSpectrum(int32_t n,
     std::mt19937_64 engine(seed);
     std::vector<std::vector<double>> series;
     for (int32_t s = 0; s < count; ++s) series.push_back(spectrumSeries(n, 1.0, spectrum, engine));
-    std::vector<double> f;
-    std::vector<double> psd;
-    averagePsd(series, 1.0, f, psd);
-    BinnedPsd binned;
-    binPsd(f.data(), psd.data(), static_cast<int32_t>(f.size()), count, binned);
-    return binned;
+    return bandsOf(series);
 }
 
 // A series of n rows cut from one drawn over 8 n rows, so that it does not wrap round as the
@@ -190,12 +196,7 @@ TEST(Psd, FlatSpectraAreFittedWhileTheShapeParametersCrawlToTheirBounds) {
         std::vector<std::vector<double>> series(16, std::vector<double>(static_cast<size_t>(n)));
         for (std::vector<double>& x : series)
             for (double& v : x) v = normal(engine);
-        std::vector<double> f;
-        std::vector<double> psd;
-        averagePsd(series, 1.0, f, psd);
-        BinnedPsd binned;
-        binPsd(f.data(), psd.data(), static_cast<int32_t>(f.size()), 16.0, binned);
-        const PsdFit fit = fitPsd(binned, options);
+        const PsdFit fit = fitPsd(bandsOf(series), options);
         ASSERT_TRUE(fit.ok) << "seed " << seed << ": " << fit.status;
         EXPECT_NEAR(fit.noiseFloor, 2.0, 0.2) << "seed " << seed;  // variance 1 over bandwidth 0.5
     }
@@ -219,12 +220,7 @@ TEST(Psd, ModelSpectrumWithNoiseIsFittedBackToItsParameters) {
             for (double& v : x) v += normal(engine);
             series.push_back(x);
         }
-        std::vector<double> f;
-        std::vector<double> psd;
-        averagePsd(series, dy, f, psd);
-        BinnedPsd binned;
-        binPsd(f.data(), psd.data(), static_cast<int32_t>(f.size()), 40.0, binned);
-        const PsdFit fit = fitPsd(binned, PsdFitOptions());
+        const PsdFit fit = fitPsd(bandsOf(series), PsdFitOptions());
         ASSERT_TRUE(fit.ok) << fit.status;
         const double floor = noiseSigma * noiseSigma * 2.0 * dy;
         EXPECT_NEAR(fit.xi, c.xi, 0.1 * c.xi) << "alpha " << c.alpha;
@@ -394,11 +390,7 @@ TEST(Psd, LongCorrelationsAreFittedWithoutBiasAndWithIntervalsThatHoldTheTruth) 
     for (int32_t set = 0; set < sets; ++set) {
         std::vector<std::vector<double>> series;
         for (int32_t s = 0; s < 32; ++s) series.push_back(stretchSeries(n, spectrum, engine));
-        std::vector<double> f;
-        std::vector<double> psd;
-        averagePsd(series, 1.0, f, psd);
-        BinnedPsd binned;
-        binPsd(f.data(), psd.data(), static_cast<int32_t>(f.size()), 32, binned);
+        const BinnedPsd binned = bandsOf(series);
         const PsdFit fit = fitPsd(binned, expectation);
         const PsdFit plain = fitPsd(binned, PsdFitOptions());
         ASSERT_TRUE(fit.ok && plain.ok) << fit.status << " / " << plain.status;
