@@ -36,7 +36,7 @@ struct MetrologySettings {
     // nm; px when pixelSizeNm is 1 for want of a pixel size): the roll-off of every spectrum is
     // held at it instead of fitted. Negative: fitted. With the noise above the roll-off the fit
     // cannot tell the roll-off from a larger alpha and a shorter xi, so a known resolution
-    // steadies xi and alpha (docs/validation.md).
+    // steadies alpha (not xi on the validation grid: docs/validation.md).
     double resolutionNm = -1.0;
     // Lower bound, px, of the fitted correlation length: shorter ones are indistinguishable
     // from the white noise floor (psd_fit.h).

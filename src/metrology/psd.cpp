@@ -12,6 +12,17 @@ namespace {
 
 constexpr double kPi = 3.14159265358979323846;
 
+// The periodic Hann window of n values and the sum of its squares (S2).
+std::vector<double> hannWindow(int32_t n, double& power) {
+    std::vector<double> w(static_cast<size_t>(n));
+    power = 0.0;
+    for (int32_t i = 0; i < n; ++i) {
+        w[static_cast<size_t>(i)] = 0.5 - 0.5 * std::cos(2.0 * kPi * i / n);
+        power += w[static_cast<size_t>(i)] * w[static_cast<size_t>(i)];
+    }
+    return w;
+}
+
 }  // namespace
 
 int32_t fillGaps(std::vector<double>& x) {
@@ -104,13 +115,7 @@ bool PsdWorkspace::prepare(int32_t n) {
         return false;
     }
     n_ = n;
-    window_.resize(static_cast<size_t>(n));
-    windowPower_ = 0.0;
-    for (int32_t i = 0; i < n; ++i) {
-        const double w = 0.5 - 0.5 * std::cos(2.0 * kPi * i / n);
-        window_[static_cast<size_t>(i)] = w;
-        windowPower_ += w * w;
-    }
+    window_ = hannWindow(n, windowPower_);
     return true;
 }
 
@@ -176,12 +181,8 @@ bool expectedPeriodogram(int32_t n,
     fftw_execute(toLag.plan);
     const double* r = toLag.real;  // r[tau], tau = 0 .. n - 1 used
 
-    std::vector<double> w(un);
     double windowPower = 0.0;
-    for (int32_t i = 0; i < n; ++i) {
-        w[static_cast<size_t>(i)] = 0.5 - 0.5 * std::cos(2.0 * kPi * i / n);
-        windowPower += w[static_cast<size_t>(i)] * w[static_cast<size_t>(i)];
-    }
+    const std::vector<double> w = hannWindow(n, windowPower);
     // The detrend's two orthonormal vectors: the constant and the centred ramp.
     std::vector<double> u[2] = {std::vector<double>(un, 1.0 / std::sqrt(double(n))),
                                 std::vector<double>(un)};
