@@ -146,7 +146,7 @@ inline const PsdFit& summaryFit(const MetrologyResult& r) { return r.ler.fit; }
 // why. Step contrast: `coarse` is not used; the lines are located by locateStepLines.
 // Figures in nm (px when pixelSizeNm is 1), PSD in nm^3, frequency in 1/nm.
 // Spectra: per edge, width and centre series over the spectrum rows, gaps filled linearly,
-// detrended (least-squares line), Hann-windowed periodogram (psd.h); averaged over the series;
+// detrended (least-squares line), taper-windowed periodogram (psd.h); averaged over the series;
 // fitted (psd_fit.h). Intervals: bootstrap over lines (settings.bootstrapResamples resamples,
 // seeded), every resample's spectra refitted from the full fit; percentile interval, half of its
 // width. Anything that cannot be measured is NaN with the reason in the matching text. `out` is

@@ -2,6 +2,7 @@
 
 #include <fftw3.h>
 
+#include <algorithm>
 #include <cmath>
 #include <complex>
 #include <limits>
@@ -12,18 +13,27 @@ namespace {
 
 constexpr double kPi = 3.14159265358979323846;
 
-// The periodic Hann window of n values and the sum of its squares (S2).
-std::vector<double> hannWindow(int32_t n, double& power) {
-    std::vector<double> w(static_cast<size_t>(n));
-    power = 0.0;
-    for (int32_t i = 0; i < n; ++i) {
-        w[static_cast<size_t>(i)] = 0.5 - 0.5 * std::cos(2.0 * kPi * i / n);
-        power += w[static_cast<size_t>(i)] * w[static_cast<size_t>(i)];
-    }
-    return w;
-}
+// Rows apart beyond which two periodogram bins are taken as uncorrelated (their correlation
+// is below 1e-5 there).
+constexpr int32_t kCorrelatedBins = 1024;
 
 }  // namespace
+
+std::vector<double> periodogramWindow(int32_t n, double& power) {
+    power = 0.0;
+    if (n < 1) return {};
+    std::vector<double> w(static_cast<size_t>(n), 1.0);
+    const int32_t taper =
+        std::max<int32_t>(1, static_cast<int32_t>(std::lround(kTaperFraction * n)));
+    for (int32_t i = 0; i < taper; ++i) {
+        const double v = 0.5 - 0.5 * std::cos(kPi * (i + 0.5) / taper);
+        // Short series: the two tapers may meet; the lower value holds.
+        w[static_cast<size_t>(i)] = std::min(w[static_cast<size_t>(i)], v);
+        w[static_cast<size_t>(n - 1 - i)] = std::min(w[static_cast<size_t>(n - 1 - i)], v);
+    }
+    for (double v : w) power += v * v;
+    return w;
+}
 
 int32_t fillGaps(std::vector<double>& x) {
     const int32_t n = static_cast<int32_t>(x.size());
@@ -115,7 +125,7 @@ bool PsdWorkspace::prepare(int32_t n) {
         return false;
     }
     n_ = n;
-    window_ = hannWindow(n, windowPower_);
+    window_ = periodogramWindow(n, windowPower_);
     return true;
 }
 
@@ -159,6 +169,33 @@ struct Transform {
 
 }  // namespace
 
+double periodogramBinCorrelation(int32_t d) {
+    // |transform of w^2 at d bins|^2 / (sum of w^2)^2, tabulated once for n = 4 kCorrelatedBins
+    // (the window's shape does not depend on n). Empty when no plan could be had: then bins
+    // count as uncorrelated.
+    static const std::vector<double> table = [] {
+        const int32_t n = 4 * kCorrelatedBins;
+        double power = 0.0;
+        const std::vector<double> w = periodogramWindow(n, power);
+        Transform squared;
+        if (!squared.make(n, true)) return std::vector<double>();
+        for (int32_t i = 0; i < n; ++i)
+            squared.real[i] = w[static_cast<size_t>(i)] * w[static_cast<size_t>(i)];
+        fftw_execute(squared.plan);
+        std::vector<double> rho(static_cast<size_t>(kCorrelatedBins) + 1);
+        for (int32_t k = 0; k <= kCorrelatedBins; ++k) {
+            const double re = squared.spectrum[k][0];
+            const double im = squared.spectrum[k][1];
+            rho[static_cast<size_t>(k)] = (re * re + im * im) / (power * power);
+        }
+        return rho;
+    }();
+    if (d < 0) d = -d;
+    if (d == 0) return 1.0;
+    if (d > kCorrelatedBins || table.empty()) return 0.0;
+    return table[static_cast<size_t>(d)];
+}
+
 bool expectedPeriodogram(int32_t n,
                          double dy,
                          const std::function<double(double)>& psd,
@@ -182,7 +219,7 @@ bool expectedPeriodogram(int32_t n,
     const double* r = toLag.real;  // r[tau], tau = 0 .. n - 1 used
 
     double windowPower = 0.0;
-    const std::vector<double> w = hannWindow(n, windowPower);
+    const std::vector<double> w = periodogramWindow(n, windowPower);
     // The detrend's two orthonormal vectors: the constant and the centred ramp.
     std::vector<double> u[2] = {std::vector<double>(un, 1.0 / std::sqrt(double(n))),
                                 std::vector<double>(un)};

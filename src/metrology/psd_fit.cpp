@@ -29,10 +29,6 @@ constexpr int32_t kStalledIterations = 50;
 constexpr double kStalledCostChange = 1e-3;
 // Grouping of bins into bands: a band spans about this fraction of its lowest frequency.
 constexpr double kBandFraction = 0.08;
-// Variance factor of the mean of many neighbouring Hann-windowed periodogram bins: adjacent
-// bins correlate with coefficient (2/3)^2, next-but-one with (1/6)^2, so the variance of the
-// mean is (1 + 2 (4/9) + 2 (1/36)) = 1.944 times that of independent bins.
-constexpr double kHannCorrelationExcess = 0.944;
 
 struct FitData {
     const BinnedPsd* binned;
@@ -407,8 +403,13 @@ double fittedPsd(double f, const PsdFit& fit) {
 }
 
 double bandDof(int32_t count, double seriesCount) {
+    // Variance of the mean of c bins over that of one, times c: 1 + 2 sum over d of
+    // (1 - d / c) rho(d) for the pairs d bins apart.
     const double c = count;
-    return 2.0 * seriesCount * c / (1.0 + kHannCorrelationExcess * (1.0 - 1.0 / c));
+    double factor = 1.0;
+    for (int32_t d = 1; d < count; ++d)
+        factor += 2.0 * (1.0 - d / c) * periodogramBinCorrelation(d);
+    return 2.0 * seriesCount * c / factor;
 }
 
 void binPsd(const double* f,

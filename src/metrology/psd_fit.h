@@ -29,14 +29,15 @@ struct BinnedPsd {
     std::vector<int32_t> binCount;
 };
 
-// Equivalent chi-square degrees of freedom of the mean of `count` neighbouring Hann-windowed
-// bins, each averaged over `seriesCount` independent series (see BinnedPsd).
+// Equivalent chi-square degrees of freedom of the mean of `count` neighbouring periodogram bins,
+// each averaged over `seriesCount` independent series: 2 seriesCount count over the variance
+// factor that the bins' correlation (periodogramBinCorrelation) gives (see BinnedPsd).
 double bandDof(int32_t count, double seriesCount);
 
 // Fills `out` from the unbinned PSD psd[0 .. n - 1] at frequencies f[0 .. n - 1] (increasing,
 // all > 0), averaged over `seriesCount` independent series (each bin then has 2 seriesCount
-// degrees of freedom; averaging c neighbouring Hann-windowed bins multiplies them by about
-// c / (1 + 0.944 (1 - 1 / c)), the neighbours being correlated). Only the band layout depends
+// degrees of freedom; averaging c neighbouring bins multiplies them by a little less than c,
+// the neighbours being slightly correlated: bandDof). Only the band layout depends
 // on n, so `layoutFrom` (optional, made for the same n) is copied instead of recomputed.
 void binPsd(const double* f,
             const double* psd,

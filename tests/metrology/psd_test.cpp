@@ -129,23 +129,23 @@ TEST(Psd, SineGivesItsPowerAtItsFrequencyAndParsevalHolds) {
     int32_t peak = 0;
     for (int32_t k = 0; k < workspace.binCount(); ++k) {
         total += psd[static_cast<size_t>(k)] * df;
-        if (std::abs(k - bin) <= 1) nearPeak += psd[static_cast<size_t>(k)] * df;
+        if (std::abs(k - bin) <= 10) nearPeak += psd[static_cast<size_t>(k)] * df;
         if (psd[static_cast<size_t>(k)] > psd[static_cast<size_t>(peak)]) peak = k;
     }
-    // Parseval, exactly: the window-weighted mean square; for a sine at a bin frequency that is
-    // its variance A^2 / 2.
-    double weighted = 0.0;
+    // Parseval, exactly: the window-weighted mean square; for a sine that is about its
+    // variance A^2 / 2 (the tapered ends weigh a few cycles less).
     double windowPower = 0.0;
-    for (int32_t i = 0; i < n; ++i) {
-        const double w = 0.5 - 0.5 * std::cos(2.0 * kPi * i / n);
-        weighted += w * w * x[static_cast<size_t>(i)] * x[static_cast<size_t>(i)];
-        windowPower += w * w;
-    }
+    const std::vector<double> w = periodogramWindow(n, windowPower);
+    double weighted = 0.0;
+    for (int32_t i = 0; i < n; ++i)
+        weighted += w[static_cast<size_t>(i)] * w[static_cast<size_t>(i)] *
+                    x[static_cast<size_t>(i)] * x[static_cast<size_t>(i)];
     EXPECT_NEAR(total, weighted / windowPower, 1e-12 * total);
-    EXPECT_NEAR(total, 0.5 * amplitude * amplitude, 1e-9);
+    EXPECT_NEAR(total, 0.5 * amplitude * amplitude, 1e-3 * total);
     EXPECT_EQ(peak, bin);
-    // The Hann window spreads a bin-centred sine over the bin and its two neighbours only.
-    EXPECT_NEAR(nearPeak, total, 1e-9);
+    // The short taper keeps a bin-centred sine's power within ten bins of it (the window
+    // leaks little further).
+    EXPECT_GT(nearPeak, 0.99 * total);
 }
 
 TEST(Psd, WhiteNoiseGivesAFlatSpectrumWhoseFittedFloorIsVarianceOverBandwidth) {
