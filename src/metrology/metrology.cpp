@@ -185,19 +185,7 @@ void measureSet(const std::vector<BandedLine>& lines,
             continue;
         }
         r.sigma3BiasedNm = 3.0 * std::sqrt(full.variance[f]);
-        PsdFitOptions options;
-        options.alphaMax = settings.alphaMax;
-        options.resolutionMax = settings.resolutionMaxPx * settings.pixelSizeNm;
-        options.resolutionHeld = settings.resolutionNm;
-        options.xiMin = settings.xiMinPx * settings.pixelSizeNm;
-        // The spectrum's length n dy = 1 / (its lowest frequency).
-        if (!layout.frequency.empty() && layout.binCount[0] == 1)
-            options.xiMax = 1.0 / layout.frequency[0];
-        options.noiseLags = settings.noiseLagRows;
-        options.noiseLagSpacing = settings.pixelSizeNm;
-        options.periodogramRows = spectrumRows;
-        options.periodogramSpacing = settings.pixelSizeNm;
-        r.fit = fitPsd(full.band[f], options);
+        r.fit = fitPsd(full.band[f], spectrumFitOptions(settings, layout, spectrumRows));
         if (!r.fit.ok) {
             r.reason = std::string("the fit of the ") + kFigureNames[f] +
                        " spectrum failed: " + r.fit.status;
@@ -409,6 +397,24 @@ void edgeCorrelation(const SetFigures& set, const RoughnessFigure& ler, Metrolog
 }
 
 }  // namespace
+
+PsdFitOptions spectrumFitOptions(const MetrologySettings& settings,
+                                 const BinnedPsd& layout,
+                                 int32_t spectrumRows) {
+    PsdFitOptions options;
+    options.alphaMax = settings.alphaMax;
+    options.resolutionMax = settings.resolutionMaxPx * settings.pixelSizeNm;
+    options.resolutionHeld = settings.resolutionNm;
+    options.xiMin = settings.xiMinPx * settings.pixelSizeNm;
+    // The spectrum's length n dy = 1 / (its lowest frequency).
+    if (!layout.frequency.empty() && !layout.binCount.empty() && layout.binCount[0] == 1)
+        options.xiMax = 1.0 / layout.frequency[0];
+    options.noiseLags = settings.noiseLagRows;
+    options.noiseLagSpacing = settings.pixelSizeNm;
+    options.periodogramRows = spectrumRows;
+    options.periodogramSpacing = settings.pixelSizeNm;
+    return options;
+}
 
 void measureMetrology(const GreyImage& grid,
                       const CoarseEdges& coarse,

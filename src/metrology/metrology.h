@@ -170,6 +170,14 @@ struct PooledRoughness {
     std::string reason;  // why figures are NaN
 };
 
+// The fit options of a spectrum of spectrumRows rows spaced settings.pixelSizeNm, banded as
+// `layout`: the settings' bounds (lengths in px taken at the pixel size), xi at most the
+// spectrum's length when its first band is one bin, the noise's row correlation, and the
+// comparison with the periodogram's expectation.
+PsdFitOptions spectrumFitOptions(const MetrologySettings& settings,
+                                 const BinnedPsd& layout,
+                                 int32_t spectrumRows);
+
 // Pools the lines of `results` (null entries skipped). Spectra are pooled only from results
 // whose frequency grid equals that of the first result with spectra (same spectrum rows and
 // pixel size); the others add their lines to the CD and CDU only. Fits, unbiased figures and

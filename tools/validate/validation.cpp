@@ -95,38 +95,21 @@ FigureRecovery recovery(double truthSigmaPx, double px, const RoughnessFigure& m
 // banded and fitted with the measurement's functions and default options.
 void fitDrawnEdges(const SyntheticSem& image, double px, double& xiNm, double& alpha) {
     xiNm = alpha = kNaN;
-    const int32_t n = image.height;
-    PsdWorkspace workspace;
-    if (!workspace.prepare(n)) return;
-    const size_t bins = static_cast<size_t>(workspace.binCount());
-    std::vector<double> sum(bins, 0.0);
-    std::vector<double> psd(bins);
-    std::vector<double> series(static_cast<size_t>(n));
-    int32_t count = 0;
+    std::vector<std::vector<double>> series;
     for (size_t e = 0; e + 1 < image.edges.size(); ++e) {
         if (image.edges[e].kind != SyntheticEdgeKind::kLineLeft ||
             image.edges[e + 1].kind != SyntheticEdgeKind::kLineRight)
             continue;
         for (const SyntheticEdge* edge : {&image.edges[e], &image.edges[e + 1]}) {
-            for (size_t y = 0; y < series.size(); ++y) series[y] = edge->positions[y] * px;
-            detrend(series.data(), n);
-            workspace.periodogram(series.data(), px, psd.data());
-            for (size_t k = 0; k < bins; ++k) sum[k] += psd[k];
-            ++count;
+            series.emplace_back(edge->positions);
+            for (double& v : series.back()) v *= px;
         }
         ++e;
     }
-    if (count == 0 || bins < 2) return;
-    std::vector<double> frequency(bins - 1);
-    std::vector<double> mean(bins - 1);
-    for (size_t k = 1; k < bins; ++k) {
-        frequency[k - 1] = static_cast<double>(k) / (n * px);
-        mean[k - 1] = sum[k] / count;
-    }
     BinnedPsd banded;
-    binPsd(frequency.data(), mean.data(), static_cast<int32_t>(bins - 1), count, banded);
+    if (!meanBandedSpectrum(series, px, banded)) return;
     PsdFitOptions options;
-    options.periodogramRows = n;
+    options.periodogramRows = static_cast<int32_t>(series.front().size());
     options.periodogramSpacing = px;
     const PsdFit fit = fitPsd(banded, options);
     if (!fit.ok) return;
@@ -139,6 +122,34 @@ bool withinPercent(double measured, double truth, double percent) {
 }
 
 }  // namespace
+
+bool meanBandedSpectrum(std::vector<std::vector<double>> series, double spacing, BinnedPsd& out) {
+    out = BinnedPsd();
+    if (series.empty() || !(spacing > 0.0)) return false;
+    const int32_t n = static_cast<int32_t>(series.front().size());
+    PsdWorkspace workspace;
+    if (!workspace.prepare(n)) return false;
+    const size_t bins = static_cast<size_t>(workspace.binCount());
+    std::vector<double> sum(bins, 0.0);
+    std::vector<double> psd(bins);
+    for (std::vector<double>& x : series) {
+        if (static_cast<int32_t>(x.size()) != n) return false;
+        for (double v : x)
+            if (!std::isfinite(v)) return false;
+        detrend(x.data(), n);
+        workspace.periodogram(x.data(), spacing, psd.data());
+        for (size_t k = 0; k < bins; ++k) sum[k] += psd[k];
+    }
+    std::vector<double> frequency(bins - 1);
+    std::vector<double> mean(bins - 1);
+    for (size_t k = 1; k < bins; ++k) {
+        frequency[k - 1] = static_cast<double>(k) / (n * spacing);
+        mean[k - 1] = sum[k] / static_cast<double>(series.size());
+    }
+    binPsd(frequency.data(), mean.data(), static_cast<int32_t>(bins - 1),
+           static_cast<double>(series.size()), out);
+    return true;
+}
 
 double FigureRecovery::biasedErrorPercent() const { return percentError(biased, truth); }
 double FigureRecovery::unbiasedErrorPercent() const { return percentError(unbiased, truth); }

@@ -33,6 +33,12 @@ struct ValidationPlan {
     bool compareGivenResolution = true;
 };
 
+// The mean spectrum of equally long series spaced `spacing` (each detrended, periodogram as the
+// measurement makes it, averaged; the zero frequency left out), banded for the fit. False (and
+// `out` empty) when there is no series, the lengths differ or are below 4, a value is not
+// finite, or spacing <= 0.
+bool meanBandedSpectrum(std::vector<std::vector<double>> series, double spacing, BinnedPsd& out);
+
 // The base seed of the published table. No test and no tuning used seeds near it.
 // The images of a series share their seed, hence their edges; only the noise differs.
 constexpr uint64_t kValidationBaseSeed = 731000;
