@@ -1,7 +1,6 @@
 // The bound on xi and alpha, against the scatter of the measurement's fit on the same series:
-// a fit that wastes the data (a full-length Hann window read xi with 1.9 times the bound's spread
-// here)
-// or a wrong bound both show as a ratio far from 1.
+// a fit that wastes the data (with a full-length Hann window xi scattered 1.9 times the bound
+// here) or a wrong bound both show as a ratio far from 1.
 #include "validate/bound.h"
 
 #include <gtest/gtest.h>

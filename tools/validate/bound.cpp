@@ -38,8 +38,8 @@ double& component(Theta& t, int32_t i) {
 }
 
 bool validCase(const BoundCase& c) {
-    return c.rows >= 16 && c.series >= 1 && c.xiRows > 0.0 && c.alpha > 0.0 &&
-           c.sigmaRows > 0.0 && c.resolutionRows > 0.0 && c.noiseSigma > 0.0 &&
+    return c.rows >= 16 && c.series >= 1 && c.xiRows > 0.0 && c.alpha > 0.0 && c.sigmaRows > 0.0 &&
+           c.resolutionRows > 0.0 && c.noiseSigma > 0.0 &&
            std::isfinite(c.xiRows + c.alpha + c.sigmaRows + c.resolutionRows + c.noiseSigma);
 }
 
@@ -52,8 +52,8 @@ std::vector<double> binVariances(const Theta& t, int32_t grid) {
     for (int32_t k = 0; k <= grid / 2; ++k) {
         const double u = 2.0 * kPi * k / grid * t.xi;
         g[static_cast<size_t>(k)] = std::pow(1.0 + u * u, -(t.alpha + 0.5));
-        total += (k == 0 || k == grid / 2) ? g[static_cast<size_t>(k)]
-                                          : 2.0 * g[static_cast<size_t>(k)];
+        total +=
+            (k == 0 || k == grid / 2) ? g[static_cast<size_t>(k)] : 2.0 * g[static_cast<size_t>(k)];
     }
     for (int32_t k = 0; k <= grid / 2; ++k) {
         const double v = 2.0 * kPi * k / grid * t.resolution;
@@ -120,9 +120,7 @@ bool spreadFrom(const double fisher[kParameters][kParameters],
     const size_t m = used.size();
     Matrix f = makeMatrix(m, m);
     for (size_t i = 0; i < m; ++i)
-        for (size_t j = 0; j < m; ++j)
-            gsl_matrix_set(f.get(), i, j,
-                           fisher[used[i]][used[j]]);
+        for (size_t j = 0; j < m; ++j) gsl_matrix_set(f.get(), i, j, fisher[used[i]][used[j]]);
     if (gsl_linalg_cholesky_decomp1(f.get()) != GSL_SUCCESS) return false;
     if (gsl_linalg_cholesky_invert(f.get()) != GSL_SUCCESS) return false;
     size_t ix = m;
@@ -210,11 +208,8 @@ bool cramerRaoBound(const BoundCase& c, CramerRaoBound& out) {
            spreadFrom(fisher, {0, 1, 2, 4}, c.xiRows, out.rollOffKnown);
 }
 
-FitScatter fitScatter(const BoundCase& c,
-                      int32_t images,
-                      uint64_t seed,
-                      double xiTolerance,
-                      double alphaTolerance) {
+FitScatter fitScatter(
+    const BoundCase& c, int32_t images, uint64_t seed, double xiTolerance, double alphaTolerance) {
     FitScatter out;
     out.images = images;
     if (!validCase(c) || images < 1) return out;

@@ -43,18 +43,15 @@ bool cramerRaoBound(const BoundCase& c, CramerRaoBound& out);
 // `images` sets of c.series random series of the case, seeded.
 struct FitScatter {
     int32_t images = 0;
-    int32_t fits = 0;  // sets whose fit converged
+    int32_t fits = 0;                                               // sets whose fit converged
     double xiMeanRatio = std::numeric_limits<double>::quiet_NaN();  // mean of fitted / true xi
     double alphaMeanError = std::numeric_limits<double>::quiet_NaN();
-    ParameterSpread spread;  // sample standard deviations over the fits
+    ParameterSpread spread;     // sample standard deviations over the fits
     int32_t withinTargets = 0;  // fits with xi within xiTolerance and alpha within alphaTolerance
 };
 
-FitScatter fitScatter(const BoundCase& c,
-                      int32_t images,
-                      uint64_t seed,
-                      double xiTolerance,
-                      double alphaTolerance);
+FitScatter fitScatter(
+    const BoundCase& c, int32_t images, uint64_t seed, double xiTolerance, double alphaTolerance);
 
 // The chance that an unbiased Gaussian estimate of the given spread lands within +-xiTolerance
 // (relative) of xi and +-alphaTolerance of alpha together.
