@@ -8,3 +8,25 @@
 // fftw_execute still runs unserialised. Call it before making or destroying any plan. Safe to
 // call from any thread at any time; it cannot fail.
 void makeFftwPlannerThreadSafe();
+
+#include <fftw3.h>
+
+#include <cstdint>
+
+// A real transform of one length n with both FFTW_ESTIMATE plans, made and destroyed under the
+// planner lock above: forward r2c from `real` (n values) to `spectrum` (n / 2 + 1 bins) and
+// backward c2r, unnormalised (n times the inverse). Its buffers and plans are freed on every
+// path; ok() is false when n < 1 or storage or a plan could not be had.
+struct RealFft {
+    explicit RealFft(int32_t n);
+    ~RealFft();
+    RealFft(const RealFft&) = delete;
+    RealFft& operator=(const RealFft&) = delete;
+    bool ok() const { return forward != nullptr && backward != nullptr; }
+
+    int32_t length = 0;
+    double* real = nullptr;
+    fftw_complex* spectrum = nullptr;
+    fftw_plan forward = nullptr;
+    fftw_plan backward = nullptr;
+};

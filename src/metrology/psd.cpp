@@ -143,32 +143,6 @@ void PsdWorkspace::periodogram(const double* x, double dy, double* psd) {
     }
 }
 
-namespace {
-
-// FFTW buffers and plans of one transform, freed on every path.
-struct Transform {
-    double* real = nullptr;
-    fftw_complex* spectrum = nullptr;
-    fftw_plan plan = nullptr;
-    ~Transform() {
-        if (plan != nullptr) fftw_destroy_plan(plan);
-        fftw_free(real);
-        fftw_free(spectrum);
-    }
-    bool make(int32_t length, bool forward) {
-        real = static_cast<double*>(fftw_malloc(sizeof(double) * static_cast<size_t>(length)));
-        spectrum = static_cast<fftw_complex*>(
-            fftw_malloc(sizeof(fftw_complex) * static_cast<size_t>(length / 2 + 1)));
-        if (real == nullptr || spectrum == nullptr) return false;
-        makeFftwPlannerThreadSafe();
-        plan = forward ? fftw_plan_dft_r2c_1d(length, real, spectrum, FFTW_ESTIMATE)
-                       : fftw_plan_dft_c2r_1d(length, spectrum, real, FFTW_ESTIMATE);
-        return plan != nullptr;
-    }
-};
-
-}  // namespace
-
 double periodogramBinCorrelation(int32_t d) {
     // |transform of w^2 at d bins|^2 / (sum of w^2)^2, tabulated once for n = 4 kCorrelatedBins
     // (the window's shape does not depend on n). Empty when no plan could be had: then bins
@@ -177,11 +151,11 @@ double periodogramBinCorrelation(int32_t d) {
         const int32_t n = 4 * kCorrelatedBins;
         double power = 0.0;
         const std::vector<double> w = periodogramWindow(n, power);
-        Transform squared;
-        if (!squared.make(n, true)) return std::vector<double>();
+        RealFft squared(n);
+        if (!squared.ok()) return std::vector<double>();
         for (int32_t i = 0; i < n; ++i)
             squared.real[i] = w[static_cast<size_t>(i)] * w[static_cast<size_t>(i)];
-        fftw_execute(squared.plan);
+        fftw_execute(squared.forward);
         std::vector<double> rho(static_cast<size_t>(kCorrelatedBins) + 1);
         for (int32_t k = 0; k <= kCorrelatedBins; ++k) {
             const double re = squared.spectrum[k][0];
@@ -204,9 +178,9 @@ bool expectedPeriodogram(int32_t n,
     const size_t un = static_cast<size_t>(n);
     const int32_t bins = n / 2 + 1;
     const int32_t fine = 8 * n;
-    Transform toLag;
-    Transform toFrequency;
-    if (!toLag.make(fine, false) || !toFrequency.make(n, true)) return false;
+    RealFft toLag(fine);
+    RealFft toFrequency(n);
+    if (!toLag.ok() || !toFrequency.ok()) return false;
 
     // Autocovariance r(tau dy) = integral over 0 .. 1 / (2 dy) of psd(f) cos(2 pi f tau dy) df,
     // trapezoid rule with step df = 1 / (fine dy): the inverse real transform of psd df / 2.
@@ -215,7 +189,7 @@ bool expectedPeriodogram(int32_t n,
         toLag.spectrum[k][0] = 0.5 * psd(k * df) * df;
         toLag.spectrum[k][1] = 0.0;
     }
-    fftw_execute(toLag.plan);
+    fftw_execute(toLag.backward);
     const double* r = toLag.real;  // r[tau], tau = 0 .. n - 1 used
 
     double windowPower = 0.0;
@@ -230,7 +204,7 @@ bool expectedPeriodogram(int32_t n,
 
     auto transform = [&](const std::vector<double>& x, std::vector<std::complex<double>>& out) {
         for (size_t i = 0; i < un; ++i) toFrequency.real[i] = x[i];
-        fftw_execute(toFrequency.plan);
+        fftw_execute(toFrequency.forward);
         out.resize(static_cast<size_t>(bins));
         for (int32_t k = 0; k < bins; ++k)
             out[static_cast<size_t>(k)] = {toFrequency.spectrum[k][0], toFrequency.spectrum[k][1]};
@@ -240,37 +214,37 @@ bool expectedPeriodogram(int32_t n,
     // 2 n: the covariance's first row embedded in a circulant (r(0) .. r(n - 1), 0, r(n - 1) ..
     // r(1)), whose transform is real.
     const int32_t twice = 2 * n;
-    Transform forward;
-    Transform backward;
-    if (!forward.make(twice, true) || !backward.make(twice, false)) return false;
+    RealFft forward(twice);
+    RealFft backward(twice);
+    if (!forward.ok() || !backward.ok()) return false;
     const size_t circulantBins = static_cast<size_t>(n + 1);
     std::vector<double> circulant(circulantBins);
     for (int32_t i = 0; i < twice; ++i)
         forward.real[i] = i < n ? r[i] : (i == n ? 0.0 : r[twice - i]);
-    fftw_execute(forward.plan);
+    fftw_execute(forward.forward);
     for (size_t k = 0; k < circulantBins; ++k) circulant[k] = forward.spectrum[k][0];
     // (C x)[0 .. n - 1] for x of n values.
     auto covarianceTimes = [&](const std::vector<double>& x, std::vector<double>& out) {
         for (int32_t i = 0; i < twice; ++i)
             forward.real[i] = i < n ? x[static_cast<size_t>(i)] : 0.0;
-        fftw_execute(forward.plan);
+        fftw_execute(forward.forward);
         for (size_t k = 0; k < circulantBins; ++k) {
             backward.spectrum[k][0] = forward.spectrum[k][0] * circulant[k] / twice;
             backward.spectrum[k][1] = forward.spectrum[k][1] * circulant[k] / twice;
         }
-        fftw_execute(backward.plan);
+        fftw_execute(backward.backward);
         out.assign(backward.real, backward.real + n);
     };
     // The window's correlation sum over i of w(i) w(i + tau), tau = 0 .. n - 1.
     for (int32_t i = 0; i < twice; ++i) forward.real[i] = i < n ? w[static_cast<size_t>(i)] : 0.0;
-    fftw_execute(forward.plan);
+    fftw_execute(forward.forward);
     for (size_t k = 0; k < circulantBins; ++k) {
         const double re = forward.spectrum[k][0];
         const double im = forward.spectrum[k][1];
         backward.spectrum[k][0] = (re * re + im * im) / twice;
         backward.spectrum[k][1] = 0.0;
     }
-    fftw_execute(backward.plan);
+    fftw_execute(backward.backward);
 
     // v_k^T C v_k*: sum over lags of r(tau) times the window's correlation at tau, folded to
     // one period of the transform (the cosines repeat every n lags).

@@ -94,38 +94,27 @@ public:
             total += spectrum;
         }
         for (double& g : gain_) g = std::sqrt(static_cast<double>(n) * sigma * sigma * g / total);
-        real_ = fftw_alloc_real(n);
-        spectrum_ = fftw_alloc_complex(bins);
-        if (real_ == nullptr || spectrum_ == nullptr) return;
-        // FFTW's planner keeps global state: plans are made and destroyed under its own lock,
-        // the one the measurement's spectra use too.
-        makeFftwPlannerThreadSafe();
-        forward_ = fftw_plan_dft_r2c_1d(length_, real_, spectrum_, FFTW_ESTIMATE);
-        backward_ = fftw_plan_dft_c2r_1d(length_, spectrum_, real_, FFTW_ESTIMATE);
+        // FFTW's planner keeps global state: RealFft makes its plans under FFTW's own lock, the
+        // one the measurement's spectra use too.
+        fft_ = std::make_unique<RealFft>(length_);
     }
-    ~SpectralPaths() {
-        if (forward_ != nullptr) fftw_destroy_plan(forward_);
-        if (backward_ != nullptr) fftw_destroy_plan(backward_);
-        fftw_free(real_);
-        fftw_free(spectrum_);
-    }
-    SpectralPaths(const SpectralPaths&) = delete;
-    SpectralPaths& operator=(const SpectralPaths&) = delete;
 
-    bool ready() const { return forward_ != nullptr && backward_ != nullptr; }
+    bool ready() const { return fft_->ok(); }
 
     // One path of `rows_` values; draws `length_` deviates from `normal`.
     std::vector<double> draw(NormalSource& normal) {
-        for (int32_t i = 0; i < length_; ++i) real_[i] = normal.next();
-        fftw_execute(forward_);
+        double* real = fft_->real;
+        fftw_complex* spectrum = fft_->spectrum;
+        for (int32_t i = 0; i < length_; ++i) real[i] = normal.next();
+        fftw_execute(fft_->forward);
         for (size_t k = 0; k < gain_.size(); ++k) {
-            spectrum_[k][0] *= gain_[k];
-            spectrum_[k][1] *= gain_[k];
+            spectrum[k][0] *= gain_[k];
+            spectrum[k][1] *= gain_[k];
         }
-        fftw_execute(backward_);  // unnormalised: every value is `length_` times too large
+        fftw_execute(fft_->backward);  // unnormalised: every value is `length_` times too large
         std::vector<double> path(static_cast<size_t>(rows_));
         const double scale = 1.0 / length_;
-        for (int32_t y = 0; y < rows_; ++y) path[static_cast<size_t>(y)] = real_[y] * scale;
+        for (int32_t y = 0; y < rows_; ++y) path[static_cast<size_t>(y)] = real[y] * scale;
         return path;
     }
 
@@ -133,10 +122,7 @@ private:
     int32_t rows_ = 0;
     int32_t length_ = 0;
     std::vector<double> gain_;
-    double* real_ = nullptr;
-    fftw_complex* spectrum_ = nullptr;
-    fftw_plan forward_ = nullptr;
-    fftw_plan backward_ = nullptr;
+    std::unique_ptr<RealFft> fft_;
 };
 
 // A stripe of every row: `level` is added from the left edge's position plus `leftOffset` to

@@ -62,30 +62,8 @@ std::vector<double> binVariances(const Theta& t, int32_t grid) {
     return g;
 }
 
-struct RealTransform {
-    double* real = nullptr;
-    fftw_complex* spectrum = nullptr;
-    fftw_plan forward = nullptr;
-    fftw_plan backward = nullptr;
-    explicit RealTransform(int32_t n) {
-        real = fftw_alloc_real(static_cast<size_t>(n));
-        spectrum = fftw_alloc_complex(static_cast<size_t>(n / 2 + 1));
-        if (real == nullptr || spectrum == nullptr) return;
-        makeFftwPlannerThreadSafe();
-        forward = fftw_plan_dft_r2c_1d(n, real, spectrum, FFTW_ESTIMATE);
-        backward = fftw_plan_dft_c2r_1d(n, spectrum, real, FFTW_ESTIMATE);
-    }
-    ~RealTransform() {
-        if (forward != nullptr) fftw_destroy_plan(forward);
-        if (backward != nullptr) fftw_destroy_plan(backward);
-        fftw_free(real);
-        fftw_free(spectrum);
-    }
-    bool ok() const { return forward != nullptr && backward != nullptr; }
-};
-
 // Autocovariance of the rows at lags 0 .. rows - 1, detector noise included.
-std::vector<double> rowCovariance(const Theta& t, int32_t rows, RealTransform& grid, int32_t n) {
+std::vector<double> rowCovariance(const Theta& t, int32_t rows, RealFft& grid, int32_t n) {
     const std::vector<double> g = binVariances(t, n);
     for (int32_t k = 0; k <= n / 2; ++k) {
         grid.spectrum[k][0] = g[static_cast<size_t>(k)];
@@ -147,7 +125,7 @@ bool cramerRaoBound(const BoundCase& c, CramerRaoBound& out) {
     const int32_t n = c.rows;
     const size_t un = static_cast<size_t>(n);
     const int32_t gridLength = kGridPerRow * n;
-    RealTransform grid(gridLength);
+    RealFft grid(gridLength);
     if (!grid.ok()) return false;
     const Theta theta = thetaOf(c);
 
@@ -215,7 +193,7 @@ FitScatter fitScatter(
     if (!validCase(c) || images < 1) return out;
     const int32_t n = c.rows;
     const int32_t gridLength = kGridPerRow * n;
-    RealTransform grid(gridLength);
+    RealFft grid(gridLength);
     if (!grid.ok()) return out;
     // Filter gain sqrt(gridLength g(k)): the inverse transform over gridLength of the shaped
     // white noise then has the variance sum of g over all bins.
