@@ -12,15 +12,16 @@ void makeFftwPlannerThreadSafe() {
     std::call_once(once, [] { fftw_make_planner_thread_safe(); });
 }
 
-RealFft::RealFft(int32_t n) {
+RealFft::RealFft(int32_t n, bool makeForward, bool makeBackward)
+    : wantForward(makeForward), wantBackward(makeBackward) {
     if (n < 1) return;
     real = fftw_alloc_real(static_cast<size_t>(n));
     spectrum = fftw_alloc_complex(static_cast<size_t>(n / 2 + 1));
     if (real == nullptr || spectrum == nullptr) return;
     length = n;
     makeFftwPlannerThreadSafe();
-    forward = fftw_plan_dft_r2c_1d(n, real, spectrum, FFTW_ESTIMATE);
-    backward = fftw_plan_dft_c2r_1d(n, spectrum, real, FFTW_ESTIMATE);
+    if (makeForward) forward = fftw_plan_dft_r2c_1d(n, real, spectrum, FFTW_ESTIMATE);
+    if (makeBackward) backward = fftw_plan_dft_c2r_1d(n, spectrum, real, FFTW_ESTIMATE);
 }
 
 RealFft::~RealFft() {

@@ -13,16 +13,23 @@ void makeFftwPlannerThreadSafe();
 
 #include <cstdint>
 
-// A real transform of one length n with both FFTW_ESTIMATE plans, made and destroyed under the
+// A real transform of one length n with FFTW_ESTIMATE plans, made and destroyed under the
 // planner lock above: forward r2c from `real` (n values) to `spectrum` (n / 2 + 1 bins) and
-// backward c2r, unnormalised (n times the inverse). Its buffers and plans are freed on every
-// path; ok() is false when n < 1 or storage or a plan could not be had.
+// backward c2r, unnormalised (n times the inverse); a plan not asked for stays null. Its
+// buffers and plans are freed on every path; ok() is false when n < 1 or storage or an asked
+// plan could not be had.
 struct RealFft {
-    explicit RealFft(int32_t n);
+    explicit RealFft(int32_t n, bool makeForward = true, bool makeBackward = true);
     ~RealFft();
     RealFft(const RealFft&) = delete;
     RealFft& operator=(const RealFft&) = delete;
-    bool ok() const { return forward != nullptr && backward != nullptr; }
+    bool ok() const {
+        return length > 0 && (forward != nullptr || !wantForward) &&
+               (backward != nullptr || !wantBackward);
+    }
+
+    bool wantForward = true;
+    bool wantBackward = true;
 
     int32_t length = 0;
     double* real = nullptr;

@@ -151,7 +151,7 @@ double periodogramBinCorrelation(int32_t d) {
         const int32_t n = 4 * kCorrelatedBins;
         double power = 0.0;
         const std::vector<double> w = periodogramWindow(n, power);
-        RealFft squared(n);
+        RealFft squared(n, true, false);
         if (!squared.ok()) return std::vector<double>();
         for (int32_t i = 0; i < n; ++i)
             squared.real[i] = w[static_cast<size_t>(i)] * w[static_cast<size_t>(i)];
@@ -178,8 +178,8 @@ bool expectedPeriodogram(int32_t n,
     const size_t un = static_cast<size_t>(n);
     const int32_t bins = n / 2 + 1;
     const int32_t fine = 8 * n;
-    RealFft toLag(fine);
-    RealFft toFrequency(n);
+    RealFft toLag(fine, false, true);
+    RealFft toFrequency(n, true, false);
     if (!toLag.ok() || !toFrequency.ok()) return false;
 
     // Autocovariance r(tau dy) = integral over 0 .. 1 / (2 dy) of psd(f) cos(2 pi f tau dy) df,
@@ -214,8 +214,8 @@ bool expectedPeriodogram(int32_t n,
     // 2 n: the covariance's first row embedded in a circulant (r(0) .. r(n - 1), 0, r(n - 1) ..
     // r(1)), whose transform is real.
     const int32_t twice = 2 * n;
-    RealFft forward(twice);
-    RealFft backward(twice);
+    RealFft forward(twice, true, false);
+    RealFft backward(twice, false, true);
     if (!forward.ok() || !backward.ok()) return false;
     const size_t circulantBins = static_cast<size_t>(n + 1);
     std::vector<double> circulant(circulantBins);
