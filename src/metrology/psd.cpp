@@ -13,7 +13,7 @@ namespace {
 
 constexpr double kPi = 3.14159265358979323846;
 
-// Rows apart beyond which two periodogram bins are taken as uncorrelated (their correlation
+// Bins apart beyond which two periodogram bins are taken as uncorrelated (their correlation
 // is below 1e-5 there).
 constexpr int32_t kCorrelatedBins = 1024;
 
