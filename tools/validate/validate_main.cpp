@@ -41,7 +41,7 @@ const char kUsage[] =
     "                      from the grid's edges (32 series of 1024 rows, sigma 1.5 px, blur\n"
     "                      1 px, white detector noise 0.05 .. 1 px): the Cramer-Rao bound beside\n"
     "                      the scatter of the measurement's fit on 100 sets of random series\n"
-    "                      each (seeded by --seed); a Markdown table, about 4 minutes\n"
+    "                      each (seeded by --seed); a Markdown table, about 5 minutes\n"
     "  --help              show this text\n"
     "\n"
     "Exit status 0 when every target is met, 1 when one is missed, 2 on bad usage or files.\n";
