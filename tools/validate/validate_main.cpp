@@ -133,6 +133,14 @@ int main(int argc, char** argv) {
             bound = true;
             continue;
         }
+        const bool takesValue =
+            std::strcmp(option, "--output-dir") == 0 || std::strcmp(option, "--plot") == 0 ||
+            std::strcmp(option, "--seed") == 0 || std::strcmp(option, "--side") == 0 ||
+            std::strcmp(option, "--resamples") == 0;
+        if (!takesValue) {
+            std::fprintf(stderr, "rugon-validate: unknown option %s (see --help)\n", option);
+            return 2;
+        }
         if (i + 1 >= argc) {
             std::fprintf(stderr, "rugon-validate: %s needs a value (see --help)\n", option);
             return 2;
@@ -150,12 +158,9 @@ int main(int argc, char** argv) {
         } else if (std::strcmp(option, "--side") == 0) {
             ok = parseCount(value, 128, 8192, n);
             plan.side = static_cast<int32_t>(n);
-        } else if (std::strcmp(option, "--resamples") == 0) {
+        } else {  // --resamples
             ok = parseCount(value, 0, 100000, n);
             plan.bootstrapResamples = static_cast<int32_t>(n);
-        } else {
-            std::fprintf(stderr, "rugon-validate: unknown option %s (see --help)\n", option);
-            return 2;
         }
         if (!ok) {
             std::fprintf(stderr, "rugon-validate: bad value \"%s\" for %s\n", value, option);
