@@ -105,6 +105,21 @@ std::string besideOutput(const std::string& output, const char* suffix) {
     return (hasExtension ? output.substr(0, dot) : output) + suffix;
 }
 
+// The options followed by a value.
+bool takesValue(const char* option) {
+    static const char* const kOptions[] = {"--output",     "--edges",      "--truth",
+                                           "--width",      "--height",     "--pitch",
+                                           "--cd",         "--first-edge", "--lines",
+                                           "--band-width", "--sigma",      "--correlation-length",
+                                           "--contrast",   "--alpha",      "--edge-correlation",
+                                           "--frames",     "--electrons",  "--seed",
+                                           "--background", "--body",       "--band",
+                                           "--blur",       "--noise"};
+    for (const char* known : kOptions)
+        if (std::strcmp(option, known) == 0) return true;
+    return false;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -129,6 +144,10 @@ int main(int argc, char** argv) {
         if (std::strcmp(option, "--lone-before") == 0) {
             s.leadingLoneBand = true;
             continue;
+        }
+        if (!takesValue(option)) {
+            std::fprintf(stderr, "rugon-gen-sem: unknown option %s (see --help)\n", option);
+            return 2;
         }
         if (i + 1 >= argc) {
             std::fprintf(stderr, "rugon-gen-sem: %s needs a value (see --help)\n", option);
