@@ -402,14 +402,32 @@ double fittedPsd(double f, const PsdFit& fit) {
            fit.noiseFloor * noiseShape(f, fit);
 }
 
-double bandDof(int32_t count, double seriesCount) {
-    // Variance of the mean of c bins over that of one, times c: 1 + 2 sum over d of
-    // (1 - d / c) rho(d) for the pairs d bins apart.
+namespace {
+
+// Variance of the mean of `count` neighbouring bins over that of as many independent ones:
+// 1 + 2 sum over d of (1 - d / count) rho(d) for the pairs d bins apart.
+double meanVarianceFactor(int32_t count) {
     const double c = count;
     double factor = 1.0;
     for (int32_t d = 1; d < count; ++d)
         factor += 2.0 * (1.0 - d / c) * periodogramBinCorrelation(d);
-    return 2.0 * seriesCount * c / factor;
+    return factor;
+}
+
+}  // namespace
+
+double bandDof(int32_t count, double seriesCount) {
+    // Tabulated once for the band widths that occur (up to 512 bins: spectra of 12800 rows);
+    // bandDof runs for every band of every bootstrap resample.
+    constexpr int32_t kTabulated = 512;
+    static const std::vector<double> factors = [] {
+        std::vector<double> t(static_cast<size_t>(kTabulated) + 1, 1.0);
+        for (int32_t c = 1; c <= kTabulated; ++c) t[static_cast<size_t>(c)] = meanVarianceFactor(c);
+        return t;
+    }();
+    const double factor = count >= 1 && count <= kTabulated ? factors[static_cast<size_t>(count)]
+                                                            : meanVarianceFactor(count);
+    return 2.0 * seriesCount * count / factor;
 }
 
 void binPsd(const double* f,
