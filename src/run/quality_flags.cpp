@@ -112,6 +112,8 @@ std::vector<std::string> qualityFlags(const ImageResult& result) {
 
     if (noiseAboveRoughness(m, m.lwr) || noiseAboveRoughness(m, m.ler))
         flags.push_back("noise_above_roughness");
+    if (edgeRows > 0 && m.pooledEdgeRows > kFlagPooledFraction * static_cast<double>(edgeRows))
+        flags.push_back("edges_at_detection_limit");
 
     const int32_t rows = result.setup.lastRow - result.setup.firstRow + 1;
     const double scale = result.setup.figuresInPixels ? 1.0 : result.setup.pixelSizeNm;

@@ -22,6 +22,9 @@ constexpr double kFlagHhcfShare = 0.6321205588285577;
 constexpr int32_t kFlagHhcfLevelLags = 8;
 constexpr size_t kFlagHhcfMinRows = 40;
 constexpr double kFlagBorderPx = 3.0;  // an edge this close to the border touches it
+// Edge rows found only on the mean of the row and its neighbours (MetrologyResult::
+// pooledEdgeRows): beyond this share the edge detector is at its limit.
+constexpr double kFlagPooledFraction = 0.06;
 
 // The image's flags, in this order, each present when its rule holds:
 //  edge_rows_missing      more than 2 % of the sub-pixel edge rows (of all edges) were not found
@@ -30,6 +33,10 @@ constexpr double kFlagBorderPx = 3.0;  // an edge this close to the border touch
 //  noise_above_roughness  the fitted noise share (floor x bandwidth) of the LWR or LER variance
 //                         exceeds the unbiased roughness variance: the unbiased figure is not
 //                         trustworthy
+//  edges_at_detection_limit  more than 6 % of the sub-pixel edge rows (of all edges) were found
+//                         only on the mean of the row and its neighbours: the noise hides the
+//                         edges so often that the unbiased figures may run high and xi and
+//                         alpha are not trustworthy
 //  short_for_correlation  fewer rows than 10 correlation lengths (xi of the edge spectrum, or
 //                         ksi of the HHCF fit), or edges still correlated over a tenth of
 //                         their rows: the squared HHCF of the detrended sub-pixel edges in the

@@ -218,6 +218,12 @@ protected:
         noisy.noiseSigma = 60.0;
         save(generated(noisy), f + "/noisy.pgm");
 
+        // Plain lines under noise of 160 grey levels on a contrast of 160: about one row in
+        // twelve of every edge is found only on the mean of it and its neighbours.
+        SyntheticSemSettings faint = smallImage(30, SyntheticContrast::kBrightLine);
+        faint.noiseSigma = 160.0;
+        save(generated(faint), f + "/faint.pgm");
+
         // 64 rows of edges whose correlation length is 100 rows.
         SyntheticSemSettings shortLines = smallImage(28);
         shortLines.height = 64;
@@ -241,7 +247,7 @@ protected:
         run_ = runReportIn(f,
                            "--jobs 2 --pixel-size 2 -o out clean-band.pgm clean-bright.pgm "
                            "clean-dark.pgm databar.pgm wiped.pgm patch.pgm spikes.pgm noisy.pgm "
-                           "short.pgm border-left.pgm border-right.pgm");
+                           "faint.pgm short.pgm border-left.pgm border-right.pgm");
         summary_ = readCsv(f + "/out/summary.csv");
         edges_ = readCsv(f + "/out/edges.csv");
         json_ = nlohmann::json::parse(readTextFile(f + "/out/report.json"), nullptr, false);
@@ -292,8 +298,8 @@ TEST_F(FlagRun, EachImageRaisesTheFlagItWasMadeFor) {
     const std::pair<const char*, const char*> made[] = {
         {"databar.pgm", "databar_found"},           {"wiped.pgm", "edge_rows_missing"},
         {"spikes.pgm", "spikes_replaced"},          {"noisy.pgm", "noise_above_roughness"},
-        {"short.pgm", "short_for_correlation"},     {"border-left.pgm", "line_touches_border"},
-        {"border-right.pgm", "line_touches_border"}};
+        {"faint.pgm", "edges_at_detection_limit"},  {"short.pgm", "short_for_correlation"},
+        {"border-left.pgm", "line_touches_border"}, {"border-right.pgm", "line_touches_border"}};
     for (const auto& [image, flag] : made) {
         const std::set<std::string> flags = imageFlags(image);
         EXPECT_EQ(flags.count(flag), 1u)
