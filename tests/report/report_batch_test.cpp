@@ -219,10 +219,13 @@ protected:
         save(generated(noisy), f + "/noisy.pgm");
 
         // Plain lines under noise of 160 grey levels on a contrast of 160: about one row in
-        // twelve of every edge is found only on the mean of it and its neighbours.
+        // twelve of every edge is found only on the mean of it and its neighbours; under noise
+        // of 120, one in twenty.
         SyntheticSemSettings faint = smallImage(30, SyntheticContrast::kBrightLine);
         faint.noiseSigma = 160.0;
         save(generated(faint), f + "/faint.pgm");
+        faint.noiseSigma = 120.0;
+        save(generated(faint), f + "/dim.pgm");
 
         // 64 rows of edges whose correlation length is 100 rows.
         SyntheticSemSettings shortLines = smallImage(28);
@@ -247,7 +250,7 @@ protected:
         run_ = runReportIn(f,
                            "--jobs 2 --pixel-size 2 -o out clean-band.pgm clean-bright.pgm "
                            "clean-dark.pgm databar.pgm wiped.pgm patch.pgm spikes.pgm noisy.pgm "
-                           "faint.pgm short.pgm border-left.pgm border-right.pgm");
+                           "faint.pgm dim.pgm short.pgm border-left.pgm border-right.pgm");
         summary_ = readCsv(f + "/out/summary.csv");
         edges_ = readCsv(f + "/out/edges.csv");
         json_ = nlohmann::json::parse(readTextFile(f + "/out/report.json"), nullptr, false);
@@ -307,6 +310,8 @@ TEST_F(FlagRun, EachImageRaisesTheFlagItWasMadeFor) {
         EXPECT_EQ(flags.count("pixel_size_missing"), 0u) << image;  // given on the command line
         EXPECT_TRUE(contains(page_, flag)) << flag << " not on the page";
     }
+    // The edges of the dimmer image are pooled in fewer rows than the flag's share.
+    EXPECT_EQ(imageFlags("dim.pgm").count("edges_at_detection_limit"), 0u);
     // The bar is left out of the analysed rows, not measured as a line end.
     const auto bar = summary_.rowsOf("image", "databar.pgm");
     ASSERT_EQ(bar.size(), 1u);
