@@ -4,7 +4,9 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <functional>
 #include <string>
+#include <utility>
 
 #include "synthetic/synthetic_sem.h"
 
@@ -105,21 +107,6 @@ std::string besideOutput(const std::string& output, const char* suffix) {
     return (hasExtension ? output.substr(0, dot) : output) + suffix;
 }
 
-// The options followed by a value.
-bool takesValue(const char* option) {
-    static const char* const kOptions[] = {"--output",     "--edges",      "--truth",
-                                           "--width",      "--height",     "--pitch",
-                                           "--cd",         "--first-edge", "--lines",
-                                           "--band-width", "--sigma",      "--correlation-length",
-                                           "--contrast",   "--alpha",      "--edge-correlation",
-                                           "--frames",     "--electrons",  "--seed",
-                                           "--background", "--body",       "--band",
-                                           "--blur",       "--noise"};
-    for (const char* known : kOptions)
-        if (std::strcmp(option, known) == 0) return true;
-    return false;
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -127,6 +114,49 @@ int main(int argc, char** argv) {
     std::string output;
     std::string edgePath;
     std::string truthPath;
+    // The options followed by a value, each with what it sets; false for a bad value.
+    using Setter = std::function<bool(const char*)>;
+    const std::pair<const char*, Setter> valued[] = {
+        {"--output",
+         [&](const char* v) {
+             output = v;
+             return true;
+         }},
+        {"--edges",
+         [&](const char* v) {
+             edgePath = v;
+             return true;
+         }},
+        {"--truth",
+         [&](const char* v) {
+             truthPath = v;
+             return true;
+         }},
+        {"--width", [&](const char* v) { return parseInt(v, s.width); }},
+        {"--height", [&](const char* v) { return parseInt(v, s.height); }},
+        {"--pitch", [&](const char* v) { return parseDouble(v, s.pitch); }},
+        {"--cd", [&](const char* v) { return parseDouble(v, s.cd); }},
+        {"--first-edge", [&](const char* v) { return parseDouble(v, s.firstEdge); }},
+        {"--lines", [&](const char* v) { return parseInt(v, s.lineCount); }},
+        {"--band-width", [&](const char* v) { return parseDouble(v, s.bandWidth); }},
+        {"--sigma", [&](const char* v) { return parseDouble(v, s.roughnessSigma); }},
+        {"--correlation-length",
+         [&](const char* v) { return parseDouble(v, s.correlationLength); }},
+        {"--contrast", [&](const char* v) { return parseSyntheticContrast(v, s.contrast); }},
+        {"--alpha",
+         [&](const char* v) {
+             s.roughnessModel = SyntheticRoughness::kSpectral;
+             return parseDouble(v, s.roughnessExponent);
+         }},
+        {"--edge-correlation", [&](const char* v) { return parseDouble(v, s.edgeCorrelation); }},
+        {"--frames", [&](const char* v) { return parseInt(v, s.shotNoiseFrames); }},
+        {"--electrons", [&](const char* v) { return parseDouble(v, s.electronsPerLevel); }},
+        {"--seed", [&](const char* v) { return parseSeed(v, s.seed); }},
+        {"--background", [&](const char* v) { return parseDouble(v, s.backgroundLevel); }},
+        {"--body", [&](const char* v) { return parseDouble(v, s.bodyLevel); }},
+        {"--band", [&](const char* v) { return parseDouble(v, s.bandLevel); }},
+        {"--blur", [&](const char* v) { return parseDouble(v, s.blurSigma); }},
+        {"--noise", [&](const char* v) { return parseDouble(v, s.noiseSigma); }}};
     for (int i = 1; i < argc; ++i) {
         const char* option = argv[i];
         if (std::strcmp(option, "--help") == 0 || std::strcmp(option, "-h") == 0) {
@@ -145,7 +175,10 @@ int main(int argc, char** argv) {
             s.leadingLoneBand = true;
             continue;
         }
-        if (!takesValue(option)) {
+        const Setter* set = nullptr;
+        for (const auto& [name, setter] : valued)
+            if (std::strcmp(option, name) == 0) set = &setter;
+        if (set == nullptr) {
             std::fprintf(stderr, "rugon-gen-sem: unknown option %s (see --help)\n", option);
             return 2;
         }
@@ -154,59 +187,7 @@ int main(int argc, char** argv) {
             return 2;
         }
         const char* value = argv[++i];
-        bool ok = true;
-        if (std::strcmp(option, "--output") == 0)
-            output = value;
-        else if (std::strcmp(option, "--edges") == 0)
-            edgePath = value;
-        else if (std::strcmp(option, "--truth") == 0)
-            truthPath = value;
-        else if (std::strcmp(option, "--width") == 0)
-            ok = parseInt(value, s.width);
-        else if (std::strcmp(option, "--height") == 0)
-            ok = parseInt(value, s.height);
-        else if (std::strcmp(option, "--pitch") == 0)
-            ok = parseDouble(value, s.pitch);
-        else if (std::strcmp(option, "--cd") == 0)
-            ok = parseDouble(value, s.cd);
-        else if (std::strcmp(option, "--first-edge") == 0)
-            ok = parseDouble(value, s.firstEdge);
-        else if (std::strcmp(option, "--lines") == 0)
-            ok = parseInt(value, s.lineCount);
-        else if (std::strcmp(option, "--band-width") == 0)
-            ok = parseDouble(value, s.bandWidth);
-        else if (std::strcmp(option, "--sigma") == 0)
-            ok = parseDouble(value, s.roughnessSigma);
-        else if (std::strcmp(option, "--correlation-length") == 0)
-            ok = parseDouble(value, s.correlationLength);
-        else if (std::strcmp(option, "--contrast") == 0)
-            ok = parseSyntheticContrast(value, s.contrast);
-        else if (std::strcmp(option, "--alpha") == 0) {
-            ok = parseDouble(value, s.roughnessExponent);
-            s.roughnessModel = SyntheticRoughness::kSpectral;
-        } else if (std::strcmp(option, "--edge-correlation") == 0)
-            ok = parseDouble(value, s.edgeCorrelation);
-        else if (std::strcmp(option, "--frames") == 0)
-            ok = parseInt(value, s.shotNoiseFrames);
-        else if (std::strcmp(option, "--electrons") == 0)
-            ok = parseDouble(value, s.electronsPerLevel);
-        else if (std::strcmp(option, "--seed") == 0)
-            ok = parseSeed(value, s.seed);
-        else if (std::strcmp(option, "--background") == 0)
-            ok = parseDouble(value, s.backgroundLevel);
-        else if (std::strcmp(option, "--body") == 0)
-            ok = parseDouble(value, s.bodyLevel);
-        else if (std::strcmp(option, "--band") == 0)
-            ok = parseDouble(value, s.bandLevel);
-        else if (std::strcmp(option, "--blur") == 0)
-            ok = parseDouble(value, s.blurSigma);
-        else if (std::strcmp(option, "--noise") == 0)
-            ok = parseDouble(value, s.noiseSigma);
-        else {
-            std::fprintf(stderr, "rugon-gen-sem: unknown option %s (see --help)\n", option);
-            return 2;
-        }
-        if (!ok) {
+        if (!(*set)(value)) {
             std::fprintf(stderr, "rugon-gen-sem: bad value \"%s\" for %s\n", value, option);
             return 2;
         }

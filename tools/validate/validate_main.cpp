@@ -6,7 +6,9 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <functional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "validate/bound.h"
@@ -124,6 +126,39 @@ int main(int argc, char** argv) {
     std::string folder = "validation";
     std::string plotPath;
     bool bound = false;
+    // The options followed by a value, each with what it sets; false for a bad value.
+    using Setter = std::function<bool(const char*)>;
+    const std::pair<const char*, Setter> valued[] = {
+        {"--output-dir",
+         [&](const char* v) {
+             folder = v;
+             return true;
+         }},
+        {"--plot",
+         [&](const char* v) {
+             plotPath = v;
+             return true;
+         }},
+        {"--seed",
+         [&](const char* v) {
+             long long n = 0;
+             const bool ok = v[0] != '-' && parseCount(v, 0, 1LL << 62, n);
+             plan.baseSeed = static_cast<uint64_t>(n);
+             return ok;
+         }},
+        {"--side",
+         [&](const char* v) {
+             long long n = 0;
+             const bool ok = parseCount(v, 128, 8192, n);
+             plan.side = static_cast<int32_t>(n);
+             return ok;
+         }},
+        {"--resamples", [&](const char* v) {
+             long long n = 0;
+             const bool ok = parseCount(v, 0, 100000, n);
+             plan.bootstrapResamples = static_cast<int32_t>(n);
+             return ok;
+         }}};
     for (int i = 1; i < argc; ++i) {
         const char* option = argv[i];
         if (std::strcmp(option, "--help") == 0 || std::strcmp(option, "-h") == 0) {
@@ -138,11 +173,10 @@ int main(int argc, char** argv) {
             bound = true;
             continue;
         }
-        const bool takesValue =
-            std::strcmp(option, "--output-dir") == 0 || std::strcmp(option, "--plot") == 0 ||
-            std::strcmp(option, "--seed") == 0 || std::strcmp(option, "--side") == 0 ||
-            std::strcmp(option, "--resamples") == 0;
-        if (!takesValue) {
+        const Setter* set = nullptr;
+        for (const auto& [name, setter] : valued)
+            if (std::strcmp(option, name) == 0) set = &setter;
+        if (set == nullptr) {
             std::fprintf(stderr, "rugon-validate: unknown option %s (see --help)\n", option);
             return 2;
         }
@@ -151,23 +185,7 @@ int main(int argc, char** argv) {
             return 2;
         }
         const char* value = argv[++i];
-        long long n = 0;
-        bool ok = true;
-        if (std::strcmp(option, "--output-dir") == 0) {
-            folder = value;
-        } else if (std::strcmp(option, "--plot") == 0) {
-            plotPath = value;
-        } else if (std::strcmp(option, "--seed") == 0) {
-            ok = value[0] != '-' && parseCount(value, 0, 1LL << 62, n);
-            plan.baseSeed = static_cast<uint64_t>(n);
-        } else if (std::strcmp(option, "--side") == 0) {
-            ok = parseCount(value, 128, 8192, n);
-            plan.side = static_cast<int32_t>(n);
-        } else {  // --resamples
-            ok = parseCount(value, 0, 100000, n);
-            plan.bootstrapResamples = static_cast<int32_t>(n);
-        }
-        if (!ok) {
+        if (!(*set)(value)) {
             std::fprintf(stderr, "rugon-validate: bad value \"%s\" for %s\n", value, option);
             return 2;
         }
