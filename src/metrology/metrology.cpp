@@ -411,6 +411,7 @@ PsdFitOptions spectrumFitOptions(const MetrologySettings& settings,
         options.xiMax = 1.0 / layout.frequency[0];
     options.noiseLags = settings.noiseLagRows;
     options.noiseLagSpacing = settings.pixelSizeNm;
+    options.noiseCorrelationBand = settings.noiseCorrelationBand;
     options.periodogramRows = spectrumRows;
     options.periodogramSpacing = settings.pixelSizeNm;
     return options;

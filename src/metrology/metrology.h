@@ -45,6 +45,10 @@ struct MetrologySettings {
     // many rows away, so its errors are correlated over those lags; the noise term of the fit
     // has that shape (psd_fit.h). 0 fits a white floor.
     int32_t noiseLagRows = 3;
+    // The noise term's row correlation is read from the spectrum's bands at and above this
+    // many cycles per row, where the noise outweighs the roughness, and held in the final fit
+    // (PsdFitOptions::noiseCorrelationBand); 0 fits it with the roughness.
+    double noiseCorrelationBand = 0.3;
 };
 
 // One edge.

@@ -2,6 +2,7 @@
 
 #include <gsl/gsl_blas.h>
 #include <gsl/gsl_errno.h>
+#include <gsl/gsl_fit.h>
 #include <gsl/gsl_multifit_nlinear.h>
 #include <gsl/gsl_vector.h>
 
@@ -35,7 +36,8 @@ struct FitData {
     PsdFitOptions options;
     int32_t parameters;  // 4: the plain model; +1 with the roll-off, +1 with rho
     bool withResolution;
-    bool withCorrelation;
+    bool withCorrelation;         // rho is fitted
+    bool shaped;                  // the noise term is correlated (rho fitted or held)
     std::vector<double> target;   // logTarget of every band
     std::vector<double> cosines;  // lagCosines of every band (with the correlated noise term)
     // Expectation factors of the roughness part per band (expectationFactors); empty: 1.
@@ -53,9 +55,14 @@ Bounded bounded(double s, double top) {
     return {top * sigmoid, top * sigmoid * (1.0 - sigmoid)};
 }
 
-// True when the noise term has a correlation between rows to fit.
-bool correlatedNoise(const PsdFitOptions& o) {
+// True when the noise term is correlated between rows; then rho is held at a given value or
+// fitted (correlatedNoise).
+bool shapedNoise(const PsdFitOptions& o) {
     return o.noiseLags > 0 && o.noiseLagSpacing > 0.0 && o.noiseCorrelationMax > 0.0;
+}
+bool noiseCorrelationIsHeld(const PsdFitOptions& o) { return o.noiseCorrelationHeld >= 0.0; }
+bool correlatedNoise(const PsdFitOptions& o) {
+    return shapedNoise(o) && !noiseCorrelationIsHeld(o);
 }
 
 // The roll-off: held at a known value, fitted in 0 .. resolutionMax, or none (0).
@@ -131,7 +138,7 @@ std::string convergedStatus(const PsdFit& fit, const PsdFitOptions& o) {
     if (alphaAtLowerBound(fit, o)) note("alpha at its lower bound");
     if (xiAtUpperBound(fit, o)) note("xi at its upper bound (the line length)");
     if (xiAtLowerBound(fit, o)) note("xi at its lower bound");
-    if (correlatedNoise(o) && fit.noiseCorrelation >= 0.97 * o.noiseCorrelationMax)
+    if (shapedNoise(o) && fit.noiseCorrelation >= 0.97 * o.noiseCorrelationMax)
         note("noise correlation at its upper bound");
     return "converged" + notes;
 }
@@ -187,10 +194,11 @@ Parameters unpack(const gsl_vector* x, const FitData& data) {
         data.withResolution
             ? bounded(gsl_vector_get(x, 4), data.options.resolutionMax)
             : Bounded{resolutionIsHeld(data.options) ? data.options.resolutionHeld : 0.0, 0.0};
-    p.rho = data.withCorrelation
-                ? bounded(gsl_vector_get(x, static_cast<size_t>(data.parameters - 1)),
-                          data.options.noiseCorrelationMax)
-                : Bounded{0.0, 0.0};
+    if (data.withCorrelation)
+        p.rho = bounded(gsl_vector_get(x, static_cast<size_t>(data.parameters - 1)),
+                        data.options.noiseCorrelationMax);
+    else
+        p.rho = {data.shaped ? data.options.noiseCorrelationHeld : 0.0, 0.0};
     return p;
 }
 
@@ -199,8 +207,7 @@ int residuals(const gsl_vector* x, void* params, gsl_vector* f) {
     const BinnedPsd& b = *data->binned;
     const Parameters p = unpack(x, *data);
     for (size_t j = 0; j < b.frequency.size(); ++j) {
-        const double shape =
-            data->withCorrelation ? noiseFactor(p.rho.value, data->cosines[j]) : 1.0;
+        const double shape = data->shaped ? noiseFactor(p.rho.value, data->cosines[j]) : 1.0;
         const double factor = data->factor != nullptr ? (*data->factor)[j] : 1.0;
         const double m = factor * psdModel(b.frequency[j], p.psd0, p.xi, p.alpha.value, 0.0,
                                            p.resolution.value) +
@@ -221,7 +228,7 @@ int jacobian(const gsl_vector* x, void* params, gsl_matrix* jac) {
         const double roll = std::exp(-(q * p.resolution.value) * (q * p.resolution.value));
         const double factor = data->factor != nullptr ? (*data->factor)[j] : 1.0;
         const double signal = factor * p.psd0 * std::pow(g, -(p.alpha.value + 0.5)) * roll;
-        const double cosines = data->withCorrelation ? data->cosines[j] : 0.0;
+        const double cosines = data->shaped ? data->cosines[j] : 0.0;
         const double noise = p.floor * noiseFactor(p.rho.value, cosines);
         const double m = signal + noise;
         const double share = signal / m;
@@ -266,13 +273,14 @@ PsdFit runFit(const BinnedPsd& binned,
                  4 + (withResolution ? 1 : 0) + (withCorrelation ? 1 : 0),
                  withResolution,
                  withCorrelation,
+                 shapedNoise(options),
                  {},
                  {},
                  factor};
     const size_t np = static_cast<size_t>(data.parameters);
     data.target.resize(n);
     for (size_t j = 0; j < n; ++j) data.target[j] = logTarget(binned, j);
-    if (withCorrelation) {
+    if (data.shaped) {
         data.cosines.resize(n);
         for (size_t j = 0; j < n; ++j)
             data.cosines[j] =
@@ -343,8 +351,8 @@ PsdFit runFit(const BinnedPsd& binned,
     fit.resolution = p.resolution.value;
     fit.resolutionHeld = resolutionIsHeld(options);
     fit.noiseCorrelation = p.rho.value;
-    fit.noiseLags = withCorrelation ? options.noiseLags : 0;
-    fit.noiseLagSpacing = withCorrelation ? options.noiseLagSpacing : 0.0;
+    fit.noiseLags = data.shaped ? options.noiseLags : 0;
+    fit.noiseLagSpacing = data.shaped ? options.noiseLagSpacing : 0.0;
     // A floor many decades below the roughness part is no floor: the fit drives ln N down
     // without bound and it is reported as 0.
     fit.noiseFloor = lnFloor < lnPsd0 - 40.0 ? 0.0 : p.floor;
@@ -496,7 +504,8 @@ PsdFit fitModel(const BinnedPsd& binned,
         }
     }
     if (!(options.alphaMax > 0.0) || !(options.resolutionMax >= 0.0) || !(options.xiMin >= 0.0) ||
-        std::isinf(options.resolutionHeld)) {
+        std::isinf(options.resolutionHeld) ||
+        options.noiseCorrelationHeld > options.noiseCorrelationMax) {
         fit.status = "no valid parameter range";
         return fit;
     }
@@ -582,18 +591,66 @@ std::vector<double> expectationFactors(const BinnedPsd& binned,
     return factor;
 }
 
+// rho of the noise term read from the bands at and above options.noiseCorrelationBand cycles
+// per row: there the data less the roughness part of `fit` are N (1 + 2 rho c_j), c_j the
+// band's lagCosines, so a weighted straight line through them against 2 c_j has intercept N
+// and slope N rho. Weights dof_j / (the fit's noise term)^2, the inverse variances of the band
+// means. False (rho untouched) without a band, with fewer than 3 bands in it, or when the line
+// gives no positive N; rho is kept within 0 .. noiseCorrelationMax.
+bool upperBandCorrelation(const BinnedPsd& binned,
+                          const PsdFitOptions& options,
+                          const PsdFit& fit,
+                          double& rho) {
+    const double start = options.noiseCorrelationBand;
+    if (!(start > 0.0 && start < 0.5)) return false;
+    std::vector<double> x;
+    std::vector<double> y;
+    std::vector<double> w;
+    for (size_t j = 0; j < binned.frequency.size(); ++j) {
+        const double f = binned.frequency[j];
+        if (f * options.noiseLagSpacing < start) continue;
+        const double c = lagCosines(f, options.noiseLags, options.noiseLagSpacing);
+        const double noise = fit.noiseFloor * noiseFactor(fit.noiseCorrelation, c);
+        if (!(noise > 0.0)) return false;
+        x.push_back(2.0 * c);
+        y.push_back(binned.value[j] -
+                    psdModel(f, fit.psd0, fit.xi, fit.alpha, 0.0, fit.resolution));
+        w.push_back(binned.dof[j] / (noise * noise));
+    }
+    if (x.size() < 3) return false;
+    double intercept = 0.0;
+    double slope = 0.0;
+    double c00 = 0.0;
+    double c01 = 0.0;
+    double c11 = 0.0;
+    double chisq = 0.0;
+    if (gsl_fit_wlinear(x.data(), 1, w.data(), 1, y.data(), 1, x.size(), &intercept, &slope, &c00,
+                        &c01, &c11, &chisq) != GSL_SUCCESS ||
+        !(intercept > 0.0) || !std::isfinite(slope))
+        return false;
+    rho = std::fmin(std::fmax(slope / intercept, 0.0), options.noiseCorrelationMax);
+    return true;
+}
+
 }  // namespace
 
 PsdFit fitPsd(const BinnedPsd& binned, const PsdFitOptions& options, const PsdFit* start) {
     disableGslAbort();
     PsdFit fit = fitModel(binned, options, start, nullptr);
-    if (!fit.ok || options.periodogramRows < 4 || !(options.periodogramSpacing > 0.0)) return fit;
+    if (!fit.ok) return fit;
+    // rho read from the high bands, then held.
+    PsdFitOptions final = options;
+    double rho = 0.0;
+    if (correlatedNoise(options) && upperBandCorrelation(binned, options, fit, rho))
+        final.noiseCorrelationHeld = rho;
     // The model against the periodogram's expectation, not its own value. The factors depend a
     // little on the parameters; made once from the plain fit they leave no bias that a second
     // round would take away (xi of 10 and 40 rows in 1024, alpha 0.5 and 0.8: within 1 %).
-    std::vector<double> factor = expectationFactors(binned, options, fit);
-    if (factor.empty()) return fit;
-    PsdFit refined = fitModel(binned, options, &fit, &factor);
+    std::vector<double> factor;
+    if (options.periodogramRows >= 4 && options.periodogramSpacing > 0.0)
+        factor = expectationFactors(binned, options, fit);
+    if (factor.empty() && !noiseCorrelationIsHeld(final)) return fit;
+    PsdFit refined = fitModel(binned, final, &fit, factor.empty() ? nullptr : &factor);
     if (!refined.ok) return fit;
     refined.expectationFactor = std::move(factor);
     return refined;

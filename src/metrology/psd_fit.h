@@ -101,6 +101,18 @@ struct PsdFitOptions {
     int32_t noiseLags = 0;
     double noiseLagSpacing = 0.0;
     double noiseCorrelationMax = 0.15;
+    // Where rho is read (with the correlated noise term): a band start above 0 (and below 0.5),
+    // in cycles per row (f x noiseLagSpacing), reads rho from the bands at and above it, where
+    // the noise outweighs the roughness: the data less the roughness part of a first fit with
+    // rho free, weighted-regressed (GSL gsl_fit_wlinear) on the noise term's shape; rho is then
+    // held there (within 0 .. noiseCorrelationMax) in the final fit. A fit with rho free bends
+    // its roughness part to the noise's excess at low frequencies where the noise is not quite
+    // of the term's shape; the high bands have no roughness to trade with. 0: rho is fitted
+    // with the rest.
+    double noiseCorrelationBand = 0.0;
+    // rho held at this value (>= 0, at most noiseCorrelationMax) instead of fitted or read from
+    // the high bands; negative (or NaN): not held.
+    double noiseCorrelationHeld = -1.0;
     // The spectrum is the periodogram (PsdWorkspace) of detrended series of periodogramRows
     // rows spaced periodogramSpacing (frequency unit^-1), averaged: with both set (rows >= 4),
     // the roughness part is compared with that periodogram's expectation under the model

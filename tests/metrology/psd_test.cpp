@@ -264,6 +264,15 @@ TEST(Psd, NoiseCorrelatedOverNeighbouringRowsIsToldFromTheRoughness) {
     const PsdFit white = fitPsd(binned, PsdFitOptions());
     ASSERT_TRUE(white.ok) << white.status;
     EXPECT_LT(white.noiseFloor, 0.93 * floor);
+    // Read from the bands above 0.3/row instead, and held: the same rho, floor and shape.
+    options.noiseCorrelationBand = 0.3;
+    const PsdFit read = fitPsd(binned, options);
+    ASSERT_TRUE(read.ok) << read.status;
+    EXPECT_NEAR(read.noiseCorrelation, rho, 0.02);
+    EXPECT_NEAR(read.noiseFloor, floor, 0.03 * floor);
+    EXPECT_NEAR(read.xi, xi, 0.2 * xi);
+    EXPECT_NEAR(read.alpha, alpha, 0.15);
+    EXPECT_NE(read.noiseCorrelation, fit.noiseCorrelation);
 }
 
 TEST(Psd, AKnownResolutionIsHeldWhereTheNoiseHidesTheRollOff) {
