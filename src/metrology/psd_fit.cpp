@@ -257,12 +257,14 @@ void recordCost(const size_t, void* params, const gsl_multifit_nlinear_workspace
 }
 
 // One trust-region run from `start` (the free parameters). Returns the fit and its weighted
-// cost (sum of w r^2) in `cost`.
+// cost (sum of w r^2) in `cost`. With `iterate` false the fit stays at `start` and only its
+// cost and intervals are worked out there.
 PsdFit runFit(const BinnedPsd& binned,
               const PsdFitOptions& options,
               const std::vector<double>* factor,
               const double* start,
-              double& cost) {
+              double& cost,
+              bool iterate = true) {
     PsdFit fit;
     cost = HUGE_VAL;
     const size_t n = binned.frequency.size();
@@ -311,7 +313,7 @@ PsdFit runFit(const BinnedPsd& binned,
     std::vector<double> costs;
     costs.reserve(static_cast<size_t>(kMaxIterations));
     int status = gsl_multifit_nlinear_winit(x, weights, &fdf, work);
-    if (status == GSL_SUCCESS)
+    if (status == GSL_SUCCESS && iterate)
         status = gsl_multifit_nlinear_driver(kMaxIterations, 1e-8, 1e-8, 0.0, recordCost, &costs,
                                              &info, work);
     if (status == GSL_EMAXITER && costs.size() > static_cast<size_t>(kStalledIterations)) {
@@ -650,8 +652,23 @@ PsdFit fitPsd(const BinnedPsd& binned, const PsdFitOptions& options, const PsdFi
     if (options.periodogramRows >= 4 && options.periodogramSpacing > 0.0)
         factor = expectationFactors(binned, options, fit);
     if (factor.empty() && !noiseCorrelationIsHeld(final)) return fit;
-    PsdFit refined = fitModel(binned, final, &fit, factor.empty() ? nullptr : &factor);
+    const std::vector<double>* factors = factor.empty() ? nullptr : &factor;
+    PsdFit refined = fitModel(binned, final, &fit, factors);
     if (!refined.ok) return fit;
+    if (noiseCorrelationIsHeld(final) && std::isfinite(refined.xiCi95)) {
+        // The intervals of xi and alpha as if rho were free at its read value, so that they hold
+        // what the read's own scatter does to them (rho trades with alpha).
+        const double floor = refined.noiseFloor > 0.0 ? refined.noiseFloor : 1e-12 * refined.psd0;
+        const std::vector<double> x = freeParameters(
+            std::log(refined.psd0), freeXi(refined.xi, options),
+            unbounded(refined.alpha, options.alphaMax), std::log(floor),
+            unbounded(refined.resolution, options.resolutionMax),
+            unbounded(refined.noiseCorrelation, options.noiseCorrelationMax), options);
+        double cost = 0.0;
+        const PsdFit spread = runFit(binned, options, factors, x.data(), cost, false);
+        refined.xiCi95 = spread.xiCi95;
+        refined.alphaCi95 = spread.alphaCi95;
+    }
     refined.expectationFactor = std::move(factor);
     return refined;
 }
