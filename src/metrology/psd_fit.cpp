@@ -641,21 +641,21 @@ PsdFit fitPsd(const BinnedPsd& binned, const PsdFitOptions& options, const PsdFi
     PsdFit fit = fitModel(binned, options, start, nullptr);
     if (!fit.ok) return fit;
     // rho read from the high bands, then held.
-    PsdFitOptions final = options;
+    PsdFitOptions held = options;
     double rho = 0.0;
-    if (correlatedNoise(options) && upperBandCorrelation(binned, options, fit, rho))
-        final.noiseCorrelationHeld = rho;
+    const bool read = correlatedNoise(options) && upperBandCorrelation(binned, options, fit, rho);
+    if (read) held.noiseCorrelationHeld = rho;
     // The model against the periodogram's expectation, not its own value. The factors depend a
     // little on the parameters; made once from the plain fit they leave no bias that a second
     // round would take away (xi of 10 and 40 rows in 1024, alpha 0.5 and 0.8: within 1 %).
     std::vector<double> factor;
     if (options.periodogramRows >= 4 && options.periodogramSpacing > 0.0)
         factor = expectationFactors(binned, options, fit);
-    if (factor.empty() && !noiseCorrelationIsHeld(final)) return fit;
+    if (factor.empty() && !read) return fit;
     const std::vector<double>* factors = factor.empty() ? nullptr : &factor;
-    PsdFit refined = fitModel(binned, final, &fit, factors);
+    PsdFit refined = fitModel(binned, held, &fit, factors);
     if (!refined.ok) return fit;
-    if (noiseCorrelationIsHeld(final) && std::isfinite(refined.xiCi95)) {
+    if (read && std::isfinite(refined.xiCi95)) {
         // The intervals of xi and alpha as if rho were free at its read value, so that they hold
         // what the read's own scatter does to them (rho trades with alpha).
         const double floor = refined.noiseFloor > 0.0 ? refined.noiseFloor : 1e-12 * refined.psd0;

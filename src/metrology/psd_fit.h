@@ -140,8 +140,12 @@ double fittedPsd(double f, const PsdFit& fit);
 // from the data (level of the first bands, the frequency where the data fall to half of it, floor
 // from the highest bands, resolution a quarter of its bound; a held resolution is no free
 // parameter), tried from alpha 0.5, 1 and 0.25,
-// the lowest cost kept; or, when `start` is given and ok, from it alone (warm start). Fewer than
-// 6 bands or a non-finite or non-positive value gives ok false with the reason in `status`.
+// the lowest cost kept; or, when `start` is given and ok, from it alone (warm start). Then, as
+// the options ask, rho is read from the high bands and held (noiseCorrelationBand) and the model
+// is compared with the periodogram's expectation (periodogramRows) in one more fit from the
+// first; with rho read, the intervals of xi and alpha come from the covariance with rho free at
+// its read value. Fewer than 6 bands or a non-finite or non-positive value gives ok false with
+// the reason in `status`.
 PsdFit fitPsd(const BinnedPsd& binned, const PsdFitOptions& options, const PsdFit* start = nullptr);
 
 // The held shapes of a fit at the bands of `layout`: the roughness part psdModel(f_j, 1, xi,
