@@ -253,25 +253,24 @@ TEST(Psd, NoiseCorrelatedOverNeighbouringRowsIsToldFromTheRoughness) {
     PsdFitOptions options;
     options.noiseLags = 3;
     options.noiseLagSpacing = dy;
+    auto expectRecovered = [&](const PsdFit& fit) {
+        ASSERT_TRUE(fit.ok) << fit.status;
+        EXPECT_NEAR(fit.noiseCorrelation, rho, 0.02);
+        EXPECT_NEAR(fit.noiseFloor, floor, 0.03 * floor);
+        EXPECT_NEAR(fit.xi, xi, 0.2 * xi);
+        EXPECT_NEAR(fit.alpha, alpha, 0.15);
+        for (double frequency : {0.01, 0.1, 0.3})
+            EXPECT_NEAR(fittedPsd(frequency, fit), spectrum(frequency), 0.05 * spectrum(frequency));
+    };
     const PsdFit fit = fitPsd(binned, options);
-    ASSERT_TRUE(fit.ok) << fit.status;
-    EXPECT_NEAR(fit.noiseCorrelation, rho, 0.02);
-    EXPECT_NEAR(fit.noiseFloor, floor, 0.03 * floor);
-    EXPECT_NEAR(fit.xi, xi, 0.2 * xi);
-    EXPECT_NEAR(fit.alpha, alpha, 0.15);
-    for (double frequency : {0.01, 0.1, 0.3})
-        EXPECT_NEAR(fittedPsd(frequency, fit), spectrum(frequency), 0.05 * spectrum(frequency));
+    expectRecovered(fit);
     const PsdFit white = fitPsd(binned, PsdFitOptions());
     ASSERT_TRUE(white.ok) << white.status;
     EXPECT_LT(white.noiseFloor, 0.93 * floor);
     // Read from the bands above 0.3/row instead, and held: the same rho, floor and shape.
     options.noiseCorrelationBand = 0.3;
     const PsdFit read = fitPsd(binned, options);
-    ASSERT_TRUE(read.ok) << read.status;
-    EXPECT_NEAR(read.noiseCorrelation, rho, 0.02);
-    EXPECT_NEAR(read.noiseFloor, floor, 0.03 * floor);
-    EXPECT_NEAR(read.xi, xi, 0.2 * xi);
-    EXPECT_NEAR(read.alpha, alpha, 0.15);
+    expectRecovered(read);
     EXPECT_NE(read.noiseCorrelation, fit.noiseCorrelation);
 }
 
