@@ -110,8 +110,8 @@ struct PsdFitOptions {
     // of the term's shape; the high bands have no roughness to trade with. 0: rho is fitted
     // with the rest.
     double noiseCorrelationBand = 0.0;
-    // rho held at this value (>= 0, at most noiseCorrelationMax) instead of fitted or read from
-    // the high bands; negative (or NaN): not held.
+    // rho held at this value (>= 0) instead of fitted or read from the high bands; negative (or
+    // NaN): not held. Above noiseCorrelationMax the fit fails ("no valid parameter range").
     double noiseCorrelationHeld = -1.0;
     // The spectrum is the periodogram (PsdWorkspace) of detrended series of periodogramRows
     // rows spaced periodogramSpacing (frequency unit^-1), averaged: with both set (rows >= 4),
