@@ -4,10 +4,10 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <functional>
+#include <iterator>
 #include <string>
-#include <utility>
 
+#include "option_table.h"
 #include "synthetic/synthetic_sem.h"
 
 namespace {
@@ -114,24 +114,11 @@ int main(int argc, char** argv) {
     std::string output;
     std::string edgePath;
     std::string truthPath;
-    // The options followed by a value, each with what it sets; false for a bad value.
-    using Setter = std::function<bool(const char*)>;
-    const std::pair<const char*, Setter> valued[] = {
-        {"--output",
-         [&](const char* v) {
-             output = v;
-             return true;
-         }},
-        {"--edges",
-         [&](const char* v) {
-             edgePath = v;
-             return true;
-         }},
-        {"--truth",
-         [&](const char* v) {
-             truthPath = v;
-             return true;
-         }},
+    // The options followed by a value, each with what it sets.
+    const ValuedOption valued[] = {
+        {"--output", setText(output)},
+        {"--edges", setText(edgePath)},
+        {"--truth", setText(truthPath)},
         {"--width", [&](const char* v) { return parseInt(v, s.width); }},
         {"--height", [&](const char* v) { return parseInt(v, s.height); }},
         {"--pitch", [&](const char* v) { return parseDouble(v, s.pitch); }},
@@ -175,22 +162,9 @@ int main(int argc, char** argv) {
             s.leadingLoneBand = true;
             continue;
         }
-        const Setter* set = nullptr;
-        for (const auto& [name, setter] : valued)
-            if (std::strcmp(option, name) == 0) set = &setter;
-        if (set == nullptr) {
-            std::fprintf(stderr, "rugon-gen-sem: unknown option %s (see --help)\n", option);
-            return 2;
-        }
-        if (i + 1 >= argc) {
-            std::fprintf(stderr, "rugon-gen-sem: %s needs a value (see --help)\n", option);
-            return 2;
-        }
-        const char* value = argv[++i];
-        if (!(*set)(value)) {
-            std::fprintf(stderr, "rugon-gen-sem: bad value \"%s\" for %s\n", value, option);
-            return 2;
-        }
+        if (const int status =
+                takeValuedOption("rugon-gen-sem", valued, std::size(valued), argc, argv, i))
+            return status;
     }
     if (output.empty()) {
         std::fprintf(stderr, "rugon-gen-sem: --output is required (see --help)\n");

@@ -6,11 +6,11 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <functional>
+#include <iterator>
 #include <string>
-#include <utility>
 #include <vector>
 
+#include "option_table.h"
 #include "validate/bound.h"
 #include "validate/validation.h"
 #include "validate/validation_output.h"
@@ -126,39 +126,30 @@ int main(int argc, char** argv) {
     std::string folder = "validation";
     std::string plotPath;
     bool bound = false;
-    // The options followed by a value, each with what it sets; false for a bad value.
-    using Setter = std::function<bool(const char*)>;
-    const std::pair<const char*, Setter> valued[] = {
-        {"--output-dir",
-         [&](const char* v) {
-             folder = v;
-             return true;
-         }},
-        {"--plot",
-         [&](const char* v) {
-             plotPath = v;
-             return true;
-         }},
-        {"--seed",
-         [&](const char* v) {
-             long long n = 0;
-             const bool ok = v[0] != '-' && parseCount(v, 0, 1LL << 62, n);
-             plan.baseSeed = static_cast<uint64_t>(n);
-             return ok;
-         }},
-        {"--side",
-         [&](const char* v) {
-             long long n = 0;
-             const bool ok = parseCount(v, 128, 8192, n);
-             plan.side = static_cast<int32_t>(n);
-             return ok;
-         }},
-        {"--resamples", [&](const char* v) {
-             long long n = 0;
-             const bool ok = parseCount(v, 0, 100000, n);
-             plan.bootstrapResamples = static_cast<int32_t>(n);
-             return ok;
-         }}};
+    // The options followed by a value, each with what it sets.
+    const ValuedOption valued[] = {{"--output-dir", setText(folder)},
+                                   {"--plot", setText(plotPath)},
+                                   {"--seed",
+                                    [&](const char* v) {
+                                        long long n = 0;
+                                        const bool ok =
+                                            v[0] != '-' && parseCount(v, 0, 1LL << 62, n);
+                                        plan.baseSeed = static_cast<uint64_t>(n);
+                                        return ok;
+                                    }},
+                                   {"--side",
+                                    [&](const char* v) {
+                                        long long n = 0;
+                                        const bool ok = parseCount(v, 128, 8192, n);
+                                        plan.side = static_cast<int32_t>(n);
+                                        return ok;
+                                    }},
+                                   {"--resamples", [&](const char* v) {
+                                        long long n = 0;
+                                        const bool ok = parseCount(v, 0, 100000, n);
+                                        plan.bootstrapResamples = static_cast<int32_t>(n);
+                                        return ok;
+                                    }}};
     for (int i = 1; i < argc; ++i) {
         const char* option = argv[i];
         if (std::strcmp(option, "--help") == 0 || std::strcmp(option, "-h") == 0) {
@@ -173,22 +164,9 @@ int main(int argc, char** argv) {
             bound = true;
             continue;
         }
-        const Setter* set = nullptr;
-        for (const auto& [name, setter] : valued)
-            if (std::strcmp(option, name) == 0) set = &setter;
-        if (set == nullptr) {
-            std::fprintf(stderr, "rugon-validate: unknown option %s (see --help)\n", option);
-            return 2;
-        }
-        if (i + 1 >= argc) {
-            std::fprintf(stderr, "rugon-validate: %s needs a value (see --help)\n", option);
-            return 2;
-        }
-        const char* value = argv[++i];
-        if (!(*set)(value)) {
-            std::fprintf(stderr, "rugon-validate: bad value \"%s\" for %s\n", value, option);
-            return 2;
-        }
+        if (const int status =
+                takeValuedOption("rugon-validate", valued, std::size(valued), argc, argv, i))
+            return status;
     }
     if (bound) return printBound(plan.baseSeed, RecoveryTargets());
     if (!makeFolder(folder)) {
