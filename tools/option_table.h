@@ -28,12 +28,8 @@ inline OptionSetter setText(std::string& target) {
 // it. Returns 0 when the option was set; otherwise prints why on stderr after "`tool`: "
 // ("unknown option X (see --help)", "X needs a value (see --help)", "bad value "V" for X") and
 // returns 2, the tool's exit status for bad usage.
-inline int takeValuedOption(const char* tool,
-                            const ValuedOption* options,
-                            size_t count,
-                            int argc,
-                            char** argv,
-                            int& i) {
+inline int takeValuedOption(
+    const char* tool, const ValuedOption* options, size_t count, int argc, char** argv, int& i) {
     const char* option = argv[i];
     const OptionSetter* set = nullptr;
     for (size_t k = 0; k < count; ++k)
