@@ -290,20 +290,14 @@ TEST(Metrology, NoiseCorrelationReadAboveTheRoughnessKeepsAlphaFromSinkingAtHigh
     for (const SyntheticContrast kind :
          {SyntheticContrast::kBrightEdges, SyntheticContrast::kBrightLine}) {
         for (uint64_t seed = 1; seed <= 4; ++seed) {
-            SyntheticSemSettings s;
-            s.width = 1024;
+            SyntheticSemSettings s = lineImage(120.0, seed);
             s.height = 1024;
             s.pitch = 64.0;
-            s.cd = 28.0;
             s.firstEdge = 24.0;
             s.contrast = kind;
-            s.roughnessSigma = 1.5;
             s.correlationLength = 40.0;
             s.roughnessModel = SyntheticRoughness::kSpectral;
             s.roughnessExponent = 0.8;
-            s.bandLevel = 200.0;
-            s.noiseSigma = 120.0;
-            s.seed = seed;
             MetrologySettings settings;
             settings.contrast = kind == SyntheticContrast::kBrightEdges ? Contrast::kBrightEdge
                                                                         : Contrast::kBrightLine;

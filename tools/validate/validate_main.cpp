@@ -58,6 +58,17 @@ bool parseCount(const char* text, long long low, long long high, long long& out)
     return true;
 }
 
+// A setter of a whole number within low .. high.
+template <typename T>
+OptionSetter setCount(T& target, long long low, long long high) {
+    return [&target, low, high](const char* value) {
+        long long n = 0;
+        const bool ok = parseCount(value, low, high, n);
+        target = static_cast<T>(n);
+        return ok;
+    };
+}
+
 bool makeFolder(const std::string& path) {
     struct stat info;
     if (stat(path.c_str(), &info) == 0) return S_ISDIR(info.st_mode);
@@ -127,29 +138,14 @@ int main(int argc, char** argv) {
     std::string plotPath;
     bool bound = false;
     // The options followed by a value, each with what it sets.
-    const ValuedOption valued[] = {{"--output-dir", setText(folder)},
-                                   {"--plot", setText(plotPath)},
-                                   {"--seed",
-                                    [&](const char* v) {
-                                        long long n = 0;
-                                        const bool ok =
-                                            v[0] != '-' && parseCount(v, 0, 1LL << 62, n);
-                                        plan.baseSeed = static_cast<uint64_t>(n);
-                                        return ok;
-                                    }},
-                                   {"--side",
-                                    [&](const char* v) {
-                                        long long n = 0;
-                                        const bool ok = parseCount(v, 128, 8192, n);
-                                        plan.side = static_cast<int32_t>(n);
-                                        return ok;
-                                    }},
-                                   {"--resamples", [&](const char* v) {
-                                        long long n = 0;
-                                        const bool ok = parseCount(v, 0, 100000, n);
-                                        plan.bootstrapResamples = static_cast<int32_t>(n);
-                                        return ok;
-                                    }}};
+    const OptionSetter seed = setCount(plan.baseSeed, 0, 1LL << 62);
+    const ValuedOption valued[] = {
+        {"--output-dir", setText(folder)},
+        {"--plot", setText(plotPath)},
+        {"--seed",
+         [&seed](const char* v) { return v[0] != '-' && seed(v); }},  // no sign, not even -0
+        {"--side", setCount(plan.side, 128, 8192)},
+        {"--resamples", setCount(plan.bootstrapResamples, 0, 100000)}};
     for (int i = 1; i < argc; ++i) {
         const char* option = argv[i];
         if (std::strcmp(option, "--help") == 0 || std::strcmp(option, "-h") == 0) {
