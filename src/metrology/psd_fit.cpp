@@ -112,6 +112,14 @@ std::vector<double> freeParameters(double lnPsd0,
     return x;
 }
 
+// The free parameters at a fitted `fit` (a floor reported as 0 taken as 1e-12 of psd0).
+std::vector<double> freeParametersOf(const PsdFit& fit, const PsdFitOptions& o) {
+    const double floor = fit.noiseFloor > 0.0 ? fit.noiseFloor : 1e-12 * fit.psd0;
+    return freeParameters(std::log(fit.psd0), freeXi(fit.xi, o), unbounded(fit.alpha, o.alphaMax),
+                          std::log(floor), unbounded(fit.resolution, o.resolutionMax),
+                          unbounded(fit.noiseCorrelation, o.noiseCorrelationMax), o);
+}
+
 // Where xi and alpha count as ended at a bound.
 bool alphaAtUpperBound(const PsdFit& fit, const PsdFitOptions& o) {
     return fit.alpha >= 0.97 * o.alphaMax;
@@ -513,12 +521,7 @@ PsdFit fitModel(const BinnedPsd& binned,
     }
     if (start != nullptr && start->ok && start->psd0 > 0.0 && start->xi > 0.0) {
         double cost = 0.0;
-        const double floor = start->noiseFloor > 0.0 ? start->noiseFloor : 1e-12 * start->psd0;
-        const std::vector<double> x = freeParameters(
-            std::log(start->psd0), freeXi(start->xi, options),
-            unbounded(start->alpha, options.alphaMax), std::log(floor),
-            unbounded(start->resolution, options.resolutionMax),
-            unbounded(start->noiseCorrelation, options.noiseCorrelationMax), options);
+        const std::vector<double> x = freeParametersOf(*start, options);
         return runFit(binned, options, factor, x.data(), cost);
     }
 
@@ -658,12 +661,7 @@ PsdFit fitPsd(const BinnedPsd& binned, const PsdFitOptions& options, const PsdFi
     if (read && std::isfinite(refined.xiCi95)) {
         // The intervals of xi and alpha as if rho were free at its read value, so that they hold
         // what the read's own scatter does to them (rho trades with alpha).
-        const double floor = refined.noiseFloor > 0.0 ? refined.noiseFloor : 1e-12 * refined.psd0;
-        const std::vector<double> x = freeParameters(
-            std::log(refined.psd0), freeXi(refined.xi, options),
-            unbounded(refined.alpha, options.alphaMax), std::log(floor),
-            unbounded(refined.resolution, options.resolutionMax),
-            unbounded(refined.noiseCorrelation, options.noiseCorrelationMax), options);
+        const std::vector<double> x = freeParametersOf(refined, options);
         double cost = 0.0;
         const PsdFit spread = runFit(binned, options, factors, x.data(), cost, false);
         refined.xiCi95 = spread.xiCi95;
