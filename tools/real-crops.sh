@@ -18,7 +18,8 @@ report="$build/src/report/rugon-report"
 [ -d "$sem" ] || { echo "no folder $sem" >&2; exit 2; }
 mkdir -p "$out"
 
-# crop, nm per pixel (from SOURCES.md)
+# crop, nm per pixel (from SOURCES.md; ptl_test_analysis_lines is an unscaled cut of a picture
+# whose XML gives 71.7959 nm)
 crops="mpa_A1_001_crop.png 2.857
 mpa_A3_001_crop.png 3.759
 mpa_A6_001_crop.png 2.857
@@ -26,7 +27,7 @@ mpa_N5_P340_001_crop.png 17.24
 mpa_N5_P440_003_crop.png 6.25
 mpa_N5_P475_006_crop.png 20.83
 ptl_legacy_analysis_test_crop.png 117.657
-ptl_test_analysis_lines_rot90.png 117.657"
+ptl_test_analysis_lines_rot90.png 71.7959"
 
 echo "$crops" | while read -r crop nm; do
     name=${crop%.png}
