@@ -9,6 +9,7 @@
 #include "report/psd_figure.h"
 #include "report/report_figure.h"
 #include "report/report_tables.h"
+#include "run/quality_flags.h"
 #include "run/version.h"
 
 namespace {
@@ -103,7 +104,8 @@ std::vector<std::string> splitFlags(const std::string& text) {
 std::string flagBadges(const std::vector<std::string>& flags) {
     std::string html;
     for (const std::string& flag : flags)
-        html += "<span class=\"flag\">" + htmlEscape(flag) + "</span> ";
+        html += "<span class=\"flag\" title=\"" + htmlEscape(flagRule(flag)) + "\">" +
+                htmlEscape(flag) + "</span> ";
     if (!html.empty()) html.pop_back();
     return html;
 }
@@ -231,6 +233,8 @@ nav { position: sticky; top: 0; z-index: 3; background: #fff; border-bottom: 1px
       padding: 6px 0; font-size: 13px; }
 nav a { margin-right: 18px; }
 .note { color: var(--muted); font-size: 13px; margin: 4px 0 10px; max-width: 980px; }
+ul.flags { color: var(--muted); font-size: 13px; margin: 0 0 10px; max-width: 980px; }
+ul.flags li { margin: 3px 0; }
 .table-wrap { display: inline-block; max-width: 100%; overflow-x: auto; border: 1px solid var(--rule); }
 table { border-collapse: collapse; font-variant-numeric: tabular-nums; }
 th, td { padding: 4px 9px; border-bottom: 1px solid var(--rule); vertical-align: top; text-align: left; }
@@ -524,15 +528,12 @@ std::string summarySection(const Summary& summary, const std::vector<ImageResult
     for (size_t row = 0; row < results.size() && row < summary.table.rows.size(); ++row)
         for (const std::string& flag : imageFlags(summary, row, results[row])) ++raised[flag];
     if (!raised.empty()) {
-        html += "<p class=\"note\">Flags raised: ";
-        bool first = true;
-        for (const auto& entry : raised) {
-            if (!first) html += ", ";
-            first = false;
-            html += flagBadges({entry.first}) + " on " + std::to_string(entry.second) +
-                    (entry.second == 1 ? " image" : " images");
-        }
-        html += ". The README gives the rule of every flag.</p>\n";
+        html += "<p class=\"note\">Flags raised, and their rules:</p>\n<ul class=\"flags\">\n";
+        for (const auto& entry : raised)
+            html += "<li>" + flagBadges({entry.first}) + " on " + std::to_string(entry.second) +
+                    (entry.second == 1 ? " image: " : " images: ") +
+                    htmlEscape(flagRule(entry.first)) + ".</li>\n";
+        html += "</ul>\n";
     }
     html += "</section>\n";
     return html;

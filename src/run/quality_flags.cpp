@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
+#include <map>
 #include <utility>
 
 #include "run/image_result.h"
@@ -79,6 +80,35 @@ bool noiseAboveRoughness(const MetrologyResult& m, const RoughnessFigure& f) {
 }
 
 }  // namespace
+
+std::string flagRule(const std::string& flag) {
+    static const std::map<std::string, std::string> rules = {
+        {"edge_rows_missing",
+         "more than 2 % of the sub-pixel edge rows have no position (a particle, a line end, no "
+         "contrast); an edge missing over 10 % of its rows is left out of the spectra"},
+        {"spikes_replaced",
+         "more than 3 % of the whole-pixel trace samples were replaced as spikes: the "
+         "whole-pixel sigma and HHCF hide jumps in the edges"},
+        {"noise_above_roughness",
+         "the noise floor's share of the LWR or LER variance exceeds the unbiased variance: the "
+         "unbiased figure is a small difference of two large ones, and xi and alpha drift"},
+        {"edges_at_detection_limit",
+         "more than 6 % of the edge rows were found only on the mean of the row and its two "
+         "neighbours: the unbiased figures may run high, xi long and alpha low"},
+        {"short_for_correlation",
+         "fewer rows than 10 correlation lengths, or the edges still correlated over a tenth of "
+         "their rows: xi, alpha, a and ksi are not trustworthy and sigma is low"},
+        {"line_touches_border",
+         "an edge comes within 3 px of the picture's border, where its levels and course are "
+         "less certain"},
+        {"pixel_size_missing",
+         "no pixel size from the options, the parameter file or the file's metadata: lengths "
+         "are in px"},
+        {"databar_found", "an information bar was left out of the analysis (databar_rows)"},
+    };
+    const auto found = rules.find(flag);
+    return found == rules.end() ? std::string() : found->second;
+}
 
 std::vector<std::string> edgeFlags(const MetrologyEdge& edge,
                                    int32_t gridWidth,

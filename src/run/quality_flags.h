@@ -59,5 +59,9 @@ std::vector<std::string> edgeFlags(const MetrologyEdge& edge,
                                    int32_t spikesReplaced,
                                    int32_t rows);
 
+// One sentence that states a flag's rule and what it means, for readers of a report that has no
+// documentation beside it; empty text for a word that is not a flag.
+std::string flagRule(const std::string& flag);
+
 // The flags joined by ';' (empty text for none).
 std::string joinFlags(const std::vector<std::string>& flags);

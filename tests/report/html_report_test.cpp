@@ -10,6 +10,7 @@
 
 #include "report/batch_plots.h"
 #include "report/plot_drawing.h"
+#include "run/quality_flags.h"
 
 namespace {
 
@@ -123,10 +124,19 @@ TEST(HtmlReport, PageListsEveryImageAndTheFailedOnesWithTheirReason) {
             << r.name;
         EXPECT_EQ(count(page, "id=\"" + anchor + "\""), 1) << r.name;
     }
-    // The flagged image's row is marked and shows each flag; the failed rows are marked.
+    // The flagged image's row is marked and shows each flag with its rule, and the rules of the
+    // raised flags are listed once under the table; the failed rows are marked.
     EXPECT_NE(summary.find("<tr data-n=\"2\" class=\"flagged\">"), std::string::npos);
-    EXPECT_NE(summary.find("<span class=\"flag\">edge_rows_missing</span>"), std::string::npos);
-    EXPECT_NE(summary.find("<span class=\"flag\">pixel_size_missing</span>"), std::string::npos);
+    for (const std::string flag : {"edge_rows_missing", "pixel_size_missing"}) {
+        const std::string rule = flagRule(flag);
+        ASSERT_FALSE(rule.empty()) << flag;
+        EXPECT_EQ(count(summary, "<span class=\"flag\" title=\"" + htmlEscape(rule) + "\">" + flag +
+                                     "</span>"),
+                  2)
+            << flag;
+        EXPECT_EQ(count(summary, "image: " + htmlEscape(rule) + ".</li>"), 1) << flag;
+    }
+    EXPECT_TRUE(flagRule("no_such_flag").empty());
     EXPECT_NE(summary.find("<tr data-n=\"1\" class=\"failed\">"), std::string::npos);
     EXPECT_NE(summary.find("<tr data-n=\"3\" class=\"failed\">"), std::string::npos);
     EXPECT_EQ(summary.find("<tr data-n=\"0\" class="), std::string::npos);
