@@ -348,6 +348,9 @@ void appendHhcf(const ImageResult& result, Table& table) {
 void appendPsd(const ImageResult& result, Table& table) {
     if (result.status != ImageStatus::kMeasured) return;
     const MetrologyResult& m = result.metrology;
+    // An image without any spectrum (every edge left out) has no rows: a frequency alone is not a
+    // measurement.
+    if (m.ler.psdNm3.empty() && m.lwr.psdNm3.empty() && m.lpr.psdNm3.empty()) return;
     for (size_t i = 0; i < m.frequencyPerNm.size(); ++i) {
         std::vector<TableCell> row = rowStart(result);
         row.push_back(realCell(m.frequencyPerNm[i]));

@@ -204,6 +204,62 @@ TEST(ReportRun, ExitsZeroWhenAllAreMeasuredAndLeavesOtherFilesAlone) {
     fs::remove_all(folder);
 }
 
+// psd.csv as a reader uses it: frequencies k / (N dy) in 1/nm up to the Nyquist frequency, each
+// spectrum's sum times the step the biased variance (Parseval), the floor's sum times the step
+// what the unbiased figure took away, and the model never below the floor; a measured image whose
+// edges give no spectrum has no rows.
+TEST(ReportRun, SpectraTableHoldsEachFiguresVarianceInNanometres) {
+    const std::string folder = makeTempFolder();
+    ASSERT_TRUE(writeLineImage(folder + "/a.pgm", 256, 512, 3, 7));
+    // A real image whose particles cut every edge: measured, but without a spectrum.
+    const std::string particles = std::string(RUGON_SHARED_SEM) + "/mpa_A1_001_crop.png";
+    const bool withParticles = fs::exists(particles);
+    const RunResult run = runReportIn(
+        folder, "--pixel-size 2.5 -o out a.pgm" + (withParticles ? " " + particles : ""));
+    EXPECT_EQ(run.status, 0) << run.err;
+    const auto summary = parseCsv(readTextFile(folder + "/out/summary.csv"));
+    const auto psd = parseCsv(readTextFile(folder + "/out/psd.csv"));
+    ASSERT_EQ(summary.size(), withParticles ? 3u : 2u);
+    if (withParticles) {
+        EXPECT_EQ(summary[2][columnOf(summary[0], "status")], "measured");
+        EXPECT_EQ(summary[2][columnOf(summary[0], "psd_fit_status")], "no spectrum");
+    }
+    ASSERT_GT(psd.size(), 2u);
+    const double dy = 2.5;
+    const double df = std::strtod(psd[1][columnOf(psd[0], "frequency_per_nm")].c_str(), nullptr);
+    EXPECT_EQ(psd.size() - 1, 256u);
+    EXPECT_NEAR(df * 512.0 * dy, 1.0, 1e-12);
+
+    const auto value = [&](size_t row, const std::string& column) {
+        const int c = columnOf(psd[0], column);
+        EXPECT_GE(c, 0) << column;
+        return std::strtod(psd[row][static_cast<size_t>(c)].c_str(), nullptr);
+    };
+    const auto figure = [&](const std::string& column) {
+        return std::strtod(summary[1][columnOf(summary[0], column)].c_str(), nullptr);
+    };
+    for (const auto& [spectrum, name] : {std::pair<std::string, std::string>{"edge", "ler"},
+                                         {"width", "lwr"},
+                                         {"placement", "lpr"}}) {
+        double power = 0.0;
+        double floor = 0.0;
+        for (size_t i = 1; i < psd.size(); ++i) {
+            EXPECT_EQ(psd[i][0], "1");
+            EXPECT_NEAR(value(i, "frequency_per_nm"), static_cast<double>(i) * df, 1e-15);
+            power += value(i, spectrum + "_psd_nm3");
+            floor += value(i, spectrum + "_floor_nm3");
+            EXPECT_GE(value(i, spectrum + "_model_nm3"), value(i, spectrum + "_floor_nm3"));
+        }
+        const double biased = figure(name + "_3sigma_biased_nm") / 3.0;
+        const double unbiased = figure(name + "_3sigma_unbiased_nm") / 3.0;
+        ASSERT_GT(biased, 0.5) << name;  // rough edges of about 1 px at 2.5 nm a pixel
+        EXPECT_NEAR(power * df / (biased * biased), 1.0, 0.01) << name;
+        EXPECT_NEAR(floor * df, biased * biased - unbiased * unbiased, 0.002 * biased * biased)
+            << name;
+    }
+    fs::remove_all(folder);
+}
+
 TEST(ReportRun, ImagesAreFoundNextToAParameterFileInAnotherFolder) {
     const std::string folder = makeTempFolder();
     fs::create_directories(folder + "/runs/img");
