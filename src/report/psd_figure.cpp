@@ -7,13 +7,11 @@
 #include <cstdio>
 #include <vector>
 
+#include "report/plot_drawing.h"
 #include "report/svg_file.h"
 
 namespace {
 
-struct Colour {
-    double r, g, b;
-};
 constexpr Colour kEdgeColour = {0.0, 0.35, 0.8};
 constexpr Colour kWidthColour = {0.0, 0.6, 0.2};
 constexpr Colour kPlacementColour = {0.85, 0.4, 0.0};
@@ -41,11 +39,22 @@ bool logRange(const std::vector<const std::vector<double>*>& all, double& low, d
     return true;
 }
 
-void drawText(cairo_t* cr, const std::string& text, double x, double y, double anchor) {
-    cairo_text_extents_t e;
-    cairo_text_extents(cr, text.c_str(), &e);
-    cairo_move_to(cr, x - anchor * e.x_advance, y);
-    cairo_show_text(cr, text.c_str());
+// `text` broken at spaces into lines no wider than `width` in the current font.
+std::vector<std::string> wrapText(cairo_t* cr, const std::string& text, double width) {
+    std::vector<std::string> lines(1);
+    size_t start = 0;
+    while (start < text.size()) {
+        size_t end = text.find(' ', start);
+        if (end == std::string::npos) end = text.size();
+        const std::string word = text.substr(start, end - start);
+        const std::string joined = lines.back().empty() ? word : lines.back() + " " + word;
+        if (!lines.back().empty() && textWidth(cr, joined) > width)
+            lines.push_back(word);
+        else
+            lines.back() = joined;
+        start = end + 1;
+    }
+    return lines;
 }
 
 void drawPsdFigure(cairo_t* cr, const ImageResult& result) {
@@ -85,10 +94,17 @@ void drawPsdFigure(cairo_t* cr, const ImageResult& result) {
     }
     const bool usable = logRange({&m.frequencyPerNm}, xLow, xHigh) && logRange(ys, yLow, yHigh);
     if (!usable) {
+        // Why, in the words of report.json: the image's reason, else that of its edge figure.
         const std::string note =
             result.status == ImageStatus::kMeasured ? "no spectrum" : "no line measured";
-        drawText(cr, m.reason.empty() ? note : note + ": " + m.reason, (left + right) / 2.0,
-                 (top + bottom) / 2.0, 0.5);
+        const std::string& reason = m.reason.empty() ? m.ler.reason : m.reason;
+        const std::vector<std::string> lines =
+            wrapText(cr, reason.empty() ? note : note + ": " + reason, 0.8 * (right - left));
+        double y = (top + bottom) / 2.0 - 8.0 * static_cast<double>(lines.size() - 1);
+        for (const std::string& line : lines) {
+            drawText(cr, line, (left + right) / 2.0, y, 0.5);
+            y += 16.0;
+        }
         return;
     }
     auto X = [&](double f) {
