@@ -69,7 +69,8 @@ const std::vector<std::string>& columnsOf(TableKind kind) {
                                                    "subpixel_sigma_biased_nm",
                                                    "missing_rows",
                                                    "pooled_rows",
-                                                   "flags"};
+                                                   "flags",
+                                                   "subpixel_edge"};
     static const std::vector<std::string> lines = {"image_number",
                                                    "image",
                                                    "line",
@@ -79,7 +80,9 @@ const std::vector<std::string>& columnsOf(TableKind kind) {
                                                    "width_sigma_nm",
                                                    "subpixel_mean_width_nm",
                                                    "subpixel_width_sigma_biased_nm",
-                                                   "subpixel_placement_sigma_biased_nm"};
+                                                   "subpixel_placement_sigma_biased_nm",
+                                                   "subpixel_first_edge",
+                                                   "subpixel_second_edge"};
     static const std::vector<std::string> psd = {"image_number",        "image",
                                                  "frequency_per_nm",    "edge_psd_nm3",
                                                  "edge_model_nm3",      "edge_floor_nm3",
@@ -238,13 +241,27 @@ void appendSubpixelEdge(const ImageResult& result,
     row.push_back(textCell(joinFlags(edgeFlags(*edge, width, spikes, rows))));
 }
 
+// A coarse edge number, empty for 0 (a sub-pixel edge that has none).
+TableCell edgeNumberCell(int32_t number) { return number > 0 ? integerCell(number) : emptyCell(); }
+
+// 1-based number of a sub-pixel edge, counted from the left.
+TableCell subpixelEdgeCell(const MetrologyResult& m, const MetrologyEdge* edge) {
+    if (edge == nullptr) return emptyCell();
+    return integerCell(static_cast<int64_t>(edge - m.edges.data()) + 1);
+}
+
+// Rows: the whole-pixel edges with the sub-pixel edge of the same coarse number beside them,
+// then every sub-pixel edge not listed yet (all of them on images without whole-pixel figures;
+// on bright-edge images those started from the bands, which have no coarse number).
 void appendEdges(const ImageResult& result, Table& table) {
     if (!wasLoaded(result)) return;
     const ImageAnalysis& a = result.analysis;
     const MetrologyResult& m = result.metrology;
+    std::vector<bool> listed(m.edges.size(), false);
     if (result.wholePixelApplicable) {
         for (const EdgeFigures& edge : a.processed) {
             const int32_t slot = edge.edgeNumber - 1;
+            const MetrologyEdge* subpixel = metrologyEdge(m, edge.edgeNumber);
             std::vector<TableCell> row = rowStart(result);
             row.push_back(integerCell(edge.edgeNumber));
             row.push_back(integerCell(edge.direction));
@@ -253,33 +270,42 @@ void appendEdges(const ImageResult& result, Table& table) {
             row.push_back(elementCell(a.edgeSigmas, slot));
             row.push_back(elementCell(a.edgeSkewness, slot));
             row.push_back(elementCell(a.edgeKurtosis, slot));
-            appendSubpixelEdge(result, metrologyEdge(m, edge.edgeNumber), edge.spikesReplaced, row);
+            appendSubpixelEdge(result, subpixel, edge.spikesReplaced, row);
+            row.push_back(subpixelEdgeCell(m, subpixel));
+            if (subpixel != nullptr) listed[static_cast<size_t>(subpixel - m.edges.data())] = true;
             table.rows.push_back(std::move(row));
         }
-        return;
     }
-    for (const MetrologyEdge& edge : m.edges) {
+    for (size_t e = 0; e < m.edges.size(); ++e) {
+        if (listed[e]) continue;
         std::vector<TableCell> row = rowStart(result);
-        row.push_back(integerCell(edge.edgeNumber));
+        row.push_back(edgeNumberCell(m.edges[e].edgeNumber));
         row.resize(row.size() + 6, emptyCell());
-        appendSubpixelEdge(result, &edge, -1, row);
+        appendSubpixelEdge(result, &m.edges[e], -1, row);
+        row.push_back(subpixelEdgeCell(m, &m.edges[e]));
         table.rows.push_back(std::move(row));
     }
 }
 
 void appendSubpixelLine(const MetrologyLine* line, std::vector<TableCell>& row) {
     if (line == nullptr) {
-        row.resize(row.size() + 3, emptyCell());
+        row.resize(row.size() + 5, emptyCell());
         return;
     }
     row.push_back(figureCell(line->meanWidthNm));
     row.push_back(figureCell(residualSigma(line->widthsNm)));
     row.push_back(figureCell(residualSigma(line->centresNm)));
+    row.push_back(integerCell(line->leftEdge + 1));
+    row.push_back(integerCell(line->rightEdge + 1));
 }
 
+// Rows: the whole-pixel lines with the sub-pixel line of the same coarse edges beside them, then
+// every sub-pixel line not listed yet (numbered in `line` only on images without whole-pixel
+// figures, where they are the only lines).
 void appendLines(const ImageResult& result, Table& table) {
     if (result.status != ImageStatus::kMeasured) return;
     const MetrologyResult& m = result.metrology;
+    std::vector<bool> listed(m.lines.size(), false);
     if (result.wholePixelApplicable) {
         const WidthMeasurement& w = result.analysis.widths;
         // Line m is bounded by edges 2m - 1 and 2m (pairing 1) or 2m and 2m + 1 (pairing 0).
@@ -293,19 +319,23 @@ void appendLines(const ImageResult& result, Table& table) {
             row.push_back(realCell(w.lineMeans[i]));
             row.push_back(elementCell(w.lineSigmas, i));
             const MetrologyLine* match = nullptr;
-            for (const MetrologyLine& line : m.lines)
-                if (m.edges[static_cast<size_t>(line.leftEdge)].edgeNumber == left) match = &line;
+            for (size_t k = 0; k < m.lines.size(); ++k)
+                if (m.edges[static_cast<size_t>(m.lines[k].leftEdge)].edgeNumber == left) {
+                    match = &m.lines[k];
+                    listed[k] = true;
+                }
             appendSubpixelLine(match, row);
             table.rows.push_back(std::move(row));
         }
-        return;
     }
     for (size_t i = 0; i < m.lines.size(); ++i) {
+        if (listed[i]) continue;
         const MetrologyLine& line = m.lines[i];
         std::vector<TableCell> row = rowStart(result);
-        row.push_back(integerCell(static_cast<int64_t>(i) + 1));
-        row.push_back(integerCell(m.edges[static_cast<size_t>(line.leftEdge)].edgeNumber));
-        row.push_back(integerCell(m.edges[static_cast<size_t>(line.rightEdge)].edgeNumber));
+        row.push_back(result.wholePixelApplicable ? emptyCell()
+                                                  : integerCell(static_cast<int64_t>(i) + 1));
+        row.push_back(edgeNumberCell(m.edges[static_cast<size_t>(line.leftEdge)].edgeNumber));
+        row.push_back(edgeNumberCell(m.edges[static_cast<size_t>(line.rightEdge)].edgeNumber));
         row.resize(row.size() + 2, emptyCell());
         appendSubpixelLine(&line, row);
         table.rows.push_back(std::move(row));

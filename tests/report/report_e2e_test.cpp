@@ -97,12 +97,31 @@ TEST_F(MixedRun, NamesEachFailedImageAndItsReasonOnOneLine) {
 TEST_F(MixedRun, TablesHaveRowsForTheMeasuredImagesOnly) {
     const auto edges = csv("edges.csv");
     const auto lines = csv("lines.csv");
-    // a.pgm: 6 edges, 3 lines; b.pgm with pairing 0: edges 2..5, 2 lines.
-    ASSERT_EQ(edges.size(), 1u + 6u + 4u);
-    EXPECT_EQ(edges[7][columnOf(edges[0], "edge")], "2");
+    // a.pgm: 6 edges, 3 lines, whole-pixel and sub-pixel alike. b.pgm read with pairing 0:
+    // whole-pixel edges 2..5 bound 2 lines (its spaces); its edge bands say where the lines are,
+    // so the sub-pixel edges start from them, have no coarse number and follow as rows of their
+    // own: 6 edges, 3 lines.
+    ASSERT_EQ(edges.size(), 1u + 6u + 4u + 6u);
+    const int edge = columnOf(edges[0], "edge");
+    const int subpixelEdge = columnOf(edges[0], "subpixel_edge");
+    for (size_t i = 1; i <= 6; ++i) {
+        EXPECT_EQ(edges[i][edge], std::to_string(i));
+        EXPECT_EQ(edges[i][subpixelEdge], std::to_string(i));
+        EXPECT_EQ(edges[6 + 4 + i][edge], "");
+        EXPECT_EQ(edges[6 + 4 + i][subpixelEdge], std::to_string(i));
+        EXPECT_NE(edges[6 + 4 + i][columnOf(edges[0], "subpixel_sigma_biased_nm")], "");
+    }
+    EXPECT_EQ(edges[7][edge], "2");
     EXPECT_EQ(edges[7][columnOf(edges[0], "scan_direction")], "1");
-    ASSERT_EQ(lines.size(), 1u + 3u + 2u);
+    EXPECT_EQ(edges[7][subpixelEdge], "");
+    ASSERT_EQ(lines.size(), 1u + 3u + 2u + 3u);
     EXPECT_EQ(lines[4][columnOf(lines[0], "first_edge")], "2");
+    EXPECT_EQ(lines[4][columnOf(lines[0], "subpixel_first_edge")], "");
+    for (size_t i = 1; i <= 3; ++i) {
+        EXPECT_EQ(lines[i][columnOf(lines[0], "subpixel_first_edge")], std::to_string(2 * i - 1));
+        EXPECT_EQ(lines[5 + i][columnOf(lines[0], "line")], "");
+        EXPECT_EQ(lines[5 + i][columnOf(lines[0], "subpixel_second_edge")], std::to_string(2 * i));
+    }
     for (const char* file : {"length.csv", "hhcf.csv"}) {
         const auto rows = csv(file);
         ASSERT_GT(rows.size(), 2u) << file;
