@@ -10,7 +10,8 @@
 # the first frame (after the analysis of every image), so the drawing, not the window, tells
 # that the results are shown. A program that ends without drawing simply has its status
 # returned. After the timeout (default 120 s) the program is killed and the status is 124; 125
-# means it did not end on Escape. `--verdict FILE` receives "drawn", "none" (ended without
+# means it did not end on Escape; the virtual server's whole session ends after the timeout and
+# another 60 s (status 124). `--verdict FILE` receives "drawn", "none" (ended without
 # drawing) or "timeout". `--screenshot FILE` receives the window (550 x 550, 8-bit; PNG or PPM
 # by the file's extension).
 set -u
@@ -35,7 +36,10 @@ if [ -z "${DISPLAY:-}" ]; then
     export LIBGL_ALWAYS_SOFTWARE=1
     set -- --timeout "$timeout" --settle "$settle" ${screenshot:+--screenshot "$screenshot"} \
         ${verdict:+--verdict "$verdict"} "$@"
-    exec xvfb-run -a -s "-screen 0 800x600x24 -nolisten tcp -noreset" "$0" "$@"
+    # The whole session is bounded too: a virtual server that never comes up or never goes
+    # away must fail the run, not hold it.
+    exec timeout -k 10 $((timeout + 60)) \
+        xvfb-run -a -s "-screen 0 800x600x24 -nolisten tcp -noreset" "$0" "$@"
 fi
 
 say() { [ -n "$verdict" ] && echo "$1" >"$verdict"; return 0; }
@@ -54,7 +58,7 @@ pid=$!
 started=$(date +%s)
 window=""
 while kill -0 "$pid" 2>/dev/null; do
-    candidate=$(xdotool search --name '^Rugon 11$' 2>/dev/null | head -n 1)
+    candidate=$(timeout 10 xdotool search --name '^Rugon 11$' 2>/dev/null | head -n 1)
     if [ -n "$candidate" ] && drawn "$candidate"; then
         window=$candidate
         break
@@ -75,7 +79,8 @@ if [ -n "$window" ] && kill -0 "$pid" 2>/dev/null; then
         import -window root -crop 550x550+0+0 -depth 8 "$screenshot" 2>/dev/null ||
             echo "xrun: screenshot failed" >&2
     fi
-    xdotool key --window "$window" Escape 2>/dev/null || xdotool key Escape 2>/dev/null
+    timeout 10 xdotool key --window "$window" Escape 2>/dev/null ||
+        timeout 10 xdotool key Escape 2>/dev/null
     waited=0
     while kill -0 "$pid" 2>/dev/null && [ "$waited" -lt 100 ]; do
         sleep 0.1; waited=$((waited + 1))
