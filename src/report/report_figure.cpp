@@ -241,7 +241,8 @@ void drawImagePanel(cairo_t* cr, const ImageResult& report, double panelX, doubl
     cairo_clip(cr);
     setColour(cr, kBlack);
     cairo_set_font_size(cr, kTitleSize);
-    drawText(cr, imageCaption(report.name), panelX + kPanelSide / 2.0, panelY + 22.0, 0.5);
+    drawText(cr, fittedCaption(cr, report.name, kPanelSide - 12.0), panelX + kPanelSide / 2.0,
+             panelY + 22.0, 0.5);
 
     const int32_t areaTop = 32;
     const int32_t margin = 10;
@@ -288,6 +289,22 @@ void drawFigure(cairo_t* cr, const ImageResult& report) {
 }
 
 }  // namespace
+
+std::string fittedCaption(cairo_t* cr, const std::string& name, double width) {
+    std::string caption = imageCaption(name);
+    if (textWidth(cr, caption) <= width) return caption;
+    const size_t slash = name.find_last_of('/');
+    std::string shown = slash == std::string::npos ? name : name.substr(slash + 1);
+    caption = imageCaption(shown);
+    while (textWidth(cr, caption) > width && shown.size() > 1) {
+        shown.erase(0, 1);
+        // Never start inside a UTF-8 sequence.
+        while (!shown.empty() && (static_cast<unsigned char>(shown[0]) & 0xC0) == 0x80)
+            shown.erase(0, 1);
+        caption = imageCaption("..." + shown);
+    }
+    return caption;
+}
 
 PixelBox plotBox(int32_t panelX, int32_t panelY) {
     PixelBox box;

@@ -5,6 +5,8 @@
 // against line length (lower right).
 #pragma once
 
+#include <cairo.h>
+
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -41,6 +43,12 @@ struct PanelImage {
 // shrunk. False, with `out` empty, for an empty picture or a bound below 1.
 bool fitPicture(
     const Picture& picture, bool topRowFirst, int32_t maxWidth, int32_t maxHeight, PanelImage& out);
+
+// The image panel's caption "<name> : SEM image" as the window writes it, or, when that is
+// wider than `width` (user units, the current font of `cr`), with the name's folders left out
+// and then its first characters replaced by "...", whole UTF-8 characters only, so that the file
+// name's end and the caption's words stay readable.
+std::string fittedCaption(cairo_t* cr, const std::string& name, double width);
 
 // Draws the picture of `report` (loaded images only: its analysis picture and display record)
 // and writes it as a PNG of kFigureSide x kFigureSide pixels, or as SVG of the same size.

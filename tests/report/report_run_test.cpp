@@ -163,6 +163,32 @@ TEST(ReportPicture, ShrinkingKeepsOnePixelRedEdgesAndAveragesTheGrey) {
     }
 }
 
+TEST(ReportPicture, LongNamesAreShortenedFromTheFrontToFitTheCaption) {
+    cairo_surface_t* surface = cairo_image_surface_create(CAIRO_FORMAT_RGB24, 10, 10);
+    cairo_t* cr = cairo_create(surface);
+    cairo_select_font_face(cr, "sans-serif", CAIRO_FONT_SLANT_NORMAL, CAIRO_FONT_WEIGHT_NORMAL);
+    cairo_set_font_size(cr, 13.0);
+    const auto width = [&](const std::string& text) {
+        cairo_text_extents_t e;
+        cairo_text_extents(cr, text.c_str(), &e);
+        return e.x_advance;
+    };
+    EXPECT_EQ(fittedCaption(cr, "a/b.png", 400.0), "a/b.png : SEM image");
+    const std::string folders = "/work/shared/data/sem/ptl_test_analysis_lines_rot90.png";
+    EXPECT_EQ(fittedCaption(cr, folders, 388.0), "ptl_test_analysis_lines_rot90.png : SEM image");
+    // A name too long by itself keeps its end; "\u00b5" is two bytes and never split.
+    const std::string name = std::string(60, 'x') + "\u00b5\u00b5\u00b5m_site_7.tif";
+    for (const double limit : {200.0, 260.0, 300.0}) {
+        const std::string caption = fittedCaption(cr, "lot/" + name, limit);
+        EXPECT_LE(width(caption), limit) << caption;
+        EXPECT_EQ(caption.rfind("...", 0), 0u) << caption;
+        EXPECT_NE(caption.find("m_site_7.tif : SEM image"), std::string::npos) << caption;
+        EXPECT_NE(static_cast<unsigned char>(caption[3]) & 0xC0, 0x80) << caption;
+    }
+    cairo_destroy(cr);
+    cairo_surface_destroy(surface);
+}
+
 TEST(ReportPicture, SmallPicturesAreEnlargedAndEmptyOnesRefused) {
     const Picture p = rampPicture(2, 1);
     PanelImage out;
