@@ -283,6 +283,11 @@ void drawFigure(cairo_t* cr, const ImageResult& report) {
     cairo_select_font_face(cr, "sans-serif", CAIRO_FONT_SLANT_NORMAL, CAIRO_FONT_WEIGHT_NORMAL);
     drawImagePanel(cr, report, 0.0, 0.0);
     const char* emptyNote = report.status == ImageStatus::kNoLine ? "no line measured" : "no data";
+    // Measured from the sub-pixel edges alone: say why these plots of the whole-pixel figures
+    // stay empty (the spectrum picture holds the image's roughness).
+    if (report.status == ImageStatus::kMeasured && !report.wholePixelApplicable)
+        emptyNote = report.setup.contrast == "bright-edge" ? "whole-pixel analysis: no line"
+                                                           : "no whole-pixel figures on a step";
     drawHhcfPanel(cr, report.display, plotBox(kPanelSide, 0), emptyNote);
     drawRoughnessPanel(cr, report.display, plotBox(0, kPanelSide), emptyNote);
     drawUncertaintyPanel(cr, report.display, plotBox(kPanelSide, kPanelSide), emptyNote);
