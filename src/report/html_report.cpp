@@ -282,6 +282,7 @@ ul.failed { padding-left: 20px; }
 ul.failed li { margin: 3px 0; }
 ul.failed .reason { color: var(--fail-ink); }
 section.image { border-top: 1px solid var(--rule); padding: 18px 0 10px; }
+section[id] { scroll-margin-top: 40px; }  /* a heading reached by a link stays below the bar */
 section.image.flagged h3 { color: var(--flag-ink); }
 section.image.failed h3 { color: var(--fail-ink); }
 .image-meta { color: var(--muted); font-size: 12.5px; margin: 0 0 8px; word-break: break-all; }

@@ -376,6 +376,17 @@ def check_page(browser, page, listed, screenshot):
     failed = browser.evaluate("(document.getElementById('failed') || {}).textContent || ''")
     check("missing.pgm" in failed, "the missing image is not listed as failed")
 
+    # Following a link to an image's section leaves its heading below the sticky bar.
+    covered = browser.evaluate("""(() => {
+        const link = document.querySelector('#summary-table a[href^="#image-"]');
+        link.click();
+        const heading = document.querySelector(link.getAttribute('href') + ' h3');
+        const bar = document.querySelector('nav').getBoundingClientRect().bottom;
+        return [link.getAttribute('href'), heading.getBoundingClientRect().top, bar];
+    })()""")
+    check(covered[1] >= covered[2],
+          "the heading of %s lies under the bar after its link (top %.0f, bar %.0f)" % tuple(covered))
+
     time.sleep(0.3)  # late errors of the pictures loaded last
     browser.send("Runtime.evaluate", {"expression": "0"})  # collects the events meanwhile
     folder = pathlib.Path(page).resolve().parent.as_uri() + "/"
