@@ -759,6 +759,13 @@ std::string imageSection(const Summary& summary, size_t row, const ImageResult& 
         !result.wholePixelReason.empty())
         html += "<p class=\"note\">Whole-pixel figures not given: " +
                 htmlEscape(result.wholePixelReason) + "</p>\n";
+    if (result.status == ImageStatus::kMeasured && !result.metrology.edgeOrigin.empty())
+        html += "<p class=\"note\">Sub-pixel edges: " + htmlEscape(result.metrology.edgeOrigin) +
+                (result.wholePixelApplicable
+                     ? "; the whole-pixel figures come from the coarse edges and may describe "
+                       "other lines"
+                     : "") +
+                ".</p>\n";
     for (const std::string& note : result.setup.notes)
         html += "<p class=\"note\">" + htmlEscape(note) + "</p>\n";
 

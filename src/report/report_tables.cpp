@@ -657,6 +657,8 @@ nlohmann::ordered_json imageJson(const ImageResult& report) {
         };
         image["whole_pixel_applicable"] = report.wholePixelApplicable;
         if (!report.wholePixelApplicable) image["whole_pixel_reason"] = report.wholePixelReason;
+        if (!report.metrology.edgeOrigin.empty())
+            image["subpixel_edge_origin"] = report.metrology.edgeOrigin;
         image["flags"] = report.flags;
     }
     image["summary"] = std::move(summary);

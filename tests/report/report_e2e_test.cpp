@@ -155,6 +155,12 @@ TEST_F(MixedRun, JsonHoldsTheSameFiguresAsTheCsv) {
             }
         }
     }
+    // b.pgm's sub-pixel edges came from its bands (see the tables above), and the report says so.
+    EXPECT_FALSE(json["images"][0].contains("subpixel_edge_origin"));
+    EXPECT_NE(json["images"][1].value("subpixel_edge_origin", "").find("started from the bands"),
+              std::string::npos);
+    const std::string page = readTextFile(out_ + "/index.html");
+    EXPECT_EQ(linesWith(page, "Sub-pixel edges: "), 1);
     EXPECT_EQ(json["images"][0]["display"]["logLag"]["values"].size(), 106u);
     EXPECT_EQ(json["images"][0]["pictures"]["png"], "image-001-a.png");
     EXPECT_TRUE(json["images"][3]["pictures"].empty());
