@@ -5,7 +5,7 @@
 #   tools/xrun.sh [--screenshot FILE] [--verdict FILE] [--timeout SECONDS] [--settle SECONDS]
 #                 PROGRAM [ARGS...]
 #
-# Without a display the whole run goes under a virtual X server (xvfb-run) with Mesa's software
+# Without a display the whole run goes under a virtual X server (Xvfb) with Mesa's software
 # renderer. The window exists from the start of a run but stays black until the event loop draws
 # the first frame (after the analysis of every image), so the drawing, not the window, tells
 # that the results are shown. A program that ends without drawing simply has its status
@@ -33,13 +33,45 @@ done
 [ $# -ge 1 ] || { echo "usage: xrun.sh [--screenshot FILE] [--verdict FILE] [--timeout S] PROGRAM [ARGS...]" >&2; exit 2; }
 
 if [ -z "${DISPLAY:-}" ]; then
+    # A virtual X server of our own. It picks a free display itself and writes its number and a
+    # line end to descriptor 3 once it accepts clients (-displayfd). xvfb-run is not used: it
+    # waits for the server's ready signal with a trap and `wait`, and a signal that arrives
+    # before the `wait` leaves it waiting for the server to exit, for ever (seen under load).
     export LIBGL_ALWAYS_SOFTWARE=1
-    set -- --timeout "$timeout" --settle "$settle" ${screenshot:+--screenshot "$screenshot"} \
-        ${verdict:+--verdict "$verdict"} "$@"
-    # The whole session is bounded too: a virtual server that never comes up or never goes
-    # away must fail the run, not hold it.
-    exec timeout -k 10 $((timeout + 60)) \
-        xvfb-run -a -s "-screen 0 800x600x24 -nolisten tcp -noreset" "$0" "$@"
+    state=$(mktemp -d "${TMPDIR:-/tmp}/rugon-xrun.XXXXXX") || exit 2
+    : >"$state/display"
+    Xvfb -displayfd 3 -screen 0 800x600x24 -nolisten tcp -noreset \
+        3>>"$state/display" 2>"$state/server.log" &
+    server=$!
+    stop_server() {
+        kill "$server" 2>/dev/null
+        waited=0
+        while kill -0 "$server" 2>/dev/null && [ "$waited" -lt 50 ]; do
+            sleep 0.1; waited=$((waited + 1))
+        done
+        kill -9 "$server" 2>/dev/null
+        wait "$server" 2>/dev/null
+        rm -rf "$state"
+    }
+    trap 'stop_server; exit 143' TERM INT HUP
+    waited=0
+    while [ "$(wc -l <"$state/display")" -lt 1 ]; do
+        if ! kill -0 "$server" 2>/dev/null || [ "$waited" -ge 300 ]; then
+            echo "xrun: the virtual X server did not start within 30 s:" >&2
+            cat "$state/server.log" >&2
+            stop_server
+            exit 2
+        fi
+        sleep 0.1; waited=$((waited + 1))
+    done
+    DISPLAY=:$(head -n 1 "$state/display")
+    export DISPLAY
+    # The whole run is bounded too: whatever holds it must fail the run, not the suite.
+    timeout -k 10 $((timeout + 60)) "$0" --timeout "$timeout" --settle "$settle" \
+        ${screenshot:+--screenshot "$screenshot"} ${verdict:+--verdict "$verdict"} "$@"
+    status=$?
+    stop_server
+    exit "$status"
 fi
 
 say() { [ -n "$verdict" ] && echo "$1" >"$verdict"; return 0; }
