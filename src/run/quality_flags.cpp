@@ -82,16 +82,12 @@ bool noiseAboveRoughness(const MetrologyResult& m, const RoughnessFigure& f) {
 }  // namespace
 
 std::string flagRule(const std::string& flag) {
-    const auto percent = [](double fraction) {
-        char text[32];
-        std::snprintf(text, sizeof text, "%g %%", 100.0 * fraction);
-        return std::string(text);
-    };
     const auto number = [](double value) {
         char text[32];
         std::snprintf(text, sizeof text, "%g", value);
         return std::string(text);
     };
+    const auto percent = [&](double fraction) { return number(100.0 * fraction) + " %"; };
     if (flag == "edge_rows_missing")
         return "more than " + percent(kFlagMissingFraction) +
                " of the sub-pixel edge rows have no position (a particle, a line end, no "
