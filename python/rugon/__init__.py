@@ -187,8 +187,10 @@ def settings(**keywords):
 class Edge:
     """One sub-pixel edge of a measured image.
 
-    edge             the edge's number (bright-edge images: the coarse edge k, 1-based;
-                     step contrast: counted from the left)
+    edge             the edge's number (bright-edge images: the coarse edge k, 1-based, or
+                     0 for an edge started from the edge bands, whose line is no coarse line:
+                     to_dict()["subpixel_edge_origin"] says why; step contrast: counted from
+                     the left)
     left             True for the left edge of its line
     positions_px     per analysed row, the position in px (1-based columns, NaN where the
                      edge was not found); a read-only view into the result
