@@ -387,8 +387,9 @@ class Result:
 
     @property
     def picture(self):
-        """The picture with the measured edges in red, rows x columns x 3 (RGB bytes, top
-        row first); None when the image was not read."""
+        """The picture with the measured edges in red (sub-pixel edges started from the edge
+        bands in blue beside the whole-pixel ones), rows x columns x 3 (RGB bytes, top row
+        first); None when the image was not read."""
         return self._record.picture()
 
     # --- conversions

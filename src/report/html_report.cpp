@@ -773,8 +773,12 @@ std::string imageSection(const Summary& summary, size_t row, const ImageResult& 
     const std::string name = result.name;
     html += pictureFigure(result.svgFile, result.pngFile, kFigureSide, kFigureSide, 460,
                           "Marked image and plots of " + name,
-                          "Marked image with its edges in red, average HHCF and the "
-                          "roughness against line length");
+                          result.wholePixelApplicable && !result.metrology.edgeOrigin.empty()
+                              ? "Marked image with the whole-pixel edges in red and the "
+                                "sub-pixel edges, started from the bands, in blue; average "
+                                "HHCF and the roughness against line length"
+                              : "Marked image with its edges in red, average HHCF and the "
+                                "roughness against line length");
     html += pictureFigure(result.psdSvgFile, result.psdPngFile, kPsdFigureWidth, kPsdFigureHeight,
                           657, "Power spectral densities of " + name,
                           "Power spectral densities with the fitted models and noise floors");

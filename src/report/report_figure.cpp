@@ -320,6 +320,14 @@ PixelBox plotBox(int32_t panelX, int32_t panelY) {
     return box;
 }
 
+namespace {
+
+bool isMark(const unsigned char* pixel, const MarkColour& colour) {
+    return pixel[0] == colour.r && pixel[1] == colour.g && pixel[2] == colour.b;
+}
+
+}  // namespace
+
 bool fitPicture(const Picture& picture,
                 bool topRowFirst,
                 int32_t maxWidth,
@@ -347,23 +355,27 @@ bool fitPicture(const Picture& picture,
         for (int64_t ox = 0; ox < outW; ++ox) {
             const int64_t x0 = ox * w / outW;
             const int64_t x1 = std::max(x0 + 1, ((ox + 1) * w + outW - 1) / outW);
-            bool red = false;
+            const MarkColour* mark = nullptr;
             int64_t sum = 0;
             int64_t count = 0;
             for (int64_t y = y0; y < y1 && y < h; ++y) {
                 const int64_t row = topRowFirst ? y : h - 1 - y;
                 const unsigned char* p = picture.bytes + 3 * (row * w + x0);
                 for (int64_t x = x0; x < x1 && x < w; ++x, p += 3) {
-                    if (p[0] == 255 && p[1] == 0 && p[2] == 0) red = true;
+                    // A band-started edge outranks a whole-pixel one where both fall.
+                    if (isMark(p, kBandEdgeMark))
+                        mark = &kBandEdgeMark;
+                    else if (mark == nullptr && isMark(p, kEdgeMark))
+                        mark = &kEdgeMark;
                     sum += p[0];
                     ++count;
                 }
             }
             unsigned char* q = &out.rgb[static_cast<size_t>(3 * (oy * outW + ox))];
-            if (red) {
-                q[0] = 255;
-                q[1] = 0;
-                q[2] = 0;
+            if (mark != nullptr) {
+                q[0] = mark->r;
+                q[1] = mark->g;
+                q[2] = mark->b;
             } else {
                 const unsigned char grey =
                     static_cast<unsigned char>(count > 0 ? (sum + count / 2) / count : 0);

@@ -38,9 +38,10 @@ struct PanelImage {
 // Scales `picture` to fit within maxWidth x maxHeight pixels, keeping its aspect ratio, and turns
 // it upright: row 0 of the result is the top of the image (the picture's row 0 when
 // `topRowFirst`, its last row otherwise). Each result pixel covers a block of picture pixels:
-// it is pure red (255, 0, 0) when any pixel of the block is a red edge mark, otherwise the
-// rounded mean grey level of the block, so that one-pixel edges stay visible when the image is
-// shrunk. False, with `out` empty, for an empty picture or a bound below 1.
+// it is kBandEdgeMark when any pixel of the block has that colour, else kEdgeMark when any has
+// that one, otherwise the rounded mean grey level of the block, so that one-pixel edges stay
+// visible when the image is shrunk. False, with `out` empty, for an empty picture or a bound
+// below 1.
 bool fitPicture(
     const Picture& picture, bool topRowFirst, int32_t maxWidth, int32_t maxHeight, PanelImage& out);
 

@@ -50,6 +50,13 @@ struct ImageSetup {
 };
 
 // Everything measured of one listed image.
+// Colours of the marks on ImageResult::picture (grey pixels are never pure red or blue).
+struct MarkColour {
+    unsigned char r, g, b;
+};
+constexpr MarkColour kEdgeMark = {255, 0, 0};
+constexpr MarkColour kBandEdgeMark = {0, 0, 255};
+
 struct ImageResult {
     int32_t position = 0;  // 1-based position in the run's image list
     std::string name;      // the image as listed
@@ -69,7 +76,9 @@ struct ImageResult {
     MetrologyResult metrology;
     // Quality flags of the image ("edge_rows_missing", ...), in a fixed order.
     std::vector<std::string> flags;
-    // The picture with the measured edges in red; `pictureTopDown` when its row 0 is the top.
+    // The picture with the measured edges in kEdgeMark and, on bright-edge images whose
+    // sub-pixel edges were started from the edge bands (MetrologyResult::edgeOrigin), those in
+    // kBandEdgeMark beside the whole-pixel ones; `pictureTopDown` when its row 0 is the top.
     Picture picture;
     bool pictureTopDown = false;
     // Picture files written for this image inside the output folder; empty when none.

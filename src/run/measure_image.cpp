@@ -68,15 +68,19 @@ struct GridPlacement {
 };
 
 // Paints pixel (x, y) of the analysed grid (0-based) red in the file's picture.
-void markInFile(const GridPlacement& p, int32_t x, int32_t y, Picture& picture) {
+void markInFile(const GridPlacement& p,
+                int32_t x,
+                int32_t y,
+                Picture& picture,
+                const MarkColour& colour = kEdgeMark) {
     const int32_t ay = y + p.rowOffset;
     const int32_t fx = p.area.x + (p.transposed ? ay : x);
     const int32_t fy = p.area.y + (p.transposed ? x : ay);
     if (fx < 0 || fy < 0 || fx >= picture.width || fy >= picture.height) return;
     unsigned char* q = picture.pixel(fx, fy);
-    q[0] = 255;
-    q[1] = 0;
-    q[2] = 0;
+    q[0] = colour.r;
+    q[1] = colour.g;
+    q[2] = colour.b;
 }
 
 // The pixel size in use and its source: the user's, else the file's, else none (figures in px).
@@ -234,8 +238,9 @@ void measureDecoded(GreyImage& grid,
     if (!setup.figuresInPixels) ms.resolutionNm = settings.resolutionNm;
     measureMetrology(work, coarse, ms, result.metrology);
 
-    // The sub-pixel edges in red on the picture, where the whole-pixel analysis drew none.
-    auto markSubpixelEdges = [&] {
+    // The sub-pixel edges on the picture: in red where the whole-pixel analysis drew none, in
+    // blue beside its red ones where they were started from the edge bands.
+    auto markSubpixelEdges = [&](const MarkColour& colour) {
         for (const MetrologyEdge& edge : result.metrology.edges) {
             for (size_t i = 0; i < edge.positions.size(); ++i) {
                 const double p = edge.positions[i];
@@ -244,10 +249,11 @@ void measureDecoded(GreyImage& grid,
                 if (x < 0 || x >= work.width) continue;
                 if (fileOrder) {
                     unsigned char* q = result.picture.pixel(x, static_cast<int32_t>(i));
-                    q[0] = 255;
-                    q[1] = q[2] = 0;
+                    q[0] = colour.r;
+                    q[1] = colour.g;
+                    q[2] = colour.b;
                 } else {
-                    markInFile(placement, x, static_cast<int32_t>(i), result.picture);
+                    markInFile(placement, x, static_cast<int32_t>(i), result.picture, colour);
                 }
             }
         }
@@ -298,7 +304,9 @@ void measureDecoded(GreyImage& grid,
                 greyPicture(work, result.picture);
                 result.pictureTopDown = topRowFirst;
             }
-            if (result.picture.bytes != nullptr) markSubpixelEdges();
+            if (result.picture.bytes != nullptr) markSubpixelEdges(kEdgeMark);
+        } else if (!result.metrology.edgeOrigin.empty() && result.picture.bytes != nullptr) {
+            markSubpixelEdges(kBandEdgeMark);
         }
     } else {
         result.wholePixelApplicable = false;
@@ -311,7 +319,7 @@ void measureDecoded(GreyImage& grid,
             greyPicture(work, result.picture);
             result.pictureTopDown = topRowFirst;
         }
-        markSubpixelEdges();
+        markSubpixelEdges(kEdgeMark);
         if (result.metrology.lines.empty()) {
             result.status = ImageStatus::kNoLine;
             result.reason = "no line found: " + result.metrology.reason;

@@ -178,8 +178,14 @@ TEST_F(MixedRun, DrawsAPictureOfEveryLoadedImageWithEdgesAndCurves) {
     ASSERT_EQ(picture.width, kFigureSide);
     ASSERT_EQ(picture.height, kFigureSide);
     const int p = kPanelSide;
-    // The marked image (upper left) shows its six traced edges in red.
+    // The marked image (upper left) shows its six traced edges in red and nothing in blue.
     EXPECT_GT(countColour(picture, 0, 30, p, p, 255, 0, 0, 10), 6 * 200);
+    EXPECT_EQ(countColour(picture, 0, 30, p, p, 0, 0, 255, 10), 0);
+    // b.pgm's sub-pixel edges, started from its bands, are drawn in blue beside the red ones.
+    RgbPicture bands;
+    ASSERT_TRUE(readPng(out_ + "/image-002-b.png", bands));
+    EXPECT_GT(countColour(bands, 0, 30, p, p, 0, 0, 255, 10), 6 * 200);
+    EXPECT_GT(countColour(bands, 0, 30, p, p, 255, 0, 0, 10), 4 * 100);
     // HHCF (upper right): blue points and the red fitted line inside the box.
     const PixelBox hhcf = plotBox(p, 0);
     const auto inBox = [&](const PixelBox& b, int r, int g, int bl) {

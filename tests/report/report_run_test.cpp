@@ -137,7 +137,7 @@ TEST(ReportPicture, RowsAreTurnedUprightWhenTheFirstRowIsTheBottom) {
     EXPECT_EQ(asStored.rgb[3 * (2 * 4 + 3)], 23);
 }
 
-TEST(ReportPicture, ShrinkingKeepsOnePixelRedEdgesAndAveragesTheGrey) {
+TEST(ReportPicture, ShrinkingKeepsOnePixelEdgeMarksAndAveragesTheGrey) {
     Picture p;
     ASSERT_TRUE(p.allocate(40, 20));
     for (int32_t y = 0; y < 20; ++y)
@@ -150,8 +150,27 @@ TEST(ReportPicture, ShrinkingKeepsOnePixelRedEdgesAndAveragesTheGrey) {
         q[0] = 255;
         q[1] = q[2] = 0;
     }
+    // A band-started edge in blue: alone in columns 12..15; where it shares a block with a red
+    // mark (columns 24..27), blue shows.
+    for (int32_t y = 0; y < 20; ++y)
+        for (const int32_t x : {13, 25, 26}) {
+            unsigned char* q = p.pixel(x, y);
+            q[0] = q[1] = 0;
+            q[2] = 255;
+        }
+    for (int32_t y = 0; y < 20; ++y) {
+        unsigned char* q = p.pixel(24, y);
+        q[0] = 255;
+        q[1] = q[2] = 0;
+    }
     PanelImage out;
     ASSERT_TRUE(fitPicture(p, true, 10, 10, out));
+    for (int32_t y = 0; y < 5; ++y)
+        for (const int32_t block : {3, 6}) {
+            const unsigned char* mark = &out.rgb[3 * (y * 10 + block)];
+            EXPECT_EQ(mark[0], 0) << block;
+            EXPECT_EQ(mark[2], 255) << block;
+        }
     ASSERT_EQ(out.width, 10);  // aspect ratio kept: 40 x 20 into 10 x 10 gives 10 x 5
     ASSERT_EQ(out.height, 5);
     for (int32_t y = 0; y < 5; ++y) {
@@ -159,7 +178,7 @@ TEST(ReportPicture, ShrinkingKeepsOnePixelRedEdgesAndAveragesTheGrey) {
         EXPECT_EQ(edge[0], 255);
         EXPECT_EQ(edge[1], 0);
         EXPECT_EQ(out.rgb[3 * (y * 10 + 1)], 100);
-        EXPECT_EQ(out.rgb[3 * (y * 10 + 6)], 201);
+        EXPECT_EQ(out.rgb[3 * (y * 10 + 7)], 201);
     }
 }
 
