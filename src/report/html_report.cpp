@@ -771,14 +771,14 @@ std::string imageSection(const Summary& summary, size_t row, const ImageResult& 
 
     html += "<div class=\"image-body\">\n";
     const std::string name = result.name;
-    html += pictureFigure(result.svgFile, result.pngFile, kFigureSide, kFigureSide, 460,
-                          "Marked image and plots of " + name,
-                          result.wholePixelApplicable && !result.metrology.edgeOrigin.empty()
-                              ? "Marked image with the whole-pixel edges in red and the "
-                                "sub-pixel edges, started from the bands, in blue; average "
-                                "HHCF and the roughness against line length"
-                              : "Marked image with its edges in red, average HHCF and the "
-                                "roughness against line length");
+    html += pictureFigure(
+        result.svgFile, result.pngFile, kFigureSide, kFigureSide, 460,
+        "Marked image and plots of " + name,
+        std::string(result.wholePixelApplicable && !result.metrology.edgeOrigin.empty()
+                        ? "Marked image with the whole-pixel edges in red and "
+                          "the sub-pixel edges, started from the bands, in blue;"
+                        : "Marked image with its edges in red,") +
+            " average HHCF and the roughness against line length");
     html += pictureFigure(result.psdSvgFile, result.psdPngFile, kPsdFigureWidth, kPsdFigureHeight,
                           657, "Power spectral densities of " + name,
                           "Power spectral densities with the fitted models and noise floors");

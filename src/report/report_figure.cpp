@@ -235,6 +235,10 @@ void drawHhcfPanel(cairo_t* cr,
     cairo_restore(cr);
 }
 
+bool isMark(const unsigned char* pixel, const MarkColour& colour) {
+    return pixel[0] == colour.r && pixel[1] == colour.g && pixel[2] == colour.b;
+}
+
 void drawImagePanel(cairo_t* cr, const ImageResult& report, double panelX, double panelY) {
     cairo_save(cr);
     cairo_rectangle(cr, panelX, panelY, kPanelSide, kPanelSide);
@@ -319,14 +323,6 @@ PixelBox plotBox(int32_t panelX, int32_t panelY) {
     box.bottom = panelY + kPanelSide - 50.0;
     return box;
 }
-
-namespace {
-
-bool isMark(const unsigned char* pixel, const MarkColour& colour) {
-    return pixel[0] == colour.r && pixel[1] == colour.g && pixel[2] == colour.b;
-}
-
-}  // namespace
 
 bool fitPicture(const Picture& picture,
                 bool topRowFirst,

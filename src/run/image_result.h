@@ -49,7 +49,6 @@ struct ImageSetup {
     std::vector<std::string> notes;  // metadata values that were rejected, and why
 };
 
-// Everything measured of one listed image.
 // Colours of the marks on ImageResult::picture (grey pixels are never pure red or blue).
 struct MarkColour {
     unsigned char r, g, b;
@@ -57,6 +56,7 @@ struct MarkColour {
 constexpr MarkColour kEdgeMark = {255, 0, 0};
 constexpr MarkColour kBandEdgeMark = {0, 0, 255};
 
+// Everything measured of one listed image.
 struct ImageResult {
     int32_t position = 0;  // 1-based position in the run's image list
     std::string name;      // the image as listed

@@ -67,7 +67,13 @@ struct GridPlacement {
     int32_t rowOffset = 0;    // analysed row 1 is row rowOffset + 1 of the (turned) area
 };
 
-// Paints pixel (x, y) of the analysed grid (0-based) red in the file's picture.
+void paint(unsigned char* pixel, const MarkColour& colour) {
+    pixel[0] = colour.r;
+    pixel[1] = colour.g;
+    pixel[2] = colour.b;
+}
+
+// Paints pixel (x, y) of the analysed grid (0-based) in the file's picture, red by default.
 void markInFile(const GridPlacement& p,
                 int32_t x,
                 int32_t y,
@@ -77,10 +83,7 @@ void markInFile(const GridPlacement& p,
     const int32_t fx = p.area.x + (p.transposed ? ay : x);
     const int32_t fy = p.area.y + (p.transposed ? x : ay);
     if (fx < 0 || fy < 0 || fx >= picture.width || fy >= picture.height) return;
-    unsigned char* q = picture.pixel(fx, fy);
-    q[0] = colour.r;
-    q[1] = colour.g;
-    q[2] = colour.b;
+    paint(picture.pixel(fx, fy), colour);
 }
 
 // The pixel size in use and its source: the user's, else the file's, else none (figures in px).
@@ -248,10 +251,7 @@ void measureDecoded(GreyImage& grid,
                 const int32_t x = static_cast<int32_t>(std::lround(p)) - 1;
                 if (x < 0 || x >= work.width) continue;
                 if (fileOrder) {
-                    unsigned char* q = result.picture.pixel(x, static_cast<int32_t>(i));
-                    q[0] = colour.r;
-                    q[1] = colour.g;
-                    q[2] = colour.b;
+                    paint(result.picture.pixel(x, static_cast<int32_t>(i)), colour);
                 } else {
                     markInFile(placement, x, static_cast<int32_t>(i), result.picture, colour);
                 }
