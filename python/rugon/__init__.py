@@ -74,6 +74,10 @@ class ImageReadError(OSError):
         self.filename = filename
         self.reason = reason
 
+    # OSError prints "[Errno None] None: <file>" once filename is set; keep the reason.
+    def __str__(self):
+        return self.args[0]
+
 
 def _real(keyword, value):
     if isinstance(value, bool) or not isinstance(value, numbers.Real):

@@ -129,6 +129,7 @@ def test_bad_input_raises_with_a_clear_message(generated, tmp_path):
     with pytest.raises(rugon.ImageReadError) as unreadable:
         rugon.analyse(text)
     assert isinstance(unreadable.value, OSError) and unreadable.value.reason
+    assert str(unreadable.value) == f"cannot read {str(text)!r}: {unreadable.value.reason}"
     with pytest.raises(rugon.ImageReadError):
         rugon.analyse(tmp_path)  # a folder
 
