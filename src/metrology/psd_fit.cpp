@@ -383,17 +383,27 @@ PsdFit runFit(const BinnedPsd& binned,
         cost = chisq;
         // At a bound the linearised errors say nothing (the bound, not the data, holds the
         // parameter there).
-        const bool atBound = alphaAtUpperBound(fit, options) || alphaAtLowerBound(fit, options) ||
-                             xiAtUpperBound(fit, options) || xiAtLowerBound(fit, options);
-        if (!atBound && std::isfinite(lnXiError) && std::isfinite(alphaError)) {
+        std::string atBound;
+        if (alphaAtUpperBound(fit, options)) atBound = "alpha at its upper bound";
+        if (alphaAtLowerBound(fit, options)) atBound = "alpha at its lower bound";
+        if (xiAtUpperBound(fit, options) || xiAtLowerBound(fit, options))
+            atBound += std::string(atBound.empty() ? "" : " and ") + "xi at its " +
+                       (xiAtUpperBound(fit, options) ? "upper" : "lower") + " bound";
+        if (!atBound.empty()) {
+            fit.intervalReason =
+                atBound + ", held there by the bound, not by the data: no interval";
+        } else if (std::isfinite(lnXiError) && std::isfinite(alphaError)) {
             fit.xiCi95 = kZ95 * fit.xi * lnXiError;
             fit.alphaCi95 = kZ95 * alphaError;
+        } else {
+            fit.intervalReason = "the fit's covariance could not be had: no interval";
         }
     } else if (status == GSL_EMAXITER) {
         fit.status = "did not converge in " + std::to_string(kMaxIterations) + " iterations";
     } else {
         fit.status = std::string("the fit failed: ") + gsl_strerror(status);
     }
+    if (!fit.ok) fit.intervalReason = fit.status;
     return fit;
 }
 
@@ -642,7 +652,10 @@ bool upperBandCorrelation(const BinnedPsd& binned,
 PsdFit fitPsd(const BinnedPsd& binned, const PsdFitOptions& options, const PsdFit* start) {
     disableGslAbort();
     PsdFit fit = fitModel(binned, options, start, nullptr);
-    if (!fit.ok) return fit;
+    if (!fit.ok) {
+        fit.intervalReason = fit.status;
+        return fit;
+    }
     // rho read from the high bands, then held.
     PsdFitOptions held = options;
     double rho = 0.0;
@@ -666,6 +679,7 @@ PsdFit fitPsd(const BinnedPsd& binned, const PsdFitOptions& options, const PsdFi
         const PsdFit spread = runFit(binned, options, factors, x.data(), cost, false);
         refined.xiCi95 = spread.xiCi95;
         refined.alphaCi95 = spread.alphaCi95;
+        refined.intervalReason = spread.intervalReason;
     }
     refined.expectationFactor = std::move(factor);
     return refined;

@@ -71,6 +71,7 @@ struct PsdFit {
     // bound (status notes) or the covariance could not be had.
     double xiCi95 = std::numeric_limits<double>::quiet_NaN();
     double alphaCi95 = std::numeric_limits<double>::quiet_NaN();
+    std::string intervalReason;  // why xiCi95 and alphaCi95 are NaN (empty when they are not)
     // Per band of the fitted spectrum: the periodogram's expectation over the model's value,
     // by which the roughness part was multiplied (PsdFitOptions::periodogramRows); empty when
     // the model was compared as it is.

@@ -1,5 +1,6 @@
 #include "report/html_report.h"
 
+#include <algorithm>
 #include <cinttypes>
 #include <cstdio>
 #include <map>
@@ -264,6 +265,9 @@ tr.failed td:first-child { box-shadow: inset 4px 0 0 var(--fail-edge); }
 .status.bad { color: var(--fail-ink); }
 table.kv th { font-weight: 500; color: var(--muted); white-space: nowrap; background: none; position: static; }
 table.kv td { font-variant-numeric: tabular-nums; }
+.unmeasured { color: var(--muted); font-size: 12.5px; margin: 10px 0 0; max-width: 980px; }
+.unmeasured ul { margin: 4px 0 0; padding-left: 18px; }
+.unmeasured code { font-size: 11.5px; }
 dl.figures { columns: 4 290px; column-gap: 28px; margin: 14px 0 0; font-size: 12.5px; }
 dl.figures div { display: flex; justify-content: space-between; gap: 12px; border-bottom: 1px solid var(--rule);
                  padding: 2px 0; break-inside: avoid; }
@@ -755,10 +759,6 @@ std::string imageSection(const Summary& summary, size_t row, const ImageResult& 
     html += "<p class=\"image-meta\">" + meta + "</p>\n";
     if (!result.reason.empty())
         html += "<p class=\"reason\"><b>Reason:</b> " + htmlEscape(result.reason) + "</p>\n";
-    if (result.status == ImageStatus::kMeasured && !result.wholePixelApplicable &&
-        !result.wholePixelReason.empty())
-        html += "<p class=\"note\">Whole-pixel figures not given: " +
-                htmlEscape(result.wholePixelReason) + "</p>\n";
     if (result.status == ImageStatus::kMeasured && !result.metrology.edgeOrigin.empty())
         html += "<p class=\"note\">Sub-pixel edges: " + htmlEscape(result.metrology.edgeOrigin) +
                 (result.wholePixelApplicable
@@ -799,6 +799,21 @@ std::string imageSection(const Summary& summary, size_t row, const ImageResult& 
         rows += "<div><dt>" + htmlEscape(column) + "</dt><dd>" + value + "</dd></div>\n";
     }
     if (!rows.empty()) html += "<dl class=\"figures\">\n" + rows + "</dl>\n";
+    // The empty figures, gathered by their reason.
+    std::vector<std::pair<std::string, std::string>> unmeasured;  // reason, columns
+    for (const auto& [column, reason] : emptyFigureReasons(result)) {
+        auto same = std::find_if(unmeasured.begin(), unmeasured.end(),
+                                 [&reason = reason](const auto& r) { return r.first == reason; });
+        if (same == unmeasured.end()) same = unmeasured.insert(unmeasured.end(), {reason, ""});
+        same->second +=
+            (same->second.empty() ? "" : ", ") + ("<code>" + htmlEscape(column) + "</code>");
+    }
+    if (!unmeasured.empty()) {
+        html += "<div class=\"unmeasured\"><b>Figures not measured</b>\n<ul>\n";
+        for (const auto& [reason, columns] : unmeasured)
+            html += "<li>" + columns + ": " + htmlEscape(reason) + "</li>\n";
+        html += "</ul></div>\n";
+    }
     html += "<p class=\"back\"><a href=\"#summary\">\u2191 summary</a></p>\n</section>\n";
     return html;
 }

@@ -514,6 +514,17 @@ nlohmann::ordered_json settingsJson(const AnalysisSettings& s) {
     };
 }
 
+// The edges (1-based numbers) whose value is not a number, as "2, 20".
+std::string nonFiniteEdges(const Series& values) {
+    std::string out;
+    for (int32_t k = 0; k < values.count; ++k) {
+        if (std::isfinite(values[k])) continue;
+        if (!out.empty()) out += ", ";
+        out += std::to_string(k + 1);
+    }
+    return out;
+}
+
 }  // namespace
 
 TableCell emptyCell() { return TableCell{}; }
@@ -616,6 +627,59 @@ std::string formatCsv(const Table& table) {
     return out;
 }
 
+std::vector<std::pair<std::string, std::string>> emptyFigureReasons(const ImageResult& report) {
+    if (report.status != ImageStatus::kMeasured) return {};
+    const nlohmann::ordered_json summary = rowsJson(TableKind::kSummary, report)[0];
+    const MetrologyResult& m = report.metrology;
+    const PsdFit& fit = summaryFit(m);
+    std::vector<std::pair<const char*, std::string>> why;
+    if (report.setup.figuresInPixels)
+        why.emplace_back("pixel_size_nm",
+                         "no pixel size was given and the file's metadata holds none: lengths "
+                         "are in px");
+    if (!report.wholePixelApplicable) {
+        for (const char* key :
+             {"cd_average_nm", "cd_variation_nm", "lwr_3sigma_nm", "lwr_3sigma_spread_nm",
+              "lwr_3sigma_infinite_nm", "a", "ksi_nm", "skewness_mean", "kurtosis_mean"})
+            why.emplace_back(key, "no whole-pixel figures: " + report.wholePixelReason);
+    } else {
+        const std::string skewness = nonFiniteEdges(report.analysis.edgeSkewness);
+        const std::string kurtosis = nonFiniteEdges(report.analysis.edgeKurtosis);
+        auto flat = [](const std::string& edges, const char* figure) {
+            const bool one = edges.find(',') == std::string::npos;
+            return std::string(one ? "the whole-pixel trace of edge "
+                                   : "the whole-pixel traces of edges ") +
+                   edges + (one ? " has" : " have") + " no spread (sigma 0): no " + figure;
+        };
+        if (!skewness.empty()) why.emplace_back("skewness_mean", flat(skewness, "skewness"));
+        if (!kurtosis.empty()) why.emplace_back("kurtosis_mean", flat(kurtosis, "kurtosis"));
+    }
+    why.emplace_back("cd_subpixel_nm", m.cdReason);
+    why.emplace_back("cd_subpixel_ci95_nm", m.cdCiReason);
+    why.emplace_back("ler_3sigma_biased_nm", m.ler.reason);
+    why.emplace_back("ler_3sigma_unbiased_nm", m.ler.reason);
+    why.emplace_back("ler_3sigma_unbiased_ci95_nm", m.ler.ciReason);
+    why.emplace_back("lwr_3sigma_biased_nm", m.lwr.reason);
+    why.emplace_back("lwr_3sigma_unbiased_nm", m.lwr.reason);
+    why.emplace_back("lwr_3sigma_unbiased_ci95_nm", m.lwr.ciReason);
+    why.emplace_back("lpr_3sigma_biased_nm", m.lpr.reason);
+    why.emplace_back("lpr_3sigma_unbiased_nm", m.lpr.reason);
+    why.emplace_back("lpr_3sigma_unbiased_ci95_nm", m.lpr.ciReason);
+    why.emplace_back("edge_correlation", m.edgeCorrelationReason);
+    for (const char* key :
+         {"psd_xi_nm", "psd_alpha", "psd0_nm3", "noise_floor_nm3", "psd_resolution_nm"})
+        why.emplace_back(key, fit.ok ? std::string() : fit.status);
+    why.emplace_back("psd_xi_ci95_nm", fit.ok ? fit.intervalReason : fit.status);
+    why.emplace_back("psd_alpha_ci95", fit.ok ? fit.intervalReason : fit.status);
+    std::vector<std::pair<std::string, std::string>> reasons;
+    for (auto& [key, text] : why) {
+        const auto cell = summary.find(key);
+        if (!text.empty() && cell != summary.end() && cell->is_null())
+            reasons.emplace_back(key, std::move(text));
+    }
+    return reasons;
+}
+
 nlohmann::ordered_json imageJson(const ImageResult& report) {
     const ImageAnalysis& a = report.analysis;
     const MetrologyResult& m = report.metrology;
@@ -663,21 +727,8 @@ nlohmann::ordered_json imageJson(const ImageResult& report) {
     }
     image["summary"] = std::move(summary);
     if (report.status == ImageStatus::kMeasured) {
-        // Why a figure of the sub-pixel analysis is empty.
         nlohmann::ordered_json reasons = nlohmann::ordered_json::object();
-        auto reason = [&reasons](const char* key, const std::string& text) {
-            if (!text.empty()) reasons[key] = text;
-        };
-        reason("cd_subpixel_nm", m.cdReason);
-        reason("cd_subpixel_ci95_nm", m.cdCiReason);
-        reason("ler_3sigma_unbiased_nm", m.ler.reason);
-        reason("ler_3sigma_unbiased_ci95_nm", m.ler.ciReason);
-        reason("lwr_3sigma_unbiased_nm", m.lwr.reason);
-        reason("lwr_3sigma_unbiased_ci95_nm", m.lwr.ciReason);
-        reason("lpr_3sigma_unbiased_nm", m.lpr.reason);
-        reason("lpr_3sigma_unbiased_ci95_nm", m.lpr.ciReason);
-        reason("edge_correlation", m.edgeCorrelationReason);
-        if (!summaryFit(m).ok) reason("psd_xi_nm", summaryFit(m).status);
+        for (const auto& [key, text] : emptyFigureReasons(report)) reasons[key] = text;
         image["reasons"] = std::move(reasons);
         auto fitJson = [](const RoughnessFigure& f) {
             auto number = [](double v) {

@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <nlohmann/json.hpp>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "report/report_files.h"
@@ -62,6 +63,11 @@ const char* tableFileName(TableKind kind);
 // The factor from px to the unit of an image's length figures: its pixel size in nm, or 1 when
 // its figures are in px.
 double lengthScale(const ImageResult& result);
+
+// Why each figure of the image's summary row that is empty is empty: (column, reason) in the
+// order of the columns. Every empty figure of a measured image has one; nothing for an image
+// that was not measured (its status and reason say why).
+std::vector<std::pair<std::string, std::string>> emptyFigureReasons(const ImageResult& result);
 
 // The table `kind` over all `results` in order.
 Table makeTable(TableKind kind, const std::vector<ImageResult>& results);

@@ -49,6 +49,9 @@ ImageResult measuredImage(int32_t position,
     m.ler.sigma3BiasedNm = 2.4 * lwrSigmaNm;
     m.ler.sigma3UnbiasedNm = 2.0 * lwrSigmaNm;
     m.ler.ci95Nm = 0.2;
+    m.ler.fit.ok = true;
+    m.ler.fit.status = "converged";
+    m.ler.fit.xiCi95 = m.ler.fit.alphaCi95 = 0.1;
     r.pngFile = "image-" + std::to_string(position) + ".png";
     r.svgFile = "image-" + std::to_string(position) + ".svg";
     return r;
@@ -111,6 +114,10 @@ TEST(HtmlReport, PageListsEveryImageAndTheFailedOnesWithTheirReason) {
     results.push_back(failedImage(2, "gone.tif", ImageStatus::kMissing, "no such file"));
     results.push_back(measuredImage(3, "site3.tif", 31.0, 1.2));
     results.back().flags = {"edge_rows_missing", "pixel_size_missing"};
+    MetrologyResult& placementless = results.back().metrology;
+    placementless.lpr.sigma3BiasedNm = placementless.lpr.sigma3UnbiasedNm = NAN;
+    placementless.lpr.ci95Nm = NAN;
+    placementless.lpr.reason = placementless.lpr.ciReason = "no placement series";
     results.push_back(
         failedImage(4, "broken.tif", ImageStatus::kUnreadable, "not a picture DevIL can read"));
     const std::string page = formatHtmlReport(RunDescription(), results);
@@ -148,6 +155,18 @@ TEST(HtmlReport, PageListsEveryImageAndTheFailedOnesWithTheirReason) {
     EXPECT_NE(failed.find("broken.tif"), std::string::npos);
     EXPECT_NE(failed.find("not a picture DevIL can read"), std::string::npos);
     EXPECT_EQ(failed.find("site1.tif"), std::string::npos);
+
+    // An image's empty figures are listed with their reason, gathered by it.
+    const size_t third = page.find("id=\"image-3\"");
+    const std::string section = page.substr(third, page.find("</section>", third) - third);
+    EXPECT_NE(
+        section.find("<b>Figures not measured</b>\n<ul>\n<li><code>lpr_3sigma_biased_nm</code>, "
+                     "<code>lpr_3sigma_unbiased_nm</code>, "
+                     "<code>lpr_3sigma_unbiased_ci95_nm</code>: no placement series</li>\n"
+                     "</ul>"),
+        std::string::npos)
+        << section;
+    EXPECT_EQ(count(page, "Figures not measured"), 1);
 
     // The sorting script and its hooks.
     EXPECT_NE(page.find("<table id=\"summary-table\" class=\"sortable\">"), std::string::npos);

@@ -44,12 +44,27 @@ TEST(MicroscopeFiles, DataBarPixelSizeRegionAndOrientationComeFromTheFiles) {
                   "$CM_FULL_SIZE 1280 960\n$$SM_MICRON_BAR 35\n$$SM_MICRON_MARKER 100nm\n");
     const std::string files = folder + "/mpa_A6_001.bmp " + kSem + "/mpa_A6_001_crop.png " + kSem +
                               "/ptl_legacy_analysis_test.jpg " + kSem +
-                              "/ptl_test_analysis_lines.jpg";
+                              "/ptl_test_analysis_lines.jpg " + kSem + "/mpa_A1_001_crop.png";
     const RunResult run = runCommand(
         folder, std::string(RUGON_REPORT_BINARY) + " --jobs 2 --pixel-size 2.857 -o opt " + kSem +
                     "/mpa_A6_001_crop.png && " + RUGON_REPORT_BINARY + " -o out " + files);
     ASSERT_EQ(run.status, 0) << run.err;
     auto rows = summaryByFile(folder + "/out");
+    // Every empty figure has its reason, and only those: a missing pixel size, whole-pixel
+    // figures that do not apply (the step images), fits at a bound (no interval), no spectrum
+    // at all (A1: particles break every edge).
+    const auto json = nlohmann::json::parse(readTextFile(folder + "/out/report.json"));
+    for (const auto& image : json["images"]) {
+        ASSERT_EQ(image["status"], "measured");
+        const auto& reasons = image["reasons"];
+        for (const auto& [key, value] : image["summary"].items())
+            EXPECT_EQ(value.is_null(), reasons.contains(key)) << image["image"] << " " << key;
+        for (const auto& [key, text] : reasons.items()) EXPECT_NE(text, "") << key;
+    }
+    const auto& particles = json["images"][4]["reasons"];
+    EXPECT_NE(particles["ler_3sigma_biased_nm"].get<std::string>().find("no edge series"),
+              std::string::npos);
+    EXPECT_EQ(particles["psd_alpha"], "no spectrum");
     auto& raw = rows["mpa_A6_001.bmp"];
     auto& crop = rows["mpa_A6_001_crop.png"];
     auto optionRows = summaryByFile(folder + "/opt");
@@ -91,13 +106,10 @@ TEST(MicroscopeFiles, DataBarPixelSizeRegionAndOrientationComeFromTheFiles) {
     EXPECT_NEAR(number(legacy["cd_subpixel_nm"]) / 117.657, 110.0, 5.5);
     // Whole-pixel figures do not apply to a step: empty, with the reason in the JSON.
     EXPECT_EQ(legacy["cd_average_nm"], "");
-    const auto json = nlohmann::json::parse(readTextFile(folder + "/out/report.json"));
-    bool reasonGiven = false;
-    for (const auto& image : json["images"])
-        if (image["image"].get<std::string>().find("legacy") != std::string::npos)
-            reasonGiven = image["whole_pixel_applicable"] == false &&
-                          !image["whole_pixel_reason"].get<std::string>().empty();
-    EXPECT_TRUE(reasonGiven);
+    const auto& step = json["images"][2];
+    EXPECT_EQ(step["whole_pixel_applicable"], false);
+    EXPECT_EQ(step["reasons"]["cd_average_nm"],
+              "no whole-pixel figures: " + step["whole_pixel_reason"].get<std::string>());
 
     auto& horizontal = rows["ptl_test_analysis_lines.jpg"];
     EXPECT_EQ(horizontal["status"], "measured");
