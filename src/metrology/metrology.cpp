@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
+#include <deque>
 #include <limits>
 #include <random>
 
@@ -396,6 +397,82 @@ void edgeCorrelation(const SetFigures& set, const RoughnessFigure& ler, Metrolog
     out.edgeCorrelation = std::fmax(-1.0, std::fmin(1.0, set.covariance / variance));
 }
 
+// True when a line of `r` has a series in its spectra.
+bool hasSpectra(const MetrologyResult& r) {
+    for (const MetrologyLine& line : r.lines)
+        if (line.inSpectrum || line.spectrumEdges > 0) return true;
+    return false;
+}
+
+// The spectra and variances of `line` over rows first .. first + n - 1 (0-based) of its edges'
+// positions (px; gaps filled), nm: an edge is used where usable[e] and it misses at most
+// maxMissingFraction of those rows (used[side] says which were); widths and placement need both.
+// `workspace` is prepared for n.
+void lineSpectra(const std::vector<MetrologyEdge>& edges,
+                 const std::vector<bool>& usable,
+                 int32_t first,
+                 int32_t n,
+                 double px,
+                 double maxMissingFraction,
+                 PsdWorkspace& workspace,
+                 MetrologyLine& line,
+                 bool used[2]) {
+    const int32_t last = first + n - 1;
+    std::vector<double> psd(static_cast<size_t>(n / 2 + 1));
+    std::vector<double> series(static_cast<size_t>(n));
+    auto spectrumOf = [&](std::vector<double>& target) {
+        workspace.periodogram(series.data(), px, psd.data());
+        target.assign(psd.begin() + 1, psd.end());
+    };
+    std::vector<double> filled[2];
+    for (int32_t side = 0; side < 2; ++side) {
+        const size_t e = static_cast<size_t>(side == 0 ? line.leftEdge : line.rightEdge);
+        const std::vector<double>& x = edges[e].positions;
+        int32_t missing = 0;
+        for (int32_t y = first; y <= last; ++y)
+            if (std::isnan(x[static_cast<size_t>(y)])) ++missing;
+        if (!usable[e] || missing > maxMissingFraction * n) continue;
+        std::vector<double> full = x;
+        fillGaps(full);
+        filled[side].assign(full.begin() + first, full.begin() + last + 1);
+        for (double& v : filled[side]) v *= px;
+        used[side] = true;
+        series = filled[side];
+        detrend(series.data(), n);
+        line.edgeVarianceSum += populationVariance(series.data(), n);
+        std::vector<double> edgePsd;
+        spectrumOf(edgePsd);
+        if (line.edgePsdSum.empty()) {
+            line.edgePsdSum = edgePsd;
+        } else {
+            for (size_t k = 0; k < edgePsd.size(); ++k) line.edgePsdSum[k] += edgePsd[k];
+        }
+        ++line.spectrumEdges;
+    }
+    if (!(used[0] && used[1])) return;
+    line.inSpectrum = true;
+    std::vector<double> left = filled[0];
+    std::vector<double> right = filled[1];
+    detrend(left.data(), n);
+    detrend(right.data(), n);
+    double covariance = 0.0;
+    for (int32_t i = 0; i < n; ++i)
+        covariance += left[static_cast<size_t>(i)] * right[static_cast<size_t>(i)];
+    line.edgeCovariance = covariance / n;
+    for (int32_t i = 0; i < n; ++i)
+        series[static_cast<size_t>(i)] =
+            filled[1][static_cast<size_t>(i)] - filled[0][static_cast<size_t>(i)];
+    detrend(series.data(), n);
+    line.widthVariance = populationVariance(series.data(), n);
+    spectrumOf(line.widthPsd);
+    for (int32_t i = 0; i < n; ++i)
+        series[static_cast<size_t>(i)] =
+            0.5 * (filled[0][static_cast<size_t>(i)] + filled[1][static_cast<size_t>(i)]);
+    detrend(series.data(), n);
+    line.placementVariance = populationVariance(series.data(), n);
+    spectrumOf(line.placementPsd);
+}
+
 }  // namespace
 
 PsdFitOptions spectrumFitOptions(const MetrologySettings& settings,
@@ -594,65 +671,13 @@ void measureMetrology(const GreyImage& grid,
             out.frequencyPerNm[static_cast<size_t>(k - 1)] = k / (n * px);
         out.bandwidthPerNm = 1.0 / (2.0 * px);
     }
-    std::vector<double> psd(static_cast<size_t>(n / 2 + 1 > 0 ? n / 2 + 1 : 0));
-    std::vector<double> filledL;
-    std::vector<double> filledR;
-    std::vector<double> series(static_cast<size_t>(n > 0 ? n : 0));
-    auto spectrumOf = [&](std::vector<double>& target) {
-        workspace.periodogram(series.data(), px, psd.data());
-        target.assign(psd.begin() + 1, psd.end());
-    };
     for (MetrologyLine& line : out.lines) {
         if (!haveRange) break;
-        std::vector<double> filled[2];
-        bool in[2] = {false, false};
-        for (int32_t side = 0; side < 2; ++side) {
-            const size_t e = static_cast<size_t>(side == 0 ? line.leftEdge : line.rightEdge);
-            const std::vector<double>& x = out.edges[e].positions;
-            int32_t missing = 0;
-            for (int32_t y = rangeFirst; y <= rangeLast; ++y)
-                if (std::isnan(x[static_cast<size_t>(y)])) ++missing;
-            if (!usable[e] || missing > settings.maxMissingFraction * n) continue;
-            std::vector<double> full = x;
-            fillGaps(full);
-            filled[side].assign(full.begin() + rangeFirst, full.begin() + rangeLast + 1);
-            for (double& v : filled[side]) v *= px;
-            in[side] = true;
-            out.edges[e].inSpectrum = true;
-            series = filled[side];
-            detrend(series.data(), n);
-            line.edgeVarianceSum += populationVariance(series.data(), n);
-            std::vector<double> edgePsd;
-            spectrumOf(edgePsd);
-            if (line.edgePsdSum.empty()) {
-                line.edgePsdSum = edgePsd;
-            } else {
-                for (size_t k = 0; k < edgePsd.size(); ++k) line.edgePsdSum[k] += edgePsd[k];
-            }
-            ++line.spectrumEdges;
-        }
-        if (!(in[0] && in[1])) continue;
-        line.inSpectrum = true;
-        std::vector<double> left = filled[0];
-        std::vector<double> right = filled[1];
-        detrend(left.data(), n);
-        detrend(right.data(), n);
-        double covariance = 0.0;
-        for (int32_t i = 0; i < n; ++i)
-            covariance += left[static_cast<size_t>(i)] * right[static_cast<size_t>(i)];
-        line.edgeCovariance = covariance / n;
-        for (int32_t i = 0; i < n; ++i)
-            series[static_cast<size_t>(i)] =
-                filled[1][static_cast<size_t>(i)] - filled[0][static_cast<size_t>(i)];
-        detrend(series.data(), n);
-        line.widthVariance = populationVariance(series.data(), n);
-        spectrumOf(line.widthPsd);
-        for (int32_t i = 0; i < n; ++i)
-            series[static_cast<size_t>(i)] =
-                0.5 * (filled[0][static_cast<size_t>(i)] + filled[1][static_cast<size_t>(i)]);
-        detrend(series.data(), n);
-        line.placementVariance = populationVariance(series.data(), n);
-        spectrumOf(line.placementPsd);
+        bool used[2] = {false, false};
+        lineSpectra(out.edges, usable, rangeFirst, n, px, settings.maxMissingFraction, workspace,
+                    line, used);
+        if (used[0]) out.edges[static_cast<size_t>(line.leftEdge)].inSpectrum = true;
+        if (used[1]) out.edges[static_cast<size_t>(line.rightEdge)].inSpectrum = true;
     }
 
     // Figures, fits and intervals.
@@ -715,37 +740,78 @@ PooledRoughness pooledRoughness(const std::vector<const MetrologyResult*>& resul
     PooledRoughness pooled;
     const MetrologyResult* reference = nullptr;
     for (const MetrologyResult* r : results) {
-        if (r != nullptr && !r->frequencyPerNm.empty()) {
+        if (r != nullptr && !r->frequencyPerNm.empty() && hasSpectra(*r)) {
             reference = r;
             break;
         }
     }
+    // The images whose spectra pool: those with spectra at the reference's pixel size whose
+    // spectrum rows number at least half the longest; each is cut to the fewest of them, its
+    // middle rows.
+    auto rowsOf = [](const MetrologyResult& r) {
+        return r.lastSpectrumRow - r.firstSpectrumRow + 1;
+    };
+    auto sameSpacing = [reference](const MetrologyResult* r) {
+        return r != nullptr && reference != nullptr && !r->frequencyPerNm.empty() &&
+               hasSpectra(*r) && r->pixelSizeNm == reference->pixelSizeNm;
+    };
+    int32_t longest = 0;
+    for (const MetrologyResult* r : results)
+        if (sameSpacing(r)) longest = std::max(longest, rowsOf(*r));
+    auto pools = [&](const MetrologyResult* r) {
+        return sameSpacing(r) && 2 * rowsOf(*r) >= longest;
+    };
+    int32_t n = longest;
+    for (const MetrologyResult* r : results)
+        if (pools(r)) n = std::min(n, rowsOf(*r));
+    PsdWorkspace workspace;
+    if (reference != nullptr && !workspace.prepare(n)) reference = nullptr;
+    const double px = reference != nullptr ? reference->pixelSizeNm : 0.0;
+    std::vector<double> grid;
     BinnedPsd layout;
     if (reference != nullptr) {
-        std::vector<double> ones(reference->frequencyPerNm.size(), 1.0);
-        binPsd(reference->frequencyPerNm.data(), ones.data(), static_cast<int32_t>(ones.size()),
-               1.0, layout);
+        // As measureMetrology makes it, so that images of n rows keep their own spectra.
+        grid.resize(static_cast<size_t>(n / 2));
+        for (int32_t k = 1; k <= n / 2; ++k) grid[static_cast<size_t>(k - 1)] = k / (n * px);
+        std::vector<double> ones(grid.size(), 1.0);
+        binPsd(grid.data(), ones.data(), static_cast<int32_t>(ones.size()), 1.0, layout);
     }
+    std::deque<MetrologyLine> cut;  // lines whose spectra were made again over n rows
     std::vector<BandedLine> banded;
     std::vector<const MetrologyLine*> spectrumLines;
     std::vector<double> widths;
     for (const MetrologyResult* r : results) {
         if (r == nullptr) continue;
         ++pooled.imageCount;
-        const bool sameGrid = reference != nullptr &&
-                              r->frequencyPerNm == reference->frequencyPerNm &&
-                              r->bandwidthPerNm == reference->bandwidthPerNm;
+        const bool in = reference != nullptr && pools(r);
+        const bool asMeasured = in && rowsOf(*r) == n;
+        if (in) ++pooled.spectrumImageCount;
+        std::vector<bool> usable;
+        for (const MetrologyEdge& edge : r->edges) usable.push_back(edge.inSpectrum);
+        const int32_t first = r->firstSpectrumRow - 1 + (in ? (rowsOf(*r) - n) / 2 : 0);
         for (const MetrologyLine& line : r->lines) {
-            if (sameGrid) {
-                banded.push_back(bandLine(line, reference->frequencyPerNm, layout));
-                if (line.inSpectrum || line.spectrumEdges > 0) spectrumLines.push_back(&line);
-                if (line.inSpectrum) ++pooled.spectrumLineCount;
-            } else {
+            if (!std::isnan(line.meanWidthNm)) widths.push_back(line.meanWidthNm);
+            if (!in) {
                 BandedLine b;
                 b.meanWidth = line.meanWidthNm;
                 banded.push_back(b);
+                continue;
             }
-            if (!std::isnan(line.meanWidthNm)) widths.push_back(line.meanWidthNm);
+            const MetrologyLine* source = &line;
+            if (!asMeasured) {
+                MetrologyLine shorter;
+                shorter.leftEdge = line.leftEdge;
+                shorter.rightEdge = line.rightEdge;
+                shorter.meanWidthNm = line.meanWidthNm;
+                bool used[2] = {false, false};
+                lineSpectra(r->edges, usable, first, n, px, settings.maxMissingFraction, workspace,
+                            shorter, used);
+                cut.push_back(std::move(shorter));
+                source = &cut.back();
+            }
+            banded.push_back(bandLine(*source, grid, layout));
+            if (source->inSpectrum || source->spectrumEdges > 0) spectrumLines.push_back(source);
+            if (source->inSpectrum) ++pooled.spectrumLineCount;
         }
     }
     pooled.lineCount = static_cast<int32_t>(widths.size());
@@ -760,13 +826,13 @@ PooledRoughness pooledRoughness(const std::vector<const MetrologyResult*>& resul
         for (const RoughnessFigure* f : {&reference->ler, &reference->lwr, &reference->lpr})
             if (f->fit.resolutionHeld) own.resolutionNm = f->fit.resolution;
     }
-    const int32_t rows =
-        reference != nullptr ? reference->lastSpectrumRow - reference->firstSpectrumRow + 1 : 0;
-    measureSet(banded, layout, rows, reference != nullptr ? reference->bandwidthPerNm : 0.0, own,
-               figures, set);
-    if (reference != nullptr) averagedSpectra(spectrumLines, reference->frequencyPerNm, figures);
+    measureSet(banded, layout, reference != nullptr ? n : 0,
+               reference != nullptr ? reference->bandwidthPerNm : 0.0, own, figures, set);
+    if (reference != nullptr) averagedSpectra(spectrumLines, grid, figures);
     pooled.cdNm = set.cd;
     pooled.cdCi95Nm = set.cdCi95;
+    pooled.cdReason = set.cdReason;
+    pooled.cdCiReason = set.cdCiReason;
     if (widths.size() >= 2) {
         double s = 0.0;
         for (double v : widths) s += v;

@@ -165,9 +165,12 @@ struct PooledRoughness {
     int32_t imageCount = 0;  // images whose lines were pooled
     int32_t lineCount = 0;   // lines with a mean width
     int32_t spectrumLineCount = 0;
-    double cdNm = 0.0;  // mean of the lines' mean widths
+    int32_t spectrumImageCount = 0;  // images whose spectra were pooled (the same grid)
+    double cdNm = 0.0;               // mean of the lines' mean widths
     double cdCi95Nm = 0.0;
     double cdu3SigmaNm = 0.0;  // 3 x sample sigma (n - 1) of the lines' mean widths
+    std::string cdReason;      // why cdNm is NaN
+    std::string cdCiReason;    // why cdCi95Nm is NaN
     RoughnessFigure ler;
     RoughnessFigure lwr;
     RoughnessFigure lpr;
@@ -182,9 +185,11 @@ PsdFitOptions spectrumFitOptions(const MetrologySettings& settings,
                                  const BinnedPsd& layout,
                                  int32_t spectrumRows);
 
-// Pools the lines of `results` (null entries skipped). Spectra are pooled only from results
-// whose frequency grid equals that of the first result with spectra (same spectrum rows and
-// pixel size); the others add their lines to the CD and CDU only. Fits, unbiased figures and
+// Pools the lines of `results` (null entries skipped). Spectra are pooled from the results
+// with spectra at the pixel size of the first of them whose spectrum rows number at least half
+// the longest: all at the fewest of those rows (the middle rows of each; a result with more
+// has its lines' spectra made again over them, from the same edges). The others add their lines
+// to the CD and CDU only (spectrumImageCount says how many pooled). Fits, unbiased figures and
 // intervals as in measureMetrology, with the settings' bootstrap, seed and fit bounds; their
 // lengths in px (resolutionMaxPx, xiMinPx, noiseLagRows) are taken at the pixel size of the
 // pooled spectra (settings.pixelSizeNm is not used), and a resolution held in their fits

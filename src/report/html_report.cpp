@@ -661,29 +661,50 @@ std::string groupsSection(const std::vector<GroupRow>& groups, PlotIds& ids) {
     std::string html =
         "<section id=\"groups\">\n<h2>Groups</h2>\n"
         "<p class=\"note\">Per group: the mean CD, the CDU (3\u03c3 of the line CDs over all "
-        "lines of its images) and the unbiased 3\u03c3 LWR and LER, each with the half-width "
-        "of its 95 % interval. Groups whose bars do not overlap differ beyond the scatter of "
-        "their images.</p>\n<div class=\"table-wrap\">\n"
+        "lines of its images) and the unbiased 3\u03c3 LWR and LER from the pooled spectra, "
+        "each with the half-width of its 95 % interval. Groups whose bars do not overlap differ "
+        "beyond the scatter of their images. Spectra are pooled from the images that share "
+        "one frequency grid (the same rows and pixel size); the last column says how many "
+        "did.</p>\n<div class=\"table-wrap\">\n"
         "<table class=\"sortable\">\n<thead><tr><th data-type=\"text\">Group</th>"
         "<th data-type=\"num\">Images</th><th data-type=\"num\">Lines</th>"
         "<th data-type=\"num\">CD mean<span class=\"unit\">nm, \u00b1 95 %</span></th>"
         "<th data-type=\"num\">CDU 3\u03c3<span class=\"unit\">nm</span></th>"
         "<th data-type=\"num\">3\u03c3 LWR unbiased<span class=\"unit\">nm, \u00b1 95 "
         "%</span></th><th data-type=\"num\">3\u03c3 LER unbiased<span class=\"unit\">nm, "
-        "\u00b1 95 %</span></th></tr></thead>\n<tbody>\n";
+        "\u00b1 95 %</span></th><th data-type=\"num\">Spectra<span class=\"unit\">images, "
+        "lines</span></th></tr></thead>\n<tbody>\n";
+    // The comparison plot shows the groups in nm, or in px when none is in nm.
+    bool anyNm = false;
+    for (const GroupRow& g : groups) anyNm = anyNm || g.lengthUnit == "nm";
+    const std::string plotUnit = anyNm ? "nm" : "px";
     std::vector<std::string> names;
-    GroupQuantity cd{"CD mean (nm)", {}, {}};
-    GroupQuantity lwr{"3\u03c3 LWR unbiased (nm)", {}, {}};
-    GroupQuantity ler{"3\u03c3 LER unbiased (nm)", {}, {}};
+    GroupQuantity cd{"CD mean (" + plotUnit + ")", {}, {}};
+    GroupQuantity lwr{"3\u03c3 LWR unbiased (" + plotUnit + ")", {}, {}};
+    GroupQuantity ler{"3\u03c3 LER unbiased (" + plotUnit + ")", {}, {}};
+    std::vector<std::string> leftOut;
     for (size_t i = 0; i < groups.size(); ++i) {
         const GroupRow& g = groups[i];
+        const std::string unit =
+            g.lengthUnit == "px" ? " <span class=\"unit\">px</span>" : std::string();
+        auto withUnit = [&unit](std::string cell) {
+            return cell == "<td></td>" ? cell : cell.insert(cell.size() - 5, unit);
+        };
         html += "<tr data-n=\"" + std::to_string(i) + "\"><td data-v=\"" + htmlEscape(g.name) +
                 "\">" + htmlEscape(g.name) + "</td><td class=\"num\" data-v=\"" +
                 std::to_string(g.images) + "\">" + std::to_string(g.images) +
                 "</td><td class=\"num\" data-v=\"" + std::to_string(g.lines) + "\">" +
-                std::to_string(g.lines) + "</td>" + valueWithCiCell(g.cdMeanNm, g.cdCi95Nm) +
-                numberCell(g.cduNm) + valueWithCiCell(g.lwrUnbiasedNm, g.lwrCi95Nm) +
-                valueWithCiCell(g.lerUnbiasedNm, g.lerCi95Nm) + "</tr>\n";
+                std::to_string(g.lines) + "</td>" +
+                withUnit(valueWithCiCell(g.cdMeanNm, g.cdCi95Nm)) + withUnit(numberCell(g.cduNm)) +
+                withUnit(valueWithCiCell(g.lwrUnbiasedNm, g.lwrCi95Nm)) +
+                withUnit(valueWithCiCell(g.lerUnbiasedNm, g.lerCi95Nm)) +
+                "<td class=\"num\" data-v=\"" + std::to_string(g.spectrumImages) + "\">" +
+                std::to_string(g.spectrumImages) + ", " + std::to_string(g.spectrumLines) +
+                "</td></tr>\n";
+        if (g.lengthUnit != plotUnit) {
+            if (!g.lengthUnit.empty()) leftOut.push_back(g.name);  // mixed: nothing to plot
+            continue;
+        }
         names.push_back(g.name);
         cd.value.push_back(g.cdMeanNm);
         cd.ci95.push_back(g.cdCi95Nm);
@@ -695,6 +716,21 @@ std::string groupsSection(const std::vector<GroupRow>& groups, PlotIds& ids) {
     html += "</tbody>\n</table>\n</div>\n";
     const std::string svg = groupComparisonSvg(names, {cd, lwr, ler});
     if (!svg.empty()) html += embedSvg(svg, ids.take(), "Comparison of the groups");
+    if (!leftOut.empty()) {
+        std::string list;
+        for (const std::string& name : leftOut)
+            list += (list.empty() ? "" : ", ") + htmlEscape(name);
+        html += "<p class=\"note\">Not in the plot, whose lengths are in " + plotUnit + ": " +
+                list + " (lengths in " + (anyNm ? "px" : "nm") + ").</p>\n";
+    }
+    // Why a group's figures are empty, each reason once.
+    for (const GroupRow& g : groups) {
+        std::string why;
+        for (const auto& [column, reason] : g.reasons)
+            if (why.find(reason) == std::string::npos) why += (why.empty() ? "" : "; ") + reason;
+        if (!why.empty())
+            html += "<p class=\"note\">" + htmlEscape(g.name) + ": " + htmlEscape(why) + ".</p>\n";
+    }
     html += "</section>\n";
     return html;
 }
@@ -832,6 +868,22 @@ GroupRow groupRowOf(const std::string& name, const PooledRoughness& pooled) {
     row.lwrCi95Nm = pooled.lwr.ci95Nm;
     row.lerUnbiasedNm = pooled.ler.sigma3UnbiasedNm;
     row.lerCi95Nm = pooled.ler.ci95Nm;
+    row.spectrumImages = pooled.spectrumImageCount;
+    row.spectrumLines = pooled.spectrumLineCount;
+    auto why = [&row](const char* column, double value, const std::string& reason) {
+        if (!std::isfinite(value)) row.reasons.emplace_back(column, reason);
+    };
+    // No image with spectra says more than the figures' own "no series".
+    auto spectra = [&pooled](const std::string& reason) {
+        return pooled.reason.empty() ? reason : pooled.reason;
+    };
+    why("cd_mean_nm", row.cdMeanNm, pooled.cdReason);
+    why("cd_mean_ci95_nm", row.cdCi95Nm, pooled.cdCiReason);
+    why("cdu_3sigma_nm", row.cduNm, "fewer than 2 lines with a measured width");
+    why("lwr_3sigma_unbiased_nm", row.lwrUnbiasedNm, spectra(pooled.lwr.reason));
+    why("lwr_3sigma_unbiased_ci95_nm", row.lwrCi95Nm, spectra(pooled.lwr.ciReason));
+    why("ler_3sigma_unbiased_nm", row.lerUnbiasedNm, spectra(pooled.ler.reason));
+    why("ler_3sigma_unbiased_ci95_nm", row.lerCi95Nm, spectra(pooled.ler.ciReason));
     return row;
 }
 

@@ -25,6 +25,11 @@ struct GroupRow {
     double lwrCi95Nm = NAN;
     double lerUnbiasedNm = NAN;
     double lerCi95Nm = NAN;
+    std::string lengthUnit = "nm";  // of the figures: nm, px, or empty when the group mixes both
+    int32_t spectrumImages = 0;     // images whose spectra were pooled (one frequency grid)
+    int32_t spectrumLines = 0;      // lines of those images with both edges in the spectra
+    // Why a figure is empty, keyed by its groups.csv column; only empty figures have one.
+    std::vector<std::pair<std::string, std::string>> reasons;
 };
 
 // The row of a group from the pooled lines of its images.

@@ -34,41 +34,103 @@ std::vector<std::string> reportFileNames() {
 
 std::vector<GroupRow> groupRows(const RunDescription& run,
                                 const std::vector<ImageResult>& results) {
-    std::map<std::string, std::vector<const MetrologyResult*>> members;
+    std::map<std::string, std::vector<const ImageResult*>> members;
     for (const ImageResult& result : results) {
         if (result.group.empty()) continue;
-        std::vector<const MetrologyResult*>& list = members[result.group];
-        if (result.status == ImageStatus::kMeasured) list.push_back(&result.metrology);
+        std::vector<const ImageResult*>& list = members[result.group];
+        if (result.status == ImageStatus::kMeasured) list.push_back(&result);
     }
     MetrologySettings settings;
     settings.bootstrapResamples = run.settings.bootstrapResamples;
     settings.seed = run.settings.bootstrapSeed;
     std::vector<GroupRow> rows;
-    for (const auto& member : members)
-        rows.push_back(groupRowOf(member.first, pooledRoughness(member.second, settings)));
+    for (const auto& [name, images] : members) {
+        std::vector<const MetrologyResult*> measured;
+        int32_t inPixels = 0;
+        for (const ImageResult* image : images) {
+            measured.push_back(&image->metrology);
+            inPixels += image->setup.figuresInPixels ? 1 : 0;
+        }
+        const int32_t count = static_cast<int32_t>(images.size());
+        if (inPixels == 0 || inPixels == count) {
+            rows.push_back(groupRowOf(name, pooledRoughness(measured, settings)));
+            rows.back().lengthUnit = inPixels > 0 ? "px" : "nm";
+            continue;
+        }
+        // Lengths in px and in nm do not pool: the counts only.
+        GroupRow row;
+        row.name = name;
+        row.images = count;
+        for (const ImageResult* image : images)
+            for (const MetrologyLine& line : image->metrology.lines)
+                row.lines += std::isnan(line.meanWidthNm) ? 0 : 1;
+        row.lengthUnit.clear();
+        const std::string why = std::to_string(inPixels) + " of its " + std::to_string(count) +
+                                " images " + (inPixels == 1 ? "has" : "have") +
+                                " no pixel size (lengths in px), " +
+                                (count - inPixels == 1 ? "the other has" : "the others have") +
+                                " lengths in nm: the group's lines cannot be pooled";
+        for (const char* column : {"cd_mean_nm", "cd_mean_ci95_nm", "cdu_3sigma_nm",
+                                   "lwr_3sigma_unbiased_nm", "lwr_3sigma_unbiased_ci95_nm",
+                                   "ler_3sigma_unbiased_nm", "ler_3sigma_unbiased_ci95_nm"})
+            row.reasons.emplace_back(column, why);
+        rows.push_back(std::move(row));
+    }
     return rows;
 }
 
-std::string formatGroupsCsv(const std::vector<GroupRow>& groups) {
+namespace {
+
+Table groupsTable(const std::vector<GroupRow>& groups) {
     Table table;
     table.columns = {"group",
                      "images",
                      "lines",
+                     "length_unit",
                      "cd_mean_nm",
                      "cd_mean_ci95_nm",
                      "cdu_3sigma_nm",
                      "lwr_3sigma_unbiased_nm",
                      "lwr_3sigma_unbiased_ci95_nm",
                      "ler_3sigma_unbiased_nm",
-                     "ler_3sigma_unbiased_ci95_nm"};
+                     "ler_3sigma_unbiased_ci95_nm",
+                     "spectrum_images",
+                     "spectrum_lines"};
     auto figure = [](double v) { return std::isfinite(v) ? realCell(v) : emptyCell(); };
     for (const GroupRow& g : groups) {
         table.rows.push_back({textCell(g.name), integerCell(g.images), integerCell(g.lines),
-                              figure(g.cdMeanNm), figure(g.cdCi95Nm), figure(g.cduNm),
-                              figure(g.lwrUnbiasedNm), figure(g.lwrCi95Nm), figure(g.lerUnbiasedNm),
-                              figure(g.lerCi95Nm)});
+                              textCell(g.lengthUnit), figure(g.cdMeanNm), figure(g.cdCi95Nm),
+                              figure(g.cduNm), figure(g.lwrUnbiasedNm), figure(g.lwrCi95Nm),
+                              figure(g.lerUnbiasedNm), figure(g.lerCi95Nm),
+                              integerCell(g.spectrumImages), integerCell(g.spectrumLines)});
     }
-    return formatCsv(table);
+    return table;
+}
+
+}  // namespace
+
+std::string formatGroupsCsv(const std::vector<GroupRow>& groups) {
+    return formatCsv(groupsTable(groups));
+}
+
+nlohmann::ordered_json groupsJson(const std::vector<GroupRow>& groups) {
+    const Table table = groupsTable(groups);
+    nlohmann::ordered_json out = nlohmann::ordered_json::array();
+    for (size_t r = 0; r < table.rows.size(); ++r) {
+        nlohmann::ordered_json group = nlohmann::ordered_json::object();
+        for (size_t c = 0; c < table.columns.size(); ++c) {
+            const TableCell& cell = table.rows[r][c];
+            nlohmann::ordered_json& value = group[table.columns[c]];
+            if (cell.kind == TableCell::Kind::kText) value = cell.text;
+            if (cell.kind == TableCell::Kind::kInteger) value = cell.integer;
+            if (cell.kind == TableCell::Kind::kReal) value = cell.real;
+        }
+        nlohmann::ordered_json reasons = nlohmann::ordered_json::object();
+        for (const auto& [column, reason] : groups[r].reasons) reasons[column] = reason;
+        group["reasons"] = std::move(reasons);
+        out.push_back(std::move(group));
+    }
+    return out;
 }
 
 bool writeReportFiles(const std::string& folder,
@@ -83,8 +145,10 @@ bool writeReportFiles(const std::string& folder,
     };
     for (TableKind kind : kTables)
         if (!write(tableFileName(kind), formatCsv(makeTable(kind, results)))) return false;
-    if (!write("report.json", formatJson(reportJson(run, results)))) return false;
     const std::vector<GroupRow> groups = groupRows(run, results);
+    nlohmann::ordered_json json = reportJson(run, results);
+    if (!groups.empty()) json["groups"] = groupsJson(groups);
+    if (!write("report.json", formatJson(json))) return false;
     if (!groups.empty() && !write("groups.csv", formatGroupsCsv(groups))) return false;
     return write("index.html", formatHtmlReport(run, results, &groups));
 }

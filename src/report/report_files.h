@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <nlohmann/json.hpp>
 #include <string>
 #include <vector>
 
@@ -28,9 +29,15 @@ struct GroupRow;
 // lines pooled (pooledRoughness with the run's bootstrap settings).
 std::vector<GroupRow> groupRows(const RunDescription& run, const std::vector<ImageResult>& results);
 
-// groups.csv: one row per group with its image and line counts, mean CD with its interval, CDU
-// (3 sigma of the line CDs) and unbiased LWR and LER with their intervals.
+// groups.csv: one row per group with its image and line counts, the unit of its lengths, mean
+// CD with its interval, CDU (3 sigma of the line CDs) and unbiased LWR and LER with their
+// intervals, and the images and lines whose spectra were pooled. A group that mixes images
+// with and without a pixel size has the counts only.
 std::string formatGroupsCsv(const std::vector<GroupRow>& groups);
+
+// report.json's "groups": the rows of groups.csv as objects keyed by column (null for an empty
+// figure), each with "reasons" for its empty figures.
+nlohmann::ordered_json groupsJson(const std::vector<GroupRow>& groups);
 
 // Writes the tables, report.json, groups.csv (when there are groups) and index.html of `results`
 // (in list order) into `folder`. False with `failedPath` set to the first file that could not be

@@ -13,6 +13,7 @@
 #include "image/coarse_edges.h"
 #include "metrology/contrast.h"
 #include "png_grey.h"
+#include "stats/line_residuals.h"
 #include "synthetic/synthetic_sem.h"
 
 namespace {
@@ -423,6 +424,51 @@ TEST(Metrology, PoolingTwoImagesAveragesTheirLines) {
     ASSERT_TRUE(pooled.lwr.fit.ok) << pooled.lwr.fit.status;
     EXPECT_GT(pooled.cdu3SigmaNm, 0.0);
     EXPECT_GT(pooled.lwr.ci95Nm, 0.0);
+}
+
+TEST(Metrology, PoolingCutsLongerImagesToTheCommonRowsAndLeavesShortOnesOut) {
+    // 256 and 320 rows pool over the fewer rows (the middle ones of the longer image); 120 rows
+    // are under half the longest and add their lines to the CD only.
+    MetrologySettings settings;
+    settings.bootstrapResamples = 0;
+    SyntheticSem image;
+    MetrologyResult r[3];
+    const int32_t heights[3] = {256, 320, 120};
+    for (int32_t i = 0; i < 3; ++i) {
+        SyntheticSemSettings s = lineImage(20.0, static_cast<uint64_t>(70 + i));
+        s.height = heights[i];
+        measureGenerated(s, settings, image, r[i]);
+    }
+    const PooledRoughness pooled = pooledRoughness({&r[0], &r[1], &r[2]}, settings);
+    EXPECT_EQ(pooled.imageCount, 3);
+    EXPECT_EQ(pooled.spectrumImageCount, 2);
+    EXPECT_EQ(pooled.lineCount,
+              static_cast<int32_t>(r[0].lines.size() + r[1].lines.size() + r[2].lines.size()));
+    const int32_t n = std::min(r[0].lastSpectrumRow - r[0].firstSpectrumRow,
+                               r[1].lastSpectrumRow - r[1].firstSpectrumRow) +
+                      1;
+    ASSERT_GE(n, 200);
+    EXPECT_EQ(pooled.lwr.psdNm3.size(), static_cast<size_t>(n / 2));
+    // The pooled biased width variance is the mean over the lines of the variance of their
+    // widths about a straight line, over the common rows.
+    double sum = 0.0;
+    int32_t lines = 0;
+    for (int32_t i = 0; i < 2; ++i) {
+        const int32_t rows = r[i].lastSpectrumRow - r[i].firstSpectrumRow + 1;
+        const size_t first = static_cast<size_t>(r[i].firstSpectrumRow - 1 + (rows - n) / 2);
+        for (const MetrologyLine& line : r[i].lines) {
+            if (!line.inSpectrum) continue;
+            const std::vector<double> widths(line.widthsNm.begin() + first,
+                                             line.widthsNm.begin() + first + n);
+            for (double w : widths) ASSERT_TRUE(std::isfinite(w));
+            sum += residualSigma(widths) * residualSigma(widths);
+            ++lines;
+        }
+    }
+    EXPECT_EQ(pooled.spectrumLineCount, lines);
+    EXPECT_NEAR(pooled.lwr.biasedVarianceNm2, sum / lines, 1e-9 * sum / lines);
+    ASSERT_TRUE(pooled.lwr.fit.ok) << pooled.lwr.fit.status;
+    EXPECT_LE(pooled.lwr.sigma3UnbiasedNm, pooled.lwr.sigma3BiasedNm);
 }
 
 TEST(Contrast, NamesParseBackAndAutoIsNotAContrast) {

@@ -410,6 +410,9 @@ TEST(ReportBatch, GroupsOfDifferentRoughnessHaveIntervalsApart) {
     for (const std::vector<std::string>* row : {&a, &b}) {
         EXPECT_EQ(groups.cell(*row, "images"), "3");
         EXPECT_EQ(groups.cell(*row, "lines"), "12");
+        EXPECT_EQ(groups.cell(*row, "length_unit"), "nm");
+        EXPECT_EQ(groups.cell(*row, "spectrum_images"), "3");
+        EXPECT_EQ(groups.cell(*row, "spectrum_lines"), "12");
     }
     const double lwrA = std::stod(groups.cell(a, "lwr_3sigma_unbiased_nm"));
     const double ciA = std::stod(groups.cell(a, "lwr_3sigma_unbiased_ci95_nm"));
@@ -424,6 +427,43 @@ TEST(ReportBatch, GroupsOfDifferentRoughnessHaveIntervalsApart) {
     const std::string page = readTextFile(folder + "/by-name/index.html");
     EXPECT_TRUE(contains(page, "id=\"groups\""));
     EXPECT_TRUE(contains(page, "waferA") && contains(page, "waferB"));
+    fs::remove_all(folder);
+}
+
+TEST(ReportBatch, AGroupMixingPixelsAndNanometresIsNotPooled) {
+    // m-1 has its pixel size beside it, m-2 and p-1, p-2 none: group m would add px to nm.
+    const std::string folder = makeTempFolder();
+    for (const char* name : {"m-1", "m-2", "p-1", "p-2"})
+        save(generated(smallImage(static_cast<uint64_t>(name[2]))), folder + "/" + name + ".pgm");
+    writeTextFile(folder + "/m-1.txt", "PixelSize=2 nm\n");
+    const RunResult run =
+        runReportIn(folder, "--group '^([mp])-' -o out m-1.pgm m-2.pgm p-1.pgm p-2.pgm");
+    ASSERT_EQ(run.status, 0) << run.err;
+    const CsvFile groups = readCsv(folder + "/out/groups.csv");
+    ASSERT_EQ(groups.rows.size(), 2u);
+    const std::vector<std::string>& mixed = groups.rows[0];
+    const std::vector<std::string>& pixels = groups.rows[1];
+    EXPECT_EQ(groups.cell(mixed, "images"), "2");
+    EXPECT_EQ(groups.cell(mixed, "lines"), "8");
+    EXPECT_EQ(groups.cell(mixed, "length_unit"), "");
+    for (const char* figure : {"cd_mean_nm", "cdu_3sigma_nm", "lwr_3sigma_unbiased_nm"}) {
+        EXPECT_EQ(groups.cell(mixed, figure), "") << figure;
+        EXPECT_NE(groups.cell(pixels, figure), "") << figure;
+    }
+    EXPECT_EQ(groups.cell(pixels, "length_unit"), "px");
+    EXPECT_NEAR(std::stod(groups.cell(pixels, "cd_mean_nm")), 28.0, 2.0);  // drawn 28 px
+    const auto json = nlohmann::json::parse(readTextFile(folder + "/out/report.json"));
+    ASSERT_EQ(json["groups"].size(), 2u);
+    EXPECT_TRUE(json["groups"][0]["cd_mean_nm"].is_null());
+    EXPECT_TRUE(contains(json["groups"][0]["reasons"]["cd_mean_nm"].get<std::string>(),
+                         "1 of its 2 images has no pixel size"));
+    EXPECT_TRUE(json["groups"][1]["reasons"].empty());
+    EXPECT_EQ(json["groups"][1]["cd_mean_nm"].get<double>(),
+              std::stod(groups.cell(pixels, "cd_mean_nm")));
+    // The page says why, and plots the group in px.
+    const std::string page = readTextFile(folder + "/out/index.html");
+    EXPECT_TRUE(contains(page, "m: 1 of its 2 images has no pixel size"));
+    EXPECT_TRUE(contains(page, "Comparison of the groups"));
     fs::remove_all(folder);
 }
 
