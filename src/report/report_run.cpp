@@ -18,6 +18,7 @@
 #include <filesystem>
 #include <fstream>
 #include <mutex>
+#include <nlohmann/json.hpp>
 #include <regex>
 #include <set>
 #include <thread>
@@ -98,6 +99,45 @@ std::string outputReplacingInput(const std::vector<std::string>& outputs,
     for (const std::string& output : outputs)
         if (fileIdentity(output, id) && inputIds.count(id) > 0) return output;
     return std::string();
+}
+
+// The files an earlier run of this program left in `folder`, by the report.json there: the
+// pictures it lists and groups.csv. Only plain names of the program's own pattern
+// ("image-NNN-....png" or ".svg") are taken, whatever the file says. Empty when the folder
+// holds no report.json of this program.
+std::vector<std::string> earlierRunFiles(const std::string& folder) {
+    std::ifstream in(joinPath(folder, "report.json"), std::ios::binary);
+    if (!in) return {};
+    const nlohmann::json json = nlohmann::json::parse(in, nullptr, false);
+    if (!json.is_object() || json.value("program", std::string()) != "rugon-report") return {};
+    static const std::regex own("image-[0-9]{3,}-[A-Za-z0-9._-]*\\.(png|svg)");
+    std::vector<std::string> files = {"groups.csv"};
+    const auto images = json.find("images");
+    if (images == json.end() || !images->is_array()) return files;
+    for (const auto& image : *images) {
+        if (!image.is_object() || !image.contains("pictures") || !image["pictures"].is_object())
+            continue;
+        for (const auto& [key, name] : image["pictures"].items())
+            if (name.is_string() && std::regex_match(name.get<std::string>(), own))
+                files.push_back(name.get<std::string>());
+    }
+    return files;
+}
+
+// Removes those of `earlier` (names in `folder`) that this run did not write and that are not
+// one of its inputs, so that the folder holds one run: a picture of an image no longer listed
+// (or no longer measured), a groups.csv of a run with groups.
+void removeEarlierRunFiles(const std::string& folder,
+                           const std::vector<std::string>& earlier,
+                           const std::set<std::string>& written,
+                           const std::vector<std::string>& inputs) {
+    for (const std::string& name : earlier) {
+        if (written.count(name) > 0) continue;
+        const std::string path = joinPath(folder, name);
+        if (!outputReplacingInput({path}, inputs).empty()) continue;
+        std::error_code ec;
+        fs::remove(path, ec);
+    }
 }
 
 }  // namespace
@@ -781,6 +821,7 @@ int runReport(const ReportOptions& options, std::FILE* err, bool errIsTerminal) 
                     "\": it is an input of this run; choose another output folder");
         return kExitCannotRun;
     }
+    const std::vector<std::string> earlier = earlierRunFiles(options.outputFolder);
 
     const auto start = std::chrono::steady_clock::now();
     auto elapsed = [&start] {
@@ -847,6 +888,14 @@ int runReport(const ReportOptions& options, std::FILE* err, bool errIsTerminal) 
     run.settings = settings.empty() ? settingsFor(options, nullptr, 1) : settings[0];
     run.workers = workers;
     if (!writeReportFiles(options.outputFolder, run, results, error)) return cannotWrite(error);
+    std::set<std::string> written;
+    for (const ImageResult& r : results)
+        for (const std::string* name : {&r.pngFile, &r.svgFile, &r.psdPngFile, &r.psdSvgFile})
+            if (!name->empty()) written.insert(*name);
+    // groups.csv is written when an image has a group (groupRows).
+    for (const ImageResult& r : results)
+        if (!r.group.empty()) written.insert("groups.csv");
+    removeEarlierRunFiles(options.outputFolder, earlier, written, inputs);
 
     if (n > 1) {
         char summary[160];

@@ -4,6 +4,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <nlohmann/json.hpp>
+#include <set>
 
 #include "report/report_figure.h"
 #include "report_support.h"
@@ -232,6 +233,44 @@ TEST(ReportRun, ExitsZeroWhenAllAreMeasuredAndLeavesOtherFilesAlone) {
         names.push_back(file.path().filename().string());
     // Six tables, report.json, index.html and four pictures.
     EXPECT_EQ(names.size(), 2u + 8u + 4u);
+    fs::remove_all(folder);
+}
+
+TEST(ReportRun, ARunIntoTheFolderOfAnEarlierOneLeavesNoneOfItsOwnFilesBehind) {
+    const std::string folder = makeTempFolder();
+    ASSERT_TRUE(writeLineImage(folder + "/a.pgm", 256, 400, 2, 3));
+    ASSERT_TRUE(writeLineImage(folder + "/b.pgm", 256, 400, 2, 4));
+    ASSERT_EQ(runReportIn(folder, "--group '^(.)' -o out a.pgm b.pgm").status, 0);
+    ASSERT_TRUE(fs::exists(folder + "/out/groups.csv"));
+    ASSERT_TRUE(fs::exists(folder + "/out/image-002-b-psd.svg"));
+    writeTextFile(folder + "/out/notes.txt", "mine");
+    writeTextFile(folder + "/out/image-007-mine.png", "also mine");
+    // b alone, and a picture of the earlier run as an input of this one.
+    const RunResult again = runReportIn(folder, "-o out b.pgm out/image-001-a.png");
+    EXPECT_NE(again.status, 2) << again.err;
+    std::set<std::string> names;
+    for (const auto& file : fs::directory_iterator(folder + "/out"))
+        names.insert(file.path().filename().string());
+    const std::set<std::string> expected = {"summary.csv",
+                                            "edges.csv",
+                                            "lines.csv",
+                                            "length.csv",
+                                            "hhcf.csv",
+                                            "psd.csv",
+                                            "report.json",
+                                            "index.html",
+                                            "notes.txt",
+                                            "image-007-mine.png",
+                                            "image-001-a.png",
+                                            "image-001-b.png",
+                                            "image-001-b.svg",
+                                            "image-001-b-psd.png",
+                                            "image-001-b-psd.svg",
+                                            "image-002-image-001-a.png",
+                                            "image-002-image-001-a.svg",
+                                            "image-002-image-001-a-psd.png",
+                                            "image-002-image-001-a-psd.svg"};
+    EXPECT_EQ(names, expected);
     fs::remove_all(folder);
 }
 
