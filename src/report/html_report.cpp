@@ -642,19 +642,15 @@ std::string batchSection(const Summary& summary,
     return html;
 }
 
-std::string numberCell(double value) {
-    if (!std::isfinite(value)) return "<td></td>";
-    return "<td class=\"num\" data-v=\"" + formatNumber(value) + "\">" +
-           htmlEscape(displayNumber(value)) + "</td>";
-}
-
-std::string valueWithCiCell(double value, double ci) {
+// A table cell with `value` (empty when not a number), its interval's half-width `ci` when that
+// is a number, and `suffix` (markup) after them.
+std::string valueWithCiCell(double value, double ci, const std::string& suffix = std::string()) {
     if (!std::isfinite(value)) return "<td></td>";
     std::string html = "<td class=\"num\" data-v=\"" + formatNumber(value) + "\">" +
                        htmlEscape(displayNumber(value));
     if (std::isfinite(ci))
         html += " <span class=\"ci\">\u00b1 " + htmlEscape(displayNumber(ci)) + "</span>";
-    return html + "</td>";
+    return html + suffix + "</td>";
 }
 
 std::string groupsSection(const std::vector<GroupRow>& groups, PlotIds& ids) {
@@ -663,9 +659,9 @@ std::string groupsSection(const std::vector<GroupRow>& groups, PlotIds& ids) {
         "<p class=\"note\">Per group: the mean CD, the CDU (3\u03c3 of the line CDs over all "
         "lines of its images) and the unbiased 3\u03c3 LWR and LER from the pooled spectra, "
         "each with the half-width of its 95 % interval. Groups whose bars do not overlap differ "
-        "beyond the scatter of their images. Spectra are pooled from the images that share "
-        "one frequency grid (the same rows and pixel size); the last column says how many "
-        "did.</p>\n<div class=\"table-wrap\">\n"
+        "beyond the scatter of their images. Spectra pool at one pixel size over the rows the "
+        "images share; the last column gives the images and lines they hold.</p>\n<div "
+        "class=\"table-wrap\">\n"
         "<table class=\"sortable\">\n<thead><tr><th data-type=\"text\">Group</th>"
         "<th data-type=\"num\">Images</th><th data-type=\"num\">Lines</th>"
         "<th data-type=\"num\">CD mean<span class=\"unit\">nm, \u00b1 95 %</span></th>"
@@ -687,20 +683,16 @@ std::string groupsSection(const std::vector<GroupRow>& groups, PlotIds& ids) {
         const GroupRow& g = groups[i];
         const std::string unit =
             g.lengthUnit == "px" ? " <span class=\"unit\">px</span>" : std::string();
-        auto withUnit = [&unit](std::string cell) {
-            return cell == "<td></td>" ? cell : cell.insert(cell.size() - 5, unit);
-        };
-        html += "<tr data-n=\"" + std::to_string(i) + "\"><td data-v=\"" + htmlEscape(g.name) +
-                "\">" + htmlEscape(g.name) + "</td><td class=\"num\" data-v=\"" +
-                std::to_string(g.images) + "\">" + std::to_string(g.images) +
-                "</td><td class=\"num\" data-v=\"" + std::to_string(g.lines) + "\">" +
-                std::to_string(g.lines) + "</td>" +
-                withUnit(valueWithCiCell(g.cdMeanNm, g.cdCi95Nm)) + withUnit(numberCell(g.cduNm)) +
-                withUnit(valueWithCiCell(g.lwrUnbiasedNm, g.lwrCi95Nm)) +
-                withUnit(valueWithCiCell(g.lerUnbiasedNm, g.lerCi95Nm)) +
-                "<td class=\"num\" data-v=\"" + std::to_string(g.spectrumImages) + "\">" +
-                std::to_string(g.spectrumImages) + ", " + std::to_string(g.spectrumLines) +
-                "</td></tr>\n";
+        html +=
+            "<tr data-n=\"" + std::to_string(i) + "\"><td data-v=\"" + htmlEscape(g.name) + "\">" +
+            htmlEscape(g.name) + "</td><td class=\"num\" data-v=\"" + std::to_string(g.images) +
+            "\">" + std::to_string(g.images) + "</td><td class=\"num\" data-v=\"" +
+            std::to_string(g.lines) + "\">" + std::to_string(g.lines) + "</td>" +
+            valueWithCiCell(g.cdMeanNm, g.cdCi95Nm, unit) + valueWithCiCell(g.cduNm, NAN, unit) +
+            valueWithCiCell(g.lwrUnbiasedNm, g.lwrCi95Nm, unit) +
+            valueWithCiCell(g.lerUnbiasedNm, g.lerCi95Nm, unit) + "<td class=\"num\" data-v=\"" +
+            std::to_string(g.spectrumImages) + "\">" + std::to_string(g.spectrumImages) + ", " +
+            std::to_string(g.spectrumLines) + "</td></tr>\n";
         if (g.lengthUnit != plotUnit) {
             if (!g.lengthUnit.empty()) leftOut.push_back(g.name);  // mixed: nothing to plot
             continue;
