@@ -384,12 +384,10 @@ py::tuple generate(const py::kwargs& kwargs) {
         std::unique_lock<std::shared_mutex> alone(fftwPlanners());
         made = makeSyntheticSem(s, *image);
     }
-    if (!made)
-        throw py::value_error(
-            "the settings describe no image: sizes 1..65536, pitch > cd > 2 x band_width (cd > 0 "
-            "for steps), no lone bands with steps, levels and sigmas not negative, "
-            "roughness_exponent 0..4, edge_correlation -1..1, shot_noise_frames not negative, "
-            "electrons_per_level above 0");
+    const std::string problem = syntheticSettingsProblem(s);
+    if (!made && !problem.empty())
+        throw py::value_error("the settings describe no image: " + problem);
+    if (!made) throw std::runtime_error("the roughness spectrum could not be prepared");
 
     // The pixels and the edges stay in `image`; the arrays are views that keep it alive.
     py::capsule owner(new std::shared_ptr<SyntheticSem>(image),

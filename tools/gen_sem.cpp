@@ -174,12 +174,14 @@ int main(int argc, char** argv) {
     if (truthPath.empty()) truthPath = besideOutput(output, "_truth.json");
 
     SyntheticSem image;
+    const std::string problem = syntheticSettingsProblem(s);
+    if (!problem.empty()) {
+        std::fprintf(stderr, "rugon-gen-sem: the settings describe no image: %s\n",
+                     problem.c_str());
+        return 2;
+    }
     if (!makeSyntheticSem(s, image)) {
-        std::fprintf(stderr,
-                     "rugon-gen-sem: the settings describe no image (sizes 1..65536, "
-                     "pitch > cd > 2 x band width (cd > 0 for steps), no lone bands with "
-                     "steps, levels and sigmas not negative, alpha 0..4, edge correlation "
-                     "-1..1, frames not negative, electrons above 0)\n");
+        std::fprintf(stderr, "rugon-gen-sem: the roughness spectrum could not be prepared\n");
         return 2;
     }
     if (!writePgm(image, output)) {

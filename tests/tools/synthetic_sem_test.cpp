@@ -259,7 +259,7 @@ TEST(SyntheticSem, ShotNoiseHasTheVarianceOfTheFrameMean) {
 }
 
 TEST(SyntheticSem, RefusesSettingsThatDescribeNoImage) {
-    std::vector<SyntheticSemSettings> bad(7);
+    std::vector<SyntheticSemSettings> bad(9);
     bad[0].edgeCorrelation = 1.5;
     bad[1].roughnessExponent = -0.1;
     bad[2].roughnessExponent = std::nan("");
@@ -270,11 +270,19 @@ TEST(SyntheticSem, RefusesSettingsThatDescribeNoImage) {
     bad[5].electronsPerLevel = 0;
     bad[6].shotNoiseFrames = 1000000;
     bad[6].electronsPerLevel = 1e6;
+    bad[7].blurSigma = 1e9;  // its kernel's radius overflowed and crashed the generator
+    bad[8].width = bad[8].height = 65536;  // 32 GB to draw
+    const char* named[] = {"edge correlation",   "alpha",  "alpha",
+                           "lone bands",         "frames", "electrons",
+                           "frames x electrons", "blur",   "width x height"};
     for (size_t i = 0; i < bad.size(); ++i) {
         SyntheticSem image;
         EXPECT_FALSE(makeSyntheticSem(bad[i], image)) << i;
         EXPECT_TRUE(image.pixels.empty() && image.edges.empty()) << i;
+        EXPECT_NE(syntheticSettingsProblem(bad[i]).find(named[i]), std::string::npos)
+            << syntheticSettingsProblem(bad[i]);
     }
+    EXPECT_EQ(syntheticSettingsProblem(SyntheticSemSettings()), "");
     // Step images need no band: a cd of twice the band width or less is fine there.
     SyntheticSemSettings narrow;
     narrow.contrast = SyntheticContrast::kBrightLine;

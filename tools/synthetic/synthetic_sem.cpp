@@ -190,31 +190,54 @@ bool finiteNonNegative(double v) { return std::isfinite(v) && v >= 0.0; }
 // still resolve differences far below 1.
 constexpr double kMaxExpectedCount = 1e9;
 constexpr double kMaxExponent = 4.0;
+// A wider blur smooths more than any image is wide; pictures beyond this many pixels would take
+// several GB to draw.
+constexpr double kMaxBlur = 1000.0;
+constexpr int64_t kMaxPixels = int64_t{1} << 28;
 
-bool validSettings(const SyntheticSemSettings& s) {
-    if (s.width < 1 || s.height < 1 || s.width > kMaxSide || s.height > kMaxSide) return false;
-    if (!(std::isfinite(s.pitch) && std::isfinite(s.cd))) return false;
-    if (!(s.cd > 0.0) || !(s.pitch > s.cd)) return false;
+}  // namespace
+
+std::string syntheticSettingsProblem(const SyntheticSemSettings& s) {
+    if (s.width < 1 || s.height < 1 || s.width > kMaxSide || s.height > kMaxSide)
+        return "width and height must be 1 to " + std::to_string(kMaxSide) + " px";
+    if (static_cast<int64_t>(s.width) * s.height > kMaxPixels)
+        return "width x height must be at most " + std::to_string(kMaxPixels) + " pixels";
+    if (!(std::isfinite(s.pitch) && std::isfinite(s.cd)) || !(s.cd > 0.0) || !(s.pitch > s.cd))
+        return "the cd must be above 0 and the pitch above the cd";
     if (s.contrast == SyntheticContrast::kBrightEdges) {
         if (!std::isfinite(s.bandWidth) || !(s.bandWidth > 0.0) || !(s.cd > 2.0 * s.bandWidth))
-            return false;
+            return "the band width must be above 0 and the cd above twice the band width";
     } else if (s.leadingLoneBand || s.trailingLoneBand) {
-        return false;
+        return "lone bands are drawn only with edge bands";
     }
-    if (!std::isfinite(s.firstEdge) || s.lineCount < 0) return false;
-    if (!finiteNonNegative(s.roughnessExponent) || s.roughnessExponent > kMaxExponent) return false;
-    if (!std::isfinite(s.edgeCorrelation) || std::fabs(s.edgeCorrelation) > 1.0) return false;
-    if (s.shotNoiseFrames < 0) return false;
+    if (!std::isfinite(s.firstEdge)) return "the first edge must be a number";
+    if (s.lineCount < 0) return "the number of lines must not be negative";
+    if (!finiteNonNegative(s.roughnessExponent) || s.roughnessExponent > kMaxExponent)
+        return "alpha must lie in 0 .. 4";
+    if (!std::isfinite(s.edgeCorrelation) || std::fabs(s.edgeCorrelation) > 1.0)
+        return "the edge correlation must lie in -1 .. 1";
+    if (s.shotNoiseFrames < 0) return "the number of frames must not be negative";
     if (s.shotNoiseFrames > 0) {
-        if (!std::isfinite(s.electronsPerLevel) || !(s.electronsPerLevel > 0.0)) return false;
+        if (!std::isfinite(s.electronsPerLevel) || !(s.electronsPerLevel > 0.0))
+            return "the electrons per grey level must be above 0";
         const double top = std::fmax(s.backgroundLevel, std::fmax(s.bodyLevel, s.bandLevel));
-        if (!(s.shotNoiseFrames * s.electronsPerLevel * top <= kMaxExpectedCount)) return false;
+        if (!(s.shotNoiseFrames * s.electronsPerLevel * top <= kMaxExpectedCount))
+            return "frames x electrons per level x the brightest level must be at most 1e9";
     }
-    return finiteNonNegative(s.roughnessSigma) && finiteNonNegative(s.correlationLength) &&
-           finiteNonNegative(s.backgroundLevel) && finiteNonNegative(s.bodyLevel) &&
-           finiteNonNegative(s.bandLevel) && finiteNonNegative(s.blurSigma) &&
-           finiteNonNegative(s.noiseSigma);
+    if (!finiteNonNegative(s.roughnessSigma)) return "the roughness sigma must be 0 or more";
+    if (!finiteNonNegative(s.correlationLength)) return "the correlation length must be 0 or more";
+    if (!finiteNonNegative(s.backgroundLevel) || !finiteNonNegative(s.bodyLevel) ||
+        !finiteNonNegative(s.bandLevel))
+        return "the grey levels must be 0 or more";
+    if (!finiteNonNegative(s.blurSigma) || s.blurSigma > kMaxBlur)
+        return "the blur must be 0 to " + std::to_string(static_cast<int>(kMaxBlur)) + " px";
+    if (!finiteNonNegative(s.noiseSigma)) return "the noise must be 0 or more";
+    return std::string();
 }
+
+namespace {
+
+bool validSettings(const SyntheticSemSettings& s) { return syntheticSettingsProblem(s).empty(); }
 
 // Residuals of `v` about its least-squares line over the row numbers 1 .. n.
 std::vector<double> residualsAboutLine(const std::vector<double>& v) {

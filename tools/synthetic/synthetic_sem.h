@@ -138,12 +138,16 @@ struct SyntheticSem {
     SyntheticTruth truth;
 };
 
+// The first rule `settings` break, in words, or an empty text when they describe an image:
+// sizes 1 .. 65536 and at most 2^28 pixels; cd above 0 and pitch above it; in band images band
+// width above 0 and cd above twice it; lone bands only with bands; levels, sigmas and lengths
+// finite and not negative, the blur at most 1000 px; alpha 0 .. 4; edge correlation -1 .. 1;
+// frames not negative, and with frames electronsPerLevel above 0 and the largest expected count
+// at most 1e9.
+std::string syntheticSettingsProblem(const SyntheticSemSettings& settings);
+
 // Draws the image described by `settings` into `out` (replaced), with its truth. Returns false,
-// with `out` empty, when a size is below 1 or above 65536; the pitch or cd is not positive or
-// the pitch not above the cd; in band images the band width is not positive or the cd not more
-// than twice it; a step image asks for a lone band; a level, sigma, length or exponent is not
-// finite, negative or (the exponent) above 4; the edge correlation lies outside -1 .. 1; or
-// the frame count is negative or electronsPerLevel not above 0 with frames set.
+// with `out` empty, when syntheticSettingsProblem names a problem.
 // The spectral model uses FFTW, whose planner must not run in two threads at once: calls from
 // several threads are serialised here, but not against other users of FFTW in the process.
 bool makeSyntheticSem(const SyntheticSemSettings& settings, SyntheticSem& out);
