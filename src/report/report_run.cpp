@@ -278,7 +278,7 @@ void convertOptions(const RawOptions& raw, ReportOptions& options) {
         if (wholeReal(raw.pixelSize, real) && real > 0.0 && real < 1e6)
             o.pixelSizeNm = real;
         else
-            bad("--pixel-size", raw.pixelSize, "a pixel size in nm above 0");
+            bad("--pixel-size", raw.pixelSize, "a pixel size in nm above 0 and below 1000000");
     }
     if (!raw.threshold.empty()) {
         if (wholeReal(raw.threshold, real) && real > 0.0 && real <= 1.0)
@@ -303,13 +303,13 @@ void convertOptions(const RawOptions& raw, ReportOptions& options) {
         if (wholeReal(raw.kernelSigma, real) && real > 0.0 && real <= 1000.0)
             o.kernelSigma = real;
         else
-            bad("--kernel-sigma", raw.kernelSigma, "a width in px above 0");
+            bad("--kernel-sigma", raw.kernelSigma, "a width in px above 0 and at most 1000");
     }
     if (!raw.window.empty()) {
         if (wholeInteger(raw.window, integer) && integer >= 0 && integer <= 100000)
             o.edgeHalfWindow = static_cast<int32_t>(integer);
         else
-            bad("--window", raw.window, "a half-width in px of 0 or more");
+            bad("--window", raw.window, "a half-width in px from 0 to 100000");
     }
     if (!raw.firstEdgeOpensLine.empty()) {
         if (raw.firstEdgeOpensLine == "yes")
@@ -350,7 +350,7 @@ void convertOptions(const RawOptions& raw, ReportOptions& options) {
             o.roi = PixelRect{static_cast<int32_t>(v[0]), static_cast<int32_t>(v[1]),
                               static_cast<int32_t>(v[2]), static_cast<int32_t>(v[3])};
         } else {
-            bad("--roi", raw.roi, "X,Y,W,H with X, Y of 0 or more and W, H of 1 or more");
+            bad("--roi", raw.roi, "X,Y,W,H with X, Y from 0 and W, H from 1 to 1000000");
         }
     }
     o.noDatabar = raw.noDatabar;
@@ -377,7 +377,7 @@ void convertOptions(const RawOptions& raw, ReportOptions& options) {
         if (wholeReal(raw.resolution, real) && real >= 0.0 && real <= 1e6)
             o.resolutionNm = real;
         else
-            bad("--resolution-nm", raw.resolution, "a length in nm of 0 or more");
+            bad("--resolution-nm", raw.resolution, "a length in nm from 0 to 1000000");
     }
     if (!raw.group.empty()) {
         try {
