@@ -24,6 +24,7 @@ From Python:
 import argparse
 import json
 import logging
+import numbers
 import os
 import sys
 import time
@@ -131,7 +132,18 @@ def analyse_files(files, client=None, *, workers=None, progress=False, **setting
     """
     options = rugon._options(settings)
     rugon._checked(_rugon.check_options, options)
+    _check_workers(workers)
     return _on_cluster(_listed(files), options, client, workers, progress)
+
+
+def _check_workers(workers):
+    # No worker would leave the batch waiting for ever.
+    if workers is None:
+        return
+    if isinstance(workers, bool) or not isinstance(workers, numbers.Integral):
+        raise TypeError(f"workers must be an int, not {type(workers).__name__}")
+    if not 1 <= workers <= 1024:
+        raise ValueError(f"workers must be 1 to 1024, not {workers}")
 
 
 def local_cluster(workers=None):
@@ -142,6 +154,7 @@ def local_cluster(workers=None):
 
     # Scheduler and workers run a small HTTP server (health, metrics) even without a
     # dashboard; a free loopback port each keeps it off the network and off port 8787.
+    _check_workers(workers)
     return LocalCluster(n_workers=workers or os.cpu_count() or 1, threads_per_worker=1,
                         processes=True, host="127.0.0.1", dashboard_address=None,
                         worker_dashboard_address="127.0.0.1:0",
@@ -236,6 +249,7 @@ def main(argv=None):
         options.append("--no-region")
     try:
         _rugon.check_options(options)
+        _check_workers(args.workers)
         listed = _listed(args.files)
     except ValueError as error:
         print(f"rugon.batch: {error}", file=sys.stderr)

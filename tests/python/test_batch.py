@@ -68,3 +68,9 @@ def test_command_line_runs_on_a_given_scheduler(generated, tmp_path, cluster):
     done = subprocess.run(command + ["--threshold", "7", "--serial", *files],
                           capture_output=True, text=True, env=env, timeout=120)
     assert done.returncode == 2 and "--threshold" in done.stderr
+    # A local cluster without workers would wait for ever.
+    done = subprocess.run(command + ["--workers", "-1", *files],
+                          capture_output=True, text=True, env=env, timeout=120)
+    assert done.returncode == 2 and "workers must be 1 to 1024" in done.stderr
+    with pytest.raises(ValueError, match="workers"):
+        batch.analyse_files(files, workers=0)
