@@ -534,7 +534,8 @@ bool isImageFileName(const fs::path& path) {
     return false;
 }
 
-// Reads a CSV list of images: a header with an `image` column and optionally `group`.
+// Reads a CSV list of images: a header with an `image` column and optionally `group` (names in
+// any case), then at least one row naming an image.
 bool readImageList(const std::string& listPath,
                    std::vector<BatchImage>& images,
                    std::string& error) {
@@ -567,23 +568,32 @@ bool readImageList(const std::string& listPath,
         }
         return fields;
     };
+    // Spreadsheets write "Image", " group" and a UTF-8 byte order mark before the first name.
+    auto trimmed = [](const std::string& text) {
+        const size_t first = text.find_first_not_of(" \t");
+        if (first == std::string::npos) return std::string();
+        return text.substr(first, text.find_last_not_of(" \t") - first + 1);
+    };
     std::string line;
     if (!std::getline(in, line)) {
         error = "the image list \"" + listPath + "\" is empty";
         return false;
     }
+    if (line.compare(0, 3, "\xEF\xBB\xBF") == 0) line.erase(0, 3);
     const std::vector<std::string> header = split(line);
     int imageColumn = -1;
     int groupColumn = -1;
     for (size_t i = 0; i < header.size(); ++i) {
-        if (header[i] == "image") imageColumn = static_cast<int>(i);
-        if (header[i] == "group") groupColumn = static_cast<int>(i);
+        const std::string name = trimmed(header[i]);
+        if (strcasecmp(name.c_str(), "image") == 0) imageColumn = static_cast<int>(i);
+        if (strcasecmp(name.c_str(), "group") == 0) groupColumn = static_cast<int>(i);
     }
     if (imageColumn < 0) {
         error = "the image list \"" + listPath + "\" has no column named image";
         return false;
     }
     const fs::path folder = fs::path(listPath).parent_path();
+    const size_t before = images.size();
     while (std::getline(in, line)) {
         const std::vector<std::string> fields = split(line);
         if (static_cast<int>(fields.size()) <= imageColumn || fields[imageColumn].empty()) continue;
@@ -592,8 +602,12 @@ bool readImageList(const std::string& listPath,
         const fs::path path(image.name);
         image.path = path.is_absolute() || folder.empty() ? image.name : (folder / path).string();
         if (groupColumn >= 0 && static_cast<int>(fields.size()) > groupColumn)
-            image.group = fields[static_cast<size_t>(groupColumn)];
+            image.group = trimmed(fields[static_cast<size_t>(groupColumn)]);
         images.push_back(std::move(image));
+    }
+    if (images.size() == before) {
+        error = "the image list \"" + listPath + "\" names no image";
+        return false;
     }
     return true;
 }

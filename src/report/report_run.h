@@ -75,10 +75,12 @@ struct BatchImage {
 
 // Expands `inputs`: a folder gives the image files directly inside it (by extension, sorted by
 // name), a .csv file gives its `image` column (relative to the CSV's folder) with its optional
-// `group` column, anything else is taken as an image file. With `groupPattern`, an image
+// `group` column (column names in any case; a byte order mark and spaces around names and
+// groups ignored), anything else is taken as an image file. With `groupPattern`, an image
 // without a group from its list takes the first capture of the pattern in its file name (the
 // whole match without a capture); no match leaves it without a group. False with `error` set
-// when a folder or list cannot be read or the pattern is not a valid regular expression.
+// when a folder or list cannot be read, a list names no image, or the pattern is not a valid
+// regular expression.
 bool expandInputs(const std::vector<std::string>& inputs,
                   const std::string& groupPattern,
                   std::vector<BatchImage>& images,

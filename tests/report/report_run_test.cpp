@@ -91,6 +91,27 @@ TEST(ReportPaths, ImagesAreFoundNextToTheParameterFile) {
     EXPECT_EQ(resolveImagePath("runs/input.txt", "/abs/a.png"), "/abs/a.png");
 }
 
+TEST(ReportPaths, ImageListsAsSpreadsheetsWriteThemAreRead) {
+    // Excel's "CSV UTF-8": a byte order mark, capitalised names, CRLF; spaces after commas.
+    const std::string folder = makeTempFolder();
+    writeTextFile(folder + "/excel.csv",
+                  "\xEF\xBB\xBFImage, Group\r\na.png, lot 1\r\n\r\n\"b,c.png\",lot 2\r\n");
+    writeTextFile(folder + "/header.csv", "image,group\n");
+    std::vector<BatchImage> images;
+    std::string error;
+    ASSERT_TRUE(expandInputs({folder + "/excel.csv"}, "", images, error)) << error;
+    ASSERT_EQ(images.size(), 2u);
+    EXPECT_EQ(images[0].name, "a.png");
+    EXPECT_EQ(images[0].path, folder + "/a.png");
+    EXPECT_EQ(images[0].group, "lot 1");
+    EXPECT_EQ(images[1].name, "b,c.png");
+    EXPECT_EQ(images[1].group, "lot 2");
+    // A list without rows says so, rather than that no image was found in a folder.
+    EXPECT_FALSE(expandInputs({folder + "/header.csv"}, "", images, error));
+    EXPECT_EQ(error, "the image list \"" + folder + "/header.csv\" names no image");
+    std::filesystem::remove_all(folder);
+}
+
 TEST(ReportPaths, PictureNamesAreNumberedAndSafe) {
     EXPECT_EQ(pictureBaseName(1, "lines.png"), "image-001-lines");
     EXPECT_EQ(pictureBaseName(12, "sub/dir/wafer 3;rm.tif"), "image-012-wafer_3_rm");
