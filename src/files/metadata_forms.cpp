@@ -39,11 +39,13 @@ std::string lowerAscii(const std::string& text) {
     return out;
 }
 
-// Lines split at CR, LF and NUL; empty lines are kept out.
+// Lines split at CR, LF and NUL; empty lines are kept out. A UTF-8 byte order mark at the start
+// (Windows editors write one) is not part of the first line.
 std::vector<std::string> splitLines(const std::string& text) {
     std::vector<std::string> lines;
     std::string line;
-    for (char c : text) {
+    const size_t start = text.compare(0, 3, "\xEF\xBB\xBF") == 0 ? 3 : 0;
+    for (char c : text.substr(start)) {
         if (c == '\r' || c == '\n' || c == '\0') {
             if (!line.empty()) lines.push_back(line);
             line.clear();

@@ -176,6 +176,9 @@ TEST(Metadata, ReadsEveryFormFromItsFile) {
                "PixelSize=3.25\n$$SM_MICRON_BAR 35\n"
                "$$SM_MICRON_MARKER 1um\n");
     EXPECT_NEAR(readFileMetadata(plain).pixelSizeNm, 3.25, 1e-12);
+    // Saved by a Windows editor: a byte order mark before the first key.
+    writeBytes(folder.file("plain.txt"), "\xEF\xBB\xBFPixelSize=2.5 nm\r\n");
+    EXPECT_NEAR(readFileMetadata(plain).pixelSizeNm, 2.5, 1e-12);
 }
 
 // Absurd values in the first form are noted and the next form is taken; with no other form
