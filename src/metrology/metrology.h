@@ -127,8 +127,9 @@ struct MetrologyResult {
     double cdCi95Nm = 0.0;               // half-width of its 95 % interval
     std::string cdReason;
     std::string cdCiReason;
-    // Correlation of left and right edges: mean covariance / unbiased edge variance (image
-    // noise adds nothing to the covariance), clamped to -1 .. 1; the plain coefficient
+    // Correlation of left and right edges, -1 .. 1, from the unbiased width and placement
+    // variances: (var p - var w / 4) / (var p + var w / 4), free of the noise whether or not
+    // it is common to both edges of a row; the plain coefficient of the found edges
     // (covariance / biased variance) beside it.
     double edgeCorrelation = 0.0;
     double edgeCorrelationBiased = 0.0;
