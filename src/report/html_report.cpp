@@ -796,6 +796,8 @@ std::string imageSection(const Summary& summary, size_t row, const ImageResult& 
                 ".</p>\n";
     for (const std::string& note : result.setup.notes)
         html += "<p class=\"note\">" + htmlEscape(note) + "</p>\n";
+    for (const std::string& note : result.setup.settingNotes)
+        html += "<p class=\"note\"><b>Setting:</b> " + htmlEscape(note) + ".</p>\n";
 
     html += "<div class=\"image-body\">\n";
     const std::string name = result.name;

@@ -718,6 +718,7 @@ nlohmann::ordered_json imageJson(const ImageResult& report) {
             {"last_row", s.lastRow},
             {"file_row_order", s.fileOrder},
             {"metadata_notes", s.notes},
+            {"setting_notes", s.settingNotes},
         };
         image["whole_pixel_applicable"] = report.wholePixelApplicable;
         if (!report.wholePixelApplicable) image["whole_pixel_reason"] = report.wholePixelReason;

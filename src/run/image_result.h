@@ -47,6 +47,8 @@ struct ImageSetup {
     int32_t lastRow = 0;
     bool fileOrder = true;           // the analysed grid keeps the file's own row order
     std::vector<std::string> notes;  // metadata values that were rejected, and why
+    // A given orientation or contrast that the picture contradicts (auto would choose another).
+    std::vector<std::string> settingNotes;
 };
 
 // Colours of the marks on ImageResult::picture (grey pixels are never pure red or blue).

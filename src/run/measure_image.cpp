@@ -179,6 +179,14 @@ void measureDecoded(GreyImage& grid,
         placement.transposed = horizontal;
         GreyImage turned;
         if (horizontal) taken.transpose(turned);
+        // A given orientation that the picture clearly contradicts (its lines run the other
+        // way by the test auto uses, on the picture as turned) is worth a word.
+        if (settings.orientation != OrientationChoice::kAuto &&
+            linesAreHorizontal(horizontal ? turned : taken))
+            setup.settingNotes.push_back(
+                std::string("the orientation was set to ") +
+                (horizontal ? "horizontal" : "vertical") + ", but the picture's lines run " +
+                (horizontal ? "vertically" : "horizontally") + " (as auto would take them)");
         GreyImage& oriented = horizontal ? turned : taken;
         RowRange rows{1, oriented.height};
         if (settings.findRegion && !settings.roiSet) rows = detectLineRows(oriented);
@@ -230,6 +238,13 @@ void measureDecoded(GreyImage& grid,
             break;
     }
     setup.contrast = contrastName(contrast);
+    if (settings.contrast != ContrastChoice::kAuto && !fileOrder) {
+        const Contrast seen = detectContrast(work);
+        if (seen != contrast)
+            setup.settingNotes.push_back(std::string("the contrast was set to ") +
+                                         contrastName(contrast) + ", but the picture looks " +
+                                         contrastName(seen) + " (as auto would take it)");
+    }
     const CoarseEdges coarse = locateCoarseEdges(work, settings.detectionFloor);
 
     MetrologySettings ms;

@@ -116,6 +116,27 @@ TEST(MicroscopeFiles, DataBarPixelSizeRegionAndOrientationComeFromTheFiles) {
     EXPECT_EQ(horizontal["orientation"], "horizontal");
     EXPECT_EQ(horizontal["lines"], "4");
     EXPECT_EQ(horizontal["contrast"], "dark-line");
+    for (const auto& image : json["images"]) EXPECT_TRUE(image["setup"]["setting_notes"].empty());
+    // Told the wrong way (the crop's lines run down it) or the wrong contrast (the JPEG's are
+    // dark lines), it does as told and says so.
+    const RunResult told =
+        runCommand(folder, std::string(RUGON_REPORT_BINARY) +
+                               " --orientation horizontal --contrast bright-edge -o told " + kSem +
+                               "/ptl_test_analysis_lines.jpg " + kSem + "/mpa_A6_001_crop.png");
+    ASSERT_NE(told.status, 2) << told.err;
+    const auto toldJson = nlohmann::json::parse(readTextFile(folder + "/told/report.json"));
+    const auto& dark = toldJson["images"][0]["setup"]["setting_notes"];
+    ASSERT_EQ(dark.size(), 1u) << dark;
+    EXPECT_EQ(dark[0],
+              "the contrast was set to bright-edge, but the picture looks dark-line (as "
+              "auto would take it)");
+    const auto& upright = toldJson["images"][1]["setup"]["setting_notes"];
+    ASSERT_GE(upright.size(), 1u);
+    EXPECT_EQ(upright[0],
+              "the orientation was set to horizontal, but the picture's lines run "
+              "vertically (as auto would take them)");
+    EXPECT_NE(readTextFile(folder + "/told/index.html").find("<b>Setting:</b> the contrast"),
+              std::string::npos);
     fs::remove_all(folder);
 }
 
