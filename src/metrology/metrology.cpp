@@ -1,5 +1,7 @@
 #include "metrology/metrology.h"
 
+#include <gsl/gsl_cdf.h>
+
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
@@ -49,9 +51,20 @@ double percentile(const std::vector<double>& sorted, double p) {
     return sorted[i] + (h - static_cast<double>(i)) * (sorted[i + 1] - sorted[i]);
 }
 
-double halfWidth95(std::vector<double> values) {
+// Half the width of the 2.5 .. 97.5 % percentile interval of bootstrap `values` over `lines`
+// resampled lines, widened for their small number: the spread of resamples of n lines is that
+// of the mean with divisor n, not n - 1, and its quantiles those of the normal distribution, not
+// Student's t with n - 1 degrees of freedom, so that percentiles alone held the true mean of 2
+// lines in about half of the images and of 4-6 lines in about 80 %. The factor sqrt(n / (n - 1))
+// t(0.975, n - 1) / z(0.975) makes the interval of a mean the Student one (the expanded percentile
+// interval): 9.2 for 2 lines, 1.87 for 4, 1.22 for 10, 1.03 for 60. NaN for fewer than 2 lines.
+double halfWidth95(std::vector<double> values, int32_t lines) {
+    if (lines < 2) return kNaN;
     std::sort(values.begin(), values.end());
-    return 0.5 * (percentile(values, 0.975) - percentile(values, 0.025));
+    const double n = static_cast<double>(lines);
+    const double widening = std::sqrt(n / (n - 1.0)) * gsl_cdf_tdist_Pinv(0.975, n - 1.0) /
+                            gsl_cdf_ugaussian_Pinv(0.975);
+    return widening * 0.5 * (percentile(values, 0.975) - percentile(values, 0.025));
 }
 
 // A line's spectra reduced to the fit's bands (binning is linear, so the bands of a mean are the
@@ -242,6 +255,15 @@ void measureSet(const std::vector<BandedLine>& lines,
             values[f].push_back(unbiasedSigma3(a.variance[f], fit, bandwidth));
         }
     }
+    // The lines each figure is made of: the resampled units that carry it.
+    int32_t measuredLines[3] = {0, 0, 0};
+    int32_t widthLines = 0;
+    for (const BandedLine& line : lines) {
+        measuredLines[0] += line.edges > 0 ? 1 : 0;
+        measuredLines[1] += line.width.empty() ? 0 : 1;
+        measuredLines[2] += line.placement.empty() ? 0 : 1;
+        widthLines += std::isnan(line.meanWidth) ? 0 : 1;
+    }
     for (int32_t f = 0; f < 3; ++f) {
         RoughnessFigure& r = *figures[f];
         if (!r.fit.ok) {
@@ -249,14 +271,17 @@ void measureSet(const std::vector<BandedLine>& lines,
         } else if (failed[f] > kMaxFailedResampleShare * resamples) {
             r.ciReason = "the fit failed in " + std::to_string(failed[f]) + " of " +
                          std::to_string(resamples) + " bootstrap resamples";
+        } else if (measuredLines[f] < 2) {
+            r.ciReason =
+                std::string("fewer than 2 lines with ") + kFigureNames[f] + " series: no interval";
         } else {
-            r.ci95Nm = halfWidth95(values[f]);
+            r.ci95Nm = halfWidth95(values[f], measuredLines[f]);
         }
     }
-    if (cds.size() < 2) {
+    if (cds.size() < 2 || widthLines < 2) {
         set.cdCiReason = "fewer than 2 lines with a measured width: no interval";
     } else {
-        set.cdCi95 = halfWidth95(cds);
+        set.cdCi95 = halfWidth95(cds, widthLines);
     }
 }
 
