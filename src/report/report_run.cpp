@@ -108,7 +108,16 @@ std::string outputReplacingInput(const std::vector<std::string>& outputs,
 std::vector<std::string> earlierRunFiles(const std::string& folder) {
     std::ifstream in(joinPath(folder, "report.json"), std::ios::binary);
     if (!in) return {};
-    const nlohmann::json json = nlohmann::json::parse(in, nullptr, false);
+    // Only the program's name and the images' picture names are kept while parsing: the report
+    // of a large run holds hundreds of kilobytes per image.
+    auto wanted = [](int depth, nlohmann::json::parse_event_t event, nlohmann::json& parsed) {
+        if (event != nlohmann::json::parse_event_t::key) return true;
+        const std::string& key = parsed.get_ref<const std::string&>();
+        if (depth == 1) return key == "program" || key == "images";
+        if (depth == 3) return key == "pictures";
+        return true;
+    };
+    const nlohmann::json json = nlohmann::json::parse(in, wanted, false);
     if (!json.is_object() || json.value("program", std::string()) != "rugon-report") return {};
     static const std::regex own("image-[0-9]{3,}-[A-Za-z0-9._-]*\\.(png|svg)");
     std::vector<std::string> files = {"groups.csv"};
