@@ -76,11 +76,19 @@ fi
 
 say() { [ -n "$verdict" ] && echo "$1" >"$verdict"; return 0; }
 
+# Runs a command for at most SECONDS, then sends TERM, and KILL two seconds later: ImageMagick's
+# TERM handler can deadlock (seen: convert asleep on a lock with TERM blocked, for ever), and a
+# plain `timeout` then waits for it without end.
+bounded() {
+    seconds=$1; shift
+    timeout -k 2 "$seconds" "$@"
+}
+
 # True when the window shows drawn content: an undrawn window is black, a drawn one mostly grey.
 drawn() {
     # A window that goes away while it is read can leave import waiting for ever: bounded.
-    mean=$(timeout 10 import -window "$1" -depth 8 ppm:- 2>/dev/null |
-        timeout 10 convert ppm:- -format '%[fx:mean]' info:- 2>/dev/null)
+    mean=$(bounded 10 import -window "$1" -depth 8 ppm:- 2>/dev/null |
+        bounded 10 convert ppm:- -format '%[fx:mean]' info:- 2>/dev/null)
     [ -n "$mean" ] && awk -v m="$mean" 'BEGIN { exit !(m > 0.1) }'
 }
 
@@ -90,7 +98,7 @@ pid=$!
 started=$(date +%s)
 window=""
 while kill -0 "$pid" 2>/dev/null; do
-    candidate=$(timeout 10 xdotool search --name '^Rugon 11$' 2>/dev/null | head -n 1)
+    candidate=$(bounded 10 xdotool search --name '^Rugon 11$' 2>/dev/null | head -n 1)
     if [ -n "$candidate" ] && drawn "$candidate"; then
         window=$candidate
         break
@@ -108,11 +116,11 @@ if [ -n "$window" ] && kill -0 "$pid" 2>/dev/null; then
     say drawn
     sleep "$settle"
     if [ -n "$screenshot" ]; then
-        import -window root -crop 550x550+0+0 -depth 8 "$screenshot" 2>/dev/null ||
+        bounded 20 import -window root -crop 550x550+0+0 -depth 8 "$screenshot" 2>/dev/null ||
             echo "xrun: screenshot failed" >&2
     fi
-    timeout 10 xdotool key --window "$window" Escape 2>/dev/null ||
-        timeout 10 xdotool key Escape 2>/dev/null
+    bounded 10 xdotool key --window "$window" Escape 2>/dev/null ||
+        bounded 10 xdotool key Escape 2>/dev/null
     waited=0
     while kill -0 "$pid" 2>/dev/null && [ "$waited" -lt 100 ]; do
         sleep 0.1; waited=$((waited + 1))
