@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdio>
 #include <filesystem>
 #include <system_error>
 #include <utility>
@@ -93,6 +94,19 @@ void choosePixelSize(const AnalysisSettings& settings,
     if (std::isfinite(settings.pixelSizeNm)) {
         setup.pixelSizeNm = settings.pixelSizeNm;
         setup.pixelSizeSource = settings.pixelSizeFromFile ? "parameter file" : "option";
+        // Given, it wins; a file that says otherwise is worth a word (a slip of a digit moves
+        // every length in nm).
+        if (metadata != nullptr && std::isfinite(metadata->pixelSizeNm) &&
+            std::fabs(settings.pixelSizeNm - metadata->pixelSizeNm) >
+                0.01 * metadata->pixelSizeNm) {
+            char text[240];
+            std::snprintf(text, sizeof text,
+                          "the pixel size was set to %.6g nm (%s), but the file's metadata gives "
+                          "%.6g nm (%s)",
+                          settings.pixelSizeNm, setup.pixelSizeSource.c_str(),
+                          metadata->pixelSizeNm, pixelSizeSourceName(metadata->source));
+            setup.settingNotes.push_back(text);
+        }
     } else if (metadata != nullptr && std::isfinite(metadata->pixelSizeNm)) {
         setup.pixelSizeNm = metadata->pixelSizeNm;
         setup.pixelSizeSource = pixelSizeSourceName(metadata->source);

@@ -117,12 +117,13 @@ TEST(MicroscopeFiles, DataBarPixelSizeRegionAndOrientationComeFromTheFiles) {
     EXPECT_EQ(horizontal["lines"], "4");
     EXPECT_EQ(horizontal["contrast"], "dark-line");
     for (const auto& image : json["images"]) EXPECT_TRUE(image["setup"]["setting_notes"].empty());
-    // Told the wrong way (the crop's lines run down it) or the wrong contrast (the JPEG's are
-    // dark lines), it does as told and says so.
-    const RunResult told =
-        runCommand(folder, std::string(RUGON_REPORT_BINARY) +
-                               " --orientation horizontal --contrast bright-edge -o told " + kSem +
-                               "/ptl_test_analysis_lines.jpg " + kSem + "/mpa_A6_001_crop.png");
+    // Told the wrong way (the crop's lines run down it), the wrong contrast (the JPEG's are
+    // dark lines) or a pixel size its metadata contradicts, it does as told and says so.
+    const RunResult told = runCommand(
+        folder, std::string(RUGON_REPORT_BINARY) +
+                    " --orientation horizontal --contrast bright-edge --pixel-size 2 -o told " +
+                    kSem + "/ptl_test_analysis_lines.jpg " + kSem + "/mpa_A6_001_crop.png " + kSem +
+                    "/ptl_legacy_analysis_test.jpg");
     ASSERT_NE(told.status, 2) << told.err;
     const auto toldJson = nlohmann::json::parse(readTextFile(folder + "/told/report.json"));
     const auto& dark = toldJson["images"][0]["setup"]["setting_notes"];
@@ -137,6 +138,11 @@ TEST(MicroscopeFiles, DataBarPixelSizeRegionAndOrientationComeFromTheFiles) {
               "vertically (as auto would take them)");
     EXPECT_NE(readTextFile(folder + "/told/index.html").find("<b>Setting:</b> the contrast"),
               std::string::npos);
+    const auto& xml = toldJson["images"][2]["setup"]["setting_notes"];
+    ASSERT_GE(xml.size(), 1u);
+    EXPECT_EQ(xml[0],
+              "the pixel size was set to 2 nm (option), but the file's metadata gives "
+              "117.657 nm (xml)");
     fs::remove_all(folder);
 }
 
