@@ -116,6 +116,10 @@ std::string flagRule(const std::string& flag) {
     if (flag == "pixel_size_missing")
         return "no pixel size from the options, the parameter file or the file's metadata: "
                "lengths are in px";
+    if (flag == "setting_contradicted")
+        return "a given orientation, contrast or pixel size is not what the picture or its "
+               "metadata shows (the image's notes say which): the figures follow the setting and "
+               "may describe no lines, or be scaled wrongly";
     if (flag == "databar_found")
         return "an information bar was left out of the analysis (databar_rows)";
     return std::string();
@@ -175,6 +179,7 @@ std::vector<std::string> qualityFlags(const ImageResult& result) {
         }
     }
     if (result.setup.figuresInPixels) flags.push_back("pixel_size_missing");
+    if (!result.setup.settingNotes.empty()) flags.push_back("setting_contradicted");
     if (result.setup.databarRows > 0) flags.push_back("databar_found");
     return flags;
 }

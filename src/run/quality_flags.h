@@ -46,6 +46,8 @@ constexpr double kFlagPooledFraction = 0.06;
 //  line_touches_border    an edge comes within 3 px of the left or right border of the
 //                         analysed picture in some row
 //  pixel_size_missing     no pixel size from the user or the file: figures are in px
+//  setting_contradicted   a given orientation, contrast or pixel size that the picture or its
+//                         metadata contradicts (ImageSetup::settingNotes says which)
 //  databar_found          an information bar was found and left out
 // Images that were not decoded have no flags.
 std::vector<std::string> qualityFlags(const ImageResult& result);

@@ -143,6 +143,12 @@ TEST(MicroscopeFiles, DataBarPixelSizeRegionAndOrientationComeFromTheFiles) {
     EXPECT_EQ(xml[0],
               "the pixel size was set to 2 nm (option), but the file's metadata gives "
               "117.657 nm (xml)");
+    for (const auto& image : toldJson["images"])
+        EXPECT_NE(image["summary"]["flags"].get<std::string>().find("setting_contradicted"),
+                  std::string::npos);
+    for (const auto& image : json["images"])
+        EXPECT_EQ(image["summary"]["flags"].get<std::string>().find("setting_contradicted"),
+                  std::string::npos);
     fs::remove_all(folder);
 }
 
