@@ -10,6 +10,15 @@
 
 namespace {
 
+// The figure columns of groups.csv.
+constexpr const char* kGroupFigures[] = {"cd_mean_nm",
+                                         "cd_mean_ci95_nm",
+                                         "cdu_3sigma_nm",
+                                         "lwr_3sigma_unbiased_nm",
+                                         "lwr_3sigma_unbiased_ci95_nm",
+                                         "ler_3sigma_unbiased_nm",
+                                         "ler_3sigma_unbiased_ci95_nm"};
+
 constexpr TableKind kTables[] = {TableKind::kSummary, TableKind::kEdges, TableKind::kLines,
                                  TableKind::kLength,  TableKind::kHhcf,  TableKind::kPsd};
 
@@ -52,6 +61,15 @@ std::vector<GroupRow> groupRows(const RunDescription& run,
             inPixels += image->setup.figuresInPixels ? 1 : 0;
         }
         const int32_t count = static_cast<int32_t>(images.size());
+        if (count == 0) {
+            GroupRow row;
+            row.name = name;
+            row.lengthUnit.clear();
+            for (const char* column : kGroupFigures)
+                row.reasons.emplace_back(column, "no image of the group was measured");
+            rows.push_back(std::move(row));
+            continue;
+        }
         if (inPixels == 0 || inPixels == count) {
             rows.push_back(groupRowOf(name, pooledRoughness(measured, settings)));
             rows.back().lengthUnit = inPixels > 0 ? "px" : "nm";
@@ -70,10 +88,7 @@ std::vector<GroupRow> groupRows(const RunDescription& run,
                                 " no pixel size (lengths in px), " +
                                 (count - inPixels == 1 ? "the other has" : "the others have") +
                                 " lengths in nm: the group's lines cannot be pooled";
-        for (const char* column : {"cd_mean_nm", "cd_mean_ci95_nm", "cdu_3sigma_nm",
-                                   "lwr_3sigma_unbiased_nm", "lwr_3sigma_unbiased_ci95_nm",
-                                   "ler_3sigma_unbiased_nm", "ler_3sigma_unbiased_ci95_nm"})
-            row.reasons.emplace_back(column, why);
+        for (const char* column : kGroupFigures) row.reasons.emplace_back(column, why);
         rows.push_back(std::move(row));
     }
     return rows;

@@ -430,17 +430,20 @@ TEST(ReportBatch, GroupsOfDifferentRoughnessHaveIntervalsApart) {
     fs::remove_all(folder);
 }
 
-TEST(ReportBatch, AGroupMixingPixelsAndNanometresIsNotPooled) {
+TEST(ReportBatch, AGroupMixingPixelsAndNanometresOrWithoutAMeasuredImageIsNotPooled) {
     // m-1 has its pixel size beside it, m-2 and p-1, p-2 none: group m would add px to nm.
     const std::string folder = makeTempFolder();
     for (const char* name : {"m-1", "m-2", "p-1", "p-2"})
         save(generated(smallImage(static_cast<uint64_t>(name[2]))), folder + "/" + name + ".pgm");
     writeTextFile(folder + "/m-1.txt", "PixelSize=2 nm\n");
+    // q-1 is missing: its group has no measured image.
     const RunResult run =
-        runReportIn(folder, "--group '^([mp])-' -o out m-1.pgm m-2.pgm p-1.pgm p-2.pgm");
-    ASSERT_EQ(run.status, 0) << run.err;
+        runReportIn(folder, "--group '^([mpq])-' -o out m-1.pgm m-2.pgm p-1.pgm p-2.pgm q-1.pgm");
+    ASSERT_EQ(run.status, 1) << run.err;
     const CsvFile groups = readCsv(folder + "/out/groups.csv");
-    ASSERT_EQ(groups.rows.size(), 2u);
+    ASSERT_EQ(groups.rows.size(), 3u);
+    EXPECT_EQ(groups.cell(groups.rows[2], "images"), "0");
+    EXPECT_EQ(groups.cell(groups.rows[2], "length_unit"), "");
     const std::vector<std::string>& mixed = groups.rows[0];
     const std::vector<std::string>& pixels = groups.rows[1];
     EXPECT_EQ(groups.cell(mixed, "images"), "2");
@@ -453,7 +456,8 @@ TEST(ReportBatch, AGroupMixingPixelsAndNanometresIsNotPooled) {
     EXPECT_EQ(groups.cell(pixels, "length_unit"), "px");
     EXPECT_NEAR(std::stod(groups.cell(pixels, "cd_mean_nm")), 28.0, 2.0);  // drawn 28 px
     const auto json = nlohmann::json::parse(readTextFile(folder + "/out/report.json"));
-    ASSERT_EQ(json["groups"].size(), 2u);
+    ASSERT_EQ(json["groups"].size(), 3u);
+    EXPECT_EQ(json["groups"][2]["reasons"]["cd_mean_nm"], "no image of the group was measured");
     EXPECT_TRUE(json["groups"][0]["cd_mean_nm"].is_null());
     EXPECT_TRUE(contains(json["groups"][0]["reasons"]["cd_mean_nm"].get<std::string>(),
                          "1 of its 2 images has no pixel size"));
