@@ -18,6 +18,9 @@ constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
 constexpr int32_t kMinSpectrumRows = 32;
 // Resamples whose fit fails beyond this share make the interval unreliable: it is not given.
 constexpr double kMaxFailedResampleShare = 0.1;
+// Fewer resamples leave the 2.5 and 97.5 % percentiles to the few extreme ones (one resample
+// gave an interval of width 0).
+constexpr int32_t kMinResamples = 20;
 
 // The processed edge range of the specified analysis (run/image_analysis.h,
 // processedEdgeRange), repeated here so that metrology does not depend on the run layer.
@@ -214,6 +217,10 @@ void measureSet(const std::vector<BandedLine>& lines,
         noInterval = "fewer than 2 lines: no interval";
     } else if (settings.bootstrapResamples < 1) {
         noInterval = "no bootstrap resamples requested";
+    } else if (settings.bootstrapResamples < kMinResamples) {
+        noInterval = "too few bootstrap resamples for a 95 % interval (" +
+                     std::to_string(settings.bootstrapResamples) + "; at least " +
+                     std::to_string(kMinResamples) + ")";
     }
     if (!noInterval.empty()) {
         for (RoughnessFigure* r : {figures[0], figures[1], figures[2]}) r->ciReason = noInterval;

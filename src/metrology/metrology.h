@@ -22,7 +22,7 @@ struct MetrologySettings {
     // Bright-edge images: 1 = the first coarse edge opens a line (edges 1-2, 3-4 ...),
     // 0 = edges 2-3, 4-5 ... (as the specified analysis). Ignored for step contrast.
     int32_t pairing = 1;
-    int32_t bootstrapResamples = 200;  // 0 for no intervals
+    int32_t bootstrapResamples = 200;  // 0 for no intervals; under 20 give none either
     uint64_t seed = 1;                 // of the bootstrap: the same seed gives the same intervals
     SubpixelSettings edges;            // the sub-pixel edge detector
     // An edge with more missing rows than this fraction of the spectrum's rows stays out of the

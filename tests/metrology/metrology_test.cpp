@@ -506,6 +506,22 @@ TEST(Metrology, EdgeCorrelationIsFreeOfNoiseCommonToBothEdgesOfARow) {
     }
 }
 
+TEST(Metrology, TooFewResamplesGiveNoIntervalRatherThanANarrowOne) {
+    // One resample gave intervals of width 0.
+    MetrologySettings settings;
+    settings.bootstrapResamples = 1;
+    SyntheticSemSettings s = lineImage(20.0, 91);
+    s.height = 256;
+    SyntheticSem image;
+    MetrologyResult r;
+    measureGenerated(s, settings, image, r);
+    ASSERT_TRUE(std::isfinite(r.lwr.sigma3UnbiasedNm));
+    for (double ci : {r.cdCi95Nm, r.ler.ci95Nm, r.lwr.ci95Nm, r.lpr.ci95Nm})
+        EXPECT_TRUE(std::isnan(ci));
+    EXPECT_EQ(r.lwr.ciReason, "too few bootstrap resamples for a 95 % interval (1; at least 20)");
+    EXPECT_EQ(r.cdCiReason, r.lwr.ciReason);
+}
+
 TEST(Metrology, CdIntervalsOfThreeLinesHoldTheLotsCdAsOftenAsTheySay) {
     // 40 images of 3 lines from one lot: their 95 % intervals must hold the lot's CD (the mean of
     // all 120 lines) in about 38. Percentiles of resamples alone held it in about 31.
