@@ -257,8 +257,9 @@ void defineOptions(CLI::App& app, RawOptions& raw) {
                    "gather images into groups by a regular expression on the file name: the "
                    "first capture (or the whole match) names the group")
         ->type_name("REGEX");
-    app.add_option("--bootstrap", raw.bootstrap,
-                   "bootstrap resamples over lines for the 95 % intervals; 0 for none")
+    app.add_option(
+           "--bootstrap", raw.bootstrap,
+           "bootstrap resamples over lines for the 95 % intervals (at least 20); 0 for none")
         ->type_name("N")
         ->default_str("200");
     app.add_option("--resolution-nm", raw.resolution,
