@@ -133,13 +133,8 @@ nlohmann::ordered_json groupsJson(const std::vector<GroupRow>& groups) {
     nlohmann::ordered_json out = nlohmann::ordered_json::array();
     for (size_t r = 0; r < table.rows.size(); ++r) {
         nlohmann::ordered_json group = nlohmann::ordered_json::object();
-        for (size_t c = 0; c < table.columns.size(); ++c) {
-            const TableCell& cell = table.rows[r][c];
-            nlohmann::ordered_json& value = group[table.columns[c]];
-            if (cell.kind == TableCell::Kind::kText) value = cell.text;
-            if (cell.kind == TableCell::Kind::kInteger) value = cell.integer;
-            if (cell.kind == TableCell::Kind::kReal) value = cell.real;
-        }
+        for (size_t c = 0; c < table.columns.size(); ++c)
+            group[table.columns[c]] = cellJson(table.rows[r][c]);
         nlohmann::ordered_json reasons = nlohmann::ordered_json::object();
         for (const auto& [column, reason] : groups[r].reasons) reasons[column] = reason;
         group["reasons"] = std::move(reasons);
@@ -151,10 +146,14 @@ nlohmann::ordered_json groupsJson(const std::vector<GroupRow>& groups) {
 bool writeReportFiles(const std::string& folder,
                       const RunDescription& run,
                       const std::vector<ImageResult>& results,
-                      std::string& failedPath) {
+                      std::string& failedPath,
+                      std::vector<std::string>* written) {
     auto write = [&](const std::string& name, const std::string& content) {
         const std::string path = (std::filesystem::path(folder) / name).string();
-        if (writeWholeFile(path, content)) return true;
+        if (writeWholeFile(path, content)) {
+            if (written != nullptr) written->push_back(name);
+            return true;
+        }
         failedPath = path;
         return false;
     };

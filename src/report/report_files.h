@@ -40,9 +40,10 @@ std::string formatGroupsCsv(const std::vector<GroupRow>& groups);
 nlohmann::ordered_json groupsJson(const std::vector<GroupRow>& groups);
 
 // Writes the tables, report.json, groups.csv (when there are groups) and index.html of `results`
-// (in list order) into `folder`. False with `failedPath` set to the first file that could not be
-// written.
+// (in list order) into `folder`, appending the name of each file written to `written` (when
+// given). False with `failedPath` set to the first file that could not be written.
 bool writeReportFiles(const std::string& folder,
                       const RunDescription& run,
                       const std::vector<ImageResult>& results,
-                      std::string& failedPath);
+                      std::string& failedPath,
+                      std::vector<std::string>* written = nullptr);

@@ -911,14 +911,13 @@ int runReport(const ReportOptions& options, std::FILE* err, bool errIsTerminal) 
     run.parameterFile = options.useParameterFile ? options.parameterFile : std::string();
     run.settings = settings.empty() ? settingsFor(options, nullptr, 1) : settings[0];
     run.workers = workers;
-    if (!writeReportFiles(options.outputFolder, run, results, error)) return cannotWrite(error);
-    std::set<std::string> written;
+    std::vector<std::string> files;
+    if (!writeReportFiles(options.outputFolder, run, results, error, &files))
+        return cannotWrite(error);
+    std::set<std::string> written(files.begin(), files.end());
     for (const ImageResult& r : results)
         for (const std::string* name : {&r.pngFile, &r.svgFile, &r.psdPngFile, &r.psdSvgFile})
             if (!name->empty()) written.insert(*name);
-    // groups.csv is written when an image has a group (groupRows).
-    for (const ImageResult& r : results)
-        if (!r.group.empty()) written.insert("groups.csv");
     removeEarlierRunFiles(options.outputFolder, earlier, written, inputs);
 
     if (n > 1) {

@@ -416,21 +416,6 @@ void appendRows(TableKind kind, const ImageResult& result, Table& table) {
     }
 }
 
-nlohmann::ordered_json cellJson(const TableCell& cell) {
-    switch (cell.kind) {
-        case TableCell::Kind::kText:
-            return cell.text;
-        case TableCell::Kind::kInteger:
-            return cell.integer;
-        case TableCell::Kind::kReal:
-            if (std::isfinite(cell.real)) return cell.real;
-            return nullptr;
-        case TableCell::Kind::kEmpty:
-            break;
-    }
-    return nullptr;
-}
-
 // The rows of one image as objects keyed by column name, without image_number and image.
 nlohmann::ordered_json rowsJson(TableKind kind, const ImageResult& report) {
     Table table;
@@ -528,6 +513,21 @@ std::string nonFiniteEdges(const Series& values) {
 }  // namespace
 
 TableCell emptyCell() { return TableCell{}; }
+
+nlohmann::ordered_json cellJson(const TableCell& cell) {
+    switch (cell.kind) {
+        case TableCell::Kind::kText:
+            return cell.text;
+        case TableCell::Kind::kInteger:
+            return cell.integer;
+        case TableCell::Kind::kReal:
+            if (std::isfinite(cell.real)) return cell.real;
+            return nullptr;
+        case TableCell::Kind::kEmpty:
+            break;
+    }
+    return nullptr;
+}
 
 TableCell textCell(const std::string& text) {
     TableCell cell;

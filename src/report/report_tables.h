@@ -21,6 +21,8 @@ struct TableCell {
 };
 
 TableCell emptyCell();
+// A cell as JSON: its text or number, null when empty or not a finite number.
+nlohmann::ordered_json cellJson(const TableCell& cell);
 TableCell textCell(const std::string& text);
 TableCell integerCell(int64_t value);
 TableCell realCell(double value);
