@@ -88,40 +88,43 @@ std::string flagRule(const std::string& flag) {
         return std::string(text);
     };
     const auto percent = [&](double fraction) { return number(100.0 * fraction) + " %"; };
-    if (flag == "edge_rows_missing")
-        return "more than " + percent(kFlagMissingFraction) +
-               " of the sub-pixel edge rows have no position (a particle, a line end, no "
-               "contrast); an edge missing over " +
-               percent(MetrologySettings().maxMissingFraction) +
-               " of its rows is left out of the spectra";
-    if (flag == "spikes_replaced")
-        return "more than " + percent(kFlagSpikeFraction) +
-               " of the whole-pixel trace samples were replaced as spikes: the whole-pixel sigma "
-               "and HHCF hide jumps in the edges";
-    if (flag == "noise_above_roughness")
-        return "the noise floor's share of the LWR or LER variance exceeds the unbiased "
-               "variance: the unbiased figure is a small difference of two large ones, and xi and "
-               "alpha drift";
-    if (flag == "edges_at_detection_limit")
-        return "more than " + percent(kFlagPooledFraction) +
-               " of the edge rows were found only on the mean of the row and its two neighbours: "
-               "the unbiased figures may run high, xi long and alpha low";
-    if (flag == "short_for_correlation")
-        return "fewer rows than " + number(kFlagCorrelationLengths) +
-               " correlation lengths, or the edges still correlated over a tenth of their rows: "
-               "xi, alpha, a and ksi are not trustworthy and sigma is low";
-    if (flag == "line_touches_border")
-        return "an edge comes within " + number(kFlagBorderPx) +
-               " px of the picture's border, where its levels and course are less certain";
-    if (flag == "pixel_size_missing")
-        return "no pixel size from the options, the parameter file or the file's metadata: "
-               "lengths are in px";
-    if (flag == "setting_contradicted")
-        return "a given orientation, contrast or pixel size is not what the picture or its "
-               "metadata shows (the image's notes say which): the figures follow the setting and "
-               "may describe no lines, or be scaled wrongly";
-    if (flag == "databar_found")
-        return "an information bar was left out of the analysis (databar_rows)";
+    const std::pair<const char*, std::string> rules[] = {
+        {"edge_rows_missing",
+         "more than " + percent(kFlagMissingFraction) +
+             " of the sub-pixel edge rows have no position (a particle, a line end, no "
+             "contrast); an edge missing over " +
+             percent(MetrologySettings().maxMissingFraction) +
+             " of its rows is left out of the spectra"},
+        {"spikes_replaced",
+         "more than " + percent(kFlagSpikeFraction) +
+             " of the whole-pixel trace samples were replaced as spikes: the whole-pixel sigma "
+             "and HHCF hide jumps in the edges"},
+        {"noise_above_roughness",
+         "the noise floor's share of the LWR or LER variance exceeds the unbiased "
+         "variance: the unbiased figure is a small difference of two large ones, and xi and "
+         "alpha drift"},
+        {"edges_at_detection_limit",
+         "more than " + percent(kFlagPooledFraction) +
+             " of the edge rows were found only on the mean of the row and its two neighbours: "
+             "the unbiased figures may run high, xi long and alpha low"},
+        {"short_for_correlation",
+         "fewer rows than " + number(kFlagCorrelationLengths) +
+             " correlation lengths, or the edges still correlated over a tenth of their rows: "
+             "xi, alpha, a and ksi are not trustworthy and sigma is low"},
+        {"line_touches_border",
+         "an edge comes within " + number(kFlagBorderPx) +
+             " px of the picture's border, where its levels and course are less certain"},
+        {"pixel_size_missing",
+         "no pixel size from the options, the parameter file or the file's metadata: "
+         "lengths are in px"},
+        {"setting_contradicted",
+         "a given orientation, contrast or pixel size is not what the picture or its "
+         "metadata shows (the image's notes say which): the figures follow the setting and "
+         "may describe no lines, or be scaled wrongly"},
+        {"databar_found", "an information bar was left out of the analysis (databar_rows)"},
+    };
+    for (const auto& [name, rule] : rules)
+        if (flag == name) return rule;
     return std::string();
 }
 
