@@ -606,11 +606,12 @@ void measureMetrology(const GreyImage& grid,
                     }
                 }
                 for (int32_t side = 0; side < 2; ++side) {
+                    const EdgeBand& band =
+                        bands[static_cast<size_t>(side == 0 ? line.left : line.right)];
                     EdgeSeed s;
-                    s.column =
-                        bands[static_cast<size_t>(side == 0 ? line.left : line.right)].column;
+                    s.column = band.column;
                     s.polarity = side == 0 ? 1 : -1;
-                    s.band = true;
+                    s.band = !band.step;
                     seeds.push_back(s);
                     numbers.push_back(side == 0 ? numberLeft : numberRight);
                 }

@@ -232,6 +232,132 @@ double medianOf(std::vector<double>& v) {
     return 0.5 * (lower + upper);
 }
 
+// A local maximum of a profile and its prominence: its height above the higher of the lowest
+// points on either side before a higher point; a side that reaches the border without one does
+// not bound it (unless neither side has a higher point).
+struct ProfilePeak {
+    int32_t column = 0;  // 0-based
+    double prominence = 0.0;
+    double leftFoot = 0.0;  // see setPeakSides
+    double rightFoot = 0.0;
+    int32_t side = 0;  // as EdgeBand::side
+};
+
+// The local maxima of `p` (strictly above the left neighbour, at least the right one) whose
+// prominence is at least `minProminence`, left to right.
+std::vector<ProfilePeak> profilePeaks(const std::vector<double>& p, double minProminence) {
+    std::vector<ProfilePeak> peaks;
+    const int32_t w = static_cast<int32_t>(p.size());
+    for (int32_t i = 1; i + 1 < w; ++i) {
+        const double v = p[static_cast<size_t>(i)];
+        if (!(v > p[static_cast<size_t>(i - 1)] && v >= p[static_cast<size_t>(i + 1)])) continue;
+        double leftLow = v;
+        int32_t j = i;
+        while (j > 0 && p[static_cast<size_t>(j - 1)] <= v)
+            leftLow = std::min(leftLow, p[static_cast<size_t>(--j)]);
+        double rightLow = v;
+        int32_t k = i;
+        while (k + 1 < w && p[static_cast<size_t>(k + 1)] <= v)
+            rightLow = std::min(rightLow, p[static_cast<size_t>(++k)]);
+        const bool leftBounded = j > 0;
+        const bool rightBounded = k + 1 < w;
+        double base = std::min(leftLow, rightLow);
+        if (leftBounded && rightBounded) {
+            base = std::max(leftLow, rightLow);
+        } else if (leftBounded) {
+            base = leftLow;
+        } else if (rightBounded) {
+            base = rightLow;
+        }
+        if (v - base >= minProminence) peaks.push_back({i, v - base});
+    }
+    return peaks;
+}
+
+// The feet and side of each of `peaks` (bands on `p`, left to right). A foot: walking away
+// from the band, the lowest level before the profile climbs more than kNoiseSigmas `noise`
+// above it, within half the way (rounded up) to the neighbouring band or all the way to the
+// border. The side: the feet differ by max(kMinSideDifference of the band's height above the
+// lower one, kNoiseSigmas `noise`), the darker one being the space. Feet, not the lowest levels
+// between the bands: where a neighbour's partner band was not found, the way to that neighbour
+// crosses a trench of its own.
+void setPeakSides(const std::vector<double>& p, std::vector<ProfilePeak>& peaks, double noise) {
+    const int32_t last = static_cast<int32_t>(p.size()) - 1;
+    const double climb = kNoiseSigmas * noise;
+    auto foot = [&](int32_t i, int32_t end, int32_t step) {
+        double low = p[static_cast<size_t>(i)];
+        for (int32_t j = i + step; j != end + step; j += step) {
+            const double v = p[static_cast<size_t>(j)];
+            if (v > low + climb) break;
+            low = std::min(low, v);
+        }
+        return low;
+    };
+    for (size_t a = 0; a < peaks.size(); ++a) {
+        ProfilePeak& peak = peaks[a];
+        const int32_t i = peak.column;
+        const int32_t from = a > 0 ? i - (i - peaks[a - 1].column + 1) / 2 : 0;
+        const int32_t to = a + 1 < peaks.size() ? i + (peaks[a + 1].column - i + 1) / 2 : last;
+        peak.leftFoot = foot(i, from, -1);
+        peak.rightFoot = foot(i, to, 1);
+        const double height = p[static_cast<size_t>(i)] - std::min(peak.leftFoot, peak.rightFoot);
+        const double needed = std::max(kMinSideDifference * height, climb);
+        peak.side = 0;
+        if (peak.rightFoot - peak.leftFoot >= needed) peak.side = 1;
+        if (peak.leftFoot - peak.rightFoot >= needed) peak.side = -1;
+    }
+}
+
+// The line edges missing between two neighbouring sided bands `a` and `c` of `p` (see
+// locateEdgeBands), appended to `edges` as step edges: a left edge after a trench between two
+// right-edge bands, a right edge before a trench between two left-edge bands, and both around
+// a trench inside a line (a left-edge band, then a right-edge one, with a bottom between them
+// as far below the line's feet as a side needs). Each step runs from the trench's bottom to the
+// highest level half way on towards the band beyond; it must be as high as a side needs, and
+// its edge is where it crosses half its height.
+void addMissingEdges(const std::vector<double>& p,
+                     const ProfilePeak& a,
+                     const ProfilePeak& c,
+                     double noise,
+                     std::vector<EdgeBand>& edges) {
+    const int32_t bottom = static_cast<int32_t>(
+        std::min_element(p.begin() + a.column, p.begin() + c.column + 1) - p.begin());
+    const double low = p[static_cast<size_t>(bottom)];
+    auto needed = [&](const ProfilePeak& band) {
+        return std::max(kMinSideDifference * (p[static_cast<size_t>(band.column)] - low),
+                        kNoiseSigmas * noise);
+    };
+    // The step edge towards `far` (direction +1: rightwards, a left edge), if there is one.
+    auto addStep = [&](const ProfilePeak& far, int32_t direction) {
+        const int32_t end = bottom + (far.column - bottom) / 2;
+        double high = low;
+        for (int32_t i = bottom; i != end + direction; i += direction)
+            high = std::max(high, p[static_cast<size_t>(i)]);
+        if (!(high > low) || high - low < needed(direction > 0 ? a : c)) return;
+        const double level = 0.5 * (low + high);
+        int32_t i = bottom;
+        while (p[static_cast<size_t>(i + direction)] < level) i += direction;
+        const double t = (level - p[static_cast<size_t>(i)]) /
+                         (p[static_cast<size_t>(i + direction)] - p[static_cast<size_t>(i)]);
+        EdgeBand edge;
+        edge.column = i + direction * t + 1.0;
+        edge.side = direction;
+        edge.step = true;
+        edges.push_back(edge);
+    };
+    if (a.side < 0 && c.side < 0) {
+        addStep(c, 1);
+    } else if (a.side > 0 && c.side > 0) {
+        addStep(a, -1);
+    } else if (a.side > 0 && c.side < 0) {
+        const double lineFoot = std::min(a.rightFoot, c.leftFoot);
+        if (lineFoot - low >= std::max(needed(a), needed(c))) {
+            addStep(a, -1);
+            addStep(c, 1);
+        }
+    }
+}
+
 }  // namespace
 
 bool prepareEdgeGrid(const GreyImage& grid, const SubpixelSettings& settings, EdgeGrid& out) {
@@ -697,47 +823,25 @@ void locateEdgeBands(const EdgeGrid& edges, std::vector<EdgeBand>& bands) {
     const double range =
         sorted[static_cast<size_t>(0.98 * (w - 1))] - sorted[static_cast<size_t>(0.02 * (w - 1))];
     if (!(range > 0.0)) return;
-    const double minProminence = std::max(kMinBandProminence * range, kNoiseSigmas * noise);
 
-    std::vector<int32_t> peaks;
-    for (int32_t i = 1; i + 1 < w; ++i) {
-        const double v = p[static_cast<size_t>(i)];
-        if (!(v > p[static_cast<size_t>(i - 1)] && v >= p[static_cast<size_t>(i + 1)])) continue;
-        // The lowest point on each side before a higher one; a side that reaches the border
-        // without one does not bound the prominence (unless neither side has a higher point).
-        double leftLow = v;
-        int32_t j = i;
-        while (j > 0 && p[static_cast<size_t>(j - 1)] <= v)
-            leftLow = std::min(leftLow, p[static_cast<size_t>(--j)]);
-        double rightLow = v;
-        int32_t k = i;
-        while (k + 1 < w && p[static_cast<size_t>(k + 1)] <= v)
-            rightLow = std::min(rightLow, p[static_cast<size_t>(++k)]);
-        const bool leftBounded = j > 0;
-        const bool rightBounded = k + 1 < w;
-        double base = std::min(leftLow, rightLow);
-        if (leftBounded && rightBounded) {
-            base = std::max(leftLow, rightLow);
-        } else if (leftBounded) {
-            base = leftLow;
-        } else if (rightBounded) {
-            base = rightLow;
-        }
-        if (v - base >= minProminence) peaks.push_back(i);
-    }
-    for (size_t a = 0; a < peaks.size(); ++a) {
-        const int32_t i = peaks[a];
-        const int32_t lo = a > 0 ? peaks[a - 1] : 0;
-        const int32_t hi = a + 1 < peaks.size() ? peaks[a + 1] : w - 1;
-        const double leftLow = *std::min_element(p.begin() + lo, p.begin() + i + 1);
-        const double rightLow = *std::min_element(p.begin() + i, p.begin() + hi + 1);
-        const double height = p[static_cast<size_t>(i)] - std::min(leftLow, rightLow);
-        const double needed = std::max(kMinSideDifference * height, kNoiseSigmas * noise);
+    std::vector<ProfilePeak> peaks =
+        profilePeaks(p, std::max(kMinBandProminence * range, kNoiseSigmas * noise));
+    setPeakSides(p, peaks, noise);
+    std::vector<EdgeBand> stepEdges;
+    const ProfilePeak* previous = nullptr;
+    for (const ProfilePeak& peak : peaks) {
         EdgeBand band;
-        band.column = i + 1.0;
-        if (rightLow - leftLow >= needed) band.side = 1;
-        if (leftLow - rightLow >= needed) band.side = -1;
+        band.column = peak.column + 1.0;
+        band.side = peak.side;
         bands.push_back(band);
+        if (peak.side == 0) continue;
+        if (previous != nullptr) addMissingEdges(p, *previous, peak, noise, stepEdges);
+        previous = &peak;
+    }
+    if (!stepEdges.empty()) {
+        bands.insert(bands.end(), stepEdges.begin(), stepEdges.end());
+        std::sort(bands.begin(), bands.end(),
+                  [](const EdgeBand& x, const EdgeBand& y) { return x.column < y.column; });
     }
 }
 

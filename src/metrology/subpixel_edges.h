@@ -99,6 +99,9 @@ struct EdgeBand {
     // edge (the darker side, the space, lies left of it), -1 a right edge, 0 neither (both
     // sides alike: a lone band, or a grain on a line's body).
     int32_t side = 0;
+    // True for a line edge without a band: the step from a trench to a line, at half its height
+    // (`column` is that crossing). Such an edge is traced as a plain edge, not from a band.
+    bool step = false;
 };
 
 // Finds the bright bands of a bright-edge grid on the profile of its middle rows: the
@@ -109,9 +112,15 @@ struct EdgeBand {
 // merge the two bands of a narrow space when the lines are tilted by less). A band is a local
 // maximum standing above the higher of the lowest points on either side before a higher point (its
 // prominence) by max(0.1 of the profile's range (98th - 2nd percentile), 4 profile noise sigmas);
-// the profile's noise comes from the block means' robust scatter about the median. Its side: the
-// lowest levels between it and its neighbouring bands (or the border) differ by at least max(0.15
-// of the band's height above the lower one, 4 noise sigmas), the darker one being the space.
+// the profile's noise comes from the block means' robust scatter about the median. Its side: its
+// feet differ by at least max(0.15 of the band's height above the lower one, 4 noise sigmas), the
+// darker one being the space; a foot is the lowest level walking away from the band before the
+// profile climbs 4 noise sigmas above it, within half the way to the neighbouring band (all the
+// way to the border). Between two bands
+// of one side with no band of the other side between them (a trench whose far side shows no
+// band), the missing edge is added as a step edge (EdgeBand::step) where the profile crosses half
+// way from the trench's bottom to the highest level half way on to the far band, when that step
+// is at least max(0.15 of the near band's height above the bottom, 4 noise sigmas) high.
 // `bands` is replaced, left to right; empty for a grid narrower than 4 columns or without rows.
 void locateEdgeBands(const EdgeGrid& edges, std::vector<EdgeBand>& bands);
 

@@ -253,6 +253,82 @@ TEST(Metrology, TiltedLinesWhoseBandsMergeInTheColumnSumsAreStillMeasured) {
                 0.03 * plain.lwr.sigma3UnbiasedNm);
 }
 
+TEST(Metrology, TrenchesWithABandOnOneSideOnlyStillGiveEveryLine) {
+    // Wide ridges (136) between narrow trenches (120, 5 px), pitch 24 px; a bright band marks
+    // only the trench's left side (the ridge's right edge), and a faint one (1 grey level) its
+    // right side in every third trench, as in low-voltage images of dense gratings. Each
+    // ridge's left edge is then a plain step from the trench.
+    const int32_t width = 480;
+    const int32_t height = 320;
+    const int32_t trenches = 19;
+    std::vector<std::vector<double>> left(trenches), right(trenches);  // trench sides per row
+    std::mt19937_64 random(7);
+    std::normal_distribution<double> noise(0.0, 3.0);
+    GreyImage grid;
+    ASSERT_TRUE(grid.allocate(width, height));
+    for (int32_t y = 0; y < height; ++y) {
+        for (int32_t k = 0; k < trenches; ++k) {
+            const double a = 12.0 + 24.0 * k + 0.8 * std::sin(2.0 * kPi * y / 53.0 + k);
+            left[static_cast<size_t>(k)].push_back(a);
+            right[static_cast<size_t>(k)].push_back(a + 5.0 +
+                                                    0.8 * std::sin(2.0 * kPi * y / 37.0 + 2.0 * k));
+        }
+        for (int32_t x = 0; x < width; ++x) {
+            const double c = x + 1.0;
+            double v = 136.0;
+            for (int32_t k = 0; k < trenches; ++k) {
+                const double a = left[static_cast<size_t>(k)].back();
+                const double b = right[static_cast<size_t>(k)].back();
+                v -= 16.0 * 0.5 * (std::erf((c - a) / 1.0) - std::erf((c - b) / 1.0));
+                v += 16.0 * std::exp(-0.5 * (c - a + 1.5) * (c - a + 1.5));
+                if (k % 3 == 0) v += 1.0 * std::exp(-0.5 * (c - b - 1.5) * (c - b - 1.5));
+            }
+            grid.at(x, y) = v + noise(random);
+        }
+    }
+    MetrologySettings settings;
+    settings.bootstrapResamples = 0;
+    MetrologyResult r;
+    measureMetrology(grid, locateCoarseEdges(grid, 0.3), settings, r);
+    // Every ridge between two trenches, each 19 px wide as drawn (its right edge the band's
+    // outer flank, a little into the trench).
+    ASSERT_EQ(r.lines.size(), static_cast<size_t>(trenches - 1)) << r.edgeOrigin << r.reason;
+    EXPECT_LE(r.missingEdgeRows, 0.005 * height * static_cast<double>(r.edges.size()));
+    for (size_t l = 0; l < r.lines.size(); ++l) {
+        EXPECT_NEAR(r.lines[l].meanWidthNm, 19.0, 0.8) << "line " << l;
+        // The step edge follows the drawn one row by row, to within the noise.
+        double sum = 0.0;
+        double squares = 0.0;
+        int32_t rows = 0;
+        for (int32_t y = 0; y < height; ++y) {
+            const double d =
+                r.edges[2 * l].positions[static_cast<size_t>(y)] - right[l][static_cast<size_t>(y)];
+            if (std::isnan(d)) continue;
+            sum += d;
+            squares += d * d;
+            ++rows;
+        }
+        ASSERT_GT(rows, 0);
+        EXPECT_LT(std::fabs(sum / rows), 0.2) << "line " << l;
+        EXPECT_LT(std::sqrt(squares / rows), 0.4) << "line " << l;
+    }
+
+    // The real low-voltage crop of such a grating: about 55 trenches, every ridge alike.
+    GreyImage crop;
+    if (!readGreyPng(kSemData + "/mpa_N5_P475_006_crop.png", crop))
+        GTEST_SKIP() << "the real SEM crops are not in " << kSemData;
+    MetrologyResult real;
+    measureMetrology(crop, locateCoarseEdges(crop, 0.3), settings, real);
+    EXPECT_GE(real.lines.size(), 52u) << real.edgeOrigin << real.reason;
+    std::vector<double> widths;
+    for (const MetrologyLine& line : real.lines) widths.push_back(line.meanWidthNm);
+    std::sort(widths.begin(), widths.end());
+    ASSERT_FALSE(widths.empty());
+    const double typical = widths[widths.size() / 2];
+    EXPECT_GT(widths.front(), 0.9 * typical);
+    EXPECT_LT(widths.back(), 1.1 * typical);
+}
+
 TEST(Metrology, NoiseRaisesTheBiasedLwrButNotTheUnbiasedOne) {
     MetrologySettings settings;
     settings.bootstrapResamples = 50;
