@@ -587,6 +587,8 @@ void measureMetrology(const GreyImage& grid,
         std::string why =
             coarseContradiction(seeds, bands, 2.0 * settings.edges.levelHalfWindowPx, bandOf);
         if (seeds.size() < 2) why = "the coarse edges give no line";
+        if (why.empty() && bandLines.size() > seeds.size() / 2)
+            why = "the bands show more lines than the coarse edges";
         if (!why.empty() && !bandLines.empty()) {
             out.edgeOrigin = why + ": the edges were started from the bands of the middle rows";
             std::vector<EdgeSeed> coarseSeeds = std::move(seeds);

@@ -146,10 +146,11 @@ inline const PsdFit& summaryFit(const MetrologyResult& r) { return r.ler.fit; }
 // (pairing + k) is even. The bands of the middle rows (locateEdgeBands, pairEdgeBands) check
 // them: when a coarse line holds a space (a right-edge band followed by a left-edge band
 // between its edges: a missed or merged pair of bands), when an edge lies on a band of the
-// other side or both on one band (bands merged in the column sums of tilted lines), or when the
-// coarse edges give no line, the lines of the bands are measured instead and `edgeOrigin` says
-// why. Step contrast: `coarse` is not used; the lines are located by locateStepLines.
-// Figures in nm (px when pixelSizeNm is 1), PSD in nm^3, frequency in 1/nm.
+// other side or both on one band (bands merged in the column sums of tilted lines), when the
+// bands show more lines than the coarse edges (lines tilted so far that their bands smear out of
+// the column sums) or when the coarse edges give no line, the lines of the bands are measured
+// instead and `edgeOrigin` says why. Step contrast: `coarse` is not used; the lines are located by
+// locateStepLines. Figures in nm (px when pixelSizeNm is 1), PSD in nm^3, frequency in 1/nm.
 // Spectra: per edge, width and centre series over the spectrum rows, gaps filled linearly,
 // detrended (least-squares line), taper-windowed periodogram (psd.h); averaged over the series;
 // fitted (psd_fit.h). Intervals: bootstrap over lines (settings.bootstrapResamples resamples,

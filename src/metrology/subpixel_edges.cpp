@@ -12,6 +12,8 @@ constexpr int32_t kRefineHalfSpan = 3;    // rows either side for the refined se
 constexpr double kMaxBlockStepPx = 2.0;   // largest move of the track from one block to the next
 constexpr double kMinTrackBoundPx = 5.0;  // blocks this close to the track's line are kept
 constexpr int32_t kPrefetchRows = 4;      // rows ahead whose window is fetched early
+constexpr int32_t kMaxDriftPx = 3;        // largest shift sought between neighbouring blocks
+constexpr double kMinDriftPx = 0.1;       // smaller drifts are taken as none
 // Band location on the middle rows (locateEdgeBands).
 constexpr int32_t kBandBlocks = 10;          // blocks of rows (16 rows each by default)
 constexpr double kMinBandProminence = 0.1;   // of the profile's range
@@ -311,10 +313,11 @@ void setPeakSides(const std::vector<double>& p, std::vector<ProfilePeak>& peaks,
 // The line edges missing between two neighbouring sided bands `a` and `c` of `p` (see
 // locateEdgeBands), appended to `edges` as step edges: a left edge after a trench between two
 // right-edge bands, a right edge before a trench between two left-edge bands, and both around
-// a trench inside a line (a left-edge band, then a right-edge one, with a bottom between them
-// as far below the line's feet as a side needs). Each step runs from the trench's bottom to the
-// highest level half way on towards the band beyond; it must be as high as a side needs, and
-// its edge is where it crosses half its height.
+// a trench inside a line (a left-edge band, then a right-edge one). The trench is the lowest
+// point between the bands; each step climbs from it to the line it opens or closes, whose level
+// is the foot of that line's band on the line's side. The climb must be as high as a side needs
+// (max(kMinSideDifference of the band's height above the bottom, kNoiseSigmas `noise`)), and
+// the edge is where the profile crosses half way, walking from the bottom towards the band.
 void addMissingEdges(const std::vector<double>& p,
                      const ProfilePeak& a,
                      const ProfilePeak& c,
@@ -323,18 +326,13 @@ void addMissingEdges(const std::vector<double>& p,
     const int32_t bottom = static_cast<int32_t>(
         std::min_element(p.begin() + a.column, p.begin() + c.column + 1) - p.begin());
     const double low = p[static_cast<size_t>(bottom)];
-    auto needed = [&](const ProfilePeak& band) {
-        return std::max(kMinSideDifference * (p[static_cast<size_t>(band.column)] - low),
-                        kNoiseSigmas * noise);
+    // The step towards `band` (direction +1: rightwards, a left edge) up to `line`.
+    auto climbs = [&](const ProfilePeak& band, double line) {
+        const double height = p[static_cast<size_t>(band.column)] - low;
+        return line - low >= std::max(kMinSideDifference * height, kNoiseSigmas * noise);
     };
-    // The step edge towards `far` (direction +1: rightwards, a left edge), if there is one.
-    auto addStep = [&](const ProfilePeak& far, int32_t direction) {
-        const int32_t end = bottom + (far.column - bottom) / 2;
-        double high = low;
-        for (int32_t i = bottom; i != end + direction; i += direction)
-            high = std::max(high, p[static_cast<size_t>(i)]);
-        if (!(high > low) || high - low < needed(direction > 0 ? a : c)) return;
-        const double level = 0.5 * (low + high);
+    auto addStep = [&](int32_t direction, double line) {
+        const double level = 0.5 * (low + line);
         int32_t i = bottom;
         while (p[static_cast<size_t>(i + direction)] < level) i += direction;
         const double t = (level - p[static_cast<size_t>(i)]) /
@@ -346,16 +344,71 @@ void addMissingEdges(const std::vector<double>& p,
         edges.push_back(edge);
     };
     if (a.side < 0 && c.side < 0) {
-        addStep(c, 1);
+        if (climbs(c, c.leftFoot)) addStep(1, c.leftFoot);
     } else if (a.side > 0 && c.side > 0) {
-        addStep(a, -1);
+        if (climbs(a, a.rightFoot)) addStep(-1, a.rightFoot);
     } else if (a.side > 0 && c.side < 0) {
-        const double lineFoot = std::min(a.rightFoot, c.leftFoot);
-        if (lineFoot - low >= std::max(needed(a), needed(c))) {
-            addStep(a, -1);
-            addStep(c, 1);
+        if (climbs(a, a.rightFoot) && climbs(c, c.leftFoot)) {
+            addStep(-1, a.rightFoot);
+            addStep(1, c.leftFoot);
         }
     }
+}
+
+// EdgeGrid::driftPx of `edges`, whose blocks are filled: per pair of neighbouring blocks, the
+// whole shift d (|d| <= kMaxDriftPx) that maximises the sum over columns of the product of the
+// two mean-free profiles, the second one shifted by d, refined by a parabola through its
+// neighbours; pairs whose best shift is at the limit are left out. The median of the rest, or 0
+// when it is under kMinDriftPx (0.36 degrees at 16 rows): the tracker's step limit covers that.
+double blockDrift(const EdgeGrid& edges) {
+    const int32_t w = edges.width;
+    const int32_t nb = edges.blockCount;
+    if (nb < 2 || w <= 2 * kMaxDriftPx + 4) return 0.0;
+    std::vector<double> shifts;
+    std::vector<double> a(static_cast<size_t>(w));
+    std::vector<double> b(static_cast<size_t>(w));
+    auto meanFree = [&](int32_t block, std::vector<double>& out) {
+        const double* p = edges.blocks.data() + static_cast<size_t>(block) * static_cast<size_t>(w);
+        double sum = 0.0;
+        for (int32_t x = 0; x < w; ++x) sum += p[x];
+        const double mean = sum / w;
+        for (int32_t x = 0; x < w; ++x) out[static_cast<size_t>(x)] = p[x] - mean;
+    };
+    meanFree(0, b);
+    for (int32_t k = 0; k + 1 < nb; ++k) {
+        std::swap(a, b);
+        meanFree(k + 1, b);
+        double c[2 * kMaxDriftPx + 1];
+        for (int32_t d = -kMaxDriftPx; d <= kMaxDriftPx; ++d) {
+            double sum = 0.0;
+            for (int32_t x = kMaxDriftPx; x < w - kMaxDriftPx; ++x)
+                sum += a[static_cast<size_t>(x)] * b[static_cast<size_t>(x + d)];
+            c[d + kMaxDriftPx] = sum;
+        }
+        int32_t best = 0;
+        for (int32_t i = 1; i <= 2 * kMaxDriftPx; ++i)
+            if (c[i] > c[best]) best = i;
+        if (best == 0 || best == 2 * kMaxDriftPx) continue;
+        const double curvature = c[best - 1] - 2.0 * c[best] + c[best + 1];
+        const double offset = curvature < 0.0 ? 0.5 * (c[best - 1] - c[best + 1]) / curvature : 0.0;
+        shifts.push_back(best - kMaxDriftPx + offset);
+    }
+    if (shifts.empty()) return 0.0;
+    const double drift = medianOf(shifts);
+    return std::fabs(drift) >= kMinDriftPx ? drift : 0.0;
+}
+
+// The whole columns by which block b's profile is moved to line up with the middle block's
+// (block count / 2) under the grid's drift.
+int32_t blockShift(const EdgeGrid& edges, int32_t b) {
+    return static_cast<int32_t>(std::lround((b - edges.blockCount / 2) * edges.driftPx));
+}
+
+// Element x of block b's profile moved by `shift` columns, the border columns repeated outwards.
+double shiftedBlockValue(const EdgeGrid& edges, int32_t b, int32_t x, int32_t shift) {
+    const int32_t c = std::min(edges.width - 1, std::max(0, x + shift));
+    return edges
+        .blocks[static_cast<size_t>(b) * static_cast<size_t>(edges.width) + static_cast<size_t>(c)];
 }
 
 }  // namespace
@@ -390,6 +443,7 @@ bool prepareEdgeGrid(const GreyImage& grid, const SubpixelSettings& settings, Ed
         smoothLine(mean.data(), w, out.taps,
                    out.blocks.data() + static_cast<size_t>(b) * static_cast<size_t>(w));
     }
+    out.driftPx = blockDrift(out);
     return true;
 }
 
@@ -458,12 +512,14 @@ void traceSubpixelEdge(const EdgeGrid& edges,
             if (direction > 0 && b == middle) continue;
             const double* p = block(b);
             const double reach = std::min(radius, kMaxBlockStepPx * since);
+            // Where the lines' drift takes the edge from the last tracked block.
+            const double expected = previous + direction * edges.driftPx * since;
             double low = 0.0;
             double high = 0.0;
             double x = kNaN;
-            if (localLevels(p, w, previous, polarity, hw, low, high) && high - low >= minBlockRange)
+            if (localLevels(p, w, expected, polarity, hw, low, high) && high - low >= minBlockRange)
                 x = crossing(p, w, low + settings.edgeLevel * (high - low), polarity,
-                             previous - reach, previous + reach, true, previous);
+                             expected - reach, expected + reach, true, expected);
             if (std::isfinite(x)) {
                 track[static_cast<size_t>(b)] = x;
                 previous = x;
@@ -753,8 +809,9 @@ void locateStepLines(const EdgeGrid& edges, Contrast contrast, std::vector<StepL
     const int32_t lastBlock = std::min(nb - 1, middle + 2);
     std::vector<double> mean(static_cast<size_t>(w), 0.0);
     for (int32_t b = firstBlock; b <= lastBlock; ++b) {
-        const double* p = edges.blocks.data() + static_cast<size_t>(b) * static_cast<size_t>(w);
-        for (int32_t x = 0; x < w; ++x) mean[static_cast<size_t>(x)] += p[x];
+        const int32_t shift = blockShift(edges, b);
+        for (int32_t x = 0; x < w; ++x)
+            mean[static_cast<size_t>(x)] += shiftedBlockValue(edges, b, x, shift);
     }
     std::vector<double> profile(static_cast<size_t>(w));
     smoothLine(mean.data(), w, gaussianTaps(2.0), profile.data());
@@ -797,10 +854,11 @@ void locateEdgeBands(const EdgeGrid& edges, std::vector<EdgeBand>& bands) {
     std::vector<double> deviations;  // of every kNoiseColumnStep-th column: plenty, and quick
     deviations.reserve(static_cast<size_t>(w / kNoiseColumnStep + 1) * static_cast<size_t>(count));
     double column[kBandBlocks];
+    int32_t shifts[kBandBlocks];
+    for (int32_t b = 0; b < count; ++b) shifts[b] = blockShift(edges, firstBlock + b);
     for (int32_t x = 0; x < w; ++x) {
         for (int32_t b = 0; b < count; ++b)
-            column[b] = edges.blocks[static_cast<size_t>(firstBlock + b) * static_cast<size_t>(w) +
-                                     static_cast<size_t>(x)];
+            column[b] = shiftedBlockValue(edges, firstBlock + b, x, shifts[b]);
         double sorted[kBandBlocks];
         std::copy(column, column + count, sorted);
         const double m = smallMedian(sorted, count);

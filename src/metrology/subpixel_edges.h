@@ -44,6 +44,12 @@ struct EdgeGrid {
     int32_t blockRows = 0;
     int32_t blockCount = 0;
     std::vector<double> blocks;  // block mean profiles, smoothed, block after block
+    // How far the lines move to the right from one block to the next, px: the median over
+    // neighbouring blocks of the shift (within +-3 px) that best aligns their profiles; 0 for
+    // fewer than two blocks or a drift under 0.1 px. Lines tilted by a degree move 0.28 px per
+    // block of 16 rows. The band and line location lines the middle blocks up by it, and the
+    // tracking expects the edge where the drift takes it (lines up to about 10 degrees).
+    double driftPx = 0.0;
 };
 
 // Fills `out` from `grid`, which must outlive it. False (and `out` empty) when the grid is empty
@@ -118,9 +124,10 @@ struct EdgeBand {
 // profile climbs 4 noise sigmas above it, within half the way to the neighbouring band (all the
 // way to the border). Between two bands
 // of one side with no band of the other side between them (a trench whose far side shows no
-// band), the missing edge is added as a step edge (EdgeBand::step) where the profile crosses half
-// way from the trench's bottom to the highest level half way on to the far band, when that step
-// is at least max(0.15 of the near band's height above the bottom, 4 noise sigmas) high.
+// band), or a line holds a trench, the missing edge is added as a step edge (EdgeBand::step)
+// where the profile crosses half way from the trench's bottom (the lowest point between the
+// bands) to the line's level (the foot of the line's band on the line's side), when that step is
+// at least max(0.15 of that band's height above the bottom, 4 noise sigmas) high.
 // `bands` is replaced, left to right; empty for a grid narrower than 4 columns or without rows.
 void locateEdgeBands(const EdgeGrid& edges, std::vector<EdgeBand>& bands);
 

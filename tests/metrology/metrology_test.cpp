@@ -253,6 +253,44 @@ TEST(Metrology, TiltedLinesWhoseBandsMergeInTheColumnSumsAreStillMeasured) {
                 0.03 * plain.lwr.sigma3UnbiasedNm);
 }
 
+TEST(Metrology, LinesTiltedBySeveralDegreesAreMeasuredAsUprightOnes) {
+    // Rows shifted by whole columns (the drawn widths stay the truth) to 3 and 6 degrees: the
+    // edges then move 0.8 and 1.7 px from one block of 16 rows to the next, on top of their
+    // roughness.
+    SyntheticSemSettings s = lineImage(10.0, 31);
+    s.width = 640;
+    s.lineCount = 8;
+    s.pitch = 64.0;
+    s.firstEdge = 60.0;
+    SyntheticSem image;
+    ASSERT_TRUE(makeSyntheticSem(s, image));
+    GreyImage upright;
+    toGreyImage(image, upright);
+    MetrologySettings settings;
+    settings.bootstrapResamples = 0;
+    MetrologyResult reference;
+    measureMetrology(upright, locateCoarseEdges(upright, 0.3), settings, reference);
+    ASSERT_EQ(reference.lines.size(), static_cast<size_t>(s.lineCount));
+    for (double degrees : {3.0, 6.0}) {
+        const double slope = std::tan(degrees * kPi / 180.0);
+        GreyImage tilted = upright;
+        for (int32_t y = 0; y < s.height; ++y) {
+            const int32_t shift = static_cast<int32_t>(std::lround(slope * (y - s.height / 2)));
+            for (int32_t x = 0; x < s.width; ++x)
+                tilted.at(x, y) = upright.at(std::min(s.width - 1, std::max(0, x - shift)), y);
+        }
+        MetrologyResult r;
+        measureMetrology(tilted, locateCoarseEdges(tilted, 0.3), settings, r);
+        ASSERT_EQ(r.lines.size(), static_cast<size_t>(s.lineCount)) << degrees << r.reason;
+        EXPECT_LE(r.missingEdgeRows, 0.005 * s.height * static_cast<double>(r.edges.size()))
+            << degrees;
+        EXPECT_NEAR(r.cdNm, reference.cdNm, 0.1) << degrees;
+        EXPECT_NEAR(r.lwr.sigma3UnbiasedNm, reference.lwr.sigma3UnbiasedNm,
+                    0.05 * reference.lwr.sigma3UnbiasedNm)
+            << degrees;
+    }
+}
+
 TEST(Metrology, TrenchesWithABandOnOneSideOnlyStillGiveEveryLine) {
     // Wide ridges (136) between narrow trenches (120, 5 px), pitch 24 px; a bright band marks
     // only the trench's left side (the ridge's right edge), and a faint one (1 grey level) its
