@@ -15,6 +15,7 @@
 namespace {
 
 constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
+constexpr double kPi = 3.14159265358979323846;
 constexpr int32_t kMinSpectrumRows = 32;
 // Resamples whose fit fails beyond this share make the interval unreliable: it is not given.
 constexpr double kMaxFailedResampleShare = 0.1;
@@ -406,6 +407,38 @@ void setAllNaN(MetrologyResult& out, const std::string& reason) {
     out.cdReason = out.cdCiReason = reason;
     out.edgeCorrelation = out.edgeCorrelationBiased = kNaN;
     out.edgeCorrelationReason = reason;
+    out.tiltDegrees = kNaN;
+    out.tiltReason = reason;
+}
+
+// MetrologyResult::tiltDegrees from the edges in the spectra.
+void lineTilt(MetrologyResult& out) {
+    std::vector<double> slopes;
+    for (const MetrologyEdge& edge : out.edges) {
+        if (!edge.inSpectrum) continue;
+        double n = 0.0, sy = 0.0, sx = 0.0, syy = 0.0, sxy = 0.0;
+        for (size_t y = 0; y < edge.positions.size(); ++y) {
+            const double x = edge.positions[y];
+            if (std::isnan(x)) continue;
+            n += 1.0;
+            sy += static_cast<double>(y);
+            sx += x;
+            syy += static_cast<double>(y) * static_cast<double>(y);
+            sxy += static_cast<double>(y) * x;
+        }
+        const double spread = n * syy - sy * sy;
+        if (n >= 2.0 && spread > 0.0) slopes.push_back((n * sxy - sy * sx) / spread);
+    }
+    if (slopes.empty()) {
+        out.tiltDegrees = kNaN;
+        out.tiltReason = "no edge in the spectra: " + out.ler.reason;
+        return;
+    }
+    std::sort(slopes.begin(), slopes.end());
+    const size_t m = slopes.size() / 2;
+    const double slope = slopes.size() % 2 == 1 ? slopes[m] : 0.5 * (slopes[m - 1] + slopes[m]);
+    out.tiltDegrees = std::atan(slope) * (180.0 / kPi);
+    out.tiltReason.clear();
 }
 
 // Edge correlation from the unbiased width and placement variances. With w = R - L and
@@ -782,6 +815,7 @@ void measureMetrology(const GreyImage& grid,
     out.cdReason = set.cdReason;
     out.cdCiReason = set.cdCiReason;
     edgeCorrelation(set, out.lwr, out.lpr, out);
+    lineTilt(out);
 }
 
 PooledRoughness pooledRoughness(const std::vector<const MetrologyResult*>& results,

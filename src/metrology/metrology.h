@@ -134,6 +134,11 @@ struct MetrologyResult {
     double edgeCorrelation = 0.0;
     double edgeCorrelationBiased = 0.0;
     std::string edgeCorrelationReason;
+    // The lines' tilt in the upright picture, degrees: atan of the median over the edges in the
+    // spectra of their least-squares slope (px per row); positive when the lines run to the
+    // right going down. NaN, with the reason, when no edge is in the spectra.
+    double tiltDegrees = 0.0;
+    std::string tiltReason;
     std::string reason;  // why nothing was measured (no line found), empty otherwise
 };
 

@@ -55,7 +55,8 @@ const std::vector<std::string>& columnsOf(TableKind kind) {
                                                      "psd_resolution_nm",
                                                      "psd_fit_status",
                                                      "missing_edge_rows",
-                                                     "pooled_edge_rows"};
+                                                     "pooled_edge_rows",
+                                                     "line_tilt_deg"};
     static const std::vector<std::string> edges = {"image_number",
                                                    "image",
                                                    "edge",
@@ -212,6 +213,7 @@ void appendSummary(const ImageResult& result, Table& table) {
         set("psd_fit_status", textCell(fit.status));
         set("missing_edge_rows", integerCell(m.missingEdgeRows));
         set("pooled_edge_rows", integerCell(m.pooledEdgeRows));
+        set("line_tilt_deg", figureCell(m.tiltDegrees));
     }
     table.rows.push_back(std::move(row));
 }
@@ -666,6 +668,7 @@ std::vector<std::pair<std::string, std::string>> emptyFigureReasons(const ImageR
     why.emplace_back("lpr_3sigma_unbiased_nm", m.lpr.reason);
     why.emplace_back("lpr_3sigma_unbiased_ci95_nm", m.lpr.ciReason);
     why.emplace_back("edge_correlation", m.edgeCorrelationReason);
+    why.emplace_back("line_tilt_deg", m.tiltReason);
     for (const char* key :
          {"psd_xi_nm", "psd_alpha", "psd0_nm3", "noise_floor_nm3", "psd_resolution_nm"})
         why.emplace_back(key, fit.ok ? std::string() : fit.status);

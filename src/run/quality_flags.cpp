@@ -114,6 +114,11 @@ std::string flagRule(const std::string& flag) {
         {"line_touches_border",
          "an edge comes within " + number(kFlagBorderPx) +
              " px of the picture's border, where its levels and course are less certain"},
+        {"lines_tilted",
+         "the lines drift by more than " + number(kFlagTiltDriftPx) +
+             " px over the analysed rows (line_tilt_deg): the whole-pixel analysis takes its "
+             "edges from column sums over all rows, where they smear, and may pair the wrong "
+             "ones; the sub-pixel edges follow the tilt"},
         {"pixel_size_missing",
          "no pixel size from the options, the parameter file or the file's metadata: "
          "lengths are in px"},
@@ -181,6 +186,9 @@ std::vector<std::string> qualityFlags(const ImageResult& result) {
             break;
         }
     }
+    const double drift = std::tan(m.tiltDegrees * (3.14159265358979323846 / 180.0)) * rows;
+    if (result.wholePixelApplicable && std::fabs(drift) > kFlagTiltDriftPx)
+        flags.push_back("lines_tilted");
     if (result.setup.figuresInPixels) flags.push_back("pixel_size_missing");
     if (!result.setup.settingNotes.empty()) flags.push_back("setting_contradicted");
     if (result.setup.databarRows > 0) flags.push_back("databar_found");

@@ -271,6 +271,7 @@ TEST(Metrology, LinesTiltedBySeveralDegreesAreMeasuredAsUprightOnes) {
     MetrologyResult reference;
     measureMetrology(upright, locateCoarseEdges(upright, 0.3), settings, reference);
     ASSERT_EQ(reference.lines.size(), static_cast<size_t>(s.lineCount));
+    EXPECT_NEAR(reference.tiltDegrees, 0.0, 0.3);  // the edges' roughness alone
     for (double degrees : {3.0, 6.0}) {
         const double slope = std::tan(degrees * kPi / 180.0);
         GreyImage tilted = upright;
@@ -285,6 +286,7 @@ TEST(Metrology, LinesTiltedBySeveralDegreesAreMeasuredAsUprightOnes) {
         EXPECT_LE(r.missingEdgeRows, 0.005 * s.height * static_cast<double>(r.edges.size()))
             << degrees;
         EXPECT_NEAR(r.cdNm, reference.cdNm, 0.1) << degrees;
+        EXPECT_NEAR(r.tiltDegrees - reference.tiltDegrees, degrees, 0.02);
         EXPECT_NEAR(r.lwr.sigma3UnbiasedNm, reference.lwr.sigma3UnbiasedNm,
                     0.05 * reference.lwr.sigma3UnbiasedNm)
             << degrees;

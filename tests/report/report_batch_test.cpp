@@ -247,10 +247,23 @@ protected:
                     left.pixels[static_cast<size_t>(y * left.width + left.width - 1 - x)];
         save(right, f + "/border-right.pgm");
 
+        // Band-edged lines tilted by 2 degrees (rows shifted by whole columns): 18 px of drift
+        // over the 512 rows.
+        const SyntheticSem upright = generated(smallImage(30));
+        SyntheticSem tilted = upright;
+        for (int32_t y = 0; y < tilted.height; ++y) {
+            const int32_t shift = static_cast<int32_t>(std::lround(0.0349 * (y - 256)));
+            for (int32_t x = 0; x < tilted.width; ++x)
+                pixel(tilted, x, y) = upright.pixels[static_cast<size_t>(
+                    y * upright.width + std::min(upright.width - 1, std::max(0, x - shift)))];
+        }
+        save(tilted, f + "/tilted.pgm");
+
         run_ = runReportIn(f,
                            "--jobs 2 --pixel-size 2 -o out clean-band.pgm clean-bright.pgm "
                            "clean-dark.pgm databar.pgm wiped.pgm patch.pgm spikes.pgm noisy.pgm "
-                           "faint.pgm dim.pgm short.pgm border-left.pgm border-right.pgm");
+                           "faint.pgm dim.pgm short.pgm border-left.pgm border-right.pgm "
+                           "tilted.pgm");
         summary_ = readCsv(f + "/out/summary.csv");
         edges_ = readCsv(f + "/out/edges.csv");
         json_ = nlohmann::json::parse(readTextFile(f + "/out/report.json"), nullptr, false);
@@ -298,11 +311,15 @@ TEST_F(FlagRun, CleanImagesOfEveryContrastRaiseNoFlag) {
 
 TEST_F(FlagRun, EachImageRaisesTheFlagItWasMadeFor) {
     ASSERT_EQ(run_.status, 0) << run_.err;
-    const std::pair<const char*, const char*> made[] = {
-        {"databar.pgm", "databar_found"},           {"wiped.pgm", "edge_rows_missing"},
-        {"spikes.pgm", "spikes_replaced"},          {"noisy.pgm", "noise_above_roughness"},
-        {"faint.pgm", "edges_at_detection_limit"},  {"short.pgm", "short_for_correlation"},
-        {"border-left.pgm", "line_touches_border"}, {"border-right.pgm", "line_touches_border"}};
+    const std::pair<const char*, const char*> made[] = {{"databar.pgm", "databar_found"},
+                                                        {"wiped.pgm", "edge_rows_missing"},
+                                                        {"spikes.pgm", "spikes_replaced"},
+                                                        {"noisy.pgm", "noise_above_roughness"},
+                                                        {"faint.pgm", "edges_at_detection_limit"},
+                                                        {"short.pgm", "short_for_correlation"},
+                                                        {"border-left.pgm", "line_touches_border"},
+                                                        {"border-right.pgm", "line_touches_border"},
+                                                        {"tilted.pgm", "lines_tilted"}};
     for (const auto& [image, flag] : made) {
         const std::set<std::string> flags = imageFlags(image);
         EXPECT_EQ(flags.count(flag), 1u)

@@ -154,7 +154,8 @@ TEST(ReportTables, SummaryHeaderNamesEveryFigureWithItsUnit) {
                                                "psd_resolution_nm",
                                                "psd_fit_status",
                                                "missing_edge_rows",
-                                               "pooled_edge_rows"};
+                                               "pooled_edge_rows",
+                                               "line_tilt_deg"};
     ASSERT_EQ(rows.size(), 4u);
     EXPECT_EQ(rows[0], expected);
     for (const auto& row : rows) EXPECT_EQ(row.size(), expected.size());

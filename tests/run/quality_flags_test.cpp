@@ -139,3 +139,14 @@ TEST(QualityFlags, EdgesWithinThreePixelsOfEitherBorderTouchIt) {
     r.status = ImageStatus::kMissing;
     EXPECT_TRUE(qualityFlags(r).empty());
 }
+
+TEST(QualityFlags, LinesDriftingOverFourPixelsFlagTheWholePixelAnalysisOnly) {
+    ImageResult r = imageOfCourses(correlatedCourses(2, 500, 5.0));
+    r.wholePixelApplicable = true;
+    r.metrology.tiltDegrees = 0.45;  // 3.9 px over 500 rows
+    EXPECT_FALSE(has(qualityFlags(r), "lines_tilted"));
+    r.metrology.tiltDegrees = -0.47;  // 4.1 px
+    EXPECT_TRUE(has(qualityFlags(r), "lines_tilted"));
+    r.wholePixelApplicable = false;  // plain steps: no column sums to smear
+    EXPECT_FALSE(has(qualityFlags(r), "lines_tilted"));
+}
