@@ -234,19 +234,18 @@ double medianOf(std::vector<double>& v) {
     return 0.5 * (lower + upper);
 }
 
-// A local maximum of a profile and its prominence: its height above the higher of the lowest
-// points on either side before a higher point; a side that reaches the border without one does
-// not bound it (unless neither side has a higher point).
+// A local maximum of a profile: a band of locateEdgeBands.
 struct ProfilePeak {
-    int32_t column = 0;  // 0-based
-    double prominence = 0.0;
+    int32_t column = 0;     // 0-based
     double leftFoot = 0.0;  // see setPeakSides
     double rightFoot = 0.0;
     int32_t side = 0;  // as EdgeBand::side
 };
 
 // The local maxima of `p` (strictly above the left neighbour, at least the right one) whose
-// prominence is at least `minProminence`, left to right.
+// prominence is at least `minProminence`, left to right. Prominence: the height above the
+// higher of the lowest points on either side before a higher point; a side that reaches the
+// border without one does not bound it (unless neither side has a higher point).
 std::vector<ProfilePeak> profilePeaks(const std::vector<double>& p, double minProminence) {
     std::vector<ProfilePeak> peaks;
     const int32_t w = static_cast<int32_t>(p.size());
@@ -271,7 +270,10 @@ std::vector<ProfilePeak> profilePeaks(const std::vector<double>& p, double minPr
         } else if (rightBounded) {
             base = rightLow;
         }
-        if (v - base >= minProminence) peaks.push_back({i, v - base});
+        if (v - base < minProminence) continue;
+        ProfilePeak peak;
+        peak.column = i;
+        peaks.push_back(peak);
     }
     return peaks;
 }
