@@ -646,68 +646,83 @@ void traceSubpixelEdge(const EdgeGrid& edges,
         return windows.data() + static_cast<size_t>(y) * static_cast<size_t>(windowLength);
     };
 
-    // Levels from the profile averaged along the course.
-    std::vector<double> aligned(static_cast<size_t>(2 * span + 1), 0.0);
-    std::vector<int32_t> counts(aligned.size(), 0);
-    for (int32_t y = 0; y < h; ++y) {
-        const double* row = windowOf(y);
-        const int32_t count = windowCount[static_cast<size_t>(y)];
-        const double e = course[static_cast<size_t>(y)] - windowFirst[static_cast<size_t>(y)];
-        for (int32_t u = -span; u <= span; ++u) {
-            const double v = sampleAt(row, count, e + u);
-            if (std::isnan(v)) continue;
-            aligned[static_cast<size_t>(u + span)] += v;
-            ++counts[static_cast<size_t>(u + span)];
+    // Levels from the profile averaged along the course, over the rows not (yet) found flat.
+    std::vector<double>& x = out.positions;
+    std::vector<double> first(static_cast<size_t>(h), kNaN);
+    std::vector<bool> flat(static_cast<size_t>(h), false);
+    double minRange = 0.0;
+    auto levels = [&]() {
+        std::vector<double> aligned(static_cast<size_t>(2 * span + 1), 0.0);
+        std::vector<int32_t> counts(aligned.size(), 0);
+        for (int32_t y = 0; y < h; ++y) {
+            if (flat[static_cast<size_t>(y)]) continue;
+            const double* row = windowOf(y);
+            const int32_t count = windowCount[static_cast<size_t>(y)];
+            const double e = course[static_cast<size_t>(y)] - windowFirst[static_cast<size_t>(y)];
+            for (int32_t u = -span; u <= span; ++u) {
+                const double v = sampleAt(row, count, e + u);
+                if (std::isnan(v)) continue;
+                aligned[static_cast<size_t>(u + span)] += v;
+                ++counts[static_cast<size_t>(u + span)];
+            }
         }
-    }
-    double low = HUGE_VAL;
-    double high = -HUGE_VAL;
-    for (int32_t u = -span; u <= span; ++u) {
-        const size_t i = static_cast<size_t>(u + span);
-        if (counts[i] == 0) continue;
-        const double v = aligned[i] / counts[i];
-        const bool lowSide = polarity > 0 ? u <= 0 : u >= 0;
-        if (lowSide) low = std::min(low, v);
-        if (!lowSide || u == 0) high = std::max(high, v);
-    }
-    if (!(std::isfinite(low) && std::isfinite(high) && high > low)) {
-        out.failure = "no contrast across the edge";
-        return;
-    }
-    out.low = low;
-    out.high = high;
-    out.level = low + settings.edgeLevel * (high - low);
-    const double minRange = settings.minContrastFraction * (high - low);
+        double low = HUGE_VAL;
+        double high = -HUGE_VAL;
+        for (int32_t u = -span; u <= span; ++u) {
+            const size_t i = static_cast<size_t>(u + span);
+            if (counts[i] == 0) continue;
+            const double v = aligned[i] / counts[i];
+            const bool lowSide = polarity > 0 ? u <= 0 : u >= 0;
+            if (lowSide) low = std::min(low, v);
+            if (!lowSide || u == 0) high = std::max(high, v);
+        }
+        if (!(std::isfinite(low) && std::isfinite(high) && high > low)) return false;
+        out.low = low;
+        out.high = high;
+        out.level = low + settings.edgeLevel * (high - low);
+        minRange = settings.minContrastFraction * (high - low);
+        return true;
+    };
 
     // Per row, first the crossing nearest to the course within the search radius; then the
     // mean of the crossings within the refine radius of the median of those of the rows around
     // (which follows the edge closely, so that far noise crossings stay out and the edge's own
-    // excursions stay in).
-    std::vector<double>& x = out.positions;
-    std::vector<double> first(static_cast<size_t>(h), kNaN);
-    std::vector<bool> flat(static_cast<size_t>(h), false);
-    for (int32_t y = 0; y < h; ++y) {
-        const double* row = windowOf(y);
-        const int32_t count = windowCount[static_cast<size_t>(y)];
-        const int32_t offset = windowFirst[static_cast<size_t>(y)];
-        const double e = course[static_cast<size_t>(y)] - offset;
-        int32_t lo = 0;
-        int32_t hi = 0;
-        columnRange(e - hw, e + hw, count, lo, hi);
-        if (hi - lo < 2) continue;
-        double rowMin = HUGE_VAL;
-        double rowMax = -HUGE_VAL;
-        for (int32_t i = lo; i <= hi; ++i) {
-            rowMin = std::min(rowMin, row[i]);
-            rowMax = std::max(rowMax, row[i]);
+    // excursions stay in). Rows without the edge's contrast are flat. When there are such rows
+    // (a line end, a band of rows without lines), the levels are taken again without them, as
+    // they would pull the levels towards their own, and the rows searched again.
+    auto firstCrossings = [&]() {
+        bool anyFlat = false;
+        for (int32_t y = 0; y < h; ++y) {
+            first[static_cast<size_t>(y)] = kNaN;
+            const double* row = windowOf(y);
+            const int32_t count = windowCount[static_cast<size_t>(y)];
+            const int32_t offset = windowFirst[static_cast<size_t>(y)];
+            const double e = course[static_cast<size_t>(y)] - offset;
+            int32_t lo = 0;
+            int32_t hi = 0;
+            columnRange(e - hw, e + hw, count, lo, hi);
+            if (hi - lo < 2) continue;
+            double rowMin = HUGE_VAL;
+            double rowMax = -HUGE_VAL;
+            for (int32_t i = lo; i <= hi; ++i) {
+                rowMin = std::min(rowMin, row[i]);
+                rowMax = std::max(rowMax, row[i]);
+            }
+            if (rowMax - rowMin < minRange) {
+                flat[static_cast<size_t>(y)] = true;
+                anyFlat = true;
+                continue;
+            }
+            first[static_cast<size_t>(y)] =
+                crossing(row, count, out.level, polarity, e - radius, e + radius, true, e) + offset;
         }
-        if (rowMax - rowMin < minRange) {
-            flat[static_cast<size_t>(y)] = true;
-            continue;
-        }
-        first[static_cast<size_t>(y)] =
-            crossing(row, count, out.level, polarity, e - radius, e + radius, true, e) + offset;
+        return anyFlat;
+    };
+    if (!levels()) {
+        out.failure = "no contrast across the edge";
+        return;
     }
+    if (firstCrossings() && levels()) firstCrossings();
     const double refine = std::min(settings.refineRadiusPx, radius);
     std::vector<double> centres;
     std::vector<int32_t> neighbours;

@@ -203,6 +203,48 @@ TEST(SubpixelEdges, GeneratedBandEdgesFollowTheTrueEdgesAtAConstantOffset) {
     }
 }
 
+TEST(SubpixelEdges, ABandOfRowsWithoutLinesDoesNotMoveTheEdges) {
+    // 30 rows of bare background across the picture (a scan glitch, a strip without pattern):
+    // the levels of the edges come from the rows that show them, so the other rows' edges stay
+    // where they were and the CD with them.
+    for (SyntheticContrast contrast :
+         {SyntheticContrast::kBrightEdges, SyntheticContrast::kBrightLine}) {
+        SyntheticSemSettings s = lineImage(10.0, 41);
+        s.width = 768;
+        s.lineCount = 12;
+        s.contrast = contrast;
+        SyntheticSem image;
+        ASSERT_TRUE(makeSyntheticSem(s, image));
+        GreyImage whole;
+        toGreyImage(image, whole);
+        GreyImage gap = whole;
+        for (int32_t y = 200; y < 230; ++y)
+            for (int32_t x = 0; x < s.width; ++x) gap.at(x, y) = s.backgroundLevel;
+        MetrologySettings settings;
+        settings.bootstrapResamples = 0;
+        MetrologyResult a;
+        MetrologyResult b;
+        measureMetrology(whole, locateCoarseEdges(whole, 0.3), settings, a);
+        measureMetrology(gap, locateCoarseEdges(gap, 0.3), settings, b);
+        ASSERT_EQ(b.lines.size(), a.lines.size());
+        for (const MetrologyEdge& edge : b.edges)
+            for (size_t y = 200; y < 230; ++y) EXPECT_TRUE(std::isnan(edge.positions[y]));
+        // The lines' mean widths over the remaining rows, against the gap's.
+        double shift = 0.0;
+        for (size_t l = 0; l < a.lines.size(); ++l) {
+            double sum = 0.0;
+            int32_t rows = 0;
+            for (size_t y = 0; y < a.lines[l].widthsNm.size(); ++y) {
+                if (std::isnan(b.lines[l].widthsNm[y])) continue;
+                sum += b.lines[l].widthsNm[y] - a.lines[l].widthsNm[y];
+                ++rows;
+            }
+            shift += sum / rows / static_cast<double>(a.lines.size());
+        }
+        EXPECT_LT(std::fabs(shift), 0.02) << static_cast<int>(contrast);
+    }
+}
+
 TEST(Metrology, TiltedLinesWhoseBandsMergeInTheColumnSumsAreStillMeasured) {
     // Narrow spaces (16 px between the bands of neighbouring lines) and a tilt of 14 px over the
     // image: in the whole grid's column sums the two bands of a space merge into one, so the
