@@ -572,8 +572,10 @@ std::string batchSection(const Summary& summary,
             ++pixelImages;
     if (pixelImages > 0)
         html += " " + std::to_string(pixelImages) +
-                (pixelImages == 1 ? " image has" : " images have") +
-                " no pixel size and is left out, as its lengths are in px.";
+                (pixelImages == 1 ? " image has no pixel size and is left out, as its lengths are"
+                                  : " images have no pixel size and are left out, as their "
+                                    "lengths are") +
+                " in px.";
     html += "</p>\n";
 
     std::string table =
