@@ -213,7 +213,7 @@ void appendSummary(const ImageResult& result, Table& table) {
         set("psd_fit_status", textCell(fit.status));
         set("missing_edge_rows", integerCell(m.missingEdgeRows));
         set("pooled_edge_rows", integerCell(m.pooledEdgeRows));
-        set("line_tilt_deg", figureCell(m.tiltDegrees));
+        set("line_tilt_deg", figureCell(lineTiltDegrees(result)));
     }
     table.rows.push_back(std::move(row));
 }
@@ -572,6 +572,16 @@ const char* tableFileName(TableKind kind) {
 
 double lengthScale(const ImageResult& result) {
     return result.setup.figuresInPixels ? 1.0 : result.setup.pixelSizeNm;
+}
+
+double lineTiltDegrees(const ImageResult& result) {
+    // A grid tilt t (lines running right going down the grid) is a counter-clockwise turn of
+    // vertical lines in an upright picture; flipping the rows, or reading the grid's columns
+    // as the file's rows (horizontal lines), turns the sense.
+    double sense = 1.0;
+    if (!result.analysis.topRowFirst) sense = -sense;
+    if (result.setup.horizontal) sense = -sense;
+    return sense * result.metrology.tiltDegrees;
 }
 
 Table makeTable(TableKind kind, const std::vector<ImageResult>& reports) {

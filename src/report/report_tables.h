@@ -66,6 +66,12 @@ const char* tableFileName(TableKind kind);
 // its figures are in px.
 double lengthScale(const ImageResult& result);
 
+// The lines' tilt as the file's picture shows them (top row first): degrees counter-clockwise
+// from their nominal direction (vertical, or horizontal for turned pictures), from the
+// metrology's tilt in the analysed grid (MetrologyResult::tiltDegrees), whose rows may run
+// bottom-up and whose columns may be the file's rows. NaN where that is NaN.
+double lineTiltDegrees(const ImageResult& result);
+
 // Why each figure of the image's summary row that is empty is empty: (column, reason) in the
 // order of the columns. Every empty figure of a measured image has one; nothing for an image
 // that was not measured (its status and reason say why).

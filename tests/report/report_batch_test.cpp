@@ -258,12 +258,21 @@ protected:
                     y * upright.width + std::min(upright.width - 1, std::max(0, x - shift)))];
         }
         save(tilted, f + "/tilted.pgm");
+        // The same picture turned by 90 degrees clockwise: horizontal lines, the same tilt.
+        SyntheticSem turned = tilted;
+        turned.width = tilted.height;
+        turned.height = tilted.width;
+        for (int32_t y = 0; y < turned.height; ++y)
+            for (int32_t x = 0; x < turned.width; ++x)
+                pixel(turned, x, y) =
+                    tilted.pixels[static_cast<size_t>((tilted.height - 1 - x) * tilted.width + y)];
+        save(turned, f + "/tilted-turned.pgm");
 
         run_ = runReportIn(f,
                            "--jobs 2 --pixel-size 2 -o out clean-band.pgm clean-bright.pgm "
                            "clean-dark.pgm databar.pgm wiped.pgm patch.pgm spikes.pgm noisy.pgm "
                            "faint.pgm dim.pgm short.pgm border-left.pgm border-right.pgm "
-                           "tilted.pgm");
+                           "tilted.pgm tilted-turned.pgm");
         summary_ = readCsv(f + "/out/summary.csv");
         edges_ = readCsv(f + "/out/edges.csv");
         json_ = nlohmann::json::parse(readTextFile(f + "/out/report.json"), nullptr, false);
@@ -319,13 +328,20 @@ TEST_F(FlagRun, EachImageRaisesTheFlagItWasMadeFor) {
                                                         {"short.pgm", "short_for_correlation"},
                                                         {"border-left.pgm", "line_touches_border"},
                                                         {"border-right.pgm", "line_touches_border"},
-                                                        {"tilted.pgm", "lines_tilted"}};
+                                                        {"tilted.pgm", "lines_tilted"},
+                                                        {"tilted-turned.pgm", "lines_tilted"}};
     for (const auto& [image, flag] : made) {
         const std::set<std::string> flags = imageFlags(image);
         EXPECT_EQ(flags.count(flag), 1u)
             << image << " has flags " << ::testing::PrintToString(flags);
         EXPECT_EQ(flags.count("pixel_size_missing"), 0u) << image;  // given on the command line
         EXPECT_TRUE(contains(page_, flag)) << flag << " not on the page";
+    }
+    // Lines running right going down turn counter-clockwise: +2 degrees, turned or not.
+    for (const char* image : {"tilted.pgm", "tilted-turned.pgm"}) {
+        const auto row = summary_.rowsOf("image", image);
+        ASSERT_EQ(row.size(), 1u);
+        EXPECT_NEAR(std::stod(summary_.cell(*row[0], "line_tilt_deg")), 2.0, 0.1) << image;
     }
     // The edges of the dimmer image are pooled in fewer rows than the flag's share.
     EXPECT_EQ(imageFlags("dim.pgm").count("edges_at_detection_limit"), 0u);
