@@ -81,6 +81,27 @@ SyntheticSemSettings lineImage(double noise, uint64_t seed) {
     return s;
 }
 
+// The grid of a generated image (kept in `image` for its truth).
+GreyImage drawnGrid(const SyntheticSemSettings& s, SyntheticSem& image) {
+    GreyImage grid;
+    EXPECT_TRUE(makeSyntheticSem(s, image));
+    toGreyImage(image, grid);
+    return grid;
+}
+
+// `upright` with row y moved right by shift(y) whole columns (the border column repeated): its
+// lines lean while their widths along the rows stay as drawn.
+template <typename Shift>
+GreyImage shearedRows(const GreyImage& upright, Shift shift) {
+    GreyImage out = upright;
+    for (int32_t y = 0; y < upright.height; ++y) {
+        const int32_t d = shift(y);
+        for (int32_t x = 0; x < upright.width; ++x)
+            out.at(x, y) = upright.at(std::min(upright.width - 1, std::max(0, x - d)), y);
+    }
+    return out;
+}
+
 void measureGenerated(const SyntheticSemSettings& s,
                       const MetrologySettings& settings,
                       SyntheticSem& image,
@@ -214,9 +235,7 @@ TEST(SubpixelEdges, ABandOfRowsWithoutLinesDoesNotMoveTheEdges) {
         s.lineCount = 12;
         s.contrast = contrast;
         SyntheticSem image;
-        ASSERT_TRUE(makeSyntheticSem(s, image));
-        GreyImage whole;
-        toGreyImage(image, whole);
+        const GreyImage whole = drawnGrid(s, image);
         GreyImage gap = whole;
         for (int32_t y = 200; y < 230; ++y)
             for (int32_t x = 0; x < s.width; ++x) gap.at(x, y) = s.backgroundLevel;
@@ -259,15 +278,8 @@ TEST(Metrology, TiltedLinesWhoseBandsMergeInTheColumnSumsAreStillMeasured) {
     s.roughnessSigma = 1.0;
     s.correlationLength = 10.0;
     SyntheticSem image;
-    ASSERT_TRUE(makeSyntheticSem(s, image));
-    GreyImage straight;
-    toGreyImage(image, straight);
-    GreyImage tilted = straight;
-    for (int32_t y = 0; y < s.height; ++y) {
-        const int32_t shift = 14 * y / s.height;
-        for (int32_t x = s.width - 1; x >= 0; --x)
-            tilted.at(x, y) = straight.at(std::max(0, x - shift), y);
-    }
+    const GreyImage straight = drawnGrid(s, image);
+    const GreyImage tilted = shearedRows(straight, [&](int32_t y) { return 14 * y / s.height; });
     MetrologySettings settings;
     settings.bootstrapResamples = 0;
     const CoarseEdges coarse = locateCoarseEdges(tilted, 0.3);
@@ -305,9 +317,7 @@ TEST(Metrology, LinesTiltedBySeveralDegreesAreMeasuredAsUprightOnes) {
     s.pitch = 64.0;
     s.firstEdge = 60.0;
     SyntheticSem image;
-    ASSERT_TRUE(makeSyntheticSem(s, image));
-    GreyImage upright;
-    toGreyImage(image, upright);
+    const GreyImage upright = drawnGrid(s, image);
     MetrologySettings settings;
     settings.bootstrapResamples = 0;
     MetrologyResult reference;
@@ -316,12 +326,9 @@ TEST(Metrology, LinesTiltedBySeveralDegreesAreMeasuredAsUprightOnes) {
     EXPECT_NEAR(reference.tiltDegrees, 0.0, 0.3);  // the edges' roughness alone
     for (double degrees : {3.0, 6.0}) {
         const double slope = std::tan(degrees * kPi / 180.0);
-        GreyImage tilted = upright;
-        for (int32_t y = 0; y < s.height; ++y) {
-            const int32_t shift = static_cast<int32_t>(std::lround(slope * (y - s.height / 2)));
-            for (int32_t x = 0; x < s.width; ++x)
-                tilted.at(x, y) = upright.at(std::min(s.width - 1, std::max(0, x - shift)), y);
-        }
+        const GreyImage tilted = shearedRows(upright, [&](int32_t y) {
+            return static_cast<int32_t>(std::lround(slope * (y - s.height / 2)));
+        });
         MetrologyResult r;
         measureMetrology(tilted, locateCoarseEdges(tilted, 0.3), settings, r);
         ASSERT_EQ(r.lines.size(), static_cast<size_t>(s.lineCount)) << degrees << r.reason;
