@@ -47,7 +47,9 @@ struct ImageSetup {
     int32_t lastRow = 0;
     bool fileOrder = true;           // the analysed grid keeps the file's own row order
     std::vector<std::string> notes;  // metadata values that were rejected, and why
-    // A given orientation or contrast that the picture contradicts (auto would choose another).
+    // Given settings that the picture or its metadata contradicts: an orientation or contrast
+    // auto would not choose, a pixel size the metadata does not give, a region of interest
+    // running past the picture (cut to it).
     std::vector<std::string> settingNotes;
 };
 

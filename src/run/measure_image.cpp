@@ -160,6 +160,15 @@ void measureDecoded(GreyImage& grid,
             area = PixelRect{roi.x, roi.y, std::min(roi.width, grid.width - roi.x),
                              std::min(roi.height, grid.height - roi.y)};
             setup.databarSource = "off";
+            if (area.width < roi.width || area.height < roi.height) {
+                char text[240];
+                std::snprintf(text, sizeof text,
+                              "the region of interest %d,%d,%d,%d runs past the %d x %d px "
+                              "picture: %d x %d px of it were analysed",
+                              roi.x, roi.y, roi.width, roi.height, grid.width, grid.height,
+                              area.width, area.height);
+                setup.settingNotes.push_back(text);
+            }
         } else if (settings.findDatabar) {
             int32_t bar = -1;
             if (metadata != nullptr && metadata->databarRows > 0 &&

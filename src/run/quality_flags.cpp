@@ -124,8 +124,9 @@ std::string flagRule(const std::string& flag) {
          "lengths are in px"},
         {"setting_contradicted",
          "a given orientation, contrast or pixel size is not what the picture or its "
-         "metadata shows (the image's notes say which): the figures follow the setting and "
-         "may describe no lines, or be scaled wrongly"},
+         "metadata shows, or a given region of interest runs past the picture (the image's "
+         "notes say which): the figures follow the setting and may describe no lines, be "
+         "scaled wrongly, or come from less of the picture than asked"},
         {"databar_found", "an information bar was left out of the analysis (databar_rows)"},
     };
     for (const auto& [name, rule] : rules)

@@ -54,7 +54,8 @@ constexpr double kFlagTiltDriftPx = 4.0;
 //                         edges, and its lines may pair the wrong ones
 //  pixel_size_missing     no pixel size from the user or the file: figures are in px
 //  setting_contradicted   a given orientation, contrast or pixel size that the picture or its
-//                         metadata contradicts (ImageSetup::settingNotes says which)
+//                         metadata contradicts, or a region of interest running past the
+//                         picture (ImageSetup::settingNotes says which)
 //  databar_found          an information bar was found and left out
 // Images that were not decoded have no flags.
 std::vector<std::string> qualityFlags(const ImageResult& result);

@@ -330,6 +330,43 @@ TEST(ReportRun, SpectraTableHoldsEachFiguresVarianceInNanometres) {
     fs::remove_all(folder);
 }
 
+TEST(ReportRun, ARegionOfInterestIsMeasuredAsThatRectangleCutOutAndOneRunningPastIsCut) {
+    const std::string folder = makeTempFolder();
+    ASSERT_TRUE(writeLineImage(folder + "/a.pgm", 256, 512, 3, 11));
+    // The rectangle x 8..207, y 100..399 of a.pgm as a file of its own.
+    const std::string whole = readTextFile(folder + "/a.pgm");
+    const size_t start = std::string("P5\n256 512\n255\n").size();
+    ASSERT_EQ(whole.size(), start + 256u * 512u);
+    std::vector<unsigned char> cut;
+    for (size_t y = 100; y < 400; ++y)
+        for (size_t x = 8; x < 208; ++x)
+            cut.push_back(static_cast<unsigned char>(whole[start + y * 256 + x]));
+    ASSERT_TRUE(writePgm(folder + "/cut.pgm", 200, 300, cut));
+    ASSERT_EQ(runReportIn(folder, "--pixel-size 2 --no-region -o cut cut.pgm").status, 0);
+    ASSERT_EQ(runReportIn(folder, "--pixel-size 2 -o roi --roi 8,100,200,300 a.pgm").status, 0);
+    ASSERT_EQ(runReportIn(folder, "--pixel-size 2 -o past --roi 8,100,400,300 a.pgm").status, 0);
+    const auto cutRow = parseCsv(readTextFile(folder + "/cut/summary.csv"));
+    const auto roiRow = parseCsv(readTextFile(folder + "/roi/summary.csv"));
+    ASSERT_EQ(cutRow.size(), 2u);
+    ASSERT_EQ(roiRow.size(), 2u);
+    for (const char* column :
+         {"lines", "cd_subpixel_nm", "ler_3sigma_unbiased_nm", "lwr_3sigma_unbiased_nm",
+          "lwr_3sigma_unbiased_ci95_nm", "psd_xi_nm", "line_tilt_deg", "flags"})
+        EXPECT_EQ(roiRow[1][columnOf(roiRow[0], column)], cutRow[1][columnOf(cutRow[0], column)])
+            << column;
+    EXPECT_EQ(roiRow[1][columnOf(roiRow[0], "rows_used")], "101-400");
+    // Running past the right border, the rectangle is cut to the picture, and the image says so.
+    const auto past = nlohmann::json::parse(readTextFile(folder + "/past/report.json"));
+    const auto& image = past["images"][0];
+    EXPECT_EQ(image["setup"]["analysed_area_px"]["width"], 248);
+    ASSERT_EQ(image["setup"]["setting_notes"].size(), 1u);
+    EXPECT_EQ(image["setup"]["setting_notes"][0],
+              "the region of interest 8,100,400,300 runs past the 256 x 512 px picture: 248 x "
+              "300 px of it were analysed");
+    EXPECT_TRUE(contains(image["summary"]["flags"].get<std::string>(), "setting_contradicted"));
+    fs::remove_all(folder);
+}
+
 TEST(ReportRun, ImagesAreFoundNextToAParameterFileInAnotherFolder) {
     const std::string folder = makeTempFolder();
     fs::create_directories(folder + "/runs/img");
