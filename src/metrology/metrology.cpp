@@ -435,9 +435,7 @@ void lineTilt(MetrologyResult& out) {
         return;
     }
     std::sort(slopes.begin(), slopes.end());
-    const size_t m = slopes.size() / 2;
-    const double slope = slopes.size() % 2 == 1 ? slopes[m] : 0.5 * (slopes[m - 1] + slopes[m]);
-    out.tiltDegrees = std::atan(slope) * (180.0 / kPi);
+    out.tiltDegrees = std::atan(percentile(slopes, 0.5)) * (180.0 / kPi);
     out.tiltReason.clear();
 }
 
