@@ -831,7 +831,7 @@ void locateStepLines(const EdgeGrid& edges, Contrast contrast, std::vector<StepL
             mean[static_cast<size_t>(x)] += shiftedBlockValue(edges, b, x, shift);
     }
     std::vector<double> profile(static_cast<size_t>(w));
-    smoothLine(mean.data(), w, gaussianTaps(2.0), profile.data());
+    smoothLine(mean.data(), w, gaussianTaps(1.0), profile.data());
     std::vector<double> sorted = profile;
     std::sort(sorted.begin(), sorted.end());
     const double p5 = sorted[static_cast<size_t>(0.05 * (w - 1))];

@@ -93,8 +93,9 @@ struct StepLine {
     double right = 0.0;  // right edge
 };
 
-// Finds the lines of a bright-line or dark-line grid: the mean profile of the middle rows,
-// smoothed, split at half way between its 5th and 95th percentiles; every run of the line phase
+// Finds the lines of a bright-line or dark-line grid: the mean profile of the middle rows (lined
+// up for the grid's drift), smoothed by a Gaussian of 1 px (more would flatten gratings of 10 px
+// pitch), split at half way between its 5th and 95th percentiles; every run of the line phase
 // (bright for kBrightLine, dark for kDarkLine) at least 3 columns wide that touches neither
 // border is a line. kBrightEdge gives no line. `lines` is replaced, left to right.
 void locateStepLines(const EdgeGrid& edges, Contrast contrast, std::vector<StepLine>& lines);

@@ -264,6 +264,35 @@ TEST(SubpixelEdges, ABandOfRowsWithoutLinesDoesNotMoveTheEdges) {
     }
 }
 
+TEST(Metrology, DenseStepGratingsBesideABareMarginGiveEveryLine) {
+    // Lines of 5 and 6 px at pitches of 10 and 12 px, blurred by 1 px, with 20 px of bare space
+    // on the left: the lines are located on the middle rows' profile, which must keep their
+    // modulation (a profile smoothed by 2 px lost much of it: at pitch 10, 40 of 47 lines with a
+    // CD of 7.1 px; at pitch 8 the grating read as one line of 233 px).
+    for (SyntheticContrast contrast :
+         {SyntheticContrast::kBrightLine, SyntheticContrast::kDarkLine}) {
+        for (double pitch : {10.0, 12.0}) {
+            SyntheticSemSettings s = lineImage(10.0, 43);
+            s.width = 512;
+            s.contrast = contrast;
+            s.pitch = pitch;
+            s.cd = pitch / 2.0;
+            s.lineCount = 0;  // as many as fit
+            s.roughnessSigma = 0.5;
+            SyntheticSem image;
+            const GreyImage grid = drawnGrid(s, image);
+            MetrologySettings settings;
+            settings.contrast = contrast == SyntheticContrast::kBrightLine ? Contrast::kBrightLine
+                                                                           : Contrast::kDarkLine;
+            settings.bootstrapResamples = 0;
+            MetrologyResult r;
+            measureMetrology(grid, CoarseEdges(), settings, r);
+            EXPECT_GE(r.lines.size() + 1, static_cast<size_t>(image.truth.lineCount)) << pitch;
+            EXPECT_NEAR(r.cdNm, image.truth.meanCd, 0.15) << pitch;
+        }
+    }
+}
+
 TEST(Metrology, TiltedLinesWhoseBandsMergeInTheColumnSumsAreStillMeasured) {
     // Narrow spaces (16 px between the bands of neighbouring lines) and a tilt of 14 px over the
     // image: in the whole grid's column sums the two bands of a space merge into one, so the
