@@ -79,6 +79,30 @@ bool noiseAboveRoughness(const MetrologyResult& m, const RoughnessFigure& f) {
     return noiseVariance > unbiasedVariance;
 }
 
+// Whether the lines' drift over `rows` rows exceeds kFlagTiltGapShare of the narrowest gap
+// between neighbouring edges (mean columns of the edges with positions, in px).
+bool linesDriftIntoEachOther(const MetrologyResult& m, int32_t rows) {
+    if (!std::isfinite(m.tiltDegrees)) return false;
+    std::vector<double> columns;
+    for (const MetrologyEdge& edge : m.edges) {
+        double sum = 0.0;
+        int32_t count = 0;
+        for (double x : edge.positions) {
+            if (std::isnan(x)) continue;
+            sum += x;
+            ++count;
+        }
+        if (count > 0) columns.push_back(sum / count);
+    }
+    if (columns.size() < 2) return false;
+    std::sort(columns.begin(), columns.end());
+    double gap = HUGE_VAL;
+    for (size_t e = 1; e < columns.size(); ++e) gap = std::min(gap, columns[e] - columns[e - 1]);
+    const double drift =
+        std::fabs(std::tan(m.tiltDegrees * (3.14159265358979323846 / 180.0))) * rows;
+    return drift > kFlagTiltGapShare * gap;
+}
+
 }  // namespace
 
 std::string flagRule(const std::string& flag) {
@@ -115,10 +139,11 @@ std::string flagRule(const std::string& flag) {
          "an edge comes within " + number(kFlagBorderPx) +
              " px of the picture's border, where its levels and course are less certain"},
         {"lines_tilted",
-         "the lines drift by more than " + number(kFlagTiltDriftPx) +
-             " px over the analysed rows (line_tilt_deg): the whole-pixel analysis takes its "
-             "edges from column sums over all rows, where they smear, and may pair the wrong "
-             "ones; the sub-pixel edges follow the tilt"},
+         "the lines drift over the analysed rows (line_tilt_deg) by more than " +
+             number(kFlagTiltGapShare) +
+             " of the narrowest gap between neighbouring edges: the whole-pixel analysis "
+             "takes its edges from column sums over all rows, where they smear into each "
+             "other, and may pair the wrong ones; the sub-pixel edges follow the tilt"},
         {"pixel_size_missing",
          "no pixel size from the options, the parameter file or the file's metadata: "
          "lengths are in px"},
@@ -187,8 +212,7 @@ std::vector<std::string> qualityFlags(const ImageResult& result) {
             break;
         }
     }
-    const double drift = std::tan(m.tiltDegrees * (3.14159265358979323846 / 180.0)) * rows;
-    if (result.wholePixelApplicable && std::fabs(drift) > kFlagTiltDriftPx)
+    if (result.wholePixelApplicable && linesDriftIntoEachOther(m, rows))
         flags.push_back("lines_tilted");
     if (result.setup.figuresInPixels) flags.push_back("pixel_size_missing");
     if (!result.setup.settingNotes.empty()) flags.push_back("setting_contradicted");

@@ -25,10 +25,11 @@ constexpr double kFlagBorderPx = 3.0;  // an edge this close to the border touch
 // Edge rows found only on the mean of the row and its neighbours (MetrologyResult::
 // pooledEdgeRows): beyond this share the edge detector is at its limit.
 constexpr double kFlagPooledFraction = 0.06;
-// The lines' drift over the analysed rows (tan of MetrologyResult::tiltDegrees times the rows)
+// The lines' drift over the analysed rows (tan of MetrologyResult::tiltDegrees times the rows),
+// as a share of the narrowest gap between neighbouring sub-pixel edges (their mean columns),
 // beyond which the whole-pixel analysis, whose edges come from column sums over all rows, is
-// flagged: the two bands of a 4 px trench merge there.
-constexpr double kFlagTiltDriftPx = 4.0;
+// flagged: each edge's smear in the sums then reaches half way to its neighbour.
+constexpr double kFlagTiltGapShare = 0.5;
 
 // The image's flags, in this order, each present when its rule holds:
 //  edge_rows_missing      more than 2 % of the sub-pixel edge rows (of all edges) were not found
@@ -49,9 +50,10 @@ constexpr double kFlagTiltDriftPx = 4.0;
 //                         are not trustworthy
 //  line_touches_border    an edge comes within 3 px of the left or right border of the
 //                         analysed picture in some row
-//  lines_tilted           the whole-pixel analysis ran (bright edges) and the lines drift by
-//                         more than 4 px over the analysed rows: its column sums smear the
-//                         edges, and its lines may pair the wrong ones
+//  lines_tilted           the whole-pixel analysis ran (bright edges) and the lines drift over
+//                         the analysed rows by more than half the narrowest gap between
+//                         neighbouring edges: its column sums smear the edges into each other,
+//                         and its lines may pair the wrong ones
 //  pixel_size_missing     no pixel size from the user or the file: figures are in px
 //  setting_contradicted   a given orientation, contrast or pixel size that the picture or its
 //                         metadata contradicts, or a region of interest running past the

@@ -140,13 +140,20 @@ TEST(QualityFlags, EdgesWithinThreePixelsOfEitherBorderTouchIt) {
     EXPECT_TRUE(qualityFlags(r).empty());
 }
 
-TEST(QualityFlags, LinesDriftingOverFourPixelsFlagTheWholePixelAnalysisOnly) {
-    ImageResult r = imageOfCourses(correlatedCourses(2, 500, 5.0));
+TEST(QualityFlags, LinesDriftingHalfTheNarrowestGapFlagTheWholePixelAnalysisOnly) {
+    // Edges at columns 20, 40 and 52: the narrowest gap is 12 px, so 6 px of drift over the
+    // 500 rows is the limit.
+    ImageResult r = imageOfCourses(correlatedCourses(3, 500, 5.0));
+    for (double& x : r.metrology.edges[2].positions) x -= 8.0;
     r.wholePixelApplicable = true;
-    r.metrology.tiltDegrees = 0.45;  // 3.9 px over 500 rows
+    r.metrology.tiltDegrees = 0.65;  // 5.7 px over 500 rows
     EXPECT_FALSE(has(qualityFlags(r), "lines_tilted"));
-    r.metrology.tiltDegrees = -0.47;  // 4.1 px
+    r.metrology.tiltDegrees = -0.72;  // 6.3 px
     EXPECT_TRUE(has(qualityFlags(r), "lines_tilted"));
     r.wholePixelApplicable = false;  // plain steps: no column sums to smear
+    EXPECT_FALSE(has(qualityFlags(r), "lines_tilted"));
+    // Without the close edge the narrowest gap is 20 px: the same tilt is within it.
+    r.wholePixelApplicable = true;
+    r.metrology.edges.pop_back();
     EXPECT_FALSE(has(qualityFlags(r), "lines_tilted"));
 }
