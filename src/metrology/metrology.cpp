@@ -416,18 +416,8 @@ void lineTilt(MetrologyResult& out) {
     std::vector<double> slopes;
     for (const MetrologyEdge& edge : out.edges) {
         if (!edge.inSpectrum) continue;
-        double n = 0.0, sy = 0.0, sx = 0.0, syy = 0.0, sxy = 0.0;
-        for (size_t y = 0; y < edge.positions.size(); ++y) {
-            const double x = edge.positions[y];
-            if (std::isnan(x)) continue;
-            n += 1.0;
-            sy += static_cast<double>(y);
-            sx += x;
-            syy += static_cast<double>(y) * static_cast<double>(y);
-            sxy += static_cast<double>(y) * x;
-        }
-        const double spread = n * syy - sy * sy;
-        if (n >= 2.0 && spread > 0.0) slopes.push_back((n * sxy - sy * sx) / spread);
+        const RowLine line = rowLine(edge.positions);
+        if (line.count >= 2) slopes.push_back(line.slope);
     }
     if (slopes.empty()) {
         out.tiltDegrees = kNaN;

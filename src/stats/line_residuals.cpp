@@ -3,8 +3,10 @@
 #include <cmath>
 #include <limits>
 
-int32_t lineResiduals(const std::vector<double>& x, std::vector<double>& residuals) {
-    residuals.assign(x.size(), std::numeric_limits<double>::quiet_NaN());
+RowLine rowLine(const std::vector<double>& x) {
+    constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
+    RowLine line;
+    line.meanRow = line.meanValue = line.slope = kNaN;
     double n = 0.0;
     double si = 0.0;
     double sx = 0.0;
@@ -14,7 +16,8 @@ int32_t lineResiduals(const std::vector<double>& x, std::vector<double>& residua
         si += static_cast<double>(i);
         sx += x[i];
     }
-    if (n < 2.0) return static_cast<int32_t>(n);
+    line.count = static_cast<int32_t>(n);
+    if (n < 2.0) return line;
     const double mi = si / n;
     const double mx = sx / n;
     double sii = 0.0;
@@ -24,12 +27,21 @@ int32_t lineResiduals(const std::vector<double>& x, std::vector<double>& residua
         sii += (static_cast<double>(i) - mi) * (static_cast<double>(i) - mi);
         six += (static_cast<double>(i) - mi) * (x[i] - mx);
     }
-    const double slope = sii > 0.0 ? six / sii : 0.0;
+    line.meanRow = mi;
+    line.meanValue = mx;
+    line.slope = sii > 0.0 ? six / sii : 0.0;
+    return line;
+}
+
+int32_t lineResiduals(const std::vector<double>& x, std::vector<double>& residuals) {
+    residuals.assign(x.size(), std::numeric_limits<double>::quiet_NaN());
+    const RowLine line = rowLine(x);
+    if (line.count < 2) return line.count;
     for (size_t i = 0; i < x.size(); ++i) {
         if (std::isnan(x[i])) continue;
-        residuals[i] = x[i] - mx - slope * (static_cast<double>(i) - mi);
+        residuals[i] = x[i] - line.meanValue - line.slope * (static_cast<double>(i) - line.meanRow);
     }
-    return static_cast<int32_t>(n);
+    return line.count;
 }
 
 double residualSigma(const std::vector<double>& x) {
