@@ -80,26 +80,18 @@ bool noiseAboveRoughness(const MetrologyResult& m, const RoughnessFigure& f) {
 }
 
 // Whether the lines' drift over `rows` rows exceeds kFlagTiltGapShare of the narrowest gap
-// between neighbouring edges (mean columns of the edges with positions, in px).
+// between neighbouring edges (MetrologyEdge::meanNm; both in the metrology's length unit).
 bool linesDriftIntoEachOther(const MetrologyResult& m, int32_t rows) {
     if (!std::isfinite(m.tiltDegrees)) return false;
-    std::vector<double> columns;
-    for (const MetrologyEdge& edge : m.edges) {
-        double sum = 0.0;
-        int32_t count = 0;
-        for (double x : edge.positions) {
-            if (std::isnan(x)) continue;
-            sum += x;
-            ++count;
-        }
-        if (count > 0) columns.push_back(sum / count);
-    }
-    if (columns.size() < 2) return false;
-    std::sort(columns.begin(), columns.end());
+    std::vector<double> means;
+    for (const MetrologyEdge& edge : m.edges)
+        if (std::isfinite(edge.meanNm)) means.push_back(edge.meanNm);
+    if (means.size() < 2) return false;
+    std::sort(means.begin(), means.end());
     double gap = HUGE_VAL;
-    for (size_t e = 1; e < columns.size(); ++e) gap = std::min(gap, columns[e] - columns[e - 1]);
-    const double drift =
-        std::fabs(std::tan(m.tiltDegrees * (3.14159265358979323846 / 180.0))) * rows;
+    for (size_t e = 1; e < means.size(); ++e) gap = std::min(gap, means[e] - means[e - 1]);
+    const double drift = std::fabs(std::tan(m.tiltDegrees * (3.14159265358979323846 / 180.0))) *
+                         rows * m.pixelSizeNm;
     return drift > kFlagTiltGapShare * gap;
 }
 

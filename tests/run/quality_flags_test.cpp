@@ -14,6 +14,12 @@ bool has(const std::vector<std::string>& flags, const std::string& flag) {
     return std::find(flags.begin(), flags.end(), flag) != flags.end();
 }
 
+double meanOf(const std::vector<double>& values) {
+    double sum = 0.0;
+    for (double v : values) sum += v;
+    return sum / static_cast<double>(values.size());
+}
+
 // A measured image of `edges` vertical edges, `rows` rows each, 2 nm pixels, 200 px wide. Edge
 // e runs at column 20 + 20 e plus `course(e, row)` (px). No fit and no whole-pixel figures,
 // so that only the edges' own positions decide.
@@ -35,6 +41,7 @@ ImageResult imageOfEdges(int32_t edges, int32_t rows, Course course) {
         edge.inSpectrum = true;
         for (int32_t row = 0; row < rows; ++row)
             edge.positions.push_back(20.0 + 20.0 * e + course(e, row));
+        edge.meanNm = meanOf(edge.positions) * r.metrology.pixelSizeNm;
         r.metrology.edges.push_back(edge);
     }
     return r;
@@ -144,7 +151,9 @@ TEST(QualityFlags, LinesDriftingHalfTheNarrowestGapFlagTheWholePixelAnalysisOnly
     // Edges at columns 20, 40 and 52: the narrowest gap is 12 px, so 6 px of drift over the
     // 500 rows is the limit.
     ImageResult r = imageOfCourses(correlatedCourses(3, 500, 5.0));
-    for (double& x : r.metrology.edges[2].positions) x -= 8.0;
+    MetrologyEdge& close = r.metrology.edges[2];
+    for (double& x : close.positions) x -= 8.0;
+    close.meanNm = meanOf(close.positions) * r.metrology.pixelSizeNm;
     r.wholePixelApplicable = true;
     r.metrology.tiltDegrees = 0.65;  // 5.7 px over 500 rows
     EXPECT_FALSE(has(qualityFlags(r), "lines_tilted"));
