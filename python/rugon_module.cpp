@@ -6,6 +6,7 @@
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <cstring>
@@ -16,6 +17,7 @@
 #include <string>
 #include <vector>
 
+#include "files/sixteen_bit.h"
 #include "report/report_run.h"
 #include "report/report_tables.h"
 #include "run/analysis_settings.h"
@@ -145,7 +147,8 @@ py::array view(const GreyImage& grid, const py::handle& owner) {
                               w * h > 0 ? grid.data : nullptr, owner));
 }
 
-// The grey grid of a 2-D array of uint8, uint16 (the high byte, as 16-bit files are read) or
+// The grey grid of a 2-D array of uint8, uint16 (shifted by the bits it uses, as 16-bit files
+// are read: files/sixteen_bit.h) or
 // float (grey levels 0..255, finite), row 0 the top. Raises TypeError or ValueError.
 GreyImage gridFromArray(const py::array& image, int64_t maxPixels) {
     if (image.ndim() != 2)
@@ -184,8 +187,12 @@ GreyImage gridFromArray(const py::array& image, int64_t maxPixels) {
         // ensure() brings a non-native byte order to the native one.
         const auto a = py::array_t<uint16_t, py::array::forcecast>::ensure(image);
         const auto v = a.unchecked<2>();
+        uint16_t largest = 0;
         for (py::ssize_t y = 0; y < rows; ++y)
-            for (py::ssize_t x = 0; x < columns; ++x) *out++ = v(y, x) >> 8;
+            for (py::ssize_t x = 0; x < columns; ++x) largest = std::max(largest, v(y, x));
+        const int shift = sixteenBitShift(largest);
+        for (py::ssize_t y = 0; y < rows; ++y)
+            for (py::ssize_t x = 0; x < columns; ++x) *out++ = v(y, x) >> shift;
     } else {
         const auto a = py::array_t<double, py::array::forcecast>::ensure(image);
         if (!a) throw py::error_already_set();

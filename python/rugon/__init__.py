@@ -490,8 +490,8 @@ def analyse(image, pixel_size=_DEFAULTS["pixel_size"], *,
 
     image        a file path (str, bytes or os.PathLike: any format rugon-report reads), or
                  a 2-D numpy array (rows, columns; row 0 the top) of grey levels:
-                 uint8; uint16 (the high byte is used, as for 16-bit files); or float,
-                 levels 0..255 (finite). An array has no metadata: its pixel size is
+                 uint8; uint16 (the 8 bits from the highest bit the array uses, as
+                 for 16-bit files); or float, levels 0..255 (finite). An array has no metadata: its pixel size is
                  `pixel_size` or none.
 
     The settings are rugon-report's options (same checks, same defaults):

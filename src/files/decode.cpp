@@ -106,6 +106,9 @@ std::string formatText(const DecodeAnswer& answer) {
     std::string text = std::to_string(answer.bitsPerPixel) + "-bit ";
     if (answer.floating != 0) text += "float ";
     text += kKinds[answer.pixelKind];
+    // 16-bit data in fewer bits (a 12-bit detector, an 8-bit picture saved as 16 bits).
+    if (answer.usedBits > 0 && answer.usedBits < 16)
+        text += ", values in " + std::to_string(answer.usedBits) + " bits";
     return text;
 }
 
@@ -117,7 +120,8 @@ bool validPicture(const DecodeAnswer& a, const DecodeLimits& limits) {
            a.topRowFirst <= 1 && a.floating <= 1 &&
            a.fileType <= static_cast<uint32_t>(ImageFileType::kIco) && a.pixelKind >= 1 &&
            a.pixelKind < static_cast<uint32_t>(PixelKind::kCount) && a.bitsPerPixel >= 8 &&
-           a.bitsPerPixel <= 256 && a.bitsPerPixel % 8 == 0;
+           a.bitsPerPixel <= 256 && a.bitsPerPixel % 8 == 0 && a.usedBits <= 16 &&
+           (a.usedBits == 0 || (a.floating == 0 && a.bitsPerPixel % 16 == 0));
 }
 
 // The reason of an answer without picture; empty when the answer is malformed.

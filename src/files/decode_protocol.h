@@ -53,7 +53,10 @@ struct DecodeAnswer {
     uint32_t bitsPerPixel = 0;  // as delivered: 8, 16, 24, 32, 48, 64, 96, 128
     uint32_t floating = 0;      // 1 for floating-point channels
     uint64_t byteCount = 0;     // bytes that follow
+    uint32_t usedBits = 0;      // 16-bit channels: bits the picture's largest value uses (0..16;
+                                // the grey levels are shifted as sixteenBitShift says); else 0
+    uint32_t reserved = 0;
 };
-static_assert(sizeof(DecodeAnswer) == 64, "the answer keeps one layout");
+static_assert(sizeof(DecodeAnswer) == 72, "the answer keeps one layout");
 
 constexpr uint32_t kDecodeAnswerMagic = 0x31444752u;  // "RGD1" in memory order

@@ -21,6 +21,7 @@
 
 #include "files/declared_size.h"
 #include "files/decode_protocol.h"
+#include "files/sixteen_bit.h"
 
 // The library's own file procedures: exported, though its header does not declare them.
 extern "C" {
@@ -326,9 +327,22 @@ int main(int argc, char** argv) {
         answer(gReply, unreadable());
 
     // One grey level per pixel: the first byte of each pixel for 8-bit data; for 16-bit data,
-    // stored in the machine's byte order, the high byte of the first value, which puts the
-    // picture on the same 0..255 scale as an 8-bit file. Written in pieces, so that no second
-    // copy of the picture is held.
+    // stored in the machine's byte order, the first value shifted to the 0..255 scale of an
+    // 8-bit file by the bits the picture uses (files/sixteen_bit.h). Written in pieces, so that
+    // no second copy of the picture is held.
+    const size_t count = static_cast<size_t>(pixels);
+    const size_t stride = static_cast<size_t>(bytesPerPixel);
+    int shift = 0;
+    if (bytesPerChannel == 2) {
+        uint16_t largest = 0;
+        for (size_t i = 0; i < count; ++i) {
+            uint16_t value = 0;
+            std::memcpy(&value, data + i * stride, sizeof value);
+            if (value > largest) largest = value;
+        }
+        shift = sixteenBitShift(largest);
+        gReply.usedBits = static_cast<uint32_t>(sixteenBitUsedBits(largest));
+    }
     gReply.outcome = static_cast<uint32_t>(DecodeOutcome::kPicture);
     gReply.width = width;
     gReply.height = height;
@@ -337,8 +351,6 @@ int main(int argc, char** argv) {
     if (!writeAll(&gReply, sizeof gReply)) _exit(1);
     constexpr size_t kPiece = size_t{1} << 16;
     static unsigned char piece[kPiece];
-    const size_t count = static_cast<size_t>(pixels);
-    const size_t stride = static_cast<size_t>(bytesPerPixel);
     for (size_t start = 0; start < count; start += kPiece) {
         const size_t n = count - start < kPiece ? count - start : kPiece;
         const unsigned char* from = data + start * stride;
@@ -348,7 +360,7 @@ int main(int argc, char** argv) {
             for (size_t i = 0; i < n; ++i) {
                 uint16_t value = 0;
                 std::memcpy(&value, from + i * stride, sizeof value);
-                piece[i] = static_cast<unsigned char>(value >> 8);
+                piece[i] = static_cast<unsigned char>(value >> shift);
             }
         }
         if (!writeAll(piece, n)) _exit(1);

@@ -19,7 +19,8 @@ struct LoadedImageInfo {
 
 // Loads `name` into `grid` as grey levels 0..255, one element per pixel, in the library's own
 // row order (no origin mode is set): element i is the first byte of pixel i for 8-bit grey and
-// colour files, the high byte of each 16-bit value for 16-bit files, and the first channel of
+// colour files, for 16-bit files each value shifted to 0..255 by the bits the picture uses
+// (files/sixteen_bit.h: the high byte when it uses all 16), and the first channel of
 // the palette colour for palette files. Decodes with decodeImageFile and its default limits
 // (pictures of up to 64 Mi pixels). Returns false, leaving `grid` untouched, when the file
 // cannot be decoded or its grid cannot be stored. `info` (optional) receives the row order and

@@ -275,7 +275,7 @@ TEST_F(Decode, FormatAndFileTypeDescribeThePixelsAsStored) {
     const struct {
         std::string path, format, type;
     } cases[] = {{grey, "8-bit grey", "PNG"},
-                 {grey16, "16-bit grey", "PNG"},
+                 {grey16, "16-bit grey, values in 13 bits", "PNG"},
                  {rgb, "24-bit RGB", "PNG"},
                  {palette, "8-bit palette", "BMP"}};
     for (const auto& c : cases) {

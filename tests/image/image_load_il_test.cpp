@@ -228,8 +228,9 @@ TEST_F(ImageLoad, ColourFileTakesTheFirstByteOfEachPixel) {
     EXPECT_EQ(row(g, 0), (std::vector<double>{9, 6}));
 }
 
-TEST_F(ImageLoad, SixteenBitFilesUseTheHighByte) {
-    // 0x12AB: the first byte in memory is the low byte 0xAB = 171; the picture is 0x12 = 18.
+TEST_F(ImageLoad, SixteenBitFilesUseTheEightBitsFromTheirHighestUsedBit) {
+    // Pictures that use bit 15 give the high byte. 0x12AB: the first byte in memory is the low
+    // byte 0xAB = 171; the picture is 0x12 = 18.
     const std::string tiff =
         write("grey16.tif", grey16Tiff(3, 2, {0x12AB, 0xFF01, 0x0080, 0x8000, 0x7FFF, 0x0000}));
     GreyImage g;
@@ -238,16 +239,30 @@ TEST_F(ImageLoad, SixteenBitFilesUseTheHighByte) {
     EXPECT_EQ(row(g, 0), (std::vector<double>{0x12, 0xFF, 0x00}));
     EXPECT_EQ(row(g, 1), (std::vector<double>{0x80, 0x7F, 0x00}));
     EXPECT_TRUE(info.topRowFirst);
+    EXPECT_EQ(info.format, "16-bit grey");
     const std::string grey16Png =
         write("grey16.png", png(2, {{0x12, 0xAB, 0xC0, 0x01}, {0x00, 0xFF, 0x01, 0x00}}, 16, 0));
     ASSERT_TRUE(loadGreyImage(grey16Png.c_str(), g));
     EXPECT_EQ(row(g, 0), (std::vector<double>{0x12, 0xC0}));
     EXPECT_EQ(row(g, 1), (std::vector<double>{0x00, 0x01}));
-    // 16 bits per channel in colour: the high byte of the first channel.
+
+    // 12-bit data (largest 4095): the top 8 of its 12 bits, not the 16 grey levels of the high
+    // byte. An 8-bit picture saved as 16 bits: its own levels, not black.
+    const std::string twelve = write("grey12.tif", grey16Tiff(3, 1, {4095, 0x0ABC, 15}));
+    ASSERT_TRUE(loadGreyImage(twelve.c_str(), g, &info));
+    EXPECT_EQ(row(g, 0), (std::vector<double>{255, 0xAB, 0}));
+    EXPECT_EQ(info.format, "16-bit grey, values in 12 bits");
+    const std::string eight = write("grey8in16.tif", grey16Tiff(3, 1, {200, 40, 255}));
+    ASSERT_TRUE(loadGreyImage(eight.c_str(), g, &info));
+    EXPECT_EQ(row(g, 0), (std::vector<double>{200, 40, 255}));
+    EXPECT_EQ(info.format, "16-bit grey, values in 8 bits");
+
+    // 16 bits per channel in colour: the first channel's largest value sets the shift (0x3456
+    // uses 14 bits: shift 6), whatever the other channels hold.
     const std::string rgb16Png =
         write("rgb16.png", png(1, {{0x34, 0x56, 0x00, 0x00, 0xFF, 0xFF}}, 16, 2));
     ASSERT_TRUE(loadGreyImage(rgb16Png.c_str(), g));
-    EXPECT_EQ(row(g, 0), (std::vector<double>{0x34}));
+    EXPECT_EQ(row(g, 0), (std::vector<double>{0x3456 >> 6}));
 }
 
 TEST_F(ImageLoad, SixteenBitPnmThatTheLibraryMisreadsIsRefused) {

@@ -90,14 +90,18 @@ def test_array_input_equals_file_input(generated, tmp_path):
     for array in (image, np.asfortranarray(image), image.astype(np.float64),
                   image.astype(np.float32)):
         assert figures(rugon.analyse(array, pixel_size=2.0)) == from_file
-    # 16-bit: the high byte, as a 16-bit PNG file is read.
-    low = np.random.default_rng(5).integers(0, 256, image.shape)
-    wide = (image.astype(np.uint16) << 8) | low.astype(np.uint16)
-    png16 = tmp_path / "wide.png"
-    write_png(png16, wide)
-    assert figures(rugon.analyse(str(png16), pixel_size=2.0)) == from_file
-    assert figures(rugon.analyse(wide, pixel_size=2.0)) == from_file
-    assert figures(rugon.analyse(wide.astype(">u2"), pixel_size=2.0)) == from_file
+    # 16-bit: the 8 bits from the highest bit the picture uses, as a 16-bit PNG file is read:
+    # the high byte of full-range data, the top of 12-bit data, 8-bit data saved as 16 bits as
+    # it is (before, the last two came out as 16 grey levels and as a black picture).
+    low = np.random.default_rng(5).integers(0, 256, image.shape).astype(np.uint16)
+    for name, wide in (("full", (image.astype(np.uint16) << 8) | low),
+                       ("twelve", (image.astype(np.uint16) << 4) | (low >> 4)),
+                       ("eight", image.astype(np.uint16))):
+        png16 = tmp_path / f"{name}.png"
+        write_png(png16, wide)
+        assert figures(rugon.analyse(str(png16), pixel_size=2.0)) == from_file, name
+        assert figures(rugon.analyse(wide, pixel_size=2.0)) == from_file, name
+        assert figures(rugon.analyse(wide.astype(">u2"), pixel_size=2.0)) == from_file, name
 
 
 def test_bad_input_raises_with_a_clear_message(generated, tmp_path):
