@@ -544,8 +544,8 @@ py::object picture(const py::object& self) {
                               {rowStride, py::ssize_t{3}, py::ssize_t{1}}, first, self));
 }
 
-// The summary table as CSV text, exactly as summary.csv is written.
-std::string summaryCsv(const std::vector<std::string>& columns, const py::list& rows) {
+// A table as CSV text, exactly as rugon-report writes its tables.
+std::string tableCsv(const std::vector<std::string>& columns, const py::list& rows) {
     Table table;
     table.columns = columns;
     for (const py::handle& row : rows) {
@@ -595,7 +595,13 @@ PYBIND11_MODULE(_rugon, m) {
     m.def("generator_defaults", &generatorDefaults);
     m.def("generate", &generate);
     m.def("summary_columns", [] { return makeTable(TableKind::kSummary, {}).columns; });
-    m.def("summary_csv", &summaryCsv, py::arg("columns"), py::arg("rows"));
+    m.def("table_csv", &tableCsv, py::arg("columns"), py::arg("rows"));
+    m.def("table_columns", [] {
+        std::vector<std::pair<std::string, std::vector<std::string>>> tables;
+        for (TableKind kind : kTableKinds)
+            tables.emplace_back(tableFileName(kind), makeTable(kind, {}).columns);
+        return tables;
+    });
     m.def(
         "report_header",
         [](const std::vector<std::string>& options) {

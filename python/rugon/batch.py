@@ -5,7 +5,8 @@
 Maps `rugon.analyse` over the files on the workers of a Dask cluster (a local one of N worker
 processes unless --scheduler names a running scheduler), gathers one table with the columns
 of rugon-report's summary.csv and every image's entry of its report.json, and writes
-OUTDIR/summary.csv and OUTDIR/report.json. FILES may be image files, folders (their image
+rugon-report's tables (summary.csv, edges.csv, lines.csv, length.csv, hhcf.csv, psd.csv) and
+report.json into OUTDIR. FILES may be image files, folders (their image
 files) and CSV lists with an `image` column, as for rugon-report; the settings are
 rugon-report's options (--pixel-size, --threshold, --kernel, ...).
 
@@ -18,7 +19,7 @@ From Python:
     >>> from rugon.batch import analyse_files
     >>> batch = analyse_files(["a.png", "b.png"], pixel_size=2.86)         # local cluster
     >>> batch = analyse_files(files, client="tcp://scheduler:8786")        # existing cluster
-    >>> batch.rows, batch.images, batch.to_frame(), batch.write("out")
+    >>> batch.rows, batch.images, batch.tables(), batch.to_frame(), batch.write("out")
 """
 
 import argparse
@@ -65,7 +66,23 @@ class Batch:
 
     def summary_csv(self):
         """The table as summary.csv text (rugon-report's very format)."""
-        return _rugon.summary_csv(self.columns, self.rows)
+        return _rugon.table_csv(self.columns, self.rows)
+
+    def tables(self):
+        """Every table rugon-report writes, {file name: (columns, rows)} in its order:
+        summary.csv, and edges.csv, lines.csv, length.csv, hhcf.csv and psd.csv with the rows
+        that the images' report entries hold under 'edges', 'lines', ... (each led by the
+        image's number and name, as rugon-report writes them)."""
+        out = {}
+        for name, columns in _rugon.table_columns():
+            if name == "summary.csv":
+                out[name] = (columns, self.rows)
+                continue
+            key = name[:-len(".csv")]
+            out[name] = (columns, [
+                [image["image_number"], image["image"], *(row[c] for c in columns[2:])]
+                for image in self.images for row in image.get(key) or ()])
+        return out
 
     def report(self):
         """The batch as a report.json document: the settings, the unit legend and the images."""
@@ -79,17 +96,19 @@ class Batch:
         return rugon._pandas("Batch.to_frame()").DataFrame(self.rows, columns=self.columns)
 
     def write(self, folder):
-        """Writes summary.csv and report.json into `folder` (created when missing); returns
-        their paths."""
+        """Writes the tables (as rugon-report's, see tables()) and report.json into `folder`
+        (created when missing); returns their paths, report.json last."""
         os.makedirs(folder, exist_ok=True)
-        summary = os.path.join(folder, "summary.csv")
-        report = os.path.join(folder, "report.json")
-        with open(summary, "w", encoding="utf-8", newline="") as out:
-            out.write(self.summary_csv())
-        with open(report, "w", encoding="utf-8") as out:
+        paths = []
+        for name, (columns, rows) in self.tables().items():
+            paths.append(os.path.join(folder, name))
+            with open(paths[-1], "w", encoding="utf-8", newline="") as out:
+                out.write(_rugon.table_csv(columns, rows))
+        paths.append(os.path.join(folder, "report.json"))
+        with open(paths[-1], "w", encoding="utf-8") as out:
             json.dump(self.report(), out, indent=2, ensure_ascii=False, allow_nan=False)
             out.write("\n")
-        return summary, report
+        return paths
 
     def __repr__(self):
         return f"<rugon.batch.Batch: {self.measured} of {len(self.images)} images measured>"
@@ -196,8 +215,9 @@ def _on_cluster(listed, options, client, workers, progress):
 def _parser():
     p = argparse.ArgumentParser(
         prog="python3 -m rugon.batch",
-        description="Analyses image files on a Dask cluster and writes summary.csv (the "
-                    "columns of rugon-report's) and report.json into OUTDIR.",
+        description="Analyses image files on a Dask cluster and writes rugon-report's "
+                    "tables (summary.csv, edges.csv, lines.csv, length.csv, hhcf.csv, "
+                    "psd.csv) and report.json into OUTDIR.",
         epilog="Exit status: 0 when every image was measured, 1 when an image was missing, "
                "unreadable or without a line, 2 when the run could not be made.")
     p.add_argument("files", nargs="+", metavar="FILE",
@@ -271,8 +291,8 @@ def main(argv=None):
         if image["status"] != "measured":
             print(f"rugon.batch: {image['image']}: {image['reason']}", file=sys.stderr)
     print(f"rugon.batch: {batch.measured} of {len(batch.images)} images measured in "
-          f"{time.monotonic() - start:.1f} s; {args.output}/summary.csv, "
-          f"{args.output}/report.json", file=sys.stderr)
+          f"{time.monotonic() - start:.1f} s; tables and report.json in {args.output}",
+          file=sys.stderr)
     return 0 if batch.measured == len(batch.images) else 1
 
 

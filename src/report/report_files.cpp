@@ -19,9 +19,6 @@ constexpr const char* kGroupFigures[] = {"cd_mean_nm",
                                          "ler_3sigma_unbiased_nm",
                                          "ler_3sigma_unbiased_ci95_nm"};
 
-constexpr TableKind kTables[] = {TableKind::kSummary, TableKind::kEdges, TableKind::kLines,
-                                 TableKind::kLength,  TableKind::kHhcf,  TableKind::kPsd};
-
 bool writeWholeFile(const std::string& path, const std::string& content) {
     std::FILE* file = std::fopen(path.c_str(), "wb");
     if (file == nullptr) return false;
@@ -34,7 +31,7 @@ bool writeWholeFile(const std::string& path, const std::string& content) {
 
 std::vector<std::string> reportFileNames() {
     std::vector<std::string> names;
-    for (TableKind kind : kTables) names.push_back(tableFileName(kind));
+    for (TableKind kind : kTableKinds) names.push_back(tableFileName(kind));
     names.push_back("groups.csv");
     names.push_back("report.json");
     names.push_back("index.html");
@@ -157,7 +154,7 @@ bool writeReportFiles(const std::string& folder,
         failedPath = path;
         return false;
     };
-    for (TableKind kind : kTables)
+    for (TableKind kind : kTableKinds)
         if (!write(tableFileName(kind), formatCsv(makeTable(kind, results)))) return false;
     const std::vector<GroupRow> groups = groupRows(run, results);
     nlohmann::ordered_json json = reportJson(run, results);

@@ -59,6 +59,10 @@ struct Table {
 //            width and placement PSD with their fitted models and floors (nm^3).
 enum class TableKind { kSummary, kEdges, kLines, kLength, kHhcf, kPsd };
 
+// Every table, in the order a report writes them.
+constexpr TableKind kTableKinds[] = {TableKind::kSummary, TableKind::kEdges, TableKind::kLines,
+                                     TableKind::kLength,  TableKind::kHhcf,  TableKind::kPsd};
+
 // "summary.csv", "edges.csv", "lines.csv", "length.csv", "hhcf.csv" or "psd.csv".
 const char* tableFileName(TableKind kind);
 

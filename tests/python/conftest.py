@@ -98,7 +98,8 @@ def report_binary():
 
 @pytest.fixture(scope="session")
 def run_report(report_binary, tmp_path_factory):
-    """Runs rugon-report on `files` with `options`; returns (summary.csv text, report.json)."""
+    """Runs rugon-report on `files` with `options`; returns (summary.csv text, report.json,
+    the output folder)."""
 
     def run(files, options):
         out = tmp_path_factory.mktemp("report")
@@ -107,7 +108,7 @@ def run_report(report_binary, tmp_path_factory):
         assert done.returncode in (0, 1), done.stderr
         summary = (out / "summary.csv").read_text(encoding="utf-8")
         report = json.loads((out / "report.json").read_text(encoding="utf-8"))
-        return summary, report
+        return summary, report, out
 
     return run
 

@@ -1,5 +1,5 @@
-"""The Dask batch: a local cluster of two worker processes gives the serial table, which is
-rugon-report's summary.csv; the command line reaches a running scheduler."""
+"""The Dask batch: a local cluster of two worker processes gives the serial tables, which are
+rugon-report's; the command line reaches a running scheduler."""
 
 import json
 import os
@@ -31,15 +31,21 @@ def test_cluster_table_equals_serial_table_and_rugon_report(generated, run_repor
     assert on_cluster.columns == serial.columns
     assert [row[0] for row in on_cluster.rows] == list(range(1, len(files) + 1))
 
-    summary, report = run_report(files, ["--pixel-size", "2.0", "--bootstrap", "30"])
+    summary, report, folder = run_report(files, ["--pixel-size", "2.0", "--bootstrap", "30"])
     assert on_cluster.summary_csv() == summary
     assert [without_pictures(i) for i in on_cluster.images] == \
         [without_pictures(i) for i in report["images"]]
     assert on_cluster.measured == len(files) - 1
 
-    written_summary, written_report = on_cluster.write(tmp_path / "out")
-    with open(written_summary, encoding="utf-8") as f:
-        assert f.read() == summary
+    # Every table is rugon-report's, to the byte.
+    *written_tables, written_report = on_cluster.write(tmp_path / "out")
+    assert [os.path.basename(p) for p in written_tables] == \
+        ["summary.csv", "edges.csv", "lines.csv", "length.csv", "hhcf.csv", "psd.csv"]
+    for path in written_tables:
+        with open(path, encoding="utf-8") as f:
+            text = f.read()
+        assert text == (folder / os.path.basename(path)).read_text(encoding="utf-8"), path
+        assert len(text.splitlines()) > len(files), path
     with open(written_report, encoding="utf-8") as f:
         document = json.load(f)
     assert document["images"] == on_cluster.images

@@ -24,7 +24,7 @@ def module_run(files, **settings):
     results = [rugon.analyse(f, position=k, errors="status", **settings)
                for k, f in enumerate(files, start=1)]
     rows = [list(r.summary.values()) for r in results]
-    return _rugon.summary_csv(rugon.summary_columns(), rows), [r.to_dict() for r in results]
+    return _rugon.table_csv(rugon.summary_columns(), rows), [r.to_dict() for r in results]
 
 
 @pytest.mark.parametrize("options, settings", [
@@ -46,7 +46,7 @@ def test_figures_and_entries_equal_those_of_rugon_report(generated, run_report, 
     files = [str(EXAMPLES / "mpa_A6_001_crop.png")] if "--roi" not in options else []
     files += [path for path, _ in generated.values()]
     files += [str(tmp_path / "missing.png"), str(unreadable)]
-    summary, report = run_report(files, options)
+    summary, report, _ = run_report(files, options)
     module_summary, entries = module_run(files, **settings)
     # The same text to the last digit: every figure, empty cell and status.
     assert module_summary == summary
