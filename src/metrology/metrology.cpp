@@ -581,6 +581,7 @@ void measureMetrology(const GreyImage& grid,
     }
 
     // Seeds: one per edge, in pairs (left, right) per line.
+    std::string noLine = "no line found";
     std::vector<EdgeSeed> seeds;
     std::vector<int32_t> numbers;
     std::vector<double> neighbours;  // every edge's column, for the window limits
@@ -642,7 +643,8 @@ void measureMetrology(const GreyImage& grid,
         }
     } else {
         std::vector<StepLine> stepLines;
-        locateStepLines(edgeGrid, settings.contrast, stepLines);
+        if (!locateStepLines(edgeGrid, settings.contrast, stepLines))
+            noLine = "the lines and spaces do not stand out of the picture's noise";
         const int32_t rising = settings.contrast == Contrast::kBrightLine ? 1 : -1;
         for (const StepLine& line : stepLines) {
             EdgeSeed left;
@@ -660,7 +662,7 @@ void measureMetrology(const GreyImage& grid,
         }
     }
     if (seeds.size() < 2) {
-        setAllNaN(out, "no line found");
+        setAllNaN(out, noLine);
         return;
     }
     for (EdgeSeed& s : seeds) {

@@ -97,8 +97,12 @@ struct StepLine {
 // up for the grid's drift), smoothed by a Gaussian of 1 px (more would flatten gratings of 10 px
 // pitch), split at half way between its 5th and 95th percentiles; every run of the line phase
 // (bright for kBrightLine, dark for kDarkLine) at least 3 columns wide that touches neither
-// border is a line. kBrightEdge gives no line. `lines` is replaced, left to right.
-void locateStepLines(const EdgeGrid& edges, Contrast contrast, std::vector<StepLine>& lines);
+// border is a line. kBrightEdge gives no line. `lines` is replaced, left to right. Returns false
+// (no line) when the profile is flat or holds only noise: its 5th and 95th percentiles lie less
+// than 10 of its noise sigmas apart (the noise from the scatter of the middle 5 blocks of rows
+// about their mean; pictures of noise alone span 4-6, lines at a contrast to noise of 0.8
+// about 24). True otherwise, lines or none.
+bool locateStepLines(const EdgeGrid& edges, Contrast contrast, std::vector<StepLine>& lines);
 
 // A bright band of a bright-edge grid, found on its middle rows.
 struct EdgeBand {

@@ -587,6 +587,35 @@ TEST(Metrology, AGridWithoutLinesGivesReasonsNotFigures) {
     EXPECT_FALSE(r.cdReason.empty());
 }
 
+TEST(Metrology, PureNoiseHoldsNoStepLineWhileLinesUnderMoreNoiseThanContrastStillDo) {
+    // Pictures of noise alone (a field without pattern, out of focus) gave 18-37 "lines" of
+    // 7-9 px, with CDs and LERs. Lines whose contrast (160) is below the noise (200), the most
+    // the validation reaches, must keep every line.
+    for (SyntheticContrast contrast :
+         {SyntheticContrast::kBrightLine, SyntheticContrast::kDarkLine}) {
+        for (uint64_t seed : {1, 2, 3}) {
+            SyntheticSemSettings s = lineImage(200.0, seed);
+            s.contrast = contrast;
+            MetrologySettings settings;
+            settings.contrast = contrast == SyntheticContrast::kBrightLine ? Contrast::kBrightLine
+                                                                           : Contrast::kDarkLine;
+            settings.bootstrapResamples = 0;
+            SyntheticSem image;
+            MetrologyResult lines;
+            measureGenerated(s, settings, image, lines);
+            EXPECT_EQ(lines.lines.size(), static_cast<size_t>(s.lineCount)) << seed;
+
+            s.noiseSigma = 40.0;
+            s.bandLevel = s.backgroundLevel = 120.0;
+            MetrologyResult noise;
+            measureGenerated(s, settings, image, noise);
+            EXPECT_TRUE(noise.lines.empty()) << seed << ": " << noise.lines.size();
+            EXPECT_TRUE(std::isnan(noise.cdNm));
+            EXPECT_EQ(noise.reason, "the lines and spaces do not stand out of the picture's noise");
+        }
+    }
+}
+
 TEST(Metrology, ThreadsMeasuringAtOnceGetTheSameFigures) {
     SyntheticSemSettings s = lineImage(30.0, 51);
     s.height = 256;
