@@ -297,6 +297,12 @@ void measureDecoded(GreyImage& grid,
         }
     };
 
+    // Sub-pixel lines located but with no width in any row (a pattern of squares or holes, not
+    // lines) measure nothing.
+    const std::vector<MetrologyLine>& subpixelLines = result.metrology.lines;
+    const bool widthFound =
+        std::any_of(subpixelLines.begin(), subpixelLines.end(),
+                    [](const MetrologyLine& l) { return std::isfinite(l.meanWidthNm); });
     const RunParameters params = parametersFromSettings(settings, scale);
     if (contrast == Contrast::kBrightEdge) {
         analyseGrid(work, coarse, settings.pairing, params, AnalysisPath::kFast, result.analysis);
@@ -308,7 +314,7 @@ void measureDecoded(GreyImage& grid,
             const std::string found = counted(result.analysis.coarse.count, "edge") + " found, " +
                                       std::to_string(result.analysis.processed.size()) +
                                       " processed";
-            if (settings.measureWithoutWholePixelLines && !result.metrology.lines.empty()) {
+            if (settings.measureWithoutWholePixelLines && widthFound) {
                 result.status = ImageStatus::kMeasured;
                 result.wholePixelApplicable = false;
                 result.wholePixelReason =
@@ -358,9 +364,14 @@ void measureDecoded(GreyImage& grid,
             result.pictureTopDown = topRowFirst;
         }
         markSubpixelEdges(kEdgeMark);
-        if (result.metrology.lines.empty()) {
+        if (subpixelLines.empty()) {
             result.status = ImageStatus::kNoLine;
             result.reason = "no line found: " + result.metrology.reason;
+        } else if (!widthFound) {
+            result.status = ImageStatus::kNoLine;
+            result.reason = "no line found: no row gives a width to the " +
+                            counted(static_cast<int64_t>(subpixelLines.size()), "line") +
+                            " located on the middle rows";
         } else {
             result.status = ImageStatus::kMeasured;
         }

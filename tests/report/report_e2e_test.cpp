@@ -1,9 +1,11 @@
 // Runs of the real rugon-report on generated images in temporary folders.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <filesystem>
 #include <nlohmann/json.hpp>
+#include <random>
 #include <set>
 
 #include "report/report_figure.h"
@@ -401,6 +403,41 @@ TEST(ReportRun, StraightEdgesGiveEmptyCellsAndNullWhereFiguresAreNotNumbers) {
     EXPECT_TRUE(json["images"][0]["summary"]["skewness_mean"].is_null());
     EXPECT_TRUE(json["images"][0]["display"]["sigmaUncertaintyPct"]["values"][0].is_null());
     EXPECT_TRUE(fs::exists(folder + "/rugon-report/image-001-straight.png"));
+    fs::remove_all(folder);
+}
+
+TEST(ReportRun, PicturesWithoutMeasurableLinesAreNoLineNotMeasured) {
+    // Noise alone, and plain lines whose every other row is shifted by 8 px (a scan fault that
+    // no row's edge survives): both used to be "measured", the first with 18-58 lines of
+    // noise, the second with every figure empty.
+    const std::string folder = makeTempFolder();
+    const int w = 256;
+    const int h = 256;
+    std::mt19937 random(5);
+    std::normal_distribution<double> gauss(0.0, 40.0);
+    std::vector<unsigned char> noise(w * h);
+    for (unsigned char& v : noise)
+        v = static_cast<unsigned char>(std::clamp(std::lround(120.0 + gauss(random)), 0L, 255L));
+    ASSERT_TRUE(writePgm(folder + "/noise.pgm", w, h, noise));
+    std::vector<unsigned char> shifted(w * h);
+    for (int y = 0; y < h; ++y)
+        for (int x = 0; x < w; ++x) {
+            const int c = (x + (y % 2 == 1 ? 8 : 0)) % 80;
+            shifted[y * w + x] = c >= 25 && c < 55 ? 200 : 40;
+        }
+    ASSERT_TRUE(writePgm(folder + "/shifted.pgm", w, h, shifted));
+
+    const RunResult run =
+        runReportIn(folder, "-o out --contrast bright-line noise.pgm shifted.pgm");
+    EXPECT_EQ(run.status, 1) << run.err;
+    const auto json = nlohmann::json::parse(readTextFile(folder + "/out/report.json"));
+    ASSERT_EQ(json["images"].size(), 2u);
+    for (const auto& image : json["images"]) EXPECT_EQ(image["status"], "no_line") << image;
+    EXPECT_EQ(json["images"][0]["reason"],
+              "no line found: the lines and spaces do not stand out of the picture's noise");
+    EXPECT_TRUE(contains(json["images"][1]["reason"].get<std::string>(),
+                         "no line found: no row gives a width to the 3 lines"))
+        << json["images"][1]["reason"];
     fs::remove_all(folder);
 }
 
