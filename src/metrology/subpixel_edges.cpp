@@ -23,6 +23,12 @@ constexpr int32_t kNoiseColumnStep = 4;
 // Step-line profiles: pictures of noise alone span 4-6 of their noise sigmas between the 5th and
 // 95th percentiles, plain lines of contrast 160 under noise 200 (contrast to noise 0.8) 23-25.
 constexpr double kMinStepSpanSigmas = 10.0;
+// Brightness trends down an edge (traceSubpixelEdge): segments of rows whose levels are fitted,
+// how many at least, and how significant and large the fitted trend must be to be followed.
+constexpr int32_t kTrendSegmentRows = 64;
+constexpr int32_t kMinTrendSegments = 4;
+constexpr double kTrendSignificance = 8.0;
+constexpr double kMinTrendFraction = 0.05;
 
 // Normalised Gaussian taps of standard deviation `sigma`, radius ceil(3 sigma); one tap of 1
 // for sigma 0.
@@ -649,15 +655,17 @@ void traceSubpixelEdge(const EdgeGrid& edges,
         return windows.data() + static_cast<size_t>(y) * static_cast<size_t>(windowLength);
     };
 
-    // Levels from the profile averaged along the course, over the rows not (yet) found flat.
+    // Levels from the profile averaged along the course, over the rows y0 .. y1 - 1 not (yet)
+    // found flat; false when they show no contrast.
     std::vector<double>& x = out.positions;
     std::vector<double> first(static_cast<size_t>(h), kNaN);
     std::vector<bool> flat(static_cast<size_t>(h), false);
-    double minRange = 0.0;
-    auto levels = [&]() {
+    std::vector<double> rowLevel(static_cast<size_t>(h));     // the crossing level of every row
+    std::vector<double> rowMinRange(static_cast<size_t>(h));  // and its least contrast
+    auto alignedLevels = [&](int32_t y0, int32_t y1, double& low, double& high) {
         std::vector<double> aligned(static_cast<size_t>(2 * span + 1), 0.0);
         std::vector<int32_t> counts(aligned.size(), 0);
-        for (int32_t y = 0; y < h; ++y) {
+        for (int32_t y = y0; y < y1; ++y) {
             if (flat[static_cast<size_t>(y)]) continue;
             const double* row = windowOf(y);
             const int32_t count = windowCount[static_cast<size_t>(y)];
@@ -669,8 +677,8 @@ void traceSubpixelEdge(const EdgeGrid& edges,
                 ++counts[static_cast<size_t>(u + span)];
             }
         }
-        double low = HUGE_VAL;
-        double high = -HUGE_VAL;
+        low = HUGE_VAL;
+        high = -HUGE_VAL;
         for (int32_t u = -span; u <= span; ++u) {
             const size_t i = static_cast<size_t>(u + span);
             if (counts[i] == 0) continue;
@@ -679,11 +687,96 @@ void traceSubpixelEdge(const EdgeGrid& edges,
             if (lowSide) low = std::min(low, v);
             if (!lowSide || u == 0) high = std::max(high, v);
         }
-        if (!(std::isfinite(low) && std::isfinite(high) && high > low)) return false;
+        return std::isfinite(low) && std::isfinite(high) && high > low;
+    };
+    auto levels = [&]() {
+        double low = 0.0;
+        double high = 0.0;
+        if (!alignedLevels(0, h, low, high)) return false;
         out.low = low;
         out.high = high;
         out.level = low + settings.edgeLevel * (high - low);
-        minRange = settings.minContrastFraction * (high - low);
+        rowLevel.assign(static_cast<size_t>(h), out.level);
+        rowMinRange.assign(static_cast<size_t>(h), settings.minContrastFraction * (high - low));
+        return true;
+    };
+    // A brightness trend down the edge (charging, a drifting beam current) moves a fixed
+    // level up or down the edge's flank: the level follows it. The levels of segments of
+    // kTrendSegmentRows rows are fitted by a straight line in the row; where its slope is
+    // significant (kTrendSignificance standard errors) and carries the level by at least
+    // kMinTrendFraction of the contrast over the rows, every row's level is the edge's level
+    // plus the slope times the row's distance from the mean row of the levels' rows, which
+    // keeps their mean, and the least contrast of a row follows the contrast's own fitted
+    // slope. Otherwise (pictures of even brightness) the level stays one.
+    auto followTrend = [&]() {
+        std::vector<double> centres;
+        std::vector<double> segmentLevels;
+        std::vector<double> segmentContrasts;
+        for (int32_t y0 = 0; y0 + kTrendSegmentRows <= h; y0 += kTrendSegmentRows) {
+            const int32_t y1 = y0 + kTrendSegmentRows;
+            double rows = 0.0;
+            double sum = 0.0;
+            for (int32_t y = y0; y < y1; ++y)
+                if (!flat[static_cast<size_t>(y)]) {
+                    rows += 1.0;
+                    sum += y;
+                }
+            double low = 0.0;
+            double high = 0.0;
+            if (rows < 0.5 * kTrendSegmentRows || !alignedLevels(y0, y1, low, high)) continue;
+            centres.push_back(sum / rows);
+            segmentLevels.push_back(low + settings.edgeLevel * (high - low));
+            segmentContrasts.push_back(high - low);
+        }
+        const size_t n = centres.size();
+        if (n < static_cast<size_t>(kMinTrendSegments)) return false;
+        double meanY = 0.0;
+        double meanLevel = 0.0;
+        double meanContrast = 0.0;
+        for (size_t k = 0; k < n; ++k) {
+            meanY += centres[k];
+            meanLevel += segmentLevels[k];
+            meanContrast += segmentContrasts[k];
+        }
+        meanY /= n;
+        meanLevel /= n;
+        meanContrast /= n;
+        double syy = 0.0;
+        double syl = 0.0;
+        double syc = 0.0;
+        for (size_t k = 0; k < n; ++k) {
+            syy += (centres[k] - meanY) * (centres[k] - meanY);
+            syl += (centres[k] - meanY) * (segmentLevels[k] - meanLevel);
+            syc += (centres[k] - meanY) * (segmentContrasts[k] - meanContrast);
+        }
+        const double slope = syl / syy;
+        const double contrastSlope = syc / syy;
+        double residuals = 0.0;
+        for (size_t k = 0; k < n; ++k) {
+            const double r = segmentLevels[k] - meanLevel - slope * (centres[k] - meanY);
+            residuals += r * r;
+        }
+        const double standardError = std::sqrt(residuals / (n - 2) / syy);
+        if (!(std::fabs(slope) > kTrendSignificance * standardError) ||
+            !(std::fabs(slope) * h >= kMinTrendFraction * (out.high - out.low)))
+            return false;
+        double rows = 0.0;
+        double sum = 0.0;
+        for (int32_t y = 0; y < h; ++y)
+            if (!flat[static_cast<size_t>(y)]) {
+                rows += 1.0;
+                sum += y;
+            }
+        const double centre = sum / rows;
+        for (int32_t y = 0; y < h; ++y) {
+            rowLevel[static_cast<size_t>(y)] = out.level + slope * (y - centre);
+            rowMinRange[static_cast<size_t>(y)] =
+                settings.minContrastFraction *
+                std::max(0.0, out.high - out.low + contrastSlope * (y - centre));
+        }
+        out.levelSlope = slope;
+        // Rows found flat against the edge's mean contrast are looked at again against their own.
+        flat.assign(static_cast<size_t>(h), false);
         return true;
     };
 
@@ -711,13 +804,14 @@ void traceSubpixelEdge(const EdgeGrid& edges,
                 rowMin = std::min(rowMin, row[i]);
                 rowMax = std::max(rowMax, row[i]);
             }
-            if (rowMax - rowMin < minRange) {
+            if (rowMax - rowMin < rowMinRange[static_cast<size_t>(y)]) {
                 flat[static_cast<size_t>(y)] = true;
                 anyFlat = true;
                 continue;
             }
-            first[static_cast<size_t>(y)] =
-                crossing(row, count, out.level, polarity, e - radius, e + radius, true, e) + offset;
+            first[static_cast<size_t>(y)] = crossing(row, count, rowLevel[static_cast<size_t>(y)],
+                                                     polarity, e - radius, e + radius, true, e) +
+                                            offset;
         }
         return anyFlat;
     };
@@ -726,6 +820,7 @@ void traceSubpixelEdge(const EdgeGrid& edges,
         return;
     }
     if (firstCrossings() && levels()) firstCrossings();
+    if (followTrend()) firstCrossings();
     const double refine = std::min(settings.refineRadiusPx, radius);
     std::vector<double> centres;
     std::vector<int32_t> neighbours;
@@ -736,10 +831,10 @@ void traceSubpixelEdge(const EdgeGrid& edges,
         if (std::isnan(m)) continue;
         const int32_t offset = windowFirst[static_cast<size_t>(y)];
         const double centre = m - offset;
-        x[static_cast<size_t>(y)] =
-            crossing(windowOf(y), windowCount[static_cast<size_t>(y)], out.level, polarity,
-                     centre - refine, centre + refine, false, centre) +
-            offset;
+        x[static_cast<size_t>(y)] = crossing(windowOf(y), windowCount[static_cast<size_t>(y)],
+                                             rowLevel[static_cast<size_t>(y)], polarity,
+                                             centre - refine, centre + refine, false, centre) +
+                                    offset;
     }
 
     // Jumps: far from the median of the neighbouring rows, by a robust bound.
@@ -797,8 +892,8 @@ void traceSubpixelEdge(const EdgeGrid& edges,
                 for (size_t i = 0; i < mean.size(); ++i) mean[i] += row[i];
             }
             for (double& v : mean) v /= r1 - r0 + 1;
-            const double v = crossing(mean.data(), b - a + 1, out.level, polarity, m - refine - a,
-                                      m + refine - a, false, m - a) +
+            const double v = crossing(mean.data(), b - a + 1, rowLevel[static_cast<size_t>(y)],
+                                      polarity, m - refine - a, m + refine - a, false, m - a) +
                              a;
             if (std::isnan(v) || std::fabs(v - m) > bound) continue;
             x[static_cast<size_t>(y)] = v;

@@ -73,7 +73,10 @@ struct SubpixelEdge {
     int32_t pooledRows = 0;  // rows located on the mean of themselves and their neighbours
     double low = 0.0;        // grey levels of the two sides (from the edge-aligned mean profile)
     double high = 0.0;
-    double level = 0.0;   // the crossing level
+    double level = 0.0;  // the crossing level (its mean over the rows, when it follows a trend)
+    // Grey levels per row by which the crossing level follows a brightness trend down the edge
+    // (0: the picture's brightness is even along the edge, one level for every row).
+    double levelSlope = 0.0;
     std::string failure;  // why the edge was not found at all (then every row is missing)
 };
 
