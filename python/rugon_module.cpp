@@ -148,8 +148,8 @@ py::array view(const GreyImage& grid, const py::handle& owner) {
 }
 
 // The grey grid of a 2-D array of uint8, uint16 (shifted by the bits it uses, as 16-bit files
-// are read: files/sixteen_bit.h) or
-// float (grey levels 0..255, finite), row 0 the top. Raises TypeError or ValueError.
+// are read: files/sixteen_bit.h) or float (grey levels 0..255, finite), row 0 the top. Raises
+// TypeError or ValueError.
 GreyImage gridFromArray(const py::array& image, int64_t maxPixels) {
     if (image.ndim() != 2)
         throw py::value_error("the image must be a 2-D array (rows, columns), not " +

@@ -297,8 +297,9 @@ void measureDecoded(GreyImage& grid,
         }
     };
 
-    // Sub-pixel lines located but with no width in any row (a pattern of squares or holes, not
-    // lines) measure nothing.
+    // Sub-pixel lines located on the middle rows but with no width in any row (every other row
+    // shifted sideways, say, so that each row's position jumps from its neighbours') measure
+    // nothing.
     const std::vector<MetrologyLine>& subpixelLines = result.metrology.lines;
     const bool widthFound =
         std::any_of(subpixelLines.begin(), subpixelLines.end(),
