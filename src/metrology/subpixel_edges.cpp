@@ -1,5 +1,7 @@
 #include "metrology/subpixel_edges.h"
 
+#include <gsl/gsl_fit.h>
+
 #include <algorithm>
 #include <cmath>
 #include <limits>
@@ -730,33 +732,20 @@ void traceSubpixelEdge(const EdgeGrid& edges,
         }
         const size_t n = centres.size();
         if (n < static_cast<size_t>(kMinTrendSegments)) return false;
-        double meanY = 0.0;
-        double meanLevel = 0.0;
-        double meanContrast = 0.0;
-        for (size_t k = 0; k < n; ++k) {
-            meanY += centres[k];
-            meanLevel += segmentLevels[k];
-            meanContrast += segmentContrasts[k];
-        }
-        meanY /= n;
-        meanLevel /= n;
-        meanContrast /= n;
-        double syy = 0.0;
-        double syl = 0.0;
-        double syc = 0.0;
-        for (size_t k = 0; k < n; ++k) {
-            syy += (centres[k] - meanY) * (centres[k] - meanY);
-            syl += (centres[k] - meanY) * (segmentLevels[k] - meanLevel);
-            syc += (centres[k] - meanY) * (segmentContrasts[k] - meanContrast);
-        }
-        const double slope = syl / syy;
-        const double contrastSlope = syc / syy;
+        // Least-squares lines; the slope's variance from the levels' scatter about their line.
+        double c0 = 0.0;
+        double slope = 0.0;
+        double cov00 = 0.0;
+        double cov01 = 0.0;
+        double slopeVariance = 0.0;
         double residuals = 0.0;
-        for (size_t k = 0; k < n; ++k) {
-            const double r = segmentLevels[k] - meanLevel - slope * (centres[k] - meanY);
-            residuals += r * r;
-        }
-        const double standardError = std::sqrt(residuals / (n - 2) / syy);
+        gsl_fit_linear(centres.data(), 1, segmentLevels.data(), 1, n, &c0, &slope, &cov00, &cov01,
+                       &slopeVariance, &residuals);
+        double contrastSlope = 0.0;
+        double unused[4];
+        gsl_fit_linear(centres.data(), 1, segmentContrasts.data(), 1, n, &c0, &contrastSlope,
+                       &unused[0], &unused[1], &unused[2], &unused[3]);
+        const double standardError = std::sqrt(slopeVariance);
         if (!(std::fabs(slope) > kTrendSignificance * standardError) ||
             !(std::fabs(slope) * h >= kMinTrendFraction * (out.high - out.low)))
             return false;
