@@ -113,26 +113,48 @@ void measureGenerated(const SyntheticSemSettings& s,
     measureMetrology(grid, coarse, settings, result);
 }
 
+// The metrology's contrast for a generated image's.
+Contrast contrastOf(SyntheticContrast c) {
+    switch (c) {
+        case SyntheticContrast::kBrightLine:
+            return Contrast::kBrightLine;
+        case SyntheticContrast::kDarkLine:
+            return Contrast::kDarkLine;
+        case SyntheticContrast::kBrightEdges:
+            break;
+    }
+    return Contrast::kBrightEdge;
+}
+
 const std::string kSemData = RUGON_SEM_DATA;
+
+// Measures `grid` (steps, bright or dark lines) and expects every edge in every row within
+// `tolerance` px of `truth`.
+void expectStepEdgesOnTruth(const GreyImage& grid,
+                            const std::vector<std::vector<double>>& truth,
+                            bool bright,
+                            double tolerance) {
+    MetrologySettings settings;
+    settings.contrast = bright ? Contrast::kBrightLine : Contrast::kDarkLine;
+    settings.bootstrapResamples = 0;
+    MetrologyResult r;
+    measureMetrology(grid, CoarseEdges(), settings, r);
+    ASSERT_EQ(r.edges.size(), truth.size()) << r.reason;
+    EXPECT_EQ(r.missingEdgeRows, 0);
+    for (size_t e = 0; e < r.edges.size(); ++e) {
+        double worst = 0.0;
+        for (size_t y = 0; y < truth[e].size(); ++y)
+            worst = std::fmax(worst, std::fabs(r.edges[e].positions[y] - truth[e][y]));
+        EXPECT_LT(worst, tolerance) << "edge " << e << (bright ? " bright" : " dark");
+    }
+}
 
 }  // namespace
 
 TEST(SubpixelEdges, StepEdgesAreFoundWithinASmallFractionOfAPixel) {
     for (bool bright : {true, false}) {
         const StepGrid s = makeStepGrid(400, 300, 4, 90.0, 40.0, 1.2, 1.3, bright);
-        MetrologySettings settings;
-        settings.contrast = bright ? Contrast::kBrightLine : Contrast::kDarkLine;
-        settings.bootstrapResamples = 0;
-        MetrologyResult r;
-        measureMetrology(s.grid, CoarseEdges(), settings, r);
-        ASSERT_EQ(r.edges.size(), s.truth.size()) << r.reason;
-        EXPECT_EQ(r.missingEdgeRows, 0);
-        for (size_t e = 0; e < r.edges.size(); ++e) {
-            double worst = 0.0;
-            for (size_t y = 0; y < s.truth[e].size(); ++y)
-                worst = std::fmax(worst, std::fabs(r.edges[e].positions[y] - s.truth[e][y]));
-            EXPECT_LT(worst, 0.05) << "edge " << e << (bright ? " bright" : " dark");
-        }
+        expectStepEdgesOnTruth(s.grid, s.truth, bright, 0.05);
     }
 }
 
@@ -147,19 +169,7 @@ TEST(SubpixelEdges, ABrightnessTrendDownTheEdgesIsFollowed) {
     };
     for (bool bright : {true, false}) {
         const StepGrid s = makeStepGrid(400, 512, 4, 90.0, 40.0, 1.2, 1.3, bright);
-        MetrologySettings settings;
-        settings.contrast = bright ? Contrast::kBrightLine : Contrast::kDarkLine;
-        settings.bootstrapResamples = 0;
-        MetrologyResult r;
-        measureMetrology(shaded(s.grid), CoarseEdges(), settings, r);
-        ASSERT_EQ(r.edges.size(), s.truth.size()) << r.reason;
-        EXPECT_EQ(r.missingEdgeRows, 0);
-        for (size_t e = 0; e < r.edges.size(); ++e) {
-            double worst = 0.0;
-            for (size_t y = 0; y < s.truth[e].size(); ++y)
-                worst = std::fmax(worst, std::fabs(r.edges[e].positions[y] - s.truth[e][y]));
-            EXPECT_LT(worst, 0.1) << "edge " << e << (bright ? " bright" : " dark");
-        }
+        expectStepEdgesOnTruth(shaded(s.grid), s.truth, bright, 0.1);
     }
     SyntheticSem image;
     const GreyImage upright = drawnGrid(lineImage(20.0, 17), image);
@@ -323,8 +333,7 @@ TEST(Metrology, DenseStepGratingsBesideABareMarginGiveEveryLine) {
             SyntheticSem image;
             const GreyImage grid = drawnGrid(s, image);
             MetrologySettings settings;
-            settings.contrast = contrast == SyntheticContrast::kBrightLine ? Contrast::kBrightLine
-                                                                           : Contrast::kDarkLine;
+            settings.contrast = contrastOf(contrast);
             settings.bootstrapResamples = 0;
             MetrologyResult r;
             measureMetrology(grid, CoarseEdges(), settings, r);
@@ -536,8 +545,7 @@ TEST(Metrology, NoiseCorrelationReadAboveTheRoughnessKeepsAlphaFromSinkingAtHigh
             s.roughnessModel = SyntheticRoughness::kSpectral;
             s.roughnessExponent = 0.8;
             MetrologySettings settings;
-            settings.contrast = kind == SyntheticContrast::kBrightEdges ? Contrast::kBrightEdge
-                                                                        : Contrast::kBrightLine;
+            settings.contrast = contrastOf(kind);
             settings.bootstrapResamples = 0;
             SyntheticSem image;
             MetrologyResult band;
@@ -638,8 +646,7 @@ TEST(Metrology, PureNoiseHoldsNoStepLineWhileLinesUnderMoreNoiseThanContrastStil
             SyntheticSemSettings s = lineImage(200.0, seed);
             s.contrast = contrast;
             MetrologySettings settings;
-            settings.contrast = contrast == SyntheticContrast::kBrightLine ? Contrast::kBrightLine
-                                                                           : Contrast::kDarkLine;
+            settings.contrast = contrastOf(contrast);
             settings.bootstrapResamples = 0;
             SyntheticSem image;
             MetrologyResult lines;
