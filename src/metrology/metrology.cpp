@@ -644,7 +644,9 @@ void measureMetrology(const GreyImage& grid,
     } else {
         std::vector<StepLine> stepLines;
         if (!locateStepLines(edgeGrid, settings.contrast, stepLines))
-            noLine = "the lines and spaces do not stand out of the picture's noise";
+            noLine =
+                "no line stands out of the noise of the middle rows (a picture of noise, or lines "
+                "tilted by more than about 10 degrees)";
         const int32_t rising = settings.contrast == Contrast::kBrightLine ? 1 : -1;
         for (const StepLine& line : stepLines) {
             EdgeSeed left;
