@@ -579,7 +579,7 @@ double lineTiltDegrees(const ImageResult& result) {
     // vertical lines in an upright picture; flipping the rows, or reading the grid's columns
     // as the file's rows (horizontal lines), turns the sense.
     double sense = 1.0;
-    if (!result.analysis.topRowFirst) sense = -sense;
+    if (!result.setup.gridTopRowFirst) sense = -sense;
     if (result.setup.horizontal) sense = -sense;
     return sense * result.metrology.tiltDegrees;
 }

@@ -46,6 +46,7 @@ struct ImageSetup {
     int32_t firstRow = 0;
     int32_t lastRow = 0;
     bool fileOrder = true;           // the analysed grid keeps the file's own row order
+    bool gridTopRowFirst = true;     // the analysed grid's row 0 is the top of the picture
     std::vector<std::string> notes;  // metadata values that were rejected, and why
     // Given settings that the picture or its metadata contradicts: an orientation or contrast
     // auto would not choose, a pixel size the metadata does not give, a region of interest

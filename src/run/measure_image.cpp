@@ -135,6 +135,7 @@ void measureDecoded(GreyImage& grid,
     GridPlacement placement;
     const bool fileOrder = keepsFileOrder(settings);
     setup.fileOrder = fileOrder;
+    setup.gridTopRowFirst = !fileOrder || topRowFirst;
     if (fileOrder) {
         // The picture as the file delivers it: the console program's figures exactly.
         placement.area = PixelRect{0, 0, grid.width, grid.height};

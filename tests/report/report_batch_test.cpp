@@ -248,16 +248,21 @@ protected:
         save(right, f + "/border-right.pgm");
 
         // Band-edged lines tilted by 2 degrees (rows shifted by whole columns): 18 px of drift
-        // over the 512 rows.
-        const SyntheticSem upright = generated(smallImage(30));
-        SyntheticSem tilted = upright;
-        for (int32_t y = 0; y < tilted.height; ++y) {
-            const int32_t shift = static_cast<int32_t>(std::lround(0.0349 * (y - 256)));
-            for (int32_t x = 0; x < tilted.width; ++x)
-                pixel(tilted, x, y) = upright.pixels[static_cast<size_t>(
-                    y * upright.width + std::min(upright.width - 1, std::max(0, x - shift)))];
-        }
+        // over the 512 rows; and plain lines tilted so.
+        auto tiltedCopy = [](const SyntheticSem& upright) {
+            SyntheticSem tilted = upright;
+            for (int32_t y = 0; y < tilted.height; ++y) {
+                const int32_t shift = static_cast<int32_t>(std::lround(0.0349 * (y - 256)));
+                for (int32_t x = 0; x < tilted.width; ++x)
+                    pixel(tilted, x, y) = upright.pixels[static_cast<size_t>(
+                        y * upright.width + std::min(upright.width - 1, std::max(0, x - shift)))];
+            }
+            return tilted;
+        };
+        const SyntheticSem tilted = tiltedCopy(generated(smallImage(30)));
         save(tilted, f + "/tilted.pgm");
+        save(tiltedCopy(generated(smallImage(32, SyntheticContrast::kBrightLine))),
+             f + "/tilted-steps.pgm");
         // The same picture turned by 90 degrees clockwise: horizontal lines, the same tilt.
         SyntheticSem turned = tilted;
         turned.width = tilted.height;
@@ -272,7 +277,7 @@ protected:
                            "--jobs 2 --pixel-size 2 -o out clean-band.pgm clean-bright.pgm "
                            "clean-dark.pgm databar.pgm wiped.pgm patch.pgm spikes.pgm noisy.pgm "
                            "faint.pgm dim.pgm short.pgm border-left.pgm border-right.pgm "
-                           "tilted.pgm tilted-turned.pgm");
+                           "tilted.pgm tilted-turned.pgm tilted-steps.pgm");
         summary_ = readCsv(f + "/out/summary.csv");
         edges_ = readCsv(f + "/out/edges.csv");
         json_ = nlohmann::json::parse(readTextFile(f + "/out/report.json"), nullptr, false);
@@ -337,8 +342,10 @@ TEST_F(FlagRun, EachImageRaisesTheFlagItWasMadeFor) {
         EXPECT_EQ(flags.count("pixel_size_missing"), 0u) << image;  // given on the command line
         EXPECT_TRUE(contains(page_, flag)) << flag << " not on the page";
     }
-    // Lines running right going down turn counter-clockwise: +2 degrees, turned or not.
-    for (const char* image : {"tilted.pgm", "tilted-turned.pgm"}) {
+    // Lines running right going down turn counter-clockwise: +2 degrees, turned or not, band
+    // edges or steps (whose sign came out reversed: the grid's row order was read from the
+    // whole-pixel analysis, which steps do not run).
+    for (const char* image : {"tilted.pgm", "tilted-turned.pgm", "tilted-steps.pgm"}) {
         const auto row = summary_.rowsOf("image", image);
         ASSERT_EQ(row.size(), 1u);
         EXPECT_NEAR(std::stod(summary_.cell(*row[0], "line_tilt_deg")), 2.0, 0.1) << image;
