@@ -48,6 +48,13 @@ std::vector<double> gaussianTaps(double sigma) {
     return taps;
 }
 
+// The sum of the squared taps: smoothing white noise of variance v leaves v times it.
+double tapPower(const std::vector<double>& taps) {
+    double power = 0.0;
+    for (double t : taps) power += t * t;
+    return power;
+}
+
 // Smooths `in` (n values) into `out` with `taps`, the border values repeated outwards.
 void smoothLine(const double* in, int32_t n, const std::vector<double>& taps, double* out) {
     const int32_t radius = static_cast<int32_t>(taps.size() / 2);
@@ -710,6 +717,17 @@ void traceSubpixelEdge(const EdgeGrid& edges,
     // plus the slope times the row's distance from the mean row of the levels' rows, which
     // keeps their mean, and the least contrast of a row follows the contrast's own fitted
     // slope. Otherwise (pictures of even brightness) the level stays one.
+    // The mean of the rows y0 .. y1 - 1 not found flat; `rows` receives their count.
+    auto meanRow = [&](int32_t y0, int32_t y1, double& rows) {
+        rows = 0.0;
+        double sum = 0.0;
+        for (int32_t y = y0; y < y1; ++y)
+            if (!flat[static_cast<size_t>(y)]) {
+                rows += 1.0;
+                sum += y;
+            }
+        return rows > 0.0 ? sum / rows : kNaN;
+    };
     auto followTrend = [&]() {
         std::vector<double> centres;
         std::vector<double> segmentLevels;
@@ -717,16 +735,11 @@ void traceSubpixelEdge(const EdgeGrid& edges,
         for (int32_t y0 = 0; y0 + kTrendSegmentRows <= h; y0 += kTrendSegmentRows) {
             const int32_t y1 = y0 + kTrendSegmentRows;
             double rows = 0.0;
-            double sum = 0.0;
-            for (int32_t y = y0; y < y1; ++y)
-                if (!flat[static_cast<size_t>(y)]) {
-                    rows += 1.0;
-                    sum += y;
-                }
+            const double centre = meanRow(y0, y1, rows);
             double low = 0.0;
             double high = 0.0;
             if (rows < 0.5 * kTrendSegmentRows || !alignedLevels(y0, y1, low, high)) continue;
-            centres.push_back(sum / rows);
+            centres.push_back(centre);
             segmentLevels.push_back(low + settings.edgeLevel * (high - low));
             segmentContrasts.push_back(high - low);
         }
@@ -750,13 +763,7 @@ void traceSubpixelEdge(const EdgeGrid& edges,
             !(std::fabs(slope) * h >= kMinTrendFraction * (out.high - out.low)))
             return false;
         double rows = 0.0;
-        double sum = 0.0;
-        for (int32_t y = 0; y < h; ++y)
-            if (!flat[static_cast<size_t>(y)]) {
-                rows += 1.0;
-                sum += y;
-            }
-        const double centre = sum / rows;
+        const double centre = meanRow(0, h, rows);
         for (int32_t y = 0; y < h; ++y) {
             rowLevel[static_cast<size_t>(y)] = out.level + slope * (y - centre);
             rowMinRange[static_cast<size_t>(y)] =
@@ -915,10 +922,12 @@ bool locateStepLines(const EdgeGrid& edges, Contrast contrast, std::vector<StepL
     std::vector<double> mean(static_cast<size_t>(w), 0.0);
     std::vector<double> deviations;  // of every kNoiseColumnStep-th column from the blocks' mean
     deviations.reserve(static_cast<size_t>(w / kNoiseColumnStep + 1) * static_cast<size_t>(count));
+    int32_t shifts[5];
+    for (int32_t b = firstBlock; b <= lastBlock; ++b) shifts[b - firstBlock] = blockShift(edges, b);
     for (int32_t x = 0; x < w; ++x) {
         double column[5];
         for (int32_t b = firstBlock; b <= lastBlock; ++b)
-            column[b - firstBlock] = shiftedBlockValue(edges, b, x, blockShift(edges, b));
+            column[b - firstBlock] = shiftedBlockValue(edges, b, x, shifts[b - firstBlock]);
         double sum = 0.0;
         for (int32_t b = 0; b < count; ++b) sum += column[b];
         mean[static_cast<size_t>(x)] = sum;
@@ -939,10 +948,8 @@ bool locateStepLines(const EdgeGrid& edges, Contrast contrast, std::vector<StepL
     // Its noise: the blocks' robust sigma about their mean (whose deviations carry
     // (count - 1) / count of it), summed over the blocks and smoothed.
     if (count > 1) {
-        double tapPower = 0.0;
-        for (double t : taps) tapPower += t * t;
         const double blockSigma = 1.4826 * medianOf(deviations) / std::sqrt((count - 1.0) / count);
-        const double noise = blockSigma * std::sqrt(static_cast<double>(count) * tapPower);
+        const double noise = blockSigma * std::sqrt(static_cast<double>(count) * tapPower(taps));
         if (p95 - p5 < kMinStepSpanSigmas * noise) return false;
     }
     const double level = 0.5 * (p5 + p95);
@@ -997,11 +1004,9 @@ void locateEdgeBands(const EdgeGrid& edges, std::vector<EdgeBand>& bands) {
     smoothLine(median.data(), w, taps, p.data());
     // Noise of the profile: the block means' robust sigma, times the median's efficiency loss
     // sqrt(pi / 2), over sqrt(blocks), times the second smoothing's noise gain sqrt(sum taps^2).
-    double tapPower = 0.0;
-    for (double t : taps) tapPower += t * t;
     const double blockSigma = 1.4826 * medianOf(deviations);
     const double noise =
-        blockSigma * 1.2533 / std::sqrt(static_cast<double>(count)) * std::sqrt(tapPower);
+        blockSigma * 1.2533 / std::sqrt(static_cast<double>(count)) * std::sqrt(tapPower(taps));
     std::vector<double> sorted = p;
     std::sort(sorted.begin(), sorted.end());
     const double range =

@@ -308,7 +308,7 @@ void measureDecoded(GreyImage& grid,
     const RunParameters params = parametersFromSettings(settings, scale);
     if (contrast == Contrast::kBrightEdge) {
         analyseGrid(work, coarse, settings.pairing, params, AnalysisPath::kFast, result.analysis);
-        result.analysis.topRowFirst = fileOrder ? topRowFirst : true;
+        result.analysis.topRowFirst = setup.gridTopRowFirst;
         if (result.analysis.status == AnalysisStatus::kMeasured) {
             result.status = ImageStatus::kMeasured;
             fillDisplaySeries(result.analysis, scale, result.display);
