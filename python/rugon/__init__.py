@@ -434,8 +434,13 @@ class Result:
             text = number(value)
             return text if value is None or ci is None else f"{text} +- {number(ci)}"
 
-        size = ("no pixel size, lengths in px" if unit == "px"
-                else f"{s['pixel_size_nm']:g} nm/px ({s['pixel_size_source']})")
+        if unit == "px":
+            size = "no pixel size, lengths in px"
+        elif s["pixel_height_nm"] == s["pixel_size_nm"]:
+            size = f"{s['pixel_size_nm']:g} nm/px ({s['pixel_size_source']})"
+        else:
+            size = (f"{s['pixel_size_nm']:g} x {s['pixel_height_nm']:g} nm/px "
+                    f"({s['pixel_size_source']})")
         lines = [
             f"{head}, {s['lines']} lines, {size}, contrast {s['contrast']}",
             f"  CD {number(s['cd_average_nm'])} {unit}, CD variation "

@@ -425,7 +425,8 @@ void lineTilt(MetrologyResult& out) {
         return;
     }
     std::sort(slopes.begin(), slopes.end());
-    out.tiltDegrees = std::atan(percentile(slopes, 0.5)) * (180.0 / kPi);
+    out.tiltDegrees =
+        std::atan(percentile(slopes, 0.5) * (out.pixelSizeNm / out.rowSpacingNm)) * (180.0 / kPi);
     out.tiltReason.clear();
 }
 
@@ -472,7 +473,8 @@ bool hasSpectra(const MetrologyResult& r) {
 }
 
 // The spectra and variances of `line` over rows first .. first + n - 1 (0-based) of its edges'
-// positions (px; gaps filled), nm: an edge is used where usable[e] and it misses at most
+// positions (px; gaps filled; px nm per px across, rows dy nm apart), nm: an edge is used where
+// usable[e] and it misses at most
 // maxMissingFraction of those rows (used[side] says which were); widths and placement need both.
 // `workspace` is prepared for n.
 void lineSpectra(const std::vector<MetrologyEdge>& edges,
@@ -480,6 +482,7 @@ void lineSpectra(const std::vector<MetrologyEdge>& edges,
                  int32_t first,
                  int32_t n,
                  double px,
+                 double dy,
                  double maxMissingFraction,
                  PsdWorkspace& workspace,
                  MetrologyLine& line,
@@ -488,7 +491,7 @@ void lineSpectra(const std::vector<MetrologyEdge>& edges,
     std::vector<double> psd(static_cast<size_t>(n / 2 + 1));
     std::vector<double> series(static_cast<size_t>(n));
     auto spectrumOf = [&](std::vector<double>& target) {
-        workspace.periodogram(series.data(), px, psd.data());
+        workspace.periodogram(series.data(), dy, psd.data());
         target.assign(psd.begin() + 1, psd.end());
     };
     std::vector<double> filled[2];
@@ -542,22 +545,27 @@ void lineSpectra(const std::vector<MetrologyEdge>& edges,
 
 }  // namespace
 
+double rowSpacingOf(const MetrologySettings& settings) {
+    return settings.rowSpacingNm > 0.0 ? settings.rowSpacingNm : settings.pixelSizeNm;
+}
+
 PsdFitOptions spectrumFitOptions(const MetrologySettings& settings,
                                  const BinnedPsd& layout,
                                  int32_t spectrumRows) {
+    const double dy = rowSpacingOf(settings);
     PsdFitOptions options;
     options.alphaMax = settings.alphaMax;
-    options.resolutionMax = settings.resolutionMaxPx * settings.pixelSizeNm;
+    options.resolutionMax = settings.resolutionMaxPx * dy;
     options.resolutionHeld = settings.resolutionNm;
-    options.xiMin = settings.xiMinPx * settings.pixelSizeNm;
+    options.xiMin = settings.xiMinPx * dy;
     // The spectrum's length n dy = 1 / (its lowest frequency).
     if (!layout.frequency.empty() && !layout.binCount.empty() && layout.binCount[0] == 1)
         options.xiMax = 1.0 / layout.frequency[0];
     options.noiseLags = settings.noiseLagRows;
-    options.noiseLagSpacing = settings.pixelSizeNm;
+    options.noiseLagSpacing = dy;
     options.noiseCorrelationBand = settings.noiseCorrelationBand;
     options.periodogramRows = spectrumRows;
-    options.periodogramSpacing = settings.pixelSizeNm;
+    options.periodogramSpacing = dy;
     return options;
 }
 
@@ -568,9 +576,11 @@ void measureMetrology(const GreyImage& grid,
     out = MetrologyResult();
     out.contrast = settings.contrast;
     out.pixelSizeNm = settings.pixelSizeNm;
+    out.rowSpacingNm = rowSpacingOf(settings);
     out.rowCount = grid.height;
     const double px = settings.pixelSizeNm;
-    if (!(px > 0.0) || !std::isfinite(px)) {
+    const double dy = out.rowSpacingNm;
+    if (!(px > 0.0) || !std::isfinite(px) || !std::isfinite(dy)) {
         setAllNaN(out, "the pixel size is not a positive number");
         return;
     }
@@ -742,14 +752,14 @@ void measureMetrology(const GreyImage& grid,
         out.lastSpectrumRow = rangeLast + 1;
         out.frequencyPerNm.resize(static_cast<size_t>(n / 2));
         for (int32_t k = 1; k <= n / 2; ++k)
-            out.frequencyPerNm[static_cast<size_t>(k - 1)] = k / (n * px);
-        out.bandwidthPerNm = 1.0 / (2.0 * px);
+            out.frequencyPerNm[static_cast<size_t>(k - 1)] = k / (n * dy);
+        out.bandwidthPerNm = 1.0 / (2.0 * dy);
     }
     for (MetrologyLine& line : out.lines) {
         if (!haveRange) break;
         bool used[2] = {false, false};
-        lineSpectra(out.edges, usable, rangeFirst, n, px, settings.maxMissingFraction, workspace,
-                    line, used);
+        lineSpectra(out.edges, usable, rangeFirst, n, px, dy, settings.maxMissingFraction,
+                    workspace, line, used);
         if (used[0]) out.edges[static_cast<size_t>(line.leftEdge)].inSpectrum = true;
         if (used[1]) out.edges[static_cast<size_t>(line.rightEdge)].inSpectrum = true;
     }
@@ -828,7 +838,8 @@ PooledRoughness pooledRoughness(const std::vector<const MetrologyResult*>& resul
     };
     auto sameSpacing = [reference](const MetrologyResult* r) {
         return r != nullptr && reference != nullptr && !r->frequencyPerNm.empty() &&
-               hasSpectra(*r) && r->pixelSizeNm == reference->pixelSizeNm;
+               hasSpectra(*r) && r->pixelSizeNm == reference->pixelSizeNm &&
+               r->rowSpacingNm == reference->rowSpacingNm;
     };
     int32_t longest = 0;
     for (const MetrologyResult* r : results)
@@ -842,12 +853,13 @@ PooledRoughness pooledRoughness(const std::vector<const MetrologyResult*>& resul
     PsdWorkspace workspace;
     if (reference != nullptr && !workspace.prepare(n)) reference = nullptr;
     const double px = reference != nullptr ? reference->pixelSizeNm : 0.0;
+    const double dy = reference != nullptr ? reference->rowSpacingNm : 0.0;
     std::vector<double> grid;
     BinnedPsd layout;
     if (reference != nullptr) {
         // As measureMetrology makes it, so that images of n rows keep their own spectra.
         grid.resize(static_cast<size_t>(n / 2));
-        for (int32_t k = 1; k <= n / 2; ++k) grid[static_cast<size_t>(k - 1)] = k / (n * px);
+        for (int32_t k = 1; k <= n / 2; ++k) grid[static_cast<size_t>(k - 1)] = k / (n * dy);
         std::vector<double> ones(grid.size(), 1.0);
         binPsd(grid.data(), ones.data(), static_cast<int32_t>(ones.size()), 1.0, layout);
     }
@@ -879,8 +891,8 @@ PooledRoughness pooledRoughness(const std::vector<const MetrologyResult*>& resul
                 shorter.rightEdge = line.rightEdge;
                 shorter.meanWidthNm = line.meanWidthNm;
                 bool used[2] = {false, false};
-                lineSpectra(r->edges, usable, first, n, px, settings.maxMissingFraction, workspace,
-                            shorter, used);
+                lineSpectra(r->edges, usable, first, n, px, dy, settings.maxMissingFraction,
+                            workspace, shorter, used);
                 cut.push_back(std::move(shorter));
                 source = &cut.back();
             }
@@ -897,6 +909,7 @@ PooledRoughness pooledRoughness(const std::vector<const MetrologyResult*>& resul
     MetrologySettings own = settings;
     if (reference != nullptr) {
         own.pixelSizeNm = reference->pixelSizeNm;
+        own.rowSpacingNm = reference->rowSpacingNm;
         // A resolution the images' fits held is held here too.
         for (const RoughnessFigure* f : {&reference->ler, &reference->lwr, &reference->lpr})
             if (f->fit.resolutionHeld) own.resolutionNm = f->fit.resolution;

@@ -18,7 +18,11 @@
 
 struct MetrologySettings {
     Contrast contrast = Contrast::kBrightEdge;  // already resolved (never "auto")
-    double pixelSizeNm = 1.0;  // nm per pixel (rows and columns); 1.0 when unknown: px figures
+    // nm per pixel across the lines (the grid's columns: positions, widths, roughness); 1.0 when
+    // unknown: px figures. rowSpacingNm: nm between the grid's rows, along the lines (lags,
+    // frequencies, xi, resolution); 0 or less, or NaN, for square pixels (pixelSizeNm).
+    double pixelSizeNm = 1.0;
+    double rowSpacingNm = 0.0;
     // Bright-edge images: 1 = the first coarse edge opens a line (edges 1-2, 3-4 ...),
     // 0 = edges 2-3, 4-5 ... (as the specified analysis). Ignored for step contrast.
     int32_t pairing = 1;
@@ -106,8 +110,9 @@ struct RoughnessFigure {
 
 struct MetrologyResult {
     Contrast contrast = Contrast::kBrightEdge;
-    double pixelSizeNm = 1.0;
-    int32_t rowCount = 0;  // grid rows
+    double pixelSizeNm = 1.0;   // nm per px across the lines
+    double rowSpacingNm = 1.0;  // nm per row along them (dy)
+    int32_t rowCount = 0;       // grid rows
     std::vector<MetrologyEdge> edges;
     std::vector<MetrologyLine> lines;
     int32_t missingEdgeRows = 0;  // sum of the edges' missingRows
@@ -135,8 +140,9 @@ struct MetrologyResult {
     double edgeCorrelationBiased = 0.0;
     std::string edgeCorrelationReason;
     // The lines' tilt in the upright picture, degrees: atan of the median over the edges in the
-    // spectra of their least-squares slope (px per row); positive when the lines run to the
-    // right going down. NaN, with the reason, when no edge is in the spectra.
+    // spectra of their least-squares slope (px per row), taken in nm (pixelSizeNm / dy);
+    // positive when the lines run to the right going down. NaN, with the reason, when no edge
+    // is in the spectra.
     double tiltDegrees = 0.0;
     std::string tiltReason;
     std::string reason;  // why nothing was measured (no line found), empty otherwise
@@ -184,8 +190,11 @@ struct PooledRoughness {
     std::string reason;  // why figures are NaN
 };
 
-// The fit options of a spectrum of spectrumRows rows spaced settings.pixelSizeNm, banded as
-// `layout`: the settings' bounds (lengths in px taken at the pixel size), xi at most the
+// The row spacing dy of `settings`: rowSpacingNm, or pixelSizeNm when that is not above 0.
+double rowSpacingOf(const MetrologySettings& settings);
+
+// The fit options of a spectrum of spectrumRows rows spaced rowSpacingOf(settings), banded as
+// `layout`: the settings' bounds (lengths in rows taken at the row spacing), xi at most the
 // spectrum's length when its first band is one bin, the noise's row correlation, and the
 // comparison with the periodogram's expectation.
 PsdFitOptions spectrumFitOptions(const MetrologySettings& settings,
@@ -193,13 +202,14 @@ PsdFitOptions spectrumFitOptions(const MetrologySettings& settings,
                                  int32_t spectrumRows);
 
 // Pools the lines of `results` (null entries skipped). Spectra are pooled from the results
-// with spectra at the pixel size of the first of them whose spectrum rows number at least half
+// with spectra at the pixel size and row spacing of the first of them whose spectrum rows
+// number at least half
 // the longest: all at the fewest of those rows (the middle rows of each; a result with more
 // has its lines' spectra made again over them, from the same edges). The others add their lines
 // to the CD and CDU only (spectrumImageCount says how many pooled). Fits, unbiased figures and
 // intervals as in measureMetrology, with the settings' bootstrap, seed and fit bounds; their
-// lengths in px (resolutionMaxPx, xiMinPx, noiseLagRows) are taken at the pixel size of the
-// pooled spectra (settings.pixelSizeNm is not used), and a resolution held in their fits
-// (resolutionNm) is held in the pooled fits.
+// lengths in px (resolutionMaxPx, xiMinPx, noiseLagRows) are taken at the row spacing of the
+// pooled spectra (settings' pixel size and spacing are not used), and a resolution held in their
+// fits (resolutionNm) is held in the pooled fits.
 PooledRoughness pooledRoughness(const std::vector<const MetrologyResult*>& results,
                                 const MetrologySettings& settings);

@@ -18,6 +18,7 @@ const std::vector<std::string>& columnsOf(TableKind kind) {
                                                      "lines",
                                                      "group",
                                                      "pixel_size_nm",
+                                                     "pixel_height_nm",
                                                      "pixel_size_source",
                                                      "length_unit",
                                                      "rows_used",
@@ -165,6 +166,8 @@ void appendSummary(const ImageResult& result, Table& table) {
             set("lines", integerCell(static_cast<int64_t>(m.lines.size())));
         }
         set("pixel_size_nm", setup.figuresInPixels ? emptyCell() : figureCell(setup.pixelSizeNm));
+        set("pixel_height_nm",
+            setup.figuresInPixels ? emptyCell() : figureCell(pixelHeight(setup)));
         set("pixel_size_source", textCell(setup.pixelSizeSource));
         set("length_unit", textCell(setup.figuresInPixels ? "px" : "nm"));
         set("rows_used", textCell(rowsUsedText(setup)));
@@ -183,7 +186,7 @@ void appendSummary(const ImageResult& result, Table& table) {
         set("lwr_3sigma_spread_nm", realCell(3.0 * a.lineSigmaSpread));
         set("lwr_3sigma_infinite_nm", realCell(3.0 * a.lwrInfinite));
         set("a", realCell(a.fit.alpha));
-        set("ksi_nm", realCell(lengthScale(result) * a.fit.ksi));
+        set("ksi_nm", realCell(alongScale(result.setup) * a.fit.ksi));
         set("skewness_mean", realCell(a.meanSkewness));
         set("kurtosis_mean", realCell(a.meanKurtosis));
     }
@@ -361,17 +364,17 @@ void appendLength(const ImageResult& result, Table& table) {
 void appendHhcf(const ImageResult& result, Table& table) {
     if (!hasWholePixelFigures(result)) return;
     const ImageAnalysis& a = result.analysis;
-    const double pixelSize = lengthScale(result);
+    const double across = acrossScale(result.setup);
+    const double along = alongScale(result.setup);
     // A failed fit leaves a one-point placeholder curve that is no model value.
     const int32_t fitted = a.fit.ksi > 0.0 ? a.fit.curveLogHhcf.count : 0;
     const int32_t lags = a.averageHhcf.count > fitted ? a.averageHhcf.count : fitted;
     for (int32_t i = 0; i < lags; ++i) {
         std::vector<TableCell> row = rowStart(result);
         row.push_back(integerCell(i + 1));
-        row.push_back(realCell(static_cast<double>(i + 1) * pixelSize));
-        row.push_back(i < a.averageHhcf.count ? realCell(a.averageHhcf[i] * pixelSize)
-                                              : emptyCell());
-        row.push_back(i < fitted ? realCell(std::pow(10.0, a.fit.curveLogHhcf[i]) * pixelSize)
+        row.push_back(realCell(static_cast<double>(i + 1) * along));
+        row.push_back(i < a.averageHhcf.count ? realCell(a.averageHhcf[i] * across) : emptyCell());
+        row.push_back(i < fitted ? realCell(std::pow(10.0, a.fit.curveLogHhcf[i]) * across)
                                  : emptyCell());
         table.rows.push_back(std::move(row));
     }
@@ -570,10 +573,6 @@ const char* tableFileName(TableKind kind) {
     return "psd.csv";
 }
 
-double lengthScale(const ImageResult& result) {
-    return result.setup.figuresInPixels ? 1.0 : result.setup.pixelSizeNm;
-}
-
 double lineTiltDegrees(const ImageResult& result) {
     // A grid tilt t (lines running right going down the grid) is a counter-clockwise turn of
     // vertical lines in an upright picture; flipping the rows, or reading the grid's columns
@@ -645,10 +644,12 @@ std::vector<std::pair<std::string, std::string>> emptyFigureReasons(const ImageR
     const MetrologyResult& m = report.metrology;
     const PsdFit& fit = summaryFit(m);
     std::vector<std::pair<const char*, std::string>> why;
-    if (report.setup.figuresInPixels)
-        why.emplace_back("pixel_size_nm",
-                         "no pixel size was given and the file's metadata holds none: lengths "
-                         "are in px");
+    if (report.setup.figuresInPixels) {
+        const std::string none =
+            "no pixel size was given and the file's metadata holds none: lengths are in px";
+        why.emplace_back("pixel_size_nm", none);
+        why.emplace_back("pixel_height_nm", none);
+    }
     if (!report.wholePixelApplicable) {
         for (const char* key :
              {"cd_average_nm", "cd_variation_nm", "lwr_3sigma_nm", "lwr_3sigma_spread_nm",
@@ -716,6 +717,8 @@ nlohmann::ordered_json imageJson(const ImageResult& report) {
             {"format", s.format},
             {"pixel_size_nm", s.figuresInPixels ? nlohmann::ordered_json(nullptr)
                                                 : nlohmann::ordered_json(s.pixelSizeNm)},
+            {"pixel_height_nm", s.figuresInPixels ? nlohmann::ordered_json(nullptr)
+                                                  : nlohmann::ordered_json(pixelHeight(s))},
             {"pixel_size_source", s.pixelSizeSource},
             {"length_unit", s.figuresInPixels ? "px" : "nm"},
             {"orientation", s.horizontal ? "horizontal" : "vertical"},

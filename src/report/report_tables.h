@@ -66,10 +66,6 @@ constexpr TableKind kTableKinds[] = {TableKind::kSummary, TableKind::kEdges, Tab
 // "summary.csv", "edges.csv", "lines.csv", "length.csv", "hhcf.csv" or "psd.csv".
 const char* tableFileName(TableKind kind);
 
-// The factor from px to the unit of an image's length figures: its pixel size in nm, or 1 when
-// its figures are in px.
-double lengthScale(const ImageResult& result);
-
 // The lines' tilt as the file's picture shows them (top row first): degrees counter-clockwise
 // from their nominal direction (vertical, or horizontal for turned pictures), from the
 // metrology's tilt in the analysed grid (MetrologyResult::tiltDegrees), whose rows may run

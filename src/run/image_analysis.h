@@ -132,7 +132,9 @@ std::string formatEdgeLine(const ImageAnalysis& analysis, int32_t edgeNumber);
 // "Image: <name>\nResults: no line measured (<E> edges found)\n".
 std::string formatReport(const char* name, const ImageAnalysis& analysis, double pixelSize);
 
-// Fills every Series of `record` (not the name or the texture) from a measured analysis.
+// Fills every Series of `record` (not the name or the texture) from a measured analysis;
+// `pixelSize` (nm per row, along the lines) scales the segment lengths, the widths are in the
+// analysis' own unit already.
 void fillDisplaySeries(const ImageAnalysis& analysis, double pixelSize, DisplayRecord& record);
 
 // Writes the summary row `index` (0-based) of `store` from a measured analysis.

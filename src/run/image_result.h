@@ -30,9 +30,12 @@ struct ImageSetup {
     int32_t fileWidth = 0;   // px, as in the file
     int32_t fileHeight = 0;  // px
     std::string format;      // how the file stores its pixels ("8-bit grey", ...), when known
-    // nm per pixel and where it came from: "option", "parameter file", "tiff-ini", "xml",
-    // "tiff-text", "sidecar" or "none". With "none" every length figure is in pixels.
+    // nm per pixel along a row of the file and where it came from: "option", "parameter file",
+    // "tiff-ini", "xml", "tiff-text", "sidecar" or "none". With "none" every length figure is in
+    // pixels. pixelHeightNm is nm per pixel down a column: the metadata's own pixel height when
+    // it gives one (and pixelSizeNm comes from it), else pixelSizeNm; NaN is read as square.
     double pixelSizeNm = NAN;
+    double pixelHeightNm = NAN;
     std::string pixelSizeSource = "none";
     bool figuresInPixels = false;  // no pixel size: lengths are px, not nm
     bool horizontal = false;       // the lines run across the file: the picture was transposed
@@ -53,6 +56,19 @@ struct ImageSetup {
     // running past the picture (cut to it).
     std::vector<std::string> settingNotes;
 };
+
+// nm per pixel down a column of the file: pixelHeightNm, or pixelSizeNm where that is NaN.
+double pixelHeight(const ImageSetup& setup);
+
+// The scale of the analysed grid's columns, across the lines: nm per px of every position, width,
+// CD and roughness figure (the file's pixel width for lines running down the file, its pixel
+// height for turned ones); 1 when the figures are in px.
+double acrossScale(const ImageSetup& setup);
+
+// The scale of the grid's rows, along the lines: nm per row of every lag, frequency,
+// correlation length and line length; 1 when the figures are in px. Equal to acrossScale for
+// square pixels.
+double alongScale(const ImageSetup& setup);
 
 // Colours of the marks on ImageResult::picture (grey pixels are never pure red or blue).
 struct MarkColour {

@@ -88,30 +88,44 @@ void markInFile(const GridPlacement& p,
 }
 
 // The pixel size in use and its source: the user's, else the file's, else none (figures in px).
+// A given size is taken for both directions; the file's own pixel height comes with its width.
 void choosePixelSize(const AnalysisSettings& settings,
                      const FileMetadata* metadata,
                      ImageSetup& setup) {
     if (std::isfinite(settings.pixelSizeNm)) {
-        setup.pixelSizeNm = settings.pixelSizeNm;
+        setup.pixelSizeNm = setup.pixelHeightNm = settings.pixelSizeNm;
         setup.pixelSizeSource = settings.pixelSizeFromFile ? "parameter file" : "option";
         // Given, it wins; a file that says otherwise is worth a word (a slip of a digit moves
         // every length in nm).
-        if (metadata != nullptr && std::isfinite(metadata->pixelSizeNm) &&
-            std::fabs(settings.pixelSizeNm - metadata->pixelSizeNm) >
-                0.01 * metadata->pixelSizeNm) {
-            char text[240];
+        if (metadata == nullptr || !std::isfinite(metadata->pixelSizeNm)) return;
+        const double width = metadata->pixelSizeNm;
+        const double height =
+            std::isfinite(metadata->pixelHeightNm) ? metadata->pixelHeightNm : width;
+        const bool square = std::fabs(height - width) <= 0.01 * width;
+        char text[240];
+        if (!square) {
+            std::snprintf(text, sizeof text,
+                          "the pixel size was set to %.6g nm (%s) in both directions, but the "
+                          "file's metadata gives %.6g nm along a row and %.6g nm down a column "
+                          "(%s)",
+                          settings.pixelSizeNm, setup.pixelSizeSource.c_str(), width, height,
+                          pixelSizeSourceName(metadata->source));
+            setup.settingNotes.push_back(text);
+        } else if (std::fabs(settings.pixelSizeNm - width) > 0.01 * width) {
             std::snprintf(text, sizeof text,
                           "the pixel size was set to %.6g nm (%s), but the file's metadata gives "
                           "%.6g nm (%s)",
-                          settings.pixelSizeNm, setup.pixelSizeSource.c_str(),
-                          metadata->pixelSizeNm, pixelSizeSourceName(metadata->source));
+                          settings.pixelSizeNm, setup.pixelSizeSource.c_str(), width,
+                          pixelSizeSourceName(metadata->source));
             setup.settingNotes.push_back(text);
         }
     } else if (metadata != nullptr && std::isfinite(metadata->pixelSizeNm)) {
         setup.pixelSizeNm = metadata->pixelSizeNm;
+        setup.pixelHeightNm = std::isfinite(metadata->pixelHeightNm) ? metadata->pixelHeightNm
+                                                                     : metadata->pixelSizeNm;
         setup.pixelSizeSource = pixelSizeSourceName(metadata->source);
     } else {
-        setup.pixelSizeNm = NAN;
+        setup.pixelSizeNm = setup.pixelHeightNm = NAN;
         setup.pixelSizeSource = "none";
         setup.figuresInPixels = true;
     }
@@ -129,7 +143,6 @@ void measureDecoded(GreyImage& grid,
     setup.fileHeight = grid.height;
     choosePixelSize(settings, metadata, setup);
     if (metadata != nullptr) setup.notes = metadata->notes;
-    const double scale = setup.figuresInPixels ? 1.0 : setup.pixelSizeNm;
 
     GreyImage work;
     GridPlacement placement;
@@ -271,9 +284,14 @@ void measureDecoded(GreyImage& grid,
     }
     const CoarseEdges coarse = locateCoarseEdges(work, settings.detectionFloor);
 
+    // Positions are scaled across the lines, rows along them (they differ for pixels that are
+    // not square).
+    const double scale = acrossScale(setup);
+    const double rowSpacing = alongScale(setup);
     MetrologySettings ms;
     ms.contrast = contrast;
     ms.pixelSizeNm = scale;
+    ms.rowSpacingNm = rowSpacing;
     ms.pairing = settings.pairing;
     ms.bootstrapResamples = settings.bootstrapResamples;
     ms.seed = settings.bootstrapSeed;
@@ -311,7 +329,7 @@ void measureDecoded(GreyImage& grid,
         result.analysis.topRowFirst = setup.gridTopRowFirst;
         if (result.analysis.status == AnalysisStatus::kMeasured) {
             result.status = ImageStatus::kMeasured;
-            fillDisplaySeries(result.analysis, scale, result.display);
+            fillDisplaySeries(result.analysis, rowSpacing, result.display);
         } else if (result.analysis.status == AnalysisStatus::kNoLine) {
             const std::string found = counted(result.analysis.coarse.count, "edge") + " found, " +
                                       std::to_string(result.analysis.processed.size()) +

@@ -91,7 +91,7 @@ bool linesDriftIntoEachOther(const MetrologyResult& m, int32_t rows) {
     double gap = HUGE_VAL;
     for (size_t e = 1; e < means.size(); ++e) gap = std::min(gap, means[e] - means[e - 1]);
     const double drift = std::fabs(std::tan(m.tiltDegrees * (3.14159265358979323846 / 180.0))) *
-                         rows * m.pixelSizeNm;
+                         rows * m.rowSpacingNm;
     return drift > kFlagTiltGapShare * gap;
 }
 
@@ -187,10 +187,10 @@ std::vector<std::string> qualityFlags(const ImageResult& result) {
         flags.push_back("edges_at_detection_limit");
 
     const int32_t rows = result.setup.lastRow - result.setup.firstRow + 1;
-    const double scale = result.setup.figuresInPixels ? 1.0 : result.setup.pixelSizeNm;
+    const double along = alongScale(result.setup);
     bool shortRows = false;
-    if (m.ler.fit.ok && scale > 0.0)
-        shortRows = rows < kFlagCorrelationLengths * (m.ler.fit.xi / scale);
+    if (m.ler.fit.ok && along > 0.0)
+        shortRows = rows < kFlagCorrelationLengths * (m.ler.fit.xi / along);
     if (hasWholePixelFigures(result) && a.fit.ksi > 0.0)
         shortRows = shortRows || rows < kFlagCorrelationLengths * a.fit.ksi;
     shortRows = shortRows || correlatedOverATenth(m);

@@ -1,6 +1,7 @@
 // rugon-report pointed at raw microscope files: pixel size and data bar from the file or its
 // side-car, the rows where the lines run, horizontal lines and step contrast.
 #include <gtest/gtest.h>
+#include <tiffio.h>
 
 #include <cmath>
 #include <cstdlib>
@@ -11,6 +12,9 @@
 
 #include "report_support.h"
 #include "run_support.h"
+#ifdef RUGON_HAVE_SYNTHETIC
+#include "synthetic/synthetic_sem.h"
+#endif
 
 namespace fs = std::filesystem;
 
@@ -32,6 +36,36 @@ std::map<std::string, std::map<std::string, std::string>> summaryByFile(const st
 }
 
 double number(const std::string& text) { return std::strtod(text.c_str(), nullptr); }
+
+// Writes an 8-bit grey TIFF of `grey` (top row first) whose tag 34682 holds the microscope's INI
+// text `ini`.
+bool writeIniTiff(const std::string& path,
+                  int32_t width,
+                  int32_t height,
+                  const std::vector<unsigned char>& grey,
+                  const std::string& ini) {
+    TIFF* tiff = TIFFOpen(path.c_str(), "w");
+    if (tiff == nullptr) return false;
+    TIFFFieldInfo field{34682, TIFF_VARIABLE2,          TIFF_VARIABLE2, TIFF_ASCII, FIELD_CUSTOM, 1,
+                        1,     const_cast<char*>("ini")};
+    TIFFMergeFieldInfo(tiff, &field, 1);
+    TIFFSetField(tiff, TIFFTAG_IMAGEWIDTH, static_cast<uint32_t>(width));
+    TIFFSetField(tiff, TIFFTAG_IMAGELENGTH, static_cast<uint32_t>(height));
+    TIFFSetField(tiff, TIFFTAG_BITSPERSAMPLE, 8);
+    TIFFSetField(tiff, TIFFTAG_SAMPLESPERPIXEL, 1);
+    TIFFSetField(tiff, TIFFTAG_PHOTOMETRIC, PHOTOMETRIC_MINISBLACK);
+    TIFFSetField(tiff, TIFFTAG_ROWSPERSTRIP, static_cast<uint32_t>(height));
+    const std::string bytes = ini + '\0';
+    TIFFSetField(tiff, 34682, static_cast<uint32_t>(bytes.size()), bytes.c_str());
+    bool ok = true;
+    std::vector<unsigned char> row(static_cast<size_t>(width));
+    for (int32_t y = 0; y < height; ++y) {
+        std::copy_n(grey.begin() + static_cast<std::ptrdiff_t>(y) * width, width, row.begin());
+        ok = ok && TIFFWriteScanline(tiff, row.data(), static_cast<uint32_t>(y), 0) == 1;
+    }
+    TIFFClose(tiff);
+    return ok;
+}
 
 }  // namespace
 
@@ -207,3 +241,78 @@ TEST(MicroscopeFiles, FoldersAreExpandedAndBadOptionsWriteNothing) {
     }
     fs::remove_all(folder);
 }
+
+#ifdef RUGON_HAVE_SYNTHETIC
+TEST(MicroscopeFiles, PixelsThatAreNotSquareScalePositionsAcrossTheLinesAndLagsAlongThem) {
+    // Pixels 1 nm wide and 3 nm high: positions, widths and roughness are across the lines,
+    // lags, frequencies and correlation lengths along them. The same picture, and the same
+    // picture turned with its pixels 3 nm wide and 1 nm high, must give the square picture's
+    // roughness and three times its lengths along the lines.
+    SyntheticSemSettings settings;
+    settings.width = 288;
+    settings.height = 512;
+    settings.noiseSigma = 20.0;
+    settings.seed = 41;
+    SyntheticSem image;
+    ASSERT_TRUE(makeSyntheticSem(settings, image));
+    const int32_t w = image.width, h = image.height;
+    std::vector<unsigned char> turned(image.pixels.size());
+    for (int32_t y = 0; y < h; ++y)
+        for (int32_t x = 0; x < w; ++x)
+            turned[static_cast<size_t>(x) * h + y] = image.pixels[static_cast<size_t>(y) * w + x];
+    const std::string folder = makeTempFolder();
+    auto ini = [](const char* width, const char* height) {
+        return std::string("[Scan]\r\nPixelWidth=") + width + "\r\nPixelHeight=" + height + "\r\n";
+    };
+    ASSERT_TRUE(writePgm(folder + "/square.pgm", w, h, image.pixels));
+    ASSERT_TRUE(writeIniTiff(folder + "/tall.tif", w, h, image.pixels, ini("1e-09", "3e-09")));
+    ASSERT_TRUE(writeIniTiff(folder + "/wide.tif", h, w, turned, ini("3e-09", "1e-09")));
+    const RunResult run = runCommand(
+        folder, std::string(RUGON_REPORT_BINARY) + " --pixel-size 1 -o square square.pgm && " +
+                    RUGON_REPORT_BINARY + " -o files tall.tif wide.tif && " + RUGON_REPORT_BINARY +
+                    " --pixel-size 1 -o told tall.tif");
+    ASSERT_EQ(run.status, 0) << run.err;
+    auto square = summaryByFile(folder + "/square")["square.pgm"];
+    auto files = summaryByFile(folder + "/files");
+    for (const char* name : {"tall.tif", "wide.tif"}) {
+        auto& row = files[name];
+        EXPECT_EQ(row["pixel_size_source"], "tiff-ini");
+        EXPECT_EQ(row["orientation"], std::string(name) == "tall.tif" ? "vertical" : "horizontal");
+        EXPECT_EQ(row["rows_used"], square["rows_used"]) << name;
+        for (const char* across :
+             {"cd_average_nm", "lwr_3sigma_nm", "cd_subpixel_nm", "ler_3sigma_biased_nm",
+              "ler_3sigma_unbiased_nm", "lwr_3sigma_biased_nm", "lwr_3sigma_unbiased_nm",
+              "lpr_3sigma_unbiased_nm", "psd_alpha", "a"})
+            EXPECT_NEAR(number(row[across]), number(square[across]),
+                        1e-6 * std::fabs(number(square[across])))
+                << name << " " << across;
+        // PSD: nm^2 of position per 1/nm of frequency along the line.
+        for (const char* along : {"ksi_nm", "psd_xi_nm", "psd0_nm3", "noise_floor_nm3"})
+            EXPECT_NEAR(number(row[along]), 3.0 * number(square[along]),
+                        1e-4 * number(square[along]))
+                << name << " " << along;
+        EXPECT_NEAR(std::tan(number(row["line_tilt_deg"]) * M_PI / 180.0),
+                    std::tan(number(square["line_tilt_deg"]) * M_PI / 180.0) / 3.0 *
+                        (std::string(name) == "wide.tif" ? -1.0 : 1.0),
+                    1e-9)
+            << name;
+    }
+    EXPECT_EQ(files["tall.tif"]["pixel_size_nm"], "1");
+    EXPECT_EQ(files["tall.tif"]["pixel_height_nm"], "3");
+    EXPECT_EQ(square["pixel_height_nm"], "1");
+    // The first frequency of the spectra: 1 / (rows x 3 nm); the HHCF's first lag 3 nm.
+    const auto psd = parseCsv(readTextFile(folder + "/files/psd.csv"));
+    const int rows =
+        std::atoi(square["rows_used"].substr(square["rows_used"].find('-') + 1).c_str()) -
+        std::atoi(square["rows_used"].c_str()) + 1;
+    EXPECT_NEAR(number(psd[1][columnOf(psd[0], "frequency_per_nm")]), 1.0 / (3.0 * rows), 1e-12);
+    const auto hhcf = parseCsv(readTextFile(folder + "/files/hhcf.csv"));
+    EXPECT_EQ(hhcf[1][columnOf(hhcf[0], "lag_nm")], "3");
+    // Told one size for both directions, the run says the file's pixels are not square.
+    const auto told = nlohmann::json::parse(readTextFile(folder + "/told/report.json"));
+    EXPECT_EQ(told["images"][0]["setup"]["setting_notes"][0],
+              "the pixel size was set to 1 nm (option) in both directions, but the file's "
+              "metadata gives 1 nm along a row and 3 nm down a column (tiff-ini)");
+    fs::remove_all(folder);
+}
+#endif

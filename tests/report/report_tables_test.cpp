@@ -117,6 +117,7 @@ TEST(ReportTables, SummaryHeaderNamesEveryFigureWithItsUnit) {
                                                "lines",
                                                "group",
                                                "pixel_size_nm",
+                                               "pixel_height_nm",
                                                "pixel_size_source",
                                                "length_unit",
                                                "rows_used",
