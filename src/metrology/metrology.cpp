@@ -203,6 +203,12 @@ void measureSet(const std::vector<BandedLine>& lines,
             continue;
         }
         r.sigma3BiasedNm = 3.0 * std::sqrt(full.variance[f]);
+        if (full.variance[f] == 0.0) {
+            // Straight series (a drawn pattern): no spectrum to fit and no noise to take away.
+            r.fit.status = "no roughness: every series is a straight line";
+            r.sigma3UnbiasedNm = 0.0;
+            continue;
+        }
         r.fit = fitPsd(full.band[f], spectrumFitOptions(settings, layout, spectrumRows));
         if (!r.fit.ok) {
             r.reason = std::string("the fit of the ") + kFigureNames[f] +
@@ -274,7 +280,9 @@ void measureSet(const std::vector<BandedLine>& lines,
     }
     for (int32_t f = 0; f < 3; ++f) {
         RoughnessFigure& r = *figures[f];
-        if (!r.fit.ok) {
+        if (r.sigma3UnbiasedNm == 0.0 && r.biasedVarianceNm2 == 0.0) {
+            r.ci95Nm = 0.0;  // every resample of straight series is straight
+        } else if (!r.fit.ok) {
             r.ciReason = r.reason;
         } else if (failed[f] > kMaxFailedResampleShare * resamples) {
             r.ciReason = "the fit failed in " + std::to_string(failed[f]) + " of " +

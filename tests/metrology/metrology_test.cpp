@@ -570,7 +570,7 @@ TEST(Metrology, NoiseCorrelationReadAboveTheRoughnessKeepsAlphaFromSinkingAtHigh
     EXPECT_LT(lerBand, 0.7 * lerJoint);
 }
 
-TEST(Metrology, UnbiasedIsNeverNegativeOnEdgesOfPureNoise) {
+TEST(Metrology, UnbiasedIsNeverNegativeOnEdgesOfPureNoiseAndZeroOnStraightOnes) {
     for (uint64_t seed : {1, 2, 3}) {
         SyntheticSemSettings s = lineImage(40.0, seed);
         s.roughnessSigma = 0.0;
@@ -584,6 +584,23 @@ TEST(Metrology, UnbiasedIsNeverNegativeOnEdgesOfPureNoise) {
             EXPECT_GE(f->sigma3UnbiasedNm, 0.0);
             EXPECT_LT(f->sigma3UnbiasedNm, 0.5 * f->sigma3BiasedNm);
         }
+    }
+    // Straight edges without noise (a drawn pattern) have no spectrum to fit: their roughness is
+    // 0, biased and unbiased, with an interval of 0 (it was empty, "the fit diverged").
+    SyntheticSemSettings s = lineImage(0.0, 1);
+    s.roughnessSigma = 0.0;
+    s.contrast = SyntheticContrast::kDarkLine;
+    MetrologySettings settings;
+    settings.contrast = Contrast::kDarkLine;
+    settings.bootstrapResamples = 20;
+    SyntheticSem image;
+    MetrologyResult r;
+    measureGenerated(s, settings, image, r);
+    for (const RoughnessFigure* f : {&r.ler, &r.lwr, &r.lpr}) {
+        EXPECT_EQ(f->sigma3BiasedNm, 0.0);
+        EXPECT_EQ(f->sigma3UnbiasedNm, 0.0) << f->reason;
+        EXPECT_EQ(f->ci95Nm, 0.0) << f->ciReason;
+        EXPECT_EQ(f->fit.status, "no roughness: every series is a straight line");
     }
 }
 
