@@ -571,6 +571,26 @@ const char* fileFaultText(FileFault fault) {
     return "";
 }
 
+bool samplesReadAsUnsigned(const DeclaredSize& declared) {
+    return declared.type != ImageFileType::kTiff || declared.sampleFormat == 1 ||
+           declared.sampleFormat == 4;
+}
+
+const char* tiffSampleFormatName(int32_t sampleFormat) {
+    switch (sampleFormat) {
+        case 2:
+            return "signed integer";
+        case 3:
+            return "floating-point";
+        case 5:
+        case 6:
+            return "complex";
+        default:
+            break;
+    }
+    return "";
+}
+
 DeclaredSize readDeclaredSize(const unsigned char* bytes, size_t size, const std::string& name) {
     const Bytes f{bytes, size};
     // The library reads a PNM file by its extension, or by its content when no other extension

@@ -55,7 +55,20 @@ struct DeclaredSize {
     int64_t totalPixels = 0;    // summed over every picture the library would hold at once
     int32_t pictures = 0;       // pages, frames, icons, faces or slices declared
     FileFault fault = FileFault::kNone;
+    // TIFF: the first page's SampleFormat (1 unsigned integer, the default; 2 signed integer;
+    // 3 floating point; 4 undefined, read as unsigned; 5 and 6 complex) and bits per sample,
+    // which the image library reads as unsigned integers whatever they are. 0 for other formats.
+    int32_t sampleFormat = 0;
+    int32_t bitsPerSample = 0;
 };
+
+// True unless the file is a TIFF whose samples are not unsigned integers (signed, floating
+// point or complex): read as unsigned, their grey levels would be wrong.
+bool samplesReadAsUnsigned(const DeclaredSize& declared);
+
+// "signed integer", "floating-point" or "complex" for a TIFF SampleFormat 2, 3, 5 or 6; "" for
+// the others.
+const char* tiffSampleFormatName(int32_t sampleFormat);
 
 // Reads the headers of the file `bytes` (`size` bytes) as the image library will read them:
 // the format comes from the content (PNG, JPEG, TIFF, BMP, GIF, PNM, HDR, DDS, PSD signatures)

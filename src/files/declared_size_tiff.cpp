@@ -95,6 +95,14 @@ DeclaredSize readTiffDeclaredSize(const unsigned char* bytes, size_t size) {
         TIFFGetField(tiff, TIFFTAG_IMAGEWIDTH, &width);
         TIFFGetField(tiff, TIFFTAG_IMAGELENGTH, &height);
         TIFFGetFieldDefaulted(tiff, TIFFTAG_IMAGEDEPTH, &depth);
+        if (declared.pictures == 0) {
+            uint16_t format = SAMPLEFORMAT_UINT;
+            uint16_t bits = 1;
+            TIFFGetFieldDefaulted(tiff, TIFFTAG_SAMPLEFORMAT, &format);
+            TIFFGetFieldDefaulted(tiff, TIFFTAG_BITSPERSAMPLE, &bits);
+            declared.sampleFormat = format;
+            declared.bitsPerSample = bits;
+        }
         ++declared.pictures;
         if (width == 0 || height == 0 || depth == 0) {
             declared.fault = FileFault::kBadSize;

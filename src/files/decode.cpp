@@ -159,6 +159,13 @@ std::string refusalText(const DecodeAnswer& a, const DecodeLimits& limits) {
             return "the image decoder exceeded the memory limit";
         case DecodeOutcome::kBadRequest:
             return "the image decoder could not prepare its sandbox";
+        case DecodeOutcome::kSampleFormat: {
+            const std::string kind = tiffSampleFormatName(static_cast<int32_t>(a.fault));
+            if (kind.empty() || a.bitsPerPixel == 0 || a.bitsPerPixel > 128) return "";
+            return "TIFF of " + std::to_string(a.bitsPerPixel) + "-bit " + kind +
+                   " samples: only unsigned integer grey levels are read (save it with 8 or 16 "
+                   "bits, unsigned)";
+        }
         case DecodeOutcome::kPicture:
         case DecodeOutcome::kCount:
             break;

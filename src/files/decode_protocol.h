@@ -32,6 +32,9 @@ enum class DecodeOutcome : uint32_t {
     kFileFault,     // damage found before decoding (`fault`, a FileFault)
     kOutOfMemory,   // the decoder's memory limit was reached
     kBadRequest,    // the decoder was started with a bad command line
+    // TIFF samples that are not unsigned integers: `fault` holds the SampleFormat,
+    // `bitsPerPixel` the bits per sample (declared_size.h)
+    kSampleFormat,
     kCount
 };
 

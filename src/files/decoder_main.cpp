@@ -288,6 +288,11 @@ int main(int argc, char** argv) {
         gReply.fault = static_cast<uint32_t>(declared.fault);
         answer(gReply, DecodeOutcome::kFileFault);
     }
+    if (!samplesReadAsUnsigned(declared)) {
+        gReply.fault = static_cast<uint32_t>(declared.sampleFormat);
+        gReply.bitsPerPixel = static_cast<uint32_t>(declared.bitsPerSample);
+        answer(gReply, DecodeOutcome::kSampleFormat);
+    }
     // Memory for what the file declares; the full limit for a format whose size is not read.
     if (declared.type != ImageFileType::kUnknown) {
         const int64_t pixels = declared.totalPixels < maxPixels ? declared.totalPixels : maxPixels;

@@ -317,16 +317,21 @@ Bytes greyTga(uint32_t width, uint32_t height, bool runs) {
 
 Bytes greyTiff(const std::vector<uint32_t>& widths,
                const std::vector<uint32_t>& heights,
-               const std::vector<uint32_t>& stripBytes) {
-    const uint32_t entries = 9;
+               const std::vector<uint32_t>& stripBytes,
+               uint32_t bits,
+               uint32_t sampleFormat) {
+    const uint32_t entries = sampleFormat != 0 ? 10 : 9;
     const uint32_t ifdBytes = 2 + entries * 12 + 4;
     const uint32_t pages = static_cast<uint32_t>(widths.size());
+    auto bytesOf = [&](uint32_t p) {
+        return p < stripBytes.size() && stripBytes[p] > 0 ? stripBytes[p]
+                                                          : widths[p] * heights[p] * bits / 8;
+    };
     Bytes b = {'I', 'I', 42, 0};
     put32le(b, 8);
     uint32_t data = 8 + pages * ifdBytes;
     for (uint32_t p = 0; p < pages; ++p) {
-        const uint32_t bytes =
-            p < stripBytes.size() && stripBytes[p] > 0 ? stripBytes[p] : widths[p] * heights[p];
+        const uint32_t bytes = bytesOf(p);
         put16le(b, entries);
         auto entry = [&](uint32_t tag, uint32_t type, uint32_t value) {
             put16le(b, tag);
@@ -341,21 +346,18 @@ Bytes greyTiff(const std::vector<uint32_t>& widths,
         };
         entry(256, 4, widths[p]);
         entry(257, 4, heights[p]);
-        entry(258, 3, 8);
+        entry(258, 3, bits);
         entry(259, 3, 1);
         entry(262, 3, 1);
         entry(273, 4, data);
         entry(277, 3, 1);
         entry(278, 4, heights[p]);
         entry(279, 4, bytes);
+        if (sampleFormat != 0) entry(339, 3, sampleFormat);
         put32le(b, p + 1 < pages ? 8 + (p + 1) * ifdBytes : 0);
         data += bytes;
     }
-    for (uint32_t p = 0; p < pages; ++p) {
-        const uint32_t bytes =
-            p < stripBytes.size() && stripBytes[p] > 0 ? stripBytes[p] : widths[p] * heights[p];
-        b.insert(b.end(), bytes, 100);
-    }
+    for (uint32_t p = 0; p < pages; ++p) b.insert(b.end(), bytesOf(p), 100);
     return b;
 }
 
@@ -371,6 +373,11 @@ std::vector<CraftedFile> craftedFiles() {
                      "picture of 65536 x 16385 pixels "});
     files.push_back({"huge_second_page.tif", greyTiff({2, 65536}, {2, 16385}, {4, 4}),
                      "picture of 65536 x 16385 pixels "});
+    // Samples the library would read as unsigned integers: half floats, signed 16-bit levels.
+    files.push_back({"half_float.tif", greyTiff({8}, {8}, {}, 16, 3),
+                     "TIFF of 16-bit floating-point samples: only unsigned integer grey levels"});
+    files.push_back({"signed_16.tif", greyTiff({8}, {8}, {}, 16, 2),
+                     "TIFF of 16-bit signed integer samples: only unsigned integer grey levels"});
     Bytes jpeg = {0xFF, 0xD8, 0xFF, 0xC0, 0x00, 0x11, 8};
     put16be(jpeg, 37838);
     put16be(jpeg, 37838);

@@ -54,9 +54,11 @@ Bytes paletteBmp(int32_t width,
 // stores it run-length coded, 128 pixels a packet.
 Bytes greyTga(uint32_t width, uint32_t height, bool runs);
 
-// A little-endian TIFF of 8-bit grey pages, uncompressed, one strip each: page i is
-// widths[i] x heights[i]; its strip holds `stripBytes[i]` bytes of grey 100 (the declared
-// size's bytes when 0).
+// A little-endian TIFF of grey pages of `bits` per sample, uncompressed, one strip each: page i
+// is widths[i] x heights[i]; its strip holds `stripBytes[i]` bytes of 100 (the declared size's
+// bytes when 0). A SampleFormat tag of `sampleFormat` when that is not 0.
 Bytes greyTiff(const std::vector<uint32_t>& widths,
                const std::vector<uint32_t>& heights,
-               const std::vector<uint32_t>& stripBytes = {});
+               const std::vector<uint32_t>& stripBytes = {},
+               uint32_t bits = 8,
+               uint32_t sampleFormat = 0);
