@@ -145,9 +145,13 @@ std::vector<float> lengthTicksY() {
     return ticks;
 }
 
-PlotFrame lengthFrame(const LengthAxis& x, const ValueAxis& y, const char* emptyNote) {
+// `unit` is "nm", or "px" for an image without a pixel size.
+PlotFrame lengthFrame(const LengthAxis& x,
+                      const ValueAxis& y,
+                      const char* emptyNote,
+                      const std::string& unit) {
     PlotFrame frame;
-    frame.xTitle = "Line length L (nm)";
+    frame.xTitle = "Line length L (" + unit + ")";
     frame.logical = kLengthBox;
     frame.tickX = x.tickX;
     frame.tickY = lengthTicksY();
@@ -160,15 +164,16 @@ PlotFrame lengthFrame(const LengthAxis& x, const ValueAxis& y, const char* empty
 void drawRoughnessPanel(cairo_t* cr,
                         const DisplayRecord& d,
                         const PixelBox& box,
-                        const char* emptyNote) {
+                        const char* emptyNote,
+                        const std::string& unit) {
     const LengthAxis x = lengthAxis(d.lengthNm);
     const ValueAxis y = roughnessAxis(d.lwr3Sigma, d.cdVariation3Sigma, d.lwr3SigmaInfinite);
-    PlotFrame frame = lengthFrame(x, y, emptyNote);
+    PlotFrame frame = lengthFrame(x, y, emptyNote, unit);
     frame.title = {{"Average ", kBlack},
                    {"3\u03c3 LWR", kGreen},
                    {" and ", kBlack},
                    {"3\u03c3 CD variation", kRed}};
-    frame.yTitle = "3\u03c3 LWR, 3\u03c3 CD variation (nm)";
+    frame.yTitle = "3\u03c3 LWR, 3\u03c3 CD variation (" + unit + ")";
     drawFrame(cr, box, frame);
 
     const double infinite = d.lwr3SigmaInfinite.count > 0 ? d.lwr3SigmaInfinite[0] : std::nan("");
@@ -196,10 +201,11 @@ void drawRoughnessPanel(cairo_t* cr,
 void drawUncertaintyPanel(cairo_t* cr,
                           const DisplayRecord& d,
                           const PixelBox& box,
-                          const char* emptyNote) {
+                          const char* emptyNote,
+                          const std::string& unit) {
     const LengthAxis x = lengthAxis(d.lengthNm);
     const ValueAxis y = uncertaintyAxis(d.sigmaUncertaintyPct);
-    PlotFrame frame = lengthFrame(x, y, emptyNote);
+    PlotFrame frame = lengthFrame(x, y, emptyNote, unit);
     frame.title = {{"% Uncertainty of \u03c3LWR", kBlack}};
     frame.yTitle = "Uncertainty of \u03c3LWR (%)";
     drawFrame(cr, box, frame);
@@ -293,8 +299,10 @@ void drawFigure(cairo_t* cr, const ImageResult& report) {
         emptyNote = report.setup.contrast == "bright-edge" ? "whole-pixel analysis: no line"
                                                            : "no whole-pixel figures on a step";
     drawHhcfPanel(cr, report.display, plotBox(kPanelSide, 0), emptyNote);
-    drawRoughnessPanel(cr, report.display, plotBox(0, kPanelSide), emptyNote);
-    drawUncertaintyPanel(cr, report.display, plotBox(kPanelSide, kPanelSide), emptyNote);
+    // The console's plots are in nm; an image without a pixel size has its lengths in px.
+    const std::string unit = report.setup.figuresInPixels ? "px" : "nm";
+    drawRoughnessPanel(cr, report.display, plotBox(0, kPanelSide), emptyNote, unit);
+    drawUncertaintyPanel(cr, report.display, plotBox(kPanelSide, kPanelSide), emptyNote, unit);
 }
 
 }  // namespace

@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <nlohmann/json.hpp>
 #include <random>
@@ -460,6 +461,30 @@ TEST(ReportRun, PictureShowsTheImageUpright) {
     const int half = 32 + (kPanelSide - 42) / 2;
     EXPECT_GT(countColour(picture, 0, 32, kPanelSide, half, 255, 255, 255, 2), 1000);
     EXPECT_EQ(countColour(picture, 0, half, kPanelSide, kPanelSide, 255, 255, 255, 2), 0);
+    fs::remove_all(folder);
+}
+
+TEST(ReportRun, LengthPlotsOfAnImageWithoutPixelSizeAreLabelledInPixels) {
+    // The same image at 1 nm per pixel and without a pixel size has the same numbers; only the
+    // length plots' titles may differ, and must ("nm" on lengths in px was wrong).
+    const std::string folder = makeTempFolder();
+    ASSERT_TRUE(writeLineImage(folder + "/lines.pgm", 256, 320, 3, 5));
+    const RunResult run = runCommand(folder, std::string(RUGON_REPORT_BINARY) +
+                                                 " --pixel-size 1 -o nm lines.pgm && " +
+                                                 RUGON_REPORT_BINARY + " -o px lines.pgm");
+    ASSERT_EQ(run.status, 0) << run.err;
+    RgbPicture nm;
+    RgbPicture px;
+    ASSERT_TRUE(readPng(folder + "/nm/image-001-lines.png", nm));
+    ASSERT_TRUE(readPng(folder + "/px/image-001-lines.png", px));
+    ASSERT_EQ(nm.rgb.size(), px.rgb.size());
+    int upper = 0;
+    int lower = 0;
+    for (int32_t y = 0; y < nm.height; ++y)
+        for (int32_t x = 0; x < nm.width; ++x)
+            if (std::memcmp(nm.at(x, y), px.at(x, y), 3) != 0) ++(y < kPanelSide ? upper : lower);
+    EXPECT_EQ(upper, 0);  // the picture and the HHCF, in px either way
+    EXPECT_GT(lower, 50);
     fs::remove_all(folder);
 }
 
