@@ -481,10 +481,9 @@ bool hasSpectra(const MetrologyResult& r) {
 }
 
 // The spectra and variances of `line` over rows first .. first + n - 1 (0-based) of its edges'
-// positions (px; gaps filled; px nm per px across, rows dy nm apart), nm: an edge is used where
-// usable[e] and it misses at most
-// maxMissingFraction of those rows (used[side] says which were); widths and placement need both.
-// `workspace` is prepared for n.
+// positions (px; gaps filled), in nm: px nm per px across the lines, rows dy nm apart. An edge
+// is used where usable[e] and it misses at most maxMissingFraction of those rows (used[side]
+// says which were); widths and placement need both. `workspace` is prepared for n.
 void lineSpectra(const std::vector<MetrologyEdge>& edges,
                  const std::vector<bool>& usable,
                  int32_t first,

@@ -203,13 +203,12 @@ PsdFitOptions spectrumFitOptions(const MetrologySettings& settings,
 
 // Pools the lines of `results` (null entries skipped). Spectra are pooled from the results
 // with spectra at the pixel size and row spacing of the first of them whose spectrum rows
-// number at least half
-// the longest: all at the fewest of those rows (the middle rows of each; a result with more
-// has its lines' spectra made again over them, from the same edges). The others add their lines
-// to the CD and CDU only (spectrumImageCount says how many pooled). Fits, unbiased figures and
-// intervals as in measureMetrology, with the settings' bootstrap, seed and fit bounds; their
-// lengths in px (resolutionMaxPx, xiMinPx, noiseLagRows) are taken at the row spacing of the
-// pooled spectra (settings' pixel size and spacing are not used), and a resolution held in their
-// fits (resolutionNm) is held in the pooled fits.
+// number at least half the longest: all at the fewest of those rows (the middle rows of each; a
+// result with more has its lines' spectra made again over them, from the same edges). The
+// others add their lines to the CD and CDU only (spectrumImageCount says how many pooled). Fits,
+// unbiased figures and intervals as in measureMetrology, with the settings' bootstrap, seed and fit
+// bounds; their lengths in px (resolutionMaxPx, xiMinPx, noiseLagRows) are taken at the row spacing
+// of the pooled spectra (settings' pixel size and spacing are not used), and a resolution held in
+// their fits (resolutionNm) is held in the pooled fits.
 PooledRoughness pooledRoughness(const std::vector<const MetrologyResult*>& results,
                                 const MetrologySettings& settings);
