@@ -475,12 +475,14 @@ py::list metrologyEdges(const py::object& self) {
     const ImageResult& r = self.cast<const ImageResult&>();
     py::list edges;
     for (const MetrologyEdge& e : r.metrology.edges)
-        edges.append(py::dict(
-            py::arg("edge") = e.edgeNumber, py::arg("left") = e.leftEdge,
-            py::arg("positions_px") = view(e.positions, self),
-            py::arg("missing_rows") = e.missingRows, py::arg("pooled_rows") = e.pooledRows,
-            py::arg("in_spectrum") = e.inSpectrum, py::arg("mean_nm") = e.meanNm,
-            py::arg("sigma_biased_nm") = e.sigmaBiasedNm, py::arg("failure") = text(e.failure)));
+        edges.append(py::dict(py::arg("edge") = e.edgeNumber, py::arg("left") = e.leftEdge,
+                              py::arg("positions_px") = view(e.positions, self),
+                              py::arg("missing_rows") = e.missingRows,
+                              py::arg("pooled_rows") = e.pooledRows,
+                              py::arg("in_spectrum") = e.inSpectrum, py::arg("mean_nm") = e.meanNm,
+                              py::arg("sigma_biased_nm") = e.sigmaBiasedNm,
+                              py::arg("sigma_unbiased_nm") = e.sigmaUnbiasedNm,
+                              py::arg("failure") = text(e.failure)));
     return edges;
 }
 
@@ -488,15 +490,20 @@ py::list metrologyLines(const py::object& self) {
     const ImageResult& r = self.cast<const ImageResult&>();
     py::list lines;
     for (const MetrologyLine& l : r.metrology.lines)
-        lines.append(py::dict(
-            py::arg("left_edge") = l.leftEdge, py::arg("right_edge") = l.rightEdge,
-            py::arg("widths_nm") = view(l.widthsNm, self),
-            py::arg("centres_nm") = view(l.centresNm, self),
-            py::arg("mean_width_nm") = l.meanWidthNm, py::arg("in_spectrum") = l.inSpectrum,
-            py::arg("edge_psd_sum_nm3") = view(l.edgePsdSum, self),
-            py::arg("spectrum_edges") = l.spectrumEdges,
-            py::arg("width_psd_nm3") = view(l.widthPsd, self),
-            py::arg("placement_psd_nm3") = view(l.placementPsd, self)));
+        lines.append(py::dict(py::arg("left_edge") = l.leftEdge,
+                              py::arg("right_edge") = l.rightEdge,
+                              py::arg("widths_nm") = view(l.widthsNm, self),
+                              py::arg("centres_nm") = view(l.centresNm, self),
+                              py::arg("mean_width_nm") = l.meanWidthNm,
+                              py::arg("width_sigma_biased_nm") = l.widthSigmaBiasedNm,
+                              py::arg("width_sigma_unbiased_nm") = l.widthSigmaUnbiasedNm,
+                              py::arg("placement_sigma_biased_nm") = l.placementSigmaBiasedNm,
+                              py::arg("placement_sigma_unbiased_nm") = l.placementSigmaUnbiasedNm,
+                              py::arg("in_spectrum") = l.inSpectrum,
+                              py::arg("edge_psd_sum_nm3") = view(l.edgePsdSum, self),
+                              py::arg("spectrum_edges") = l.spectrumEdges,
+                              py::arg("width_psd_nm3") = view(l.widthPsd, self),
+                              py::arg("placement_psd_nm3") = view(l.placementPsd, self)));
     return lines;
 }
 

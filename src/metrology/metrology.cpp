@@ -419,6 +419,26 @@ void setAllNaN(MetrologyResult& out, const std::string& reason) {
     out.tiltReason = reason;
 }
 
+// One series' sigma with the noise variance of `figure` (its floor x the bandwidth) taken away,
+// never below 0; 0 for straight series (nothing to fit), NaN without a fit or a sigma.
+double unbiasedSeriesSigma(double biased, const RoughnessFigure& figure, double bandwidth) {
+    if (!std::isfinite(biased)) return kNaN;
+    if (figure.fit.ok) return unbiasedSigma3(biased * biased, figure.fit, bandwidth) / 3.0;
+    return figure.sigma3UnbiasedNm == 0.0 && figure.biasedVarianceNm2 == 0.0 ? 0.0 : kNaN;
+}
+
+// The edges' and lines' own unbiased sigmas, from the image's fits.
+void seriesUnbiased(MetrologyResult& out) {
+    for (MetrologyEdge& edge : out.edges)
+        edge.sigmaUnbiasedNm = unbiasedSeriesSigma(edge.sigmaBiasedNm, out.ler, out.bandwidthPerNm);
+    for (MetrologyLine& line : out.lines) {
+        line.widthSigmaUnbiasedNm =
+            unbiasedSeriesSigma(line.widthSigmaBiasedNm, out.lwr, out.bandwidthPerNm);
+        line.placementSigmaUnbiasedNm =
+            unbiasedSeriesSigma(line.placementSigmaBiasedNm, out.lpr, out.bandwidthPerNm);
+    }
+}
+
 // MetrologyResult::tiltDegrees from the edges in the spectra.
 void lineTilt(MetrologyResult& out) {
     std::vector<double> slopes;
@@ -722,6 +742,8 @@ void measureMetrology(const GreyImage& grid,
             line.centresNm[y] = 0.5 * (a[y] + b[y]) * px;
         }
         line.meanWidthNm = finiteMean(line.widthsNm);
+        line.widthSigmaBiasedNm = residualSigma(line.widthsNm);
+        line.placementSigmaBiasedNm = residualSigma(line.centresNm);
         out.lines.push_back(std::move(line));
     }
 
@@ -824,6 +846,7 @@ void measureMetrology(const GreyImage& grid,
     out.cdReason = set.cdReason;
     out.cdCiReason = set.cdCiReason;
     edgeCorrelation(set, out.lwr, out.lpr, out);
+    seriesUnbiased(out);
     lineTilt(out);
 }
 

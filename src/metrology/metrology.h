@@ -69,7 +69,10 @@ struct MetrologyEdge {
     bool inSpectrum = false;        // used for the spectra
     double meanNm = 0.0;            // mean position over the found rows, x pixel size (1-based)
     double sigmaBiasedNm = 0.0;     // population sigma of the found positions about their LS line
-    std::string failure;            // why the edge was not found at all (empty otherwise)
+    // sqrt(max(0, sigmaBiased^2 - the edge (LER) fit's floor x bandwidth)): the image noise's
+    // variance taken from this edge alone; NaN without that fit.
+    double sigmaUnbiasedNm = 0.0;
+    std::string failure;  // why the edge was not found at all (empty otherwise)
 };
 
 // One line: its two edges and what follows from them.
@@ -79,7 +82,14 @@ struct MetrologyLine {
     std::vector<double> widthsNm;   // per grid row, right - left; NaN where either is missing
     std::vector<double> centresNm;  // per grid row, (left + right) / 2, 1-based columns x size
     double meanWidthNm = 0.0;       // mean of widthsNm over its finite rows (NaN when none)
-    bool inSpectrum = false;        // both edges in the spectra
+    // Population sigmas of widthsNm and centresNm about their least-squares lines over the rows
+    // with both edges, and the same with the width (LWR) and placement (LPR) fits' floor x
+    // bandwidth taken away as for the image's figures (never below 0; NaN without that fit).
+    double widthSigmaBiasedNm = 0.0;
+    double placementSigmaBiasedNm = 0.0;
+    double widthSigmaUnbiasedNm = 0.0;
+    double placementSigmaUnbiasedNm = 0.0;
+    bool inSpectrum = false;  // both edges in the spectra
     // Spectra over the spectrum rows (empty unless inSpectrum; edge spectra of edges in the
     // spectra also when the other edge is not): at MetrologyResult::frequencyPerNm, nm^3.
     std::vector<double> edgePsdSum;  // sum of the PSDs of this line's edges in the spectra

@@ -5,7 +5,6 @@
 
 #include "run/quality_flags.h"
 #include "run/version.h"
-#include "stats/line_residuals.h"
 
 namespace {
 
@@ -69,6 +68,7 @@ const std::vector<std::string>& columnsOf(TableKind kind) {
                                                    "kurtosis",
                                                    "subpixel_mean_position_nm",
                                                    "subpixel_sigma_biased_nm",
+                                                   "subpixel_sigma_unbiased_nm",
                                                    "missing_rows",
                                                    "pooled_rows",
                                                    "flags",
@@ -82,7 +82,9 @@ const std::vector<std::string>& columnsOf(TableKind kind) {
                                                    "width_sigma_nm",
                                                    "subpixel_mean_width_nm",
                                                    "subpixel_width_sigma_biased_nm",
+                                                   "subpixel_width_sigma_unbiased_nm",
                                                    "subpixel_placement_sigma_biased_nm",
+                                                   "subpixel_placement_sigma_unbiased_nm",
                                                    "subpixel_first_edge",
                                                    "subpixel_second_edge"};
     static const std::vector<std::string> psd = {"image_number",        "image",
@@ -233,11 +235,12 @@ void appendSubpixelEdge(const ImageResult& result,
                         int32_t spikes,
                         std::vector<TableCell>& row) {
     if (edge == nullptr) {
-        row.resize(row.size() + 5, emptyCell());
+        row.resize(row.size() + 6, emptyCell());
         return;
     }
     row.push_back(figureCell(edge->meanNm));
     row.push_back(figureCell(edge->sigmaBiasedNm));
+    row.push_back(figureCell(edge->sigmaUnbiasedNm));
     row.push_back(integerCell(edge->missingRows));
     row.push_back(integerCell(edge->pooledRows));
     const int32_t width =
@@ -294,12 +297,14 @@ void appendEdges(const ImageResult& result, Table& table) {
 
 void appendSubpixelLine(const MetrologyLine* line, std::vector<TableCell>& row) {
     if (line == nullptr) {
-        row.resize(row.size() + 5, emptyCell());
+        row.resize(row.size() + 7, emptyCell());
         return;
     }
     row.push_back(figureCell(line->meanWidthNm));
-    row.push_back(figureCell(residualSigma(line->widthsNm)));
-    row.push_back(figureCell(residualSigma(line->centresNm)));
+    row.push_back(figureCell(line->widthSigmaBiasedNm));
+    row.push_back(figureCell(line->widthSigmaUnbiasedNm));
+    row.push_back(figureCell(line->placementSigmaBiasedNm));
+    row.push_back(figureCell(line->placementSigmaUnbiasedNm));
     row.push_back(integerCell(line->leftEdge + 1));
     row.push_back(integerCell(line->rightEdge + 1));
 }

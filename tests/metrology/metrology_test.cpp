@@ -519,6 +519,37 @@ TEST(Metrology, NoiseRaisesTheBiasedLwrButNotTheUnbiasedOne) {
     EXPECT_LT(b.lwr.ci95Nm, 0.2 * b.lwr.sigma3UnbiasedNm);
     EXPECT_GT(b.ler.fit.noiseFloor, 0.0);
     EXPECT_LE(b.lwr.sigma3UnbiasedNm, b.lwr.sigma3BiasedNm);
+
+    // Each line's own width sigma with the image's noise taken away follows that line's drawn
+    // widths; its biased sigma carries the noise.
+    std::vector<const SyntheticEdge*> lefts;
+    for (size_t e = 0; e + 1 < noisy.edges.size(); ++e)
+        if (noisy.edges[e].kind == SyntheticEdgeKind::kLineLeft) lefts.push_back(&noisy.edges[e]);
+    ASSERT_EQ(b.lines.size(), lefts.size());
+    double biasedRatio = 0.0;
+    double unbiasedRatio = 0.0;
+    for (size_t l = 0; l < b.lines.size(); ++l) {
+        const SyntheticEdge& left = *lefts[l];
+        const SyntheticEdge& right = *(lefts[l] + 1);
+        std::vector<double> drawn(left.positions.size());
+        for (size_t y = 0; y < drawn.size(); ++y) drawn[y] = right.positions[y] - left.positions[y];
+        const double truth = residualSigma(drawn);
+        const MetrologyLine& line = b.lines[l];
+        EXPECT_NEAR(line.widthSigmaUnbiasedNm, truth, 0.12 * truth) << "line " << l;
+        EXPECT_LT(line.widthSigmaUnbiasedNm, line.widthSigmaBiasedNm);
+        for (const SyntheticEdge* drawnEdge : {&left, &right}) {
+            const MetrologyEdge& edge =
+                b.edges[static_cast<size_t>(drawnEdge == &left ? line.leftEdge : line.rightEdge)];
+            const double edgeTruth = residualSigma(drawnEdge->positions);
+            EXPECT_NEAR(edge.sigmaUnbiasedNm, edgeTruth, 0.12 * noisy.truth.edgeSigma)
+                << "line " << l;
+            EXPECT_LT(edge.sigmaUnbiasedNm, edge.sigmaBiasedNm);
+        }
+        biasedRatio += line.widthSigmaBiasedNm / truth / static_cast<double>(b.lines.size());
+        unbiasedRatio += line.widthSigmaUnbiasedNm / truth / static_cast<double>(b.lines.size());
+    }
+    EXPECT_GT(biasedRatio, 1.06);
+    EXPECT_NEAR(unbiasedRatio, 1.0, 0.05);
 }
 
 TEST(Metrology, NoiseCorrelationReadAboveTheRoughnessKeepsAlphaFromSinkingAtHighNoise) {
