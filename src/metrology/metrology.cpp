@@ -439,22 +439,24 @@ void seriesUnbiased(MetrologyResult& out) {
     }
 }
 
-// MetrologyResult::tiltDegrees from the edges in the spectra.
+// MetrologyResult::tiltDegrees and tiltCos from the edges found in at least half of the rows.
 void lineTilt(MetrologyResult& out) {
     std::vector<double> slopes;
     for (const MetrologyEdge& edge : out.edges) {
-        if (!edge.inSpectrum) continue;
+        if (2 * edge.missingRows > out.rowCount) continue;
         const RowLine line = rowLine(edge.positions);
         if (line.count >= 2) slopes.push_back(line.slope);
     }
+    out.tiltCos = 1.0;
     if (slopes.empty()) {
         out.tiltDegrees = kNaN;
-        out.tiltReason = "no edge in the spectra: " + out.ler.reason;
+        out.tiltReason = "no edge found in half of the rows";
         return;
     }
     std::sort(slopes.begin(), slopes.end());
-    out.tiltDegrees =
-        std::atan(percentile(slopes, 0.5) * (out.pixelSizeNm / out.rowSpacingNm)) * (180.0 / kPi);
+    const double angle = std::atan(percentile(slopes, 0.5) * (out.pixelSizeNm / out.rowSpacingNm));
+    out.tiltDegrees = angle * (180.0 / kPi);
+    out.tiltCos = std::cos(angle);
     out.tiltReason.clear();
 }
 
@@ -725,10 +727,16 @@ void measureMetrology(const GreyImage& grid,
         edge.pooledRows = traced.pooledRows;
         edge.failure = traced.failure;
         edge.meanNm = finiteMean(edge.positions) * px;
-        edge.sigmaBiasedNm = residualSigma(edge.positions) * px;
         out.missingEdgeRows += edge.missingRows;
         out.pooledEdgeRows += edge.pooledRows;
     }
+    // The lines' tilt. From here on widths and deviations are taken across the lines (the row's
+    // px x cos), and rows lie dy / cos apart along them.
+    lineTilt(out);
+    const double across = px * out.tiltCos;
+    const double along = dy / out.tiltCos;
+    for (MetrologyEdge& edge : out.edges)
+        edge.sigmaBiasedNm = residualSigma(edge.positions) * across;
     for (size_t l = 0; l + 1 < out.edges.size(); l += 2) {
         MetrologyLine line;
         line.leftEdge = static_cast<int32_t>(l);
@@ -738,12 +746,12 @@ void measureMetrology(const GreyImage& grid,
         line.widthsNm.resize(static_cast<size_t>(h));
         line.centresNm.resize(static_cast<size_t>(h));
         for (size_t y = 0; y < static_cast<size_t>(h); ++y) {
-            line.widthsNm[y] = (b[y] - a[y]) * px;
+            line.widthsNm[y] = (b[y] - a[y]) * across;
             line.centresNm[y] = 0.5 * (a[y] + b[y]) * px;
         }
         line.meanWidthNm = finiteMean(line.widthsNm);
         line.widthSigmaBiasedNm = residualSigma(line.widthsNm);
-        line.placementSigmaBiasedNm = residualSigma(line.centresNm);
+        line.placementSigmaBiasedNm = residualSigma(line.centresNm) * out.tiltCos;
         out.lines.push_back(std::move(line));
     }
 
@@ -781,13 +789,13 @@ void measureMetrology(const GreyImage& grid,
         out.lastSpectrumRow = rangeLast + 1;
         out.frequencyPerNm.resize(static_cast<size_t>(n / 2));
         for (int32_t k = 1; k <= n / 2; ++k)
-            out.frequencyPerNm[static_cast<size_t>(k - 1)] = k / (n * dy);
-        out.bandwidthPerNm = 1.0 / (2.0 * dy);
+            out.frequencyPerNm[static_cast<size_t>(k - 1)] = k / (n * along);
+        out.bandwidthPerNm = 1.0 / (2.0 * along);
     }
     for (MetrologyLine& line : out.lines) {
         if (!haveRange) break;
         bool used[2] = {false, false};
-        lineSpectra(out.edges, usable, rangeFirst, n, px, dy, settings.maxMissingFraction,
+        lineSpectra(out.edges, usable, rangeFirst, n, across, along, settings.maxMissingFraction,
                     workspace, line, used);
         if (used[0]) out.edges[static_cast<size_t>(line.leftEdge)].inSpectrum = true;
         if (used[1]) out.edges[static_cast<size_t>(line.rightEdge)].inSpectrum = true;
@@ -812,7 +820,10 @@ void measureMetrology(const GreyImage& grid,
     }
     RoughnessFigure* figures[3] = {&out.ler, &out.lwr, &out.lpr};
     SetFigures set;
-    measureSet(banded, layout, haveRange ? n : 0, out.bandwidthPerNm, settings, figures, set);
+    MetrologySettings acrossLines = settings;  // the fit's bounds in rows along the lines
+    acrossLines.pixelSizeNm = across;
+    acrossLines.rowSpacingNm = along;
+    measureSet(banded, layout, haveRange ? n : 0, out.bandwidthPerNm, acrossLines, figures, set);
     if (!haveRange) {
         const std::string why = "fewer than " + std::to_string(kMinSpectrumRows) +
                                 " rows that every usable edge spans: no spectra";
@@ -847,7 +858,6 @@ void measureMetrology(const GreyImage& grid,
     out.cdCiReason = set.cdCiReason;
     edgeCorrelation(set, out.lwr, out.lpr, out);
     seriesUnbiased(out);
-    lineTilt(out);
 }
 
 PooledRoughness pooledRoughness(const std::vector<const MetrologyResult*>& results,
@@ -882,14 +892,14 @@ PooledRoughness pooledRoughness(const std::vector<const MetrologyResult*>& resul
         if (pools(r)) n = std::min(n, rowsOf(*r));
     PsdWorkspace workspace;
     if (reference != nullptr && !workspace.prepare(n)) reference = nullptr;
-    const double px = reference != nullptr ? reference->pixelSizeNm : 0.0;
-    const double dy = reference != nullptr ? reference->rowSpacingNm : 0.0;
+    // Rows along the lines as the reference's; each image's positions across its own lines.
+    const double along = reference != nullptr ? reference->rowSpacingNm / reference->tiltCos : 0.0;
     std::vector<double> grid;
     BinnedPsd layout;
     if (reference != nullptr) {
         // As measureMetrology makes it, so that images of n rows keep their own spectra.
         grid.resize(static_cast<size_t>(n / 2));
-        for (int32_t k = 1; k <= n / 2; ++k) grid[static_cast<size_t>(k - 1)] = k / (n * dy);
+        for (int32_t k = 1; k <= n / 2; ++k) grid[static_cast<size_t>(k - 1)] = k / (n * along);
         std::vector<double> ones(grid.size(), 1.0);
         binPsd(grid.data(), ones.data(), static_cast<int32_t>(ones.size()), 1.0, layout);
     }
@@ -921,8 +931,8 @@ PooledRoughness pooledRoughness(const std::vector<const MetrologyResult*>& resul
                 shorter.rightEdge = line.rightEdge;
                 shorter.meanWidthNm = line.meanWidthNm;
                 bool used[2] = {false, false};
-                lineSpectra(r->edges, usable, first, n, px, dy, settings.maxMissingFraction,
-                            workspace, shorter, used);
+                lineSpectra(r->edges, usable, first, n, r->pixelSizeNm * r->tiltCos, along,
+                            settings.maxMissingFraction, workspace, shorter, used);
                 cut.push_back(std::move(shorter));
                 source = &cut.back();
             }
@@ -938,8 +948,8 @@ PooledRoughness pooledRoughness(const std::vector<const MetrologyResult*>& resul
     // pixel size, not of whatever `settings` holds.
     MetrologySettings own = settings;
     if (reference != nullptr) {
-        own.pixelSizeNm = reference->pixelSizeNm;
-        own.rowSpacingNm = reference->rowSpacingNm;
+        own.pixelSizeNm = reference->pixelSizeNm * reference->tiltCos;
+        own.rowSpacingNm = along;
         // A resolution the images' fits held is held here too.
         for (const RoughnessFigure* f : {&reference->ler, &reference->lwr, &reference->lpr})
             if (f->fit.resolutionHeld) own.resolutionNm = f->fit.resolution;

@@ -68,7 +68,7 @@ struct MetrologyEdge {
     int32_t pooledRows = 0;         // rows found on the mean of themselves and their neighbours
     bool inSpectrum = false;        // used for the spectra
     double meanNm = 0.0;            // mean position over the found rows, x pixel size (1-based)
-    double sigmaBiasedNm = 0.0;     // population sigma of the found positions about their LS line
+    double sigmaBiasedNm = 0.0;     // sigma of the found positions about their LS line, x tiltCos
     // sqrt(max(0, sigmaBiased^2 - the edge (LER) fit's floor x bandwidth)): the image noise's
     // variance taken from this edge alone; NaN without that fit.
     double sigmaUnbiasedNm = 0.0;
@@ -79,9 +79,11 @@ struct MetrologyEdge {
 struct MetrologyLine {
     int32_t leftEdge = 0;  // indices (0-based) into MetrologyResult::edges
     int32_t rightEdge = 0;
-    std::vector<double> widthsNm;   // per grid row, right - left; NaN where either is missing
-    std::vector<double> centresNm;  // per grid row, (left + right) / 2, 1-based columns x size
-    double meanWidthNm = 0.0;       // mean of widthsNm over its finite rows (NaN when none)
+    // Per grid row, NaN where either edge is missing: right - left across the line (x tiltCos),
+    // and (left + right) / 2 as a row position (1-based columns x pixel size).
+    std::vector<double> widthsNm;
+    std::vector<double> centresNm;
+    double meanWidthNm = 0.0;  // mean of widthsNm over its finite rows (NaN when none)
     // Population sigmas of widthsNm and centresNm about their least-squares lines over the rows
     // with both edges, and the same with the width (LWR) and placement (LPR) fits' floor x
     // bandwidth taken away as for the image's figures (never below 0; NaN without that fit).
@@ -133,8 +135,8 @@ struct MetrologyResult {
     // The rows the spectra use (1-based, inclusive): the rows every edge in the spectra spans.
     int32_t firstSpectrumRow = 0;
     int32_t lastSpectrumRow = 0;
-    std::vector<double> frequencyPerNm;  // k / (n dy), k = 1 .. n / 2 (0 left out: detrended)
-    double bandwidthPerNm = 0.0;         // 1 / (2 dy): the span the biased variance covers
+    std::vector<double> frequencyPerNm;  // k / (n dy / tiltCos), k = 1 .. n / 2 (0 left: detrended)
+    double bandwidthPerNm = 0.0;         // 1 / (2 dy / tiltCos): the biased variance's span
     RoughnessFigure ler;                 // edges
     RoughnessFigure lwr;                 // widths
     RoughnessFigure lpr;                 // line centres (placement)
@@ -149,11 +151,14 @@ struct MetrologyResult {
     double edgeCorrelation = 0.0;
     double edgeCorrelationBiased = 0.0;
     std::string edgeCorrelationReason;
-    // The lines' tilt in the upright picture, degrees: atan of the median over the edges in the
-    // spectra of their least-squares slope (px per row), taken in nm (pixelSizeNm / dy);
-    // positive when the lines run to the right going down. NaN, with the reason, when no edge
-    // is in the spectra.
+    // The lines' tilt in the upright picture, degrees: atan of the median over the edges found
+    // in at least half of the rows of their least-squares slope (px per row), taken in nm
+    // (pixelSizeNm / dy); positive when the lines run to the right going down. NaN, with the
+    // reason, when no edge is found so far. Widths, CD and every roughness figure are taken
+    // across the lines: row-wise px x pixelSizeNm x tiltCos; rows lie dy / tiltCos apart along
+    // them (frequencyPerNm, xi). Edge and centre positions (meanNm, centresNm) stay row-wise.
     double tiltDegrees = 0.0;
+    double tiltCos = 1.0;  // cos of the tilt; 1 when it is NaN
     std::string tiltReason;
     std::string reason;  // why nothing was measured (no line found), empty otherwise
 };

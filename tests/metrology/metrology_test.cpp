@@ -413,10 +413,53 @@ TEST(Metrology, LinesTiltedBySeveralDegreesAreMeasuredAsUprightOnes) {
         ASSERT_EQ(r.lines.size(), static_cast<size_t>(s.lineCount)) << degrees << r.reason;
         EXPECT_LE(r.missingEdgeRows, 0.005 * s.height * static_cast<double>(r.edges.size()))
             << degrees;
-        EXPECT_NEAR(r.cdNm, reference.cdNm, 0.1) << degrees;
+        // Sheared, the lines keep their widths along the rows: across them they are narrower.
+        EXPECT_NEAR(r.cdNm, reference.cdNm * std::cos(degrees * kPi / 180.0), 0.1) << degrees;
         EXPECT_NEAR(r.tiltDegrees - reference.tiltDegrees, degrees, 0.02);
         EXPECT_NEAR(r.lwr.sigma3UnbiasedNm, reference.lwr.sigma3UnbiasedNm,
                     0.05 * reference.lwr.sigma3UnbiasedNm)
+            << degrees;
+    }
+}
+
+TEST(Metrology, TurnedLinesAreMeasuredAcrossTheirEdgesNotAlongTheRows) {
+    // Straight bright lines of 20 px turned by 0, 3 and 6 degrees (drawn from the distance across
+    // each edge, blurred by 1 px): the rows cut them 20 / cos wide, 0.15 px more at 6 degrees.
+    // Edges that wiggle by a sine of 1 px across the line keep that amplitude.
+    const int32_t width = 400;
+    const int32_t height = 512;
+    for (double degrees : {0.0, 3.0, 6.0}) {
+        const double angle = degrees * kPi / 180.0;
+        GreyImage grid;
+        ASSERT_TRUE(grid.allocate(width, height));
+        for (int32_t y = 0; y < height; ++y)
+            for (int32_t x = 0; x < width; ++x) {
+                const double across =
+                    (x + 1 - 60.0 - (y - height / 2) * std::tan(angle)) * std::cos(angle);
+                const double along = (y - height / 2) / std::cos(angle);
+                double level = 40.0;
+                for (int32_t k = 0; k < 6; ++k) {
+                    const double left = 50.0 * k + std::sin(2.0 * kPi * along / 64.0 + k);
+                    const double right = 50.0 * k + 20.0 + std::sin(2.0 * kPi * along / 64.0 - k);
+                    level += 80.0 * (std::erf((across - left) / std::sqrt(2.0)) -
+                                     std::erf((across - right) / std::sqrt(2.0)));
+                }
+                grid.at(x, y) = level;
+            }
+        MetrologySettings settings;
+        settings.contrast = Contrast::kBrightLine;
+        settings.bootstrapResamples = 0;
+        MetrologyResult r;
+        measureMetrology(grid, locateCoarseEdges(grid, 0.3), settings, r);
+        ASSERT_EQ(r.lines.size(), 6u) << degrees << r.reason;
+        EXPECT_NEAR(r.tiltDegrees, degrees, 0.02);
+        EXPECT_NEAR(r.cdNm, 20.0, 0.03) << degrees;
+        // A sine of amplitude 1: sigma 1 / sqrt 2 across the edge (blur takes a little).
+        EXPECT_NEAR(r.ler.sigma3BiasedNm / 3.0, 1.0 / std::sqrt(2.0), 0.03) << degrees;
+        // Its period, 64 px along the line, is the spectrum's peak.
+        const auto peak = std::max_element(r.ler.psdNm3.begin(), r.ler.psdNm3.end());
+        EXPECT_NEAR(1.0 / r.frequencyPerNm[static_cast<size_t>(peak - r.ler.psdNm3.begin())], 64.0,
+                    2.0)
             << degrees;
     }
 }

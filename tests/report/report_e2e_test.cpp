@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cmath>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
@@ -301,7 +302,11 @@ TEST(ReportRun, SpectraTableHoldsEachFiguresVarianceInNanometres) {
     const double dy = 2.5;
     const double df = std::strtod(psd[1][columnOf(psd[0], "frequency_per_nm")].c_str(), nullptr);
     EXPECT_EQ(psd.size() - 1, 256u);
-    EXPECT_NEAR(df * 512.0 * dy, 1.0, 1e-12);
+    // Rows lie dy / cos(tilt) apart along the lines (the drawn edges' own slope is tiny).
+    const double tilt =
+        std::strtod(summary[1][columnOf(summary[0], "line_tilt_deg")].c_str(), nullptr);
+    ASSERT_LT(std::fabs(tilt), 0.5);
+    EXPECT_NEAR(df * 512.0 * dy / std::cos(tilt * M_PI / 180.0), 1.0, 1e-12);
 
     const auto value = [&](size_t row, const std::string& column) {
         const int c = columnOf(psd[0], column);

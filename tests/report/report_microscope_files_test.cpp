@@ -305,7 +305,9 @@ TEST(MicroscopeFiles, PixelsThatAreNotSquareScalePositionsAcrossTheLinesAndLagsA
     const int rows =
         std::atoi(square["rows_used"].substr(square["rows_used"].find('-') + 1).c_str()) -
         std::atoi(square["rows_used"].c_str()) + 1;
-    EXPECT_NEAR(number(psd[1][columnOf(psd[0], "frequency_per_nm")]), 1.0 / (3.0 * rows), 1e-12);
+    const double tilt = number(files["tall.tif"]["line_tilt_deg"]) * M_PI / 180.0;
+    EXPECT_NEAR(number(psd[1][columnOf(psd[0], "frequency_per_nm")]), std::cos(tilt) / (3.0 * rows),
+                1e-12);
     const auto hhcf = parseCsv(readTextFile(folder + "/files/hhcf.csv"));
     EXPECT_EQ(hhcf[1][columnOf(hhcf[0], "lag_nm")], "3");
     // Told one size for both directions, the run says the file's pixels are not square.
