@@ -419,6 +419,47 @@ void setAllNaN(MetrologyResult& out, const std::string& reason) {
     out.tiltReason = reason;
 }
 
+// Runs of kMinGapRows or more rows in which `a` and `b` (per row, NaN where missing) are both
+// missing, with either found in some row above and some row below, appended to `gaps`.
+void appendGaps(const std::vector<double>& a,
+                const std::vector<double>& b,
+                EdgeGap gap,
+                std::vector<EdgeGap>& gaps) {
+    const int32_t n = static_cast<int32_t>(std::min(a.size(), b.size()));
+    int32_t start = -1;  // first row of the current run, -1 above the first found row
+    bool found = false;
+    for (int32_t y = 0; y < n; ++y) {
+        const size_t i = static_cast<size_t>(y);
+        if (std::isnan(a[i]) && std::isnan(b[i])) {
+            if (found && start < 0) start = y;
+            continue;
+        }
+        if (start >= 0 && y - start >= kMinGapRows) {
+            gap.firstRow = start;
+            gap.lastRow = y - 1;
+            gaps.push_back(gap);
+        }
+        start = -1;
+        found = true;
+    }
+}
+
+// MetrologyResult::gaps: broken lines and bridged spaces.
+void findGaps(MetrologyResult& out) {
+    const auto positions = [&out](int32_t edge) -> const std::vector<double>& {
+        return out.edges[static_cast<size_t>(edge)].positions;
+    };
+    for (size_t l = 0; l < out.lines.size(); ++l) {
+        const MetrologyLine& line = out.lines[l];
+        EdgeGap gap;
+        gap.line = static_cast<int32_t>(l);
+        appendGaps(positions(line.leftEdge), positions(line.rightEdge), gap, out.gaps);
+        if (l + 1 == out.lines.size() || out.lines[l + 1].leftEdge != line.rightEdge + 1) continue;
+        gap.bridge = true;
+        appendGaps(positions(line.rightEdge), positions(out.lines[l + 1].leftEdge), gap, out.gaps);
+    }
+}
+
 // One series' sigma with the noise variance of `figure` (its floor x the bandwidth) taken away,
 // never below 0; 0 for straight series (nothing to fit), NaN without a fit or a sigma.
 double unbiasedSeriesSigma(double biased, const RoughnessFigure& figure, double bandwidth) {
@@ -754,6 +795,8 @@ void measureMetrology(const GreyImage& grid,
         line.placementSigmaBiasedNm = residualSigma(line.centresNm) * out.tiltCos;
         out.lines.push_back(std::move(line));
     }
+
+    findGaps(out);
 
     // The spectrum rows: the span every usable edge covers.
     std::vector<int32_t> spanFirst(out.edges.size(), -1);

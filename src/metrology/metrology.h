@@ -105,6 +105,18 @@ struct MetrologyLine {
     double edgeCovariance = 0.0;  // mean of left x right residual products
 };
 
+// Rows in which both edges of a line (a break) or the facing edges of two neighbouring lines (a
+// bridge across the space between them, or a particle) are missing together.
+struct EdgeGap {
+    bool bridge = false;   // a space between lines `line` and `line` + 1; else line `line` broken
+    int32_t line = 0;      // index (0-based) into MetrologyResult::lines
+    int32_t firstRow = 0;  // grid rows, 0-based, inclusive
+    int32_t lastRow = 0;
+};
+
+// Fewest consecutive rows of an EdgeGap.
+constexpr int32_t kMinGapRows = 3;
+
 // One roughness figure (LER, LWR or LPR) with its averaged spectrum and fit.
 struct RoughnessFigure {
     int32_t seriesCount = 0;       // series averaged (edges, or lines)
@@ -129,6 +141,10 @@ struct MetrologyResult {
     std::vector<MetrologyLine> lines;
     int32_t missingEdgeRows = 0;  // sum of the edges' missingRows
     int32_t pooledEdgeRows = 0;   // sum of the edges' pooledRows
+    // Runs of kMinGapRows or more rows in which both edges of a line or of a space are missing,
+    // with either edge found in some row above and some row below (a defect, not a line end),
+    // line by line from the left, each line's break before the bridge to its right.
+    std::vector<EdgeGap> gaps;
     // Bright-edge images: empty when the edges were started from the coarse edges; otherwise
     // why they were started from the bands of the middle rows instead (locateEdgeBands).
     std::string edgeOrigin;

@@ -781,6 +781,23 @@ nlohmann::ordered_json imageJson(const ImageResult& report) {
             {"lwr", fitJson(m.lwr)},
             {"lpr", fitJson(m.lpr)},
         };
+        // Where edges of a line or a space vanish together: the sub-pixel edges (numbered from
+        // the left, as subpixel_edge) and the rows as rows_used counts them.
+        const ImageSetup& s = report.setup;
+        auto fileRow = [&s](int32_t gridRow) {
+            return s.gridTopRowFirst ? s.firstRow + gridRow : s.lastRow - gridRow;
+        };
+        nlohmann::ordered_json defects = nlohmann::ordered_json::array();
+        for (const EdgeGap& gap : m.gaps) {
+            const MetrologyLine& line = m.lines[static_cast<size_t>(gap.line)];
+            const int32_t left = gap.bridge ? line.rightEdge : line.leftEdge;
+            const int32_t first = fileRow(gap.firstRow);
+            const int32_t last = fileRow(gap.lastRow);
+            defects.push_back({{"kind", gap.bridge ? "bridge" : "break"},
+                               {"subpixel_edges", {left + 1, left + 2}},
+                               {"rows", {std::min(first, last), std::max(first, last)}}});
+        }
+        image["defects"] = std::move(defects);
     }
     image["edges"] = rowsJson(TableKind::kEdges, report);
     image["lines"] = rowsJson(TableKind::kLines, report);

@@ -111,6 +111,12 @@ std::string flagRule(const std::string& flag) {
              "contrast); an edge missing over " +
              percent(MetrologySettings().maxMissingFraction) +
              " of its rows is left out of the spectra"},
+        {"bridge_or_break",
+         "both edges of a space (a bridge, or a particle across it) or of a line (a break) "
+         "vanish together over " +
+             number(kMinGapRows) +
+             " or more consecutive rows inside the lines (report.json: defects): a defect to "
+             "look at; the figures bridge the gap by interpolation"},
         {"spikes_replaced",
          "more than " + percent(kFlagSpikeFraction) +
              " of the whole-pixel trace samples were replaced as spikes: the whole-pixel sigma "
@@ -173,6 +179,7 @@ std::vector<std::string> qualityFlags(const ImageResult& result) {
         edgeRows += static_cast<int64_t>(edge.positions.size());
     if (edgeRows > 0 && m.missingEdgeRows > kFlagMissingFraction * static_cast<double>(edgeRows))
         flags.push_back("edge_rows_missing");
+    if (!m.gaps.empty()) flags.push_back("bridge_or_break");
 
     const ImageAnalysis& a = result.analysis;
     int64_t spikes = 0;

@@ -33,6 +33,9 @@ constexpr double kFlagTiltGapShare = 0.5;
 
 // The image's flags, in this order, each present when its rule holds:
 //  edge_rows_missing      more than 2 % of the sub-pixel edge rows (of all edges) were not found
+//  bridge_or_break        both edges of a space (a bridge, or a particle across it) or of a line
+//                         (a break) are missing together over 3 or more consecutive rows inside
+//                         the lines (MetrologyResult::gaps)
 //  spikes_replaced        more than 3 % of the whole-pixel trace samples (of all edges) were
 //                         replaced as spikes
 //  noise_above_roughness  the fitted noise share (floor x bandwidth) of the LWR or LER variance

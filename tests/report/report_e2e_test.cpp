@@ -13,6 +13,9 @@
 #include "report/report_figure.h"
 #include "report_support.h"
 #include "run_support.h"
+#ifdef RUGON_HAVE_SYNTHETIC
+#include "synthetic/synthetic_sem.h"
+#endif
 
 namespace {
 
@@ -492,6 +495,51 @@ TEST(ReportRun, LengthPlotsOfAnImageWithoutPixelSizeAreLabelledInPixels) {
     EXPECT_GT(lower, 50);
     fs::remove_all(folder);
 }
+
+#ifdef RUGON_HAVE_SYNTHETIC
+TEST(ReportRun, BridgesAndBrokenLinesAreFlaggedWithWhereTheyAre) {
+    // Plain lines of 28 px every 64 from column 24 (edges 1-2, 3-4, ...), 512 rows: the space
+    // between lines 2 and 3 filled over rows 201-210 (a bridge), line 5 cut over rows 301-306
+    // (a break), and a bare strip across the top rows (lines that start below it, not a defect).
+    SyntheticSemSettings settings;
+    settings.width = 448;
+    settings.height = 512;
+    settings.contrast = SyntheticContrast::kBrightLine;
+    settings.noiseSigma = 10.0;
+    settings.seed = 9;
+    SyntheticSem image;
+    ASSERT_TRUE(makeSyntheticSem(settings, image));
+    const std::string folder = makeTempFolder();
+    ASSERT_TRUE(writePgm(folder + "/plain.pgm", image.width, image.height, image.pixels));
+    auto paint = [&](int32_t x0, int32_t x1, int32_t y0, int32_t y1, unsigned char level) {
+        for (int32_t y = y0; y <= y1; ++y)
+            for (int32_t x = x0; x <= x1; ++x)
+                image.pixels[static_cast<size_t>(y) * static_cast<size_t>(image.width) +
+                             static_cast<size_t>(x)] = level;
+    };
+    paint(100, 165, 200, 209, 200);  // 0-based rows 200-209: file rows 201-210
+    paint(270, 310, 300, 305, 40);   // line 5 spans columns 281-308
+    paint(0, image.width - 1, 0, 5, 40);
+    ASSERT_TRUE(writePgm(folder + "/defects.pgm", image.width, image.height, image.pixels));
+    const RunResult run = runCommand(
+        folder, std::string(RUGON_REPORT_BINARY) + " --no-region -o out plain.pgm defects.pgm");
+    ASSERT_EQ(run.status, 0) << run.err;
+    const auto json = nlohmann::json::parse(readTextFile(folder + "/out/report.json"));
+    const auto& plain = json["images"][0];
+    const auto& defects = json["images"][1];
+    EXPECT_TRUE(plain["defects"].empty()) << plain["defects"];
+    EXPECT_EQ(plain["summary"]["flags"].get<std::string>().find("bridge_or_break"),
+              std::string::npos);
+    EXPECT_NE(defects["summary"]["flags"].get<std::string>().find("bridge_or_break"),
+              std::string::npos);
+    EXPECT_EQ(defects["defects"],
+              nlohmann::json::parse(R"([{"kind": "bridge", "subpixel_edges": [4, 5],
+                                         "rows": [201, 210]},
+                                        {"kind": "break", "subpixel_edges": [9, 10],
+                                         "rows": [301, 306]}])"));
+    fs::remove_all(folder);
+}
+#endif
 
 TEST(ReportRun, CannotRunIsExitTwoWithAClearMessage) {
     const std::string folder = makeTempFolder();
