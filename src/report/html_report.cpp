@@ -800,6 +800,16 @@ std::string imageSection(const Summary& summary, size_t row, const ImageResult& 
         html += "<p class=\"note\">" + htmlEscape(note) + "</p>\n";
     for (const std::string& note : result.setup.settingNotes)
         html += "<p class=\"note\"><b>Setting:</b> " + htmlEscape(note) + ".</p>\n";
+    if (result.status == ImageStatus::kMeasured) {
+        for (const EdgeGap& gap : result.metrology.gaps) {
+            const DefectPlace d = defectPlace(result, gap);
+            html += "<p class=\"note\"><b>Defect:</b> a " + std::string(d.kind) +
+                    (gap.bridge ? " across the space between" : " of the line between") +
+                    " sub-pixel edges " + std::to_string(d.firstEdge) + " and " +
+                    std::to_string(d.secondEdge) + ", rows " + std::to_string(d.firstRow) + "-" +
+                    std::to_string(d.lastRow) + ".</p>\n";
+        }
+    }
 
     html += "<div class=\"image-body\">\n";
     const std::string name = result.name;

@@ -578,6 +578,21 @@ const char* tableFileName(TableKind kind) {
     return "psd.csv";
 }
 
+DefectPlace defectPlace(const ImageResult& result, const EdgeGap& gap) {
+    const ImageSetup& s = result.setup;
+    const MetrologyLine& line = result.metrology.lines[static_cast<size_t>(gap.line)];
+    auto fileRow = [&s](int32_t gridRow) {
+        return s.gridTopRowFirst ? s.firstRow + gridRow : s.lastRow - gridRow;
+    };
+    DefectPlace d;
+    d.kind = gap.bridge ? "bridge" : "break";
+    d.firstEdge = (gap.bridge ? line.rightEdge : line.leftEdge) + 1;
+    d.secondEdge = d.firstEdge + 1;
+    d.firstRow = std::min(fileRow(gap.firstRow), fileRow(gap.lastRow));
+    d.lastRow = std::max(fileRow(gap.firstRow), fileRow(gap.lastRow));
+    return d;
+}
+
 double lineTiltDegrees(const ImageResult& result) {
     // A grid tilt t (lines running right going down the grid) is a counter-clockwise turn of
     // vertical lines in an upright picture; flipping the rows, or reading the grid's columns
@@ -781,21 +796,12 @@ nlohmann::ordered_json imageJson(const ImageResult& report) {
             {"lwr", fitJson(m.lwr)},
             {"lpr", fitJson(m.lpr)},
         };
-        // Where edges of a line or a space vanish together: the sub-pixel edges (numbered from
-        // the left, as subpixel_edge) and the rows as rows_used counts them.
-        const ImageSetup& s = report.setup;
-        auto fileRow = [&s](int32_t gridRow) {
-            return s.gridTopRowFirst ? s.firstRow + gridRow : s.lastRow - gridRow;
-        };
         nlohmann::ordered_json defects = nlohmann::ordered_json::array();
         for (const EdgeGap& gap : m.gaps) {
-            const MetrologyLine& line = m.lines[static_cast<size_t>(gap.line)];
-            const int32_t left = gap.bridge ? line.rightEdge : line.leftEdge;
-            const int32_t first = fileRow(gap.firstRow);
-            const int32_t last = fileRow(gap.lastRow);
-            defects.push_back({{"kind", gap.bridge ? "bridge" : "break"},
-                               {"subpixel_edges", {left + 1, left + 2}},
-                               {"rows", {std::min(first, last), std::max(first, last)}}});
+            const DefectPlace d = defectPlace(report, gap);
+            defects.push_back({{"kind", d.kind},
+                               {"subpixel_edges", {d.firstEdge, d.secondEdge}},
+                               {"rows", {d.firstRow, d.lastRow}}});
         }
         image["defects"] = std::move(defects);
     }

@@ -66,6 +66,18 @@ constexpr TableKind kTableKinds[] = {TableKind::kSummary, TableKind::kEdges, Tab
 // "summary.csv", "edges.csv", "lines.csv", "length.csv", "hhcf.csv" or "psd.csv".
 const char* tableFileName(TableKind kind);
 
+// A defect of MetrologyResult::gaps as the report gives it: "bridge" or "break", its two
+// sub-pixel edges (1-based from the left, as subpixel_edge) and its first and last rows as
+// rows_used counts them (file rows; file columns for horizontal lines).
+struct DefectPlace {
+    const char* kind = "break";
+    int32_t firstEdge = 0;
+    int32_t secondEdge = 0;
+    int32_t firstRow = 0;
+    int32_t lastRow = 0;
+};
+DefectPlace defectPlace(const ImageResult& result, const EdgeGap& gap);
+
 // The lines' tilt as the file's picture shows them (top row first): degrees counter-clockwise
 // from their nominal direction (vertical, or horizontal for turned pictures), from the
 // metrology's tilt in the analysed grid (MetrologyResult::tiltDegrees), whose rows may run

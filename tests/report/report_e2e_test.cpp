@@ -537,6 +537,10 @@ TEST(ReportRun, BridgesAndBrokenLinesAreFlaggedWithWhereTheyAre) {
                                          "rows": [201, 210]},
                                         {"kind": "break", "subpixel_edges": [9, 10],
                                          "rows": [301, 306]}])"));
+    EXPECT_NE(readTextFile(folder + "/out/index.html")
+                  .find("<b>Defect:</b> a bridge across the space between sub-pixel edges 4 and "
+                        "5, rows 201-210."),
+              std::string::npos);
     fs::remove_all(folder);
 }
 #endif
