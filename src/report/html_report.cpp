@@ -801,7 +801,11 @@ std::string imageSection(const Summary& summary, size_t row, const ImageResult& 
     for (const std::string& note : result.setup.settingNotes)
         html += "<p class=\"note\"><b>Setting:</b> " + htmlEscape(note) + ".</p>\n";
     if (result.status == ImageStatus::kMeasured) {
-        for (const EdgeGap& gap : result.metrology.gaps) {
+        // The first few; a picture full of particles has hundreds.
+        constexpr size_t kShownDefects = 5;
+        const std::vector<EdgeGap>& gaps = result.metrology.gaps;
+        for (size_t i = 0; i < gaps.size() && i < kShownDefects; ++i) {
+            const EdgeGap& gap = gaps[i];
             const DefectPlace d = defectPlace(result, gap);
             html += "<p class=\"note\"><b>Defect:</b> a " + std::string(d.kind) +
                     (gap.bridge ? " across the space between" : " of the line between") +
@@ -809,6 +813,10 @@ std::string imageSection(const Summary& summary, size_t row, const ImageResult& 
                     std::to_string(d.secondEdge) + ", rows " + std::to_string(d.firstRow) + "-" +
                     std::to_string(d.lastRow) + ".</p>\n";
         }
+        if (gaps.size() > kShownDefects)
+            html += "<p class=\"note\"><b>Defect:</b> and " +
+                    std::to_string(gaps.size() - kShownDefects) +
+                    " more (report.json lists every one).</p>\n";
     }
 
     html += "<div class=\"image-body\">\n";
