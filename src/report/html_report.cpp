@@ -507,6 +507,11 @@ std::string summarySection(const Summary& summary, const std::vector<ImageResult
                 html += "<td data-v=\"" + key + "\">" + flagBadges(flags) + "</td>";
             } else if (isNumeric(*cell)) {
                 std::string content = value + unitSuffix(name, pixels);
+                // Pixels that are not square: width x height.
+                const double height = summary.real(row, "pixel_height_nm");
+                if (name == "pixel_size_nm" && std::isfinite(height) &&
+                    height != summary.real(row, name))
+                    content += " \u00d7 " + htmlEscape(displayNumber(height));
                 if (column->noteColumn != nullptr && summary.has(column->noteColumn)) {
                     const std::string note = summary.text(row, column->noteColumn);
                     if (!note.empty())

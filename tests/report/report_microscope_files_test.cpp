@@ -299,6 +299,7 @@ TEST(MicroscopeFiles, PixelsThatAreNotSquareScalePositionsAcrossTheLinesAndLagsA
     }
     EXPECT_EQ(files["tall.tif"]["pixel_size_nm"], "1");
     EXPECT_EQ(files["tall.tif"]["pixel_height_nm"], "3");
+    EXPECT_NE(readTextFile(folder + "/files/index.html").find("1 \u00d7 3"), std::string::npos);
     EXPECT_EQ(square["pixel_height_nm"], "1");
     // The first frequency of the spectra: 1 / (rows x 3 nm); the HHCF's first lag 3 nm.
     const auto psd = parseCsv(readTextFile(folder + "/files/psd.csv"));
