@@ -121,8 +121,7 @@ void choosePixelSize(const AnalysisSettings& settings,
         }
     } else if (metadata != nullptr && std::isfinite(metadata->pixelSizeNm)) {
         setup.pixelSizeNm = metadata->pixelSizeNm;
-        setup.pixelHeightNm = std::isfinite(metadata->pixelHeightNm) ? metadata->pixelHeightNm
-                                                                     : metadata->pixelSizeNm;
+        setup.pixelHeightNm = metadata->pixelHeightNm;  // NaN: square (pixelHeight)
         setup.pixelSizeSource = pixelSizeSourceName(metadata->source);
     } else {
         setup.pixelSizeNm = setup.pixelHeightNm = NAN;
