@@ -4,6 +4,8 @@
 #include <cmath>
 #include <vector>
 
+#include "metrology/subpixel_edges.h"
+
 namespace {
 
 constexpr int32_t kBlockRows = 32;
@@ -137,6 +139,11 @@ Contrast detectContrast(const GreyImage& grid) {
     // block's profile stays well below the band contrast, short enough for tilted lines.
     const int32_t rows = std::min(h, std::max(kBlockRows, h / 6));
     const int32_t blocks = std::min(kMaxBlocks, h / rows);
+    // Tilted lines smear over a block's rows: each row is moved by the lines' drift
+    // (EdgeGrid::driftPx) from the block's middle row, its border columns repeated.
+    EdgeGrid lined;
+    const double driftPerRow =
+        prepareEdgeGrid(grid, SubpixelSettings(), lined) ? lined.driftPx / lined.blockRows : 0.0;
     std::vector<double> mean(static_cast<size_t>(w));
     std::vector<double> profile(static_cast<size_t>(w));
     std::vector<Vote> votes;
@@ -149,7 +156,14 @@ Contrast detectContrast(const GreyImage& grid) {
         std::fill(mean.begin(), mean.end(), 0.0);
         for (int32_t y = first; y < first + rows; ++y) {
             const double* row = grid.data + grid.index(0, y);
-            for (int32_t x = 0; x < w; ++x) mean[static_cast<size_t>(x)] += row[x];
+            const int32_t shift =
+                static_cast<int32_t>(std::lround(driftPerRow * (y - (first + rows / 2))));
+            if (shift == 0) {
+                for (int32_t x = 0; x < w; ++x) mean[static_cast<size_t>(x)] += row[x];
+                continue;
+            }
+            for (int32_t x = 0; x < w; ++x)
+                mean[static_cast<size_t>(x)] += row[std::min(w - 1, std::max(0, x + shift))];
         }
         for (double& v : mean) v /= rows;
         smooth(mean.data(), w, profile.data());

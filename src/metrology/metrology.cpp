@@ -659,6 +659,21 @@ void measureMetrology(const GreyImage& grid,
         setAllNaN(out, "the grid is empty or the edge settings are out of range");
         return;
     }
+    if (edgeGrid.turnedDriftPx != 0.0) {
+        const double perRow = edgeGrid.turnedDriftPx / edgeGrid.blockRows;
+        const double degrees = std::atan(perRow * (px / dy)) * (180.0 / kPi);
+        char text[300];
+        std::snprintf(text, sizeof text,
+                      "the lines are turned by about %.0f degrees from the columns (they move "
+                      "%.1f px every %d rows); their edges are followed up to about 10 degrees: "
+                      "turn the picture upright",
+                      degrees, edgeGrid.turnedDriftPx, edgeGrid.blockRows);
+        setAllNaN(out, text);
+        out.tiltDegrees = degrees;
+        out.tiltReason.clear();
+        out.turnedTooFar = true;
+        return;
+    }
 
     // Seeds: one per edge, in pairs (left, right) per line.
     std::string noLine = "no line found";

@@ -176,6 +176,10 @@ struct MetrologyResult {
     double tiltDegrees = 0.0;
     double tiltCos = 1.0;  // cos of the tilt; 1 when it is NaN
     std::string tiltReason;
+    // True when the lines are turned beyond what the edges can be followed to (EdgeGrid::
+    // turnedDriftPx): nothing is measured, `reason` says so and tiltDegrees holds the angle
+    // the blocks of rows show.
+    bool turnedTooFar = false;
     std::string reason;  // why nothing was measured (no line found), empty otherwise
 };
 

@@ -16,6 +16,12 @@ constexpr double kMinTrackBoundPx = 5.0;  // blocks this close to the track's li
 constexpr int32_t kPrefetchRows = 4;      // rows ahead whose window is fetched early
 constexpr int32_t kMaxDriftPx = 3;        // largest shift sought between neighbouring blocks
 constexpr double kMinDriftPx = 0.1;       // smaller drifts are taken as none
+// Lines turned beyond the tracking's reach (EdgeGrid::turnedDriftPx): the wider shift sought
+// between neighbouring blocks (26.6 degrees at 16 rows), and how close to their median the
+// shifts of at least half of the pairs must lie for the move to be the lines' own (shifts of
+// noise spread over the whole range).
+constexpr int32_t kTurnedSearchPx = 8;
+constexpr double kTurnedAgreementPx = 1.0;
 // Band location on the middle rows (locateEdgeBands).
 constexpr int32_t kBandBlocks = 10;          // blocks of rows (16 rows each by default)
 constexpr double kMinBandProminence = 0.1;   // of the profile's range
@@ -375,16 +381,44 @@ void addMissingEdges(const std::vector<double>& p,
     }
 }
 
-// EdgeGrid::driftPx of `edges`, whose blocks are filled: per pair of neighbouring blocks, the
-// whole shift d (|d| <= kMaxDriftPx) that maximises the sum over columns of the product of the
-// two mean-free profiles, the second one shifted by d, refined by a parabola through its
-// neighbours; pairs whose best shift is at the limit are left out. The median of the rest, or 0
+// The best shift of the profile `b` against `a` (both mean-free, w columns) within +-limit: the
+// whole shift d that maximises the sum over columns limit .. w - limit - 1 of a[x] b[x + d],
+// refined by a parabola through its neighbours; NaN when it lies at the limit.
+double bestShift(const std::vector<double>& a,
+                 const std::vector<double>& b,
+                 int32_t w,
+                 int32_t limit) {
+    std::vector<double> c(static_cast<size_t>(2 * limit + 1));
+    for (int32_t d = -limit; d <= limit; ++d) {
+        double sum = 0.0;
+        for (int32_t x = limit; x < w - limit; ++x)
+            sum += a[static_cast<size_t>(x)] * b[static_cast<size_t>(x + d)];
+        c[static_cast<size_t>(d + limit)] = sum;
+    }
+    size_t best = 0;
+    for (size_t i = 1; i < c.size(); ++i)
+        if (c[i] > c[best]) best = i;
+    if (best == 0 || best + 1 == c.size()) return kNaN;
+    const double curvature = c[best - 1] - 2.0 * c[best] + c[best + 1];
+    const double offset = curvature < 0.0 ? 0.5 * (c[best - 1] - c[best + 1]) / curvature : 0.0;
+    return static_cast<double>(best) - limit + offset;
+}
+
+// EdgeGrid::driftPx and turnedDriftPx of `edges`, whose blocks are filled. Drift: per pair of
+// neighbouring blocks, the best shift (bestShift) of the second mean-free profile within
+// kMaxDriftPx; pairs whose best shift is at the limit are left out. The median of the rest, or 0
 // when it is under kMinDriftPx (0.36 degrees at 16 rows): the tracker's step limit covers that.
-double blockDrift(const EdgeGrid& edges) {
+// Turned: the same within kTurnedSearchPx; their median when it lies beyond kMaxDriftPx and the
+// shifts of at least half of all pairs lie within kTurnedAgreementPx of it, 0 otherwise.
+void blockDrift(EdgeGrid& edges) {
+    edges.driftPx = 0.0;
+    edges.turnedDriftPx = 0.0;
     const int32_t w = edges.width;
     const int32_t nb = edges.blockCount;
-    if (nb < 2 || w <= 2 * kMaxDriftPx + 4) return 0.0;
+    if (nb < 2 || w <= 2 * kMaxDriftPx + 4) return;
+    const bool wide = w > 2 * kTurnedSearchPx + 4;
     std::vector<double> shifts;
+    std::vector<double> wideShifts;
     std::vector<double> a(static_cast<size_t>(w));
     std::vector<double> b(static_cast<size_t>(w));
     auto meanFree = [&](int32_t block, std::vector<double>& out) {
@@ -398,24 +432,23 @@ double blockDrift(const EdgeGrid& edges) {
     for (int32_t k = 0; k + 1 < nb; ++k) {
         std::swap(a, b);
         meanFree(k + 1, b);
-        double c[2 * kMaxDriftPx + 1];
-        for (int32_t d = -kMaxDriftPx; d <= kMaxDriftPx; ++d) {
-            double sum = 0.0;
-            for (int32_t x = kMaxDriftPx; x < w - kMaxDriftPx; ++x)
-                sum += a[static_cast<size_t>(x)] * b[static_cast<size_t>(x + d)];
-            c[d + kMaxDriftPx] = sum;
-        }
-        int32_t best = 0;
-        for (int32_t i = 1; i <= 2 * kMaxDriftPx; ++i)
-            if (c[i] > c[best]) best = i;
-        if (best == 0 || best == 2 * kMaxDriftPx) continue;
-        const double curvature = c[best - 1] - 2.0 * c[best] + c[best + 1];
-        const double offset = curvature < 0.0 ? 0.5 * (c[best - 1] - c[best + 1]) / curvature : 0.0;
-        shifts.push_back(best - kMaxDriftPx + offset);
+        const double shift = bestShift(a, b, w, kMaxDriftPx);
+        if (std::isfinite(shift)) shifts.push_back(shift);
+        const double wideShift = wide ? bestShift(a, b, w, kTurnedSearchPx) : kNaN;
+        if (std::isfinite(wideShift)) wideShifts.push_back(wideShift);
     }
-    if (shifts.empty()) return 0.0;
-    const double drift = medianOf(shifts);
-    return std::fabs(drift) >= kMinDriftPx ? drift : 0.0;
+    if (!shifts.empty()) {
+        const double drift = medianOf(shifts);
+        edges.driftPx = std::fabs(drift) >= kMinDriftPx ? drift : 0.0;
+    }
+    if (wideShifts.empty()) return;
+    std::vector<double> sorted = wideShifts;
+    const double turned = medianOf(sorted);
+    if (!(std::fabs(turned) > kMaxDriftPx)) return;
+    int32_t agreeing = 0;
+    for (double shift : wideShifts)
+        if (std::fabs(shift - turned) <= kTurnedAgreementPx) ++agreeing;
+    if (2 * agreeing >= nb - 1) edges.turnedDriftPx = turned;
 }
 
 // The whole columns by which block b's profile is moved to line up with the middle block's
@@ -463,7 +496,7 @@ bool prepareEdgeGrid(const GreyImage& grid, const SubpixelSettings& settings, Ed
         smoothLine(mean.data(), w, out.taps,
                    out.blocks.data() + static_cast<size_t>(b) * static_cast<size_t>(w));
     }
-    out.driftPx = blockDrift(out);
+    blockDrift(out);
     return true;
 }
 
@@ -583,17 +616,21 @@ void traceSubpixelEdge(const EdgeGrid& edges,
         out.failure = "the edge could not be tracked";
         return;
     }
-    // The course of every row: linear between the centres of the tracked blocks, constant
-    // beyond the first and last.
+    // The course of every row: linear between the centres of the tracked blocks and, beyond
+    // the first and last, carried on by the grid's drift, so that a tilted edge that leaves
+    // the picture through its side leaves the course with it (its rows then have no window and
+    // stay missing) instead of the course waiting at the border for another edge's flank.
     std::vector<double> course(static_cast<size_t>(h), kNaN);
     {
+        const double driftPerRow = edges.driftPx / edges.blockRows;
         int32_t previousBlock = -1;
         for (int32_t b = 0; b < nb; ++b) {
             if (!std::isfinite(track[static_cast<size_t>(b)])) continue;
             const double centre = b * edges.blockRows + 0.5 * (edges.blockRows - 1);
             if (previousBlock < 0) {
                 for (int32_t y = 0; y < h && y <= centre; ++y)
-                    course[static_cast<size_t>(y)] = track[static_cast<size_t>(b)];
+                    course[static_cast<size_t>(y)] =
+                        track[static_cast<size_t>(b)] + driftPerRow * (y - centre);
             } else {
                 const double c0 = previousBlock * edges.blockRows + 0.5 * (edges.blockRows - 1);
                 const double x0 = track[static_cast<size_t>(previousBlock)];
@@ -604,8 +641,9 @@ void traceSubpixelEdge(const EdgeGrid& edges,
             previousBlock = b;
         }
         const double last = track[static_cast<size_t>(previousBlock)];
+        const double lastCentre = previousBlock * edges.blockRows + 0.5 * (edges.blockRows - 1);
         for (int32_t y = h - 1; y >= 0 && !std::isfinite(course[static_cast<size_t>(y)]); --y)
-            course[static_cast<size_t>(y)] = last;
+            course[static_cast<size_t>(y)] = last + driftPerRow * (y - lastCentre);
     }
 
     // The smoothed row around the course, per row: columns first .. first + count - 1.

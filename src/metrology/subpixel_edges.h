@@ -50,6 +50,11 @@ struct EdgeGrid {
     // block of 16 rows. The band and line location lines the middle blocks up by it, and the
     // tracking expects the edge where the drift takes it (lines up to about 10 degrees).
     double driftPx = 0.0;
+    // Lines turned further than that: the median over neighbouring blocks of the best shift
+    // within +-8 px, when it lies beyond 3 px (10.6 degrees at 16 rows) and at least half of the
+    // pairs agree with it within 1 px; 0 otherwise (also for noise, whose shifts scatter).
+    // Their edges cannot be tracked.
+    double turnedDriftPx = 0.0;
 };
 
 // Fills `out` from `grid`, which must outlive it. False (and `out` empty) when the grid is empty

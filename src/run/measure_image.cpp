@@ -342,7 +342,8 @@ void measureDecoded(GreyImage& grid,
                     counted(static_cast<int32_t>(result.metrology.lines.size()), "line");
             } else {
                 result.status = ImageStatus::kNoLine;
-                result.reason = "no line found (" + found + ")";
+                result.reason = result.metrology.turnedTooFar ? result.metrology.reason
+                                                              : "no line found (" + found + ")";
             }
         } else {
             result.status = ImageStatus::kUnreadable;
@@ -385,7 +386,9 @@ void measureDecoded(GreyImage& grid,
         markSubpixelEdges(kEdgeMark);
         if (subpixelLines.empty()) {
             result.status = ImageStatus::kNoLine;
-            result.reason = "no line found: " + result.metrology.reason;
+            result.reason = result.metrology.turnedTooFar
+                                ? result.metrology.reason
+                                : "no line found: " + result.metrology.reason;
         } else if (!widthFound) {
             result.status = ImageStatus::kNoLine;
             result.reason = "no line found: no row gives a width to the " +

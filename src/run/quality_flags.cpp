@@ -82,6 +82,7 @@ bool noiseAboveRoughness(const MetrologyResult& m, const RoughnessFigure& f) {
 // Whether the lines' drift over `rows` rows exceeds kFlagTiltGapShare of the narrowest gap
 // between neighbouring edges (MetrologyEdge::meanNm; both in the metrology's length unit).
 bool linesDriftIntoEachOther(const MetrologyResult& m, int32_t rows) {
+    if (m.turnedTooFar) return true;
     if (!std::isfinite(m.tiltDegrees)) return false;
     std::vector<double> means;
     for (const MetrologyEdge& edge : m.edges)

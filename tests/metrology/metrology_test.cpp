@@ -387,11 +387,12 @@ TEST(Metrology, TiltedLinesWhoseBandsMergeInTheColumnSumsAreStillMeasured) {
 }
 
 TEST(Metrology, LinesTiltedBySeveralDegreesAreMeasuredAsUprightOnes) {
-    // Rows shifted by whole columns (the drawn widths stay the truth) to 3 and 6 degrees: the
-    // edges then move 0.8 and 1.7 px from one block of 16 rows to the next, on top of their
-    // roughness.
+    // Rows shifted by whole columns (the drawn widths stay the truth) to 3, 6 and 10 degrees: the
+    // edges then move 0.8, 1.7 and 2.8 px from one block of 16 rows to the next, on top of their
+    // roughness. At 14 and 20 degrees (3.9 and 5.8 px) they move beyond the tracking's reach.
     SyntheticSemSettings s = lineImage(10.0, 31);
     s.width = 640;
+    s.height = 704;  // the contrast's blocks of a sixth of it smear over 20 px at 10 degrees
     s.lineCount = 8;
     s.pitch = 64.0;
     s.firstEdge = 60.0;
@@ -403,13 +404,24 @@ TEST(Metrology, LinesTiltedBySeveralDegreesAreMeasuredAsUprightOnes) {
     measureMetrology(upright, locateCoarseEdges(upright, 0.3), settings, reference);
     ASSERT_EQ(reference.lines.size(), static_cast<size_t>(s.lineCount));
     EXPECT_NEAR(reference.tiltDegrees, 0.0, 0.3);  // the edges' roughness alone
-    for (double degrees : {3.0, 6.0}) {
+    for (double degrees : {3.0, 6.0, 10.0, 14.0, 20.0}) {
         const double slope = std::tan(degrees * kPi / 180.0);
         const GreyImage tilted = shearedRows(upright, [&](int32_t y) {
             return static_cast<int32_t>(std::lround(slope * (y - s.height / 2)));
         });
         MetrologyResult r;
         measureMetrology(tilted, locateCoarseEdges(tilted, 0.3), settings, r);
+        if (degrees > 10.6) {
+            // Beyond the tracking's reach: nothing measured, and the reason says how far.
+            EXPECT_TRUE(r.turnedTooFar) << degrees;
+            EXPECT_TRUE(r.lines.empty());
+            EXPECT_NEAR(r.tiltDegrees, degrees, 2.5);
+            EXPECT_NE(r.reason.find("turned by about"), std::string::npos) << r.reason;
+            continue;
+        }
+        EXPECT_FALSE(r.turnedTooFar) << degrees;
+        // Blocks of rows lined up by the drift still show the bands.
+        EXPECT_EQ(detectContrast(tilted), Contrast::kBrightEdge) << degrees;
         ASSERT_EQ(r.lines.size(), static_cast<size_t>(s.lineCount)) << degrees << r.reason;
         EXPECT_LE(r.missingEdgeRows, 0.005 * s.height * static_cast<double>(r.edges.size()))
             << degrees;
@@ -462,6 +474,50 @@ TEST(Metrology, TurnedLinesAreMeasuredAcrossTheirEdgesNotAlongTheRows) {
                     2.0)
             << degrees;
     }
+}
+
+TEST(Metrology, EdgesThatLeaveThePictureThroughItsSideAreMissingThereNotInvented) {
+    // Straight dark lines of 20 px on a bright space (blur 1 px, noise 3) turned by 8 degrees;
+    // the first line's left edge runs out through the left border over the top 140 rows, and its
+    // right edge comes within 4 px of it.
+    const int32_t width = 360;
+    const int32_t height = 512;
+    const double angle = 8.0 * kPi / 180.0;
+    // Edge k's true column in row y (1-based): across = 50 (k / 2) + 20 (k % 2).
+    const auto truth = [&](int32_t k, int32_t y) {
+        return 20.0 + (50.0 * (k / 2) + 20.0 * (k % 2)) / std::cos(angle) +
+               (y - height / 2) * std::tan(angle);
+    };
+    std::mt19937_64 random(11);
+    std::normal_distribution<double> noise(0.0, 3.0);
+    GreyImage grid;
+    ASSERT_TRUE(grid.allocate(width, height));
+    for (int32_t y = 0; y < height; ++y)
+        for (int32_t x = 0; x < width; ++x) {
+            double level = 200.0 + noise(random);
+            for (int32_t k = 0; k < 12; k += 2)
+                level -=
+                    80.0 * (std::erf((x + 1 - truth(k, y)) * std::cos(angle) / std::sqrt(2.0)) -
+                            std::erf((x + 1 - truth(k + 1, y)) * std::cos(angle) / std::sqrt(2.0)));
+            grid.at(x, y) = level;
+        }
+    MetrologySettings settings;
+    settings.contrast = Contrast::kDarkLine;
+    settings.bootstrapResamples = 0;
+    MetrologyResult r;
+    measureMetrology(grid, locateCoarseEdges(grid, 0.3), settings, r);
+    ASSERT_EQ(r.edges.size(), 12u) << r.reason;
+    int32_t outside = 0;
+    for (int32_t y = 0; y < height; ++y) outside += truth(0, y) < 0.5 ? 1 : 0;
+    EXPECT_GE(r.edges[0].missingRows, outside);
+    for (size_t k = 0; k < r.edges.size(); ++k)
+        for (int32_t y = 0; y < height; ++y) {
+            const double found = r.edges[k].positions[static_cast<size_t>(y)];
+            if (std::isnan(found)) continue;
+            ASSERT_NEAR(found, truth(static_cast<int32_t>(k), y), 0.3)
+                << "edge " << k << " row " << y;
+        }
+    for (const MetrologyLine& line : r.lines) EXPECT_NEAR(line.meanWidthNm, 20.0, 0.05);
 }
 
 TEST(Metrology, TrenchesWithABandOnOneSideOnlyStillGiveEveryLine) {
