@@ -17,11 +17,10 @@ const char* contrastName(Contrast c);
 bool parseContrast(const std::string& text, Contrast& c);
 
 // Picks the contrast of `grid` (grey levels, lines along the rows). The grid is cut into blocks
-// of a sixth of its height (at least 32 rows; long enough for a quiet profile, short enough for
-// lines tilted by a degree; each row is moved by the lines' drift, EdgeGrid::driftPx, so that lines
-// tilted by up to 10 degrees do not smear); the mean profile of each block, smoothed along the
-// row, is split at
-// half way between its 2nd and 98th percentiles into bright and dark runs. A block votes
+// of a sixth of its height (at least 32 rows: long enough for a quiet profile), each row moved by
+// the lines' drift (EdgeGrid::driftPx) so that lines tilted by up to 10 degrees do not smear
+// over the block; the mean profile of each block, smoothed along the row, is split at half way
+// between its 2nd and 98th percentiles into bright and dark runs. A block votes
 // bright-edge when the dark runs on the two sides of its bright runs differ, alternately left and
 // right, by at least 0.2 of the block's range (bands between a space and a line body, or a
 // trench and a ridge), or when the ends of its wide bright runs stand above their middle by at
