@@ -16,6 +16,11 @@ constexpr int32_t kBorderColumns = 8;
 // alternately left and right; or the ends of wide bright runs stand above their middle.
 constexpr double kMinAlternatingAsymmetry = 0.2;
 constexpr double kMinEndExcess = 0.08;
+// Or the bright runs are narrow (their median width at most this share of the median distance
+// between neighbouring runs' centres) and those distances alternate short and long (line body,
+// space) by at least this share: the bands of lines whose body is about as dark as the space.
+constexpr double kMaxBandWidthShare = 0.35;
+constexpr double kMinAlternatingSpacing = 0.1;
 
 double medianOf(std::vector<double> v) {
     if (v.empty()) return NAN;
@@ -84,6 +89,29 @@ Vote voteOf(const std::vector<double>& p, double& range) {
     const double endExcess = medianOf(excess);
     if ((alternation >= kMinAlternatingAsymmetry) || (endExcess >= kMinEndExcess))
         return Vote::kBrightEdge;
+    // Band pairs: the interior bright runs' widths and the distances between their centres.
+    std::vector<double> widths;
+    std::vector<double> spacings;
+    double previousCentre = NAN;
+    for (size_t i = 1; i + 1 < runs.size(); ++i) {
+        if (!runs[i].bright) continue;
+        widths.push_back(runs[i].last - runs[i].first + 1);
+        const double centre = 0.5 * (runs[i].first + runs[i].last);
+        if (!std::isnan(previousCentre)) spacings.push_back(centre - previousCentre);
+        previousCentre = centre;
+    }
+    if (spacings.size() >= 3) {
+        const double spacing = medianOf(spacings);
+        std::vector<double> alternatingSpacing;
+        for (size_t i = 0; i + 2 < spacings.size(); ++i) {
+            const double a = spacings[i + 1] - spacings[i];
+            const double b = spacings[i + 2] - spacings[i + 1];
+            alternatingSpacing.push_back(a * b < 0.0 ? std::min(std::fabs(a), std::fabs(b)) : 0.0);
+        }
+        if (medianOf(widths) <= kMaxBandWidthShare * spacing &&
+            medianOf(alternatingSpacing) >= kMinAlternatingSpacing * spacing)
+            return Vote::kBrightEdge;
+    }
     if (signedAsymmetry.empty() && excess.empty()) return Vote::kNone;
     // A step: the space lies at the left and right borders.
     double border = 0.0;

@@ -24,8 +24,11 @@ bool parseContrast(const std::string& text, Contrast& c);
 // bright-edge when the dark runs on the two sides of its bright runs differ, alternately left and
 // right, by at least 0.2 of the block's range (bands between a space and a line body, or a
 // trench and a ridge), or when the ends of its wide bright runs stand above their middle by at
-// least 0.08 of the range (a band on each ridge edge); otherwise it votes for a step, whose line
-// is the phase that does not lie at the grid's left and right borders (there lies the space).
+// least 0.08 of the range (a band on each ridge edge), or when its bright runs are narrow (median
+// width at most 0.35 of the median distance between their centres) and those distances
+// alternate short and long by at least 0.1 of it (bands on a body about as dark as the space);
+// otherwise it votes for a step, whose line is the phase that does not lie at the grid's left and
+// right borders (there lies the space).
 // Blocks with less than half the typical range (beyond the line ends) do not vote; the majority
 // wins, bright edge on a tie. A grid smaller than 16 x 4 gives kBrightEdge.
 Contrast detectContrast(const GreyImage& grid);

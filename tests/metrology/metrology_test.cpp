@@ -993,6 +993,30 @@ TEST(Contrast, GeneratedImagesOfEachKindAreRecognised) {
             EXPECT_EQ(detectContrast(grid), expected[k]) << "kind " << k << " noise " << noise;
         }
     }
+    // Bands on a body hardly brighter than the space: the bright runs are the bands alone, narrow
+    // and alternately a line body and a space apart. Narrow bright lines at an even pitch stay
+    // lines.
+    for (double body : {45.0, 65.0}) {
+        SyntheticSemSettings s;
+        s.bodyLevel = body;
+        s.noiseSigma = 10.0;
+        s.seed = 72;
+        SyntheticSem image;
+        ASSERT_TRUE(makeSyntheticSem(s, image));
+        GreyImage grid;
+        toGreyImage(image, grid);
+        EXPECT_EQ(detectContrast(grid), Contrast::kBrightEdge) << "body " << body;
+    }
+    SyntheticSemSettings narrow;
+    narrow.contrast = SyntheticContrast::kBrightLine;
+    narrow.cd = 6.0;
+    narrow.pitch = 30.0;
+    narrow.noiseSigma = 10.0;
+    SyntheticSem image;
+    ASSERT_TRUE(makeSyntheticSem(narrow, image));
+    GreyImage grid;
+    toGreyImage(image, grid);
+    EXPECT_EQ(detectContrast(grid), Contrast::kBrightLine);
 }
 
 TEST(Contrast, TheRealSemCropsAreRecognised) {
