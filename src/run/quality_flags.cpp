@@ -96,6 +96,34 @@ bool linesDriftIntoEachOther(const MetrologyResult& m, int32_t rows) {
     return drift > kFlagTiltGapShare * gap;
 }
 
+// Whether most of the sub-pixel lines of `result` have their centre (the mean of their edges'
+// mean columns) outside every whole-pixel line (consecutive coarse edges from edge 1, or edge 2
+// for pairing 0); false unless both found lines.
+bool linesDisagree(const ImageResult& result) {
+    const MetrologyResult& m = result.metrology;
+    const CoarseEdges& coarse = result.analysis.coarse;
+    if (!hasWholePixelFigures(result) || !(m.pixelSizeNm > 0.0)) return false;
+    const int32_t first = result.pairing == 0 ? 2 : 1;
+    int32_t inside = 0;
+    int32_t counted = 0;
+    for (const MetrologyLine& line : m.lines) {
+        const double centre = 0.5 *
+                              (m.edges[static_cast<size_t>(line.leftEdge)].meanNm +
+                               m.edges[static_cast<size_t>(line.rightEdge)].meanNm) /
+                              m.pixelSizeNm;
+        if (!std::isfinite(centre)) continue;
+        ++counted;
+        for (int32_t k = first; k + 1 <= coarse.count; k += 2) {  // 1-based edges k, k + 1
+            if (centre > coarse.columns[static_cast<size_t>(k - 1)] &&
+                centre < coarse.columns[static_cast<size_t>(k)]) {
+                ++inside;
+                break;
+            }
+        }
+    }
+    return counted > 0 && 2 * inside < counted;
+}
+
 }  // namespace
 
 std::string flagRule(const std::string& flag) {
@@ -143,6 +171,11 @@ std::string flagRule(const std::string& flag) {
              " of the narrowest gap between neighbouring edges: the whole-pixel analysis "
              "takes its edges from column sums over all rows, where they smear into each "
              "other, and may pair the wrong ones; the sub-pixel edges follow the tilt"},
+        {"lines_disagree",
+         "most sub-pixel lines lie where the whole-pixel analysis has spaces: the two sets of "
+         "figures measure different features. The sub-pixel path takes the darker side of each "
+         "edge band as the space; the whole-pixel path pairs the edges from the first (or, with "
+         "--first-edge-opens-line no, the second) detected one. Check which are the lines"},
         {"pixel_size_missing",
          "no pixel size from the options, the parameter file or the file's metadata: "
          "lengths are in px"},
@@ -214,6 +247,7 @@ std::vector<std::string> qualityFlags(const ImageResult& result) {
     }
     if (result.wholePixelApplicable && linesDriftIntoEachOther(m, rows))
         flags.push_back("lines_tilted");
+    if (linesDisagree(result)) flags.push_back("lines_disagree");
     if (result.setup.figuresInPixels) flags.push_back("pixel_size_missing");
     if (!result.setup.settingNotes.empty()) flags.push_back("setting_contradicted");
     if (result.setup.databarRows > 0) flags.push_back("databar_found");

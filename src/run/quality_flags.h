@@ -57,6 +57,10 @@ constexpr double kFlagTiltGapShare = 0.5;
 //                         the analysed rows by more than half the narrowest gap between
 //                         neighbouring edges: its column sums smear the edges into each other,
 //                         and its lines may pair the wrong ones
+//  lines_disagree         the whole-pixel analysis ran and most sub-pixel lines have their centre
+//                         outside every whole-pixel line (between the coarse edges it pairs):
+//                         the two measure different features (the sub-pixel path takes each
+//                         band's darker side as the space, the whole-pixel one its pairing)
 //  pixel_size_missing     no pixel size from the user or the file: figures are in px
 //  setting_contradicted   a given orientation, contrast or pixel size that the picture or its
 //                         metadata contradicts, or a region of interest running past the

@@ -166,3 +166,28 @@ TEST(QualityFlags, LinesDriftingHalfTheNarrowestGapFlagTheWholePixelAnalysisOnly
     r.metrology.edges.pop_back();
     EXPECT_FALSE(has(qualityFlags(r), "lines_tilted"));
 }
+
+TEST(QualityFlags, SubpixelLinesInWholePixelSpacesAreFlagged) {
+    // Sub-pixel lines between edges at 20-40 and 60-80 px; the whole-pixel analysis pairs its
+    // coarse edges from the first (pairing 1) or the second (pairing 0).
+    ImageResult r = imageOfEdges(4, 100, [](int32_t, int32_t) { return 0.0; });
+    for (int32_t l = 0; l < 2; ++l) {
+        MetrologyLine line;
+        line.leftEdge = 2 * l;
+        line.rightEdge = 2 * l + 1;
+        r.metrology.lines.push_back(line);
+    }
+    r.wholePixelApplicable = true;
+    r.analysis.coarse.columns = {20, 40, 60, 80};
+    r.analysis.coarse.count = 4;
+    EXPECT_FALSE(has(qualityFlags(r), "lines_disagree"));
+    r.pairing = 0;  // lines 40-60 only: both sub-pixel lines lie in its spaces
+    EXPECT_TRUE(has(qualityFlags(r), "lines_disagree"));
+    r.analysis.coarse.columns = {2, 20, 40, 60, 80, 98};  // a band at each border
+    r.analysis.coarse.count = 6;
+    EXPECT_FALSE(has(qualityFlags(r), "lines_disagree"));
+    r.pairing = 1;
+    EXPECT_TRUE(has(qualityFlags(r), "lines_disagree"));
+    r.wholePixelApplicable = false;  // no whole-pixel lines to disagree with
+    EXPECT_FALSE(has(qualityFlags(r), "lines_disagree"));
+}
