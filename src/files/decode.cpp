@@ -449,5 +449,6 @@ bool decodeImageFile(const std::string& path,
     info.format = formatText(answer);
     info.fileType = imageFileTypeName(static_cast<ImageFileType>(answer.fileType));
     info.decoderPeakKib = peakKib;
+    info.pictures = static_cast<int32_t>(answer.pictures);
     return true;
 }

@@ -58,7 +58,7 @@ struct DecodeAnswer {
     uint64_t byteCount = 0;     // bytes that follow
     uint32_t usedBits = 0;      // 16-bit channels: bits the picture's largest value uses (0..16;
                                 // the grey levels are shifted as sixteenBitShift says); else 0
-    uint32_t reserved = 0;
+    uint32_t pictures = 0;      // pages, frames, faces or slices the headers declare (0: unknown)
 };
 static_assert(sizeof(DecodeAnswer) == 72, "the answer keeps one layout");
 

@@ -277,6 +277,7 @@ int main(int argc, char** argv) {
         readDeclaredSize(static_cast<const unsigned char*>(bytes), fileSize, name);
     munmap(bytes, fileSize);
     gReply.fileType = static_cast<uint32_t>(declared.type);
+    gReply.pictures = static_cast<uint32_t>(declared.pictures > 0 ? declared.pictures : 0);
     if (declared.largestPixels > maxPixels || declared.width > kDecoderLongestSide ||
         declared.height > kDecoderLongestSide) {
         gReply.width = declared.width;

@@ -15,6 +15,7 @@ struct LoadedImageInfo {
                                  // RGB", "16-bit grey", "96-bit float RGB", ...
     std::string fileType;        // "PNG", "TIFF", "BMP", ... from the headers; "" for others
     int64_t decoderPeakKib = 0;  // peak resident memory of the decoding process, KiB
+    int32_t pictures = 0;  // pages, frames, faces or slices the file declares; the first is read
 };
 
 // Loads `name` into `grid` as grey levels 0..255, one element per pixel, in the library's own

@@ -449,7 +449,10 @@ void measureImageFile(const AnalysisSettings& settings, ImageResult& result) {
         return;
     }
     result.setup.format = info.format;
-    const FileMetadata metadata = readFileMetadata(result.path);
+    FileMetadata metadata = readFileMetadata(result.path);
+    if (info.pictures > 1)
+        metadata.notes.push_back("the file holds " + std::to_string(info.pictures) +
+                                 " pictures (pages or frames): only the first is measured");
     measureDecoded(grid, info.topRowFirst, &metadata, settings, result);
 }
 

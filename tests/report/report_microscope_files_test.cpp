@@ -318,4 +318,45 @@ TEST(MicroscopeFiles, PixelsThatAreNotSquareScalePositionsAcrossTheLinesAndLagsA
               "metadata gives 1 nm along a row and 3 nm down a column (tiff-ini)");
     fs::remove_all(folder);
 }
+
+TEST(MicroscopeFiles, AFileOfSeveralPagesSaysThatOnlyTheFirstIsMeasured) {
+    // Page 1 the lines, page 2 a flat grey frame: the figures are page 1's, and a note says so.
+    SyntheticSemSettings settings;
+    settings.width = 256;
+    settings.height = 256;
+    settings.seed = 43;
+    SyntheticSem image;
+    ASSERT_TRUE(makeSyntheticSem(settings, image));
+    const std::string folder = makeTempFolder();
+    ASSERT_TRUE(writePgm(folder + "/one.pgm", image.width, image.height, image.pixels));
+    TIFF* tiff = TIFFOpen((folder + "/two.tif").c_str(), "w");
+    ASSERT_NE(tiff, nullptr);
+    for (int32_t page = 0; page < 2; ++page) {
+        TIFFSetField(tiff, TIFFTAG_IMAGEWIDTH, static_cast<uint32_t>(image.width));
+        TIFFSetField(tiff, TIFFTAG_IMAGELENGTH, static_cast<uint32_t>(image.height));
+        TIFFSetField(tiff, TIFFTAG_BITSPERSAMPLE, 8);
+        TIFFSetField(tiff, TIFFTAG_SAMPLESPERPIXEL, 1);
+        TIFFSetField(tiff, TIFFTAG_PHOTOMETRIC, PHOTOMETRIC_MINISBLACK);
+        std::vector<unsigned char> row(static_cast<size_t>(image.width), 128);
+        for (int32_t y = 0; y < image.height; ++y) {
+            if (page == 0)
+                std::copy_n(image.pixels.begin() + static_cast<std::ptrdiff_t>(y) * image.width,
+                            image.width, row.begin());
+            ASSERT_EQ(TIFFWriteScanline(tiff, row.data(), static_cast<uint32_t>(y), 0), 1);
+        }
+        ASSERT_EQ(TIFFWriteDirectory(tiff), 1);
+    }
+    TIFFClose(tiff);
+    const RunResult run =
+        runCommand(folder, std::string(RUGON_REPORT_BINARY) + " -o out one.pgm two.tif");
+    ASSERT_EQ(run.status, 0) << run.err;
+    auto rows = summaryByFile(folder + "/out");
+    EXPECT_EQ(rows["two.tif"]["cd_subpixel_nm"], rows["one.pgm"]["cd_subpixel_nm"]);
+    const auto json = nlohmann::json::parse(readTextFile(folder + "/out/report.json"));
+    EXPECT_TRUE(json["images"][0]["setup"]["metadata_notes"].empty());
+    EXPECT_EQ(json["images"][1]["setup"]["metadata_notes"],
+              nlohmann::json::array(
+                  {"the file holds 2 pictures (pages or frames): only the first is measured"}));
+    fs::remove_all(folder);
+}
 #endif
