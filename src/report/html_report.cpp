@@ -144,6 +144,7 @@ constexpr ShownColumn kMainColumns[] = {
     {"flags", "Flags", "", nullptr, nullptr},
     {"pixel_size_nm", "Pixel size", "nm, source", nullptr, "pixel_size_source"},
     {"lines", "Lines", "", nullptr, nullptr},
+    {"subpixel_lines", "Lines", "sub-pixel", nullptr, nullptr},
     {"cd_average_nm", "CD", "nm, whole-pixel", nullptr, nullptr},
     {"cd_subpixel_nm", "CD sub-pixel", "nm, \u00b1 95 %", "cd_subpixel_ci95_nm", nullptr},
     {"lwr_3sigma_nm", "3\u03c3 LWR", "nm, whole-pixel", nullptr, nullptr},

@@ -15,6 +15,7 @@ const std::vector<std::string>& columnsOf(TableKind kind) {
                                                      "edges_found",
                                                      "edges_processed",
                                                      "lines",
+                                                     "subpixel_lines",
                                                      "group",
                                                      "pixel_size_nm",
                                                      "pixel_height_nm",
@@ -167,6 +168,7 @@ void appendSummary(const ImageResult& result, Table& table) {
             set("edges_processed", integerCell(static_cast<int64_t>(m.edges.size())));
             set("lines", integerCell(static_cast<int64_t>(m.lines.size())));
         }
+        set("subpixel_lines", integerCell(static_cast<int64_t>(m.lines.size())));
         set("pixel_size_nm", setup.figuresInPixels ? emptyCell() : figureCell(setup.pixelSizeNm));
         set("pixel_height_nm",
             setup.figuresInPixels ? emptyCell() : figureCell(pixelHeight(setup)));

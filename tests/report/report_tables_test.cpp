@@ -115,6 +115,7 @@ TEST(ReportTables, SummaryHeaderNamesEveryFigureWithItsUnit) {
                                                "edges_found",
                                                "edges_processed",
                                                "lines",
+                                               "subpixel_lines",
                                                "group",
                                                "pixel_size_nm",
                                                "pixel_height_nm",
@@ -164,6 +165,8 @@ TEST(ReportTables, SummaryHeaderNamesEveryFigureWithItsUnit) {
 
 TEST(ReportTables, SummaryFiguresRoundedAsTheConsoleReportGiveItsVeryText) {
     std::vector<ImageResult> reports = threeImages();
+    // The sub-pixel edges found three lines where the whole-pixel pairing made two.
+    reports[0].metrology.lines.resize(3);
     const double pixelSize = 2.0;
     const auto rows = csvOf(TableKind::kSummary, reports, pixelSize);
     const auto& header = rows[0];
@@ -175,6 +178,7 @@ TEST(ReportTables, SummaryFiguresRoundedAsTheConsoleReportGiveItsVeryText) {
     EXPECT_EQ(value("edges_found"), 5.0);
     EXPECT_EQ(value("edges_processed"), 4.0);
     EXPECT_EQ(value("lines"), 2.0);
+    EXPECT_EQ(value("subpixel_lines"), 3.0);
     EXPECT_EQ(value("lwr_3sigma_nm"), 3.0 * 0.1);
     EXPECT_EQ(value("ksi_nm"), 6.0);
 
