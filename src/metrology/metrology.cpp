@@ -772,9 +772,26 @@ void measureMetrology(const GreyImage& grid,
     // Sub-pixel edges.
     const int32_t h = grid.height;
     out.edges.resize(seeds.size());
+    std::vector<SubpixelEdge> tracedEdges(seeds.size());
+    int32_t found = 0;
+    int32_t shaped = 0;
     for (size_t e = 0; e < seeds.size(); ++e) {
-        SubpixelEdge traced;
-        traceSubpixelEdge(edgeGrid, seeds[e], settings.edges, traced);
+        traceSubpixelEdge(edgeGrid, seeds[e], settings.edges, tracedEdges[e]);
+        if (tracedEdges[e].failure.empty()) ++found;
+        if (tracedEdges[e].levelShaped) ++shaped;
+    }
+    // Shading lies over the picture, not on one edge: where fewer than half of the edges show
+    // it, the bent levels of those that do come from something of their own (a particle, a
+    // changing flank), and they are traced again on a straight trend.
+    if (shaped > 0 && 2 * shaped < found) {
+        SubpixelSettings straight = settings.edges;
+        straight.followBentShading = false;
+        for (size_t e = 0; e < seeds.size(); ++e)
+            if (tracedEdges[e].levelShaped)
+                traceSubpixelEdge(edgeGrid, seeds[e], straight, tracedEdges[e]);
+    }
+    for (size_t e = 0; e < seeds.size(); ++e) {
+        SubpixelEdge& traced = tracedEdges[e];
         MetrologyEdge& edge = out.edges[e];
         edge.edgeNumber = numbers[e];
         edge.leftEdge = e % 2 == 0;

@@ -37,6 +37,15 @@ constexpr int32_t kTrendSegmentRows = 64;
 constexpr int32_t kMinTrendSegments = 4;
 constexpr double kTrendSignificance = 8.0;
 constexpr double kMinTrendFraction = 0.05;
+// Shading that is not a straight trend (a bright centre, a dark corner): the segments' levels
+// are followed row by row when they bend away from the straight line smoothly (the mean square
+// of the steps between neighbouring segments' residuals at most kMaxShapeStepRatio of their
+// own, where independent scatter gives about 2) and by more than their own noise (from the
+// difference of each segment's halves) by kShapeMeanSquareRatio in mean squares, one of them at
+// least kMinTrendFraction of the contrast off the line, over at least kMinShapeSegments.
+constexpr double kShapeMeanSquareRatio = 4.0;
+constexpr double kMaxShapeStepRatio = 1.0;
+constexpr int32_t kMinShapeSegments = 6;
 
 // Normalised Gaussian taps of standard deviation `sigma`, radius ceil(3 sigma); one tap of 1
 // for sigma 0.
@@ -754,7 +763,10 @@ void traceSubpixelEdge(const EdgeGrid& edges,
     // kMinTrendFraction of the contrast over the rows, every row's level is the edge's level
     // plus the slope times the row's distance from the mean row of the levels' rows, which
     // keeps their mean, and the least contrast of a row follows the contrast's own fitted
-    // slope. Otherwise (pictures of even brightness) the level stays one.
+    // slope. Where the levels bend away from that line smoothly (shading that is not a straight
+    // trend: kShapeMeanSquareRatio, kMaxShapeStepRatio), every row's level and least contrast are
+    // those of the segments, linear between their mean rows and carried on beyond the first and
+    // last. Otherwise (pictures of even brightness) the level stays one.
     // The mean of the rows y0 .. y1 - 1 not found flat; `rows` receives their count.
     auto meanRow = [&](int32_t y0, int32_t y1, double& rows) {
         rows = 0.0;
@@ -770,6 +782,7 @@ void traceSubpixelEdge(const EdgeGrid& edges,
         std::vector<double> centres;
         std::vector<double> segmentLevels;
         std::vector<double> segmentContrasts;
+        std::vector<int32_t> starts;  // each segment's first row
         for (int32_t y0 = 0; y0 + kTrendSegmentRows <= h; y0 += kTrendSegmentRows) {
             const int32_t y1 = y0 + kTrendSegmentRows;
             double rows = 0.0;
@@ -780,6 +793,7 @@ void traceSubpixelEdge(const EdgeGrid& edges,
             centres.push_back(centre);
             segmentLevels.push_back(low + settings.edgeLevel * (high - low));
             segmentContrasts.push_back(high - low);
+            starts.push_back(y0);
         }
         const size_t n = centres.size();
         if (n < static_cast<size_t>(kMinTrendSegments)) return false;
@@ -792,10 +806,60 @@ void traceSubpixelEdge(const EdgeGrid& edges,
         double residuals = 0.0;
         gsl_fit_linear(centres.data(), 1, segmentLevels.data(), 1, n, &c0, &slope, &cov00, &cov01,
                        &slopeVariance, &residuals);
+        const double levelAt0 = c0;
         double contrastSlope = 0.0;
         double unused[4];
         gsl_fit_linear(centres.data(), 1, segmentContrasts.data(), 1, n, &c0, &contrastSlope,
                        &unused[0], &unused[1], &unused[2], &unused[3]);
+        // Shading beyond a straight trend: residuals about the line, smooth and above noise.
+        if (settings.followBentShading && n >= static_cast<size_t>(kMinShapeSegments)) {
+            std::vector<double> off(n);
+            double largestOff = 0.0;
+            for (size_t i = 0; i < n; ++i) {
+                off[i] = segmentLevels[i] - (levelAt0 + slope * centres[i]);
+                largestOff = std::max(largestOff, std::fabs(off[i]));
+            }
+            double steps = 0.0;
+            for (size_t i = 1; i < n; ++i) steps += (off[i] - off[i - 1]) * (off[i] - off[i - 1]);
+            const double meanSquare = residuals / static_cast<double>(n);
+            bool shaped = steps / (n - 1.0) <= kMaxShapeStepRatio * meanSquare &&
+                          largestOff >= kMinTrendFraction * (out.high - out.low);
+            // The levels' noise (only for edges that pass the above): half the difference of
+            // the levels of each segment's halves.
+            double noiseSquare = 0.0;
+            for (size_t i = 0; shaped && i < n; ++i) {
+                const int32_t half = starts[i] + kTrendSegmentRows / 2;
+                double lowA = 0.0, highA = 0.0, lowB = 0.0, highB = 0.0;
+                shaped = alignedLevels(starts[i], half, lowA, highA) &&
+                         alignedLevels(half, starts[i] + kTrendSegmentRows, lowB, highB);
+                const double d = 0.5 * ((lowA + settings.edgeLevel * (highA - lowA)) -
+                                        (lowB + settings.edgeLevel * (highB - lowB)));
+                noiseSquare += d * d;
+            }
+            shaped = shaped && meanSquare > kShapeMeanSquareRatio * noiseSquare / n;
+            if (shaped) {
+                size_t next = 0;  // the first segment whose mean row lies past y
+                for (int32_t y = 0; y < h; ++y) {
+                    while (next < n && centres[next] <= y) ++next;
+                    // Between the segments around y; beyond the first or last, on the line
+                    // through the two nearest.
+                    const size_t a = next == 0 ? 0 : (next == n ? n - 2 : next - 1);
+                    const size_t b = a + 1;
+                    const double t = (y - centres[a]) / (centres[b] - centres[a]);
+                    const double level =
+                        segmentLevels[a] + t * (segmentLevels[b] - segmentLevels[a]);
+                    const double contrast =
+                        segmentContrasts[a] + t * (segmentContrasts[b] - segmentContrasts[a]);
+                    rowLevel[static_cast<size_t>(y)] = level;
+                    rowMinRange[static_cast<size_t>(y)] =
+                        settings.minContrastFraction * std::max(0.0, contrast);
+                }
+                out.levelSlope = slope;
+                out.levelShaped = true;
+                flat.assign(static_cast<size_t>(h), false);
+                return true;
+            }
+        }
         const double standardError = std::sqrt(slopeVariance);
         if (!(std::fabs(slope) > kTrendSignificance * standardError) ||
             !(std::fabs(slope) * h >= kMinTrendFraction * (out.high - out.low)))

@@ -31,6 +31,10 @@ struct SubpixelSettings {
     // crossing jumped) is located on the mean of itself and pooledHalfRows rows either side,
     // within the jump bound (0: such rows stay missing).
     int32_t pooledHalfRows = 1;
+    // Whether the crossing level may follow brightness that bends along the edge (see
+    // traceSubpixelEdge); measureMetrology turns it off again for the edges that show it when
+    // fewer than half of the picture's edges do.
+    bool followBentShading = true;
 };
 
 // The row profiles the edges are found on: the grid's rows, smoothed along themselves where an
@@ -82,6 +86,9 @@ struct SubpixelEdge {
     // Grey levels per row by which the crossing level follows a brightness trend down the edge
     // (0: the picture's brightness is even along the edge, one level for every row).
     double levelSlope = 0.0;
+    // True when the level follows shading that bends away from a straight trend (a bright
+    // centre, say): each row's level is then that of its segment of 64 rows, interpolated.
+    bool levelShaped = false;
     std::string failure;  // why the edge was not found at all (then every row is missing)
 };
 
@@ -89,7 +96,10 @@ struct SubpixelEdge {
 // the middle block up and down, the levels from the mean profile aligned on the track (over the
 // rows with contrast, when some have none), then per row the mean of the crossings of the level
 // in the edge's direction within the search radius of the track; rows without one, without
-// contrast, or jumping are NaN and counted.
+// contrast, or jumping are NaN and counted. The crossing level is one for the edge, or follows
+// the levels of segments of 64 rows where they show a brightness trend: a straight one, or,
+// with followBentShading, one that bends smoothly away from it by more than their noise
+// (levelShaped).
 void traceSubpixelEdge(const EdgeGrid& edges,
                        const EdgeSeed& seed,
                        const SubpixelSettings& settings,

@@ -520,6 +520,44 @@ TEST(Metrology, EdgesThatLeaveThePictureThroughItsSideAreMissingThereNotInvented
     for (const MetrologyLine& line : r.lines) EXPECT_NEAR(line.meanWidthNm, 20.0, 0.05);
 }
 
+TEST(Metrology, ABrightCentreDoesNotMoveTheEdgesOrWidenTheLines) {
+    // Shading that bends (a Gaussian bump of +-30 and +-60 grey levels on the band contrast of
+    // 160): a fixed crossing level would slide along the flanks with it, in and out over the
+    // rows (unbiased LWR 12 % and 52 % high); the level follows the edges' own.
+    SyntheticSemSettings s = lineImage(10.0, 61);
+    s.width = 512;
+    s.lineCount = 8;
+    s.pitch = 60.0;
+    SyntheticSem image;
+    const GreyImage even = drawnGrid(s, image);
+    MetrologySettings settings;
+    settings.bootstrapResamples = 0;
+    MetrologyResult reference;
+    measureMetrology(even, locateCoarseEdges(even, 0.3), settings, reference);
+    ASSERT_EQ(reference.lines.size(), 8u);
+    for (double amplitude : {60.0, 120.0}) {
+        GreyImage shaded = even;
+        for (int32_t y = 0; y < shaded.height; ++y)
+            for (int32_t x = 0; x < shaded.width; ++x) {
+                const double dx = x - shaded.width / 2.0;
+                const double dy = y - shaded.height / 2.0;
+                const double spread = shaded.width / 3.0;
+                shaded.at(x, y) +=
+                    amplitude * (std::exp(-(dx * dx + dy * dy) / (2.0 * spread * spread)) - 0.5);
+            }
+        MetrologyResult r;
+        measureMetrology(shaded, locateCoarseEdges(shaded, 0.3), settings, r);
+        ASSERT_EQ(r.lines.size(), 8u) << amplitude;
+        EXPECT_NEAR(r.lwr.sigma3UnbiasedNm, reference.lwr.sigma3UnbiasedNm,
+                    0.02 * reference.lwr.sigma3UnbiasedNm)
+            << amplitude;
+        EXPECT_NEAR(r.ler.sigma3UnbiasedNm, reference.ler.sigma3UnbiasedNm,
+                    0.02 * reference.ler.sigma3UnbiasedNm)
+            << amplitude;
+        EXPECT_NEAR(r.cdNm, reference.cdNm, 0.05) << amplitude;
+    }
+}
+
 TEST(Metrology, TrenchesWithABandOnOneSideOnlyStillGiveEveryLine) {
     // Wide ridges (136) between narrow trenches (120, 5 px), pitch 24 px; a bright band marks
     // only the trench's left side (the ridge's right edge), and a faint one (1 grey level) its
