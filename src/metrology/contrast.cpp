@@ -160,6 +160,12 @@ bool parseContrast(const std::string& text, Contrast& c) {
 }
 
 Contrast detectContrast(const GreyImage& grid) {
+    EdgeGrid lined;
+    prepareEdgeGrid(grid, SubpixelSettings(), lined);
+    return detectContrast(grid, lined);
+}
+
+Contrast detectContrast(const GreyImage& grid, const EdgeGrid& lined) {
     const int32_t w = grid.width;
     const int32_t h = grid.height;
     if (w < 16 || h < 4 || grid.data == nullptr) return Contrast::kBrightEdge;
@@ -169,9 +175,7 @@ Contrast detectContrast(const GreyImage& grid) {
     const int32_t blocks = std::min(kMaxBlocks, h / rows);
     // Tilted lines smear over a block's rows: each row is moved by the lines' drift
     // (EdgeGrid::driftPx) from the block's middle row, its border columns repeated.
-    EdgeGrid lined;
-    const double driftPerRow =
-        prepareEdgeGrid(grid, SubpixelSettings(), lined) ? lined.driftPx / lined.blockRows : 0.0;
+    const double driftPerRow = lined.blockRows > 0 ? lined.driftPx / lined.blockRows : 0.0;
     std::vector<double> mean(static_cast<size_t>(w));
     std::vector<double> profile(static_cast<size_t>(w));
     std::vector<Vote> votes;

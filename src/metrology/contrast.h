@@ -6,6 +6,8 @@
 
 #include "image/grey_image.h"
 
+struct EdgeGrid;
+
 enum class Contrast { kBrightEdge, kBrightLine, kDarkLine };
 
 // "bright-edge", "bright-line" or "dark-line".
@@ -32,3 +34,6 @@ bool parseContrast(const std::string& text, Contrast& c);
 // Blocks with less than half the typical range (beyond the line ends) do not vote; the majority
 // wins, bright edge on a tie. A grid smaller than 16 x 4 gives kBrightEdge.
 Contrast detectContrast(const GreyImage& grid);
+
+// The same with the drift of `lined`, prepared from `grid` (prepareEdgeGrid; empty: no drift).
+Contrast detectContrast(const GreyImage& grid, const EdgeGrid& lined);

@@ -643,6 +643,16 @@ void measureMetrology(const GreyImage& grid,
                       const CoarseEdges& coarse,
                       const MetrologySettings& settings,
                       MetrologyResult& out) {
+    EdgeGrid edgeGrid;
+    prepareEdgeGrid(grid, settings.edges, edgeGrid);
+    measureMetrology(edgeGrid, grid, coarse, settings, out);
+}
+
+void measureMetrology(const EdgeGrid& edgeGrid,
+                      const GreyImage& grid,
+                      const CoarseEdges& coarse,
+                      const MetrologySettings& settings,
+                      MetrologyResult& out) {
     out = MetrologyResult();
     out.contrast = settings.contrast;
     out.pixelSizeNm = settings.pixelSizeNm;
@@ -654,8 +664,7 @@ void measureMetrology(const GreyImage& grid,
         setAllNaN(out, "the pixel size is not a positive number");
         return;
     }
-    EdgeGrid edgeGrid;
-    if (!prepareEdgeGrid(grid, settings.edges, edgeGrid)) {
+    if (edgeGrid.width == 0 || edgeGrid.values != grid.data) {
         setAllNaN(out, "the grid is empty or the edge settings are out of range");
         return;
     }

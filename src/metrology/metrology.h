@@ -208,6 +208,14 @@ void measureMetrology(const GreyImage& grid,
                       const MetrologySettings& settings,
                       MetrologyResult& out);
 
+// The same on `edges`, prepared from `grid` with settings.edges (prepareEdgeGrid) by a caller that
+// uses it before (detectContrast); an empty one (its preparation failed) measures nothing.
+void measureMetrology(const EdgeGrid& edges,
+                      const GreyImage& grid,
+                      const CoarseEdges& coarse,
+                      const MetrologySettings& settings,
+                      MetrologyResult& out);
+
 // The lines of several images taken together.
 struct PooledRoughness {
     int32_t imageCount = 0;  // images whose lines were pooled

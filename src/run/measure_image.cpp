@@ -258,10 +258,15 @@ void measureDecoded(GreyImage& grid,
 
     // Contrast, then both analyses on the same grid: the metrology first, since the whole-pixel
     // tracing marks the grid it works on.
+    // The row profiles the sub-pixel edges are found on, prepared once: the contrast detection
+    // lines its blocks up by their drift.
+    MetrologySettings ms;
+    EdgeGrid lined;
+    prepareEdgeGrid(work, ms.edges, lined);
     Contrast contrast = Contrast::kBrightEdge;
     switch (settings.contrast) {
         case ContrastChoice::kAuto:
-            contrast = detectContrast(work);
+            contrast = detectContrast(work, lined);
             break;
         case ContrastChoice::kBrightEdge:
             contrast = Contrast::kBrightEdge;
@@ -275,7 +280,7 @@ void measureDecoded(GreyImage& grid,
     }
     setup.contrast = contrastName(contrast);
     if (settings.contrast != ContrastChoice::kAuto && !fileOrder) {
-        const Contrast seen = detectContrast(work);
+        const Contrast seen = detectContrast(work, lined);
         if (seen != contrast)
             setup.settingNotes.push_back(std::string("the contrast was set to ") +
                                          contrastName(contrast) + ", but the picture looks " +
@@ -287,7 +292,6 @@ void measureDecoded(GreyImage& grid,
     // not square).
     const double scale = acrossScale(setup);
     const double rowSpacing = alongScale(setup);
-    MetrologySettings ms;
     ms.contrast = contrast;
     ms.pixelSizeNm = scale;
     ms.rowSpacingNm = rowSpacing;
@@ -295,7 +299,7 @@ void measureDecoded(GreyImage& grid,
     ms.bootstrapResamples = settings.bootstrapResamples;
     ms.seed = settings.bootstrapSeed;
     if (!setup.figuresInPixels) ms.resolutionNm = settings.resolutionNm;
-    measureMetrology(work, coarse, ms, result.metrology);
+    measureMetrology(lined, work, coarse, ms, result.metrology);
 
     // The sub-pixel edges on the picture: in red where the whole-pixel analysis drew none, in
     // blue beside its red ones where they were started from the edge bands.

@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <utility>
 
+#include "run/image_analysis.h"
 #include "run/image_result.h"
 #include "stats/line_residuals.h"
 
@@ -97,13 +98,15 @@ bool linesDriftIntoEachOther(const MetrologyResult& m, int32_t rows) {
 }
 
 // Whether most of the sub-pixel lines of `result` have their centre (the mean of their edges'
-// mean columns) outside every whole-pixel line (consecutive coarse edges from edge 1, or edge 2
-// for pairing 0); false unless both found lines.
+// mean columns) outside every whole-pixel line (consecutive coarse edges of processedEdgeRange);
+// false unless both found lines.
 bool linesDisagree(const ImageResult& result) {
     const MetrologyResult& m = result.metrology;
     const CoarseEdges& coarse = result.analysis.coarse;
     if (!hasWholePixelFigures(result) || !(m.pixelSizeNm > 0.0)) return false;
-    const int32_t first = result.pairing == 0 ? 2 : 1;
+    int32_t first = 0;
+    int32_t last = 0;
+    processedEdgeRange(result.pairing, coarse.count, first, last);
     int32_t inside = 0;
     int32_t counted = 0;
     for (const MetrologyLine& line : m.lines) {
@@ -113,7 +116,7 @@ bool linesDisagree(const ImageResult& result) {
                               m.pixelSizeNm;
         if (!std::isfinite(centre)) continue;
         ++counted;
-        for (int32_t k = first; k + 1 <= coarse.count; k += 2) {  // 1-based edges k, k + 1
+        for (int32_t k = first; k + 1 <= last; k += 2) {  // 1-based edges k, k + 1
             if (centre > coarse.columns[static_cast<size_t>(k - 1)] &&
                 centre < coarse.columns[static_cast<size_t>(k)]) {
                 ++inside;
