@@ -104,7 +104,9 @@ int32_t bodyWidth(const Bands& bands, int32_t c, int32_t y) {
 // For the run of columns a .. end - 1 that differs between the border and the middle: the row,
 // counted from the border, from which the line body runs at its full width; -1 when the run is
 // not the end of a line.
-int32_t straightFrom(const Bands& bands, int32_t a, int32_t end) {
+// `banded`: the run is a line with a bright band inside each edge, whose middle profile is not
+// flat by nature; only its border side is asked to be flat.
+int32_t straightFrom(const Bands& bands, int32_t a, int32_t end, bool banded) {
     const GreyImage& s = *bands.smooth;
     const int32_t width = end - a;
     double difference = 0.0;
@@ -115,7 +117,7 @@ int32_t straightFrom(const Bands& bands, int32_t a, int32_t end) {
     difference /= width;
     // The body and the background are flat away from the run's own edges.
     const int32_t trim = width / 8;
-    if (spread(bands.middle, a + trim, end - trim) > kFlatShare * difference ||
+    if ((!banded && spread(bands.middle, a + trim, end - trim) > kFlatShare * difference) ||
         spread(bands.border, a + trim, end - trim) > kFlatShare * difference) {
         return -1;
     }
@@ -153,9 +155,22 @@ int32_t straightFrom(const Bands& bands, int32_t a, int32_t end) {
     const double fullWidth = percentile(widths, 0.5);
     if (std::fabs(fullWidth - width) > kWidthMatch * fullWidth) return -1;
     const double tolerance = std::max(3.0, 0.03 * fullWidth);
+    // A banded line's end is closed by a band across it, as wide as the line: there its middle
+    // third must also be back at the middle's level (within half the difference there).
+    const int32_t thirdA = a + width / 3;
+    const int32_t thirdEnd = end - width / 3;
+    const double thirdMiddle = mean(bands.middle, thirdA, thirdEnd);
+    const double thirdDifference = std::fabs(mean(bands.border, thirdA, thirdEnd) - thirdMiddle);
+    const auto bodyAsInMiddle = [&](int32_t y) {
+        if (!banded) return true;
+        double sum = 0.0;
+        for (int32_t x = thirdA; x < thirdEnd; ++x) sum += s.at(x, y);
+        return std::fabs(sum / (thirdEnd - thirdA) - thirdMiddle) <= 0.5 * thirdDifference;
+    };
     int32_t straight = 0;
     for (int32_t i = static_cast<int32_t>(percentile(turns, 0.5)); i < limit; ++i) {
-        if (bodyWidth(bands, centre, bands.row(i)) >= fullWidth - tolerance) {
+        if (bodyWidth(bands, centre, bands.row(i)) >= fullWidth - tolerance &&
+            bodyAsInMiddle(bands.row(i))) {
             if (++straight == kStraightRows) return i - kStraightRows + 1;
         } else {
             straight = 0;
@@ -163,6 +178,14 @@ int32_t straightFrom(const Bands& bands, int32_t a, int32_t end) {
     }
     return -1;
 }
+
+// A run of columns a .. end - 1 whose border differs from the middle the same way (brighter
+// or darker).
+struct Run {
+    int32_t a = 0;
+    int32_t end = 0;
+    bool brighter = false;
+};
 
 // Rows, counted from the border of `bands`, to cut away so that every line ending there is
 // left out with its corners.
@@ -172,24 +195,51 @@ int32_t rowsToCut(const Bands& bands) {
     const double high = percentile(bands.middle, 0.95);
     const double threshold = std::max(kMinThreshold, kThresholdShare * (high - low));
     const int32_t minRun = std::max(kMinRunColumns, s.width / 64);
-    int32_t cut = 0;
-    int32_t x = 0;
-    while (x < s.width) {
-        const auto difference = [&](int32_t i) {
-            return bands.border[static_cast<size_t>(i)] - bands.middle[static_cast<size_t>(i)];
-        };
+    const auto difference = [&](int32_t i) {
+        return bands.border[static_cast<size_t>(i)] - bands.middle[static_cast<size_t>(i)];
+    };
+    std::vector<Run> runs;
+    for (int32_t x = 0; x < s.width;) {
         if (std::fabs(difference(x)) <= threshold) {
             ++x;
             continue;
         }
-        const int32_t a = x;
-        const bool brighter = difference(x) > 0.0;
+        Run run{x, x, difference(x) > 0.0};
         while (x < s.width && std::fabs(difference(x)) > threshold &&
-               (difference(x) > 0.0) == brighter) {
+               (difference(x) > 0.0) == run.brighter) {
             ++x;
         }
-        if (x - a < minRun) continue;
-        cut = std::max(cut, straightFrom(bands, a, x));
+        run.end = x;
+        runs.push_back(run);
+    }
+    int32_t cut = 0;
+    for (const Run& run : runs) {
+        if (run.end - run.a >= minRun) cut = std::max(cut, straightFrom(bands, run.a, run.end, false));
+    }
+    // A line with a bright band inside each edge ends as two narrow runs (its bands) joined by
+    // its body, which differs from the background by less than the threshold but the same way.
+    // Such runs are joined across columns that differ by more than a quarter of the threshold,
+    // and the joined run taken out to those columns on both sides.
+    const double joinLevel = std::max(kMinThreshold, 0.25 * threshold);
+    const auto joins = [&](int32_t x, bool brighter) {
+        return std::fabs(difference(x)) > joinLevel && (difference(x) > 0.0) == brighter;
+    };
+    for (size_t i = 0; i < runs.size();) {
+        size_t j = i;
+        while (j + 1 < runs.size() && runs[j + 1].brighter == runs[i].brighter) {
+            int32_t x = runs[j].end;
+            while (x < runs[j + 1].a && joins(x, runs[i].brighter)) ++x;
+            if (x < runs[j + 1].a) break;
+            ++j;
+        }
+        if (j > i) {
+            int32_t a = runs[i].a;
+            int32_t end = runs[j].end;
+            while (a > 0 && joins(a - 1, runs[i].brighter)) --a;
+            while (end < s.width && joins(end, runs[i].brighter)) ++end;
+            if (end - a >= minRun) cut = std::max(cut, straightFrom(bands, a, end, true));
+        }
+        i = j + 1;
     }
     return cut;
 }

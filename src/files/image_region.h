@@ -23,7 +23,13 @@ struct RowRange {
 // the difference: the line is gone, the background goes on), as wide as the line body in the
 // middle rows (within 25 %), and whose columns change over at nearly the same row
 // (interquartile range at most max(8, width of the run / 4)). Runs that are not like this
-// (particles or defects at the border, tilt, shading) are passed over. From where such a line's
+// (particles or defects at the border, tilt, shading) are passed over. A line with a bright band
+// inside each edge ends as two such narrow runs (its bands) joined by its body, which differs
+// by less than T: runs of the same sign are joined across columns that differ by more than
+// max(8, T / 4), and the joined run is judged the same way except that its middle profile
+// (band, body, band) need not be flat; its rows count as straight only once the middle third
+// of the run is back within half the difference of the middle's level (past the band that
+// closes the line's end). From where such a line's
 // body ends, the range begins where the body is back to its full width (within max(3, 3 %) pixels)
 // for 8 rows in a row, so that rounded corners are cut away too. Without such runs, the range is
 // every row outside a bar; a grid under 32 x 32 is taken whole.

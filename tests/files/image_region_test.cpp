@@ -111,3 +111,26 @@ TEST(LineRows, CutsTheLineEndsOfTheRealImagesOnly) {
         EXPECT_EQ(rows.last, name == "ptl_legacy_analysis_test_crop.png" ? 1024 : 960) << name;
     }
 }
+
+TEST(LineRows, LinesWithABandAtEachEdgeEndInsideThePicture) {
+    // Two lines end, one above row 60 and one below row 400, each closed by a band across its
+    // end as the microscope shows it. Their bodies differ from the background by less than the
+    // bands do, so each end shows as two narrow bands joined by a weaker run.
+    SyntheticSem drawn;
+    GreyImage grid = syntheticLines(640, 480, SyntheticContrast::kBrightEdges, &drawn);
+    const double band = drawn.settings.bandLevel;
+    const double space = drawn.settings.backgroundLevel;
+    const auto endLine = [&](size_t line, int32_t from, int32_t to, int32_t bandRow) {
+        const int32_t left = static_cast<int32_t>(drawn.edges[2 * line].nominal) - 2;
+        const int32_t right = static_cast<int32_t>(drawn.edges[2 * line + 1].nominal) + 2;
+        paintBackground(grid, left, right, from, to, space, 3.0, static_cast<uint32_t>(line));
+        paintBackground(grid, left + 2, right - 2, bandRow, bandRow + 4, band, 3.0, 9);
+    };
+    endLine(2, 0, 60, 60);
+    endLine(5, 400, 480, 396);
+    const RowRange rows = detectLineRows(grid);
+    EXPECT_GE(rows.first, 65);
+    EXPECT_LE(rows.first, 75);
+    EXPECT_GE(rows.last, 385);
+    EXPECT_LE(rows.last, 395);
+}
