@@ -214,7 +214,8 @@ int32_t rowsToCut(const Bands& bands) {
     }
     int32_t cut = 0;
     for (const Run& run : runs) {
-        if (run.end - run.a >= minRun) cut = std::max(cut, straightFrom(bands, run.a, run.end, false));
+        if (run.end - run.a >= minRun)
+            cut = std::max(cut, straightFrom(bands, run.a, run.end, false));
     }
     // A line with a bright band inside each edge ends as two narrow runs (its bands) joined by
     // its body, which differs from the background by less than the threshold but the same way.

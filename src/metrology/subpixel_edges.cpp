@@ -539,18 +539,17 @@ void traceSubpixelEdge(const EdgeGrid& edges,
     auto block = [&](int32_t b) {
         return edges.blocks.data() + static_cast<size_t>(b) * static_cast<size_t>(w);
     };
-    double start = seed.column - 1.0;
-    if (seed.band) {
-        start = bandStart(block(middle), w, start, polarity, hw, settings.edgeLevel);
-    } else {
+    // The edge in block b within hw of x, found without a track: a band by its brightest point,
+    // a plain edge by the level crossing nearest to x. NaN when not found.
+    const auto acquire = [&](int32_t b, double x) {
+        if (seed.band) return bandStart(block(b), w, x, polarity, hw, settings.edgeLevel);
         double low = 0.0;
         double high = 0.0;
-        if (localLevels(block(middle), w, start, polarity, hw, low, high))
-            start = crossing(block(middle), w, low + settings.edgeLevel * (high - low), polarity,
-                             start - hw, start + hw, true, start);
-        else
-            start = kNaN;
-    }
+        if (!localLevels(block(b), w, x, polarity, hw, low, high)) return kNaN;
+        return crossing(block(b), w, low + settings.edgeLevel * (high - low), polarity, x - hw,
+                        x + hw, true, x);
+    };
+    const double start = acquire(middle, seed.column - 1.0);
     if (!std::isfinite(start)) {
         out.failure = "no edge near the start column";
         return;
@@ -566,12 +565,11 @@ void traceSubpixelEdge(const EdgeGrid& edges,
             minBlockRange = settings.minContrastFraction * (high - low);
     }
     // A block may move by kMaxBlockStepPx from the last tracked one (more after untracked
-    // blocks), so that noise cannot walk the track onto a neighbouring flank.
-    for (int32_t direction = -1; direction <= 1; direction += 2) {
-        double previous = start;
+    // blocks), so that noise cannot walk the track onto a neighbouring flank. Blocks first ..
+    // last are tracked one after the other from `previous` (in the order of `direction`).
+    const auto follow = [&](int32_t first, int32_t last, int32_t direction, double previous) {
         int32_t since = 1;  // blocks since the last tracked one
-        for (int32_t b = middle; b >= 0 && b < nb; b += direction) {
-            if (direction > 0 && b == middle) continue;
+        for (int32_t b = first; b != last + direction; b += direction) {
             const double* p = block(b);
             const double reach = std::min(radius, kMaxBlockStepPx * since);
             // Where the lines' drift takes the edge from the last tracked block.
@@ -590,9 +588,40 @@ void traceSubpixelEdge(const EdgeGrid& edges,
                 ++since;
             }
         }
+    };
+    follow(middle, 0, -1, start);
+    follow(middle + 1, nb - 1, 1, start);
+    // An edge that steps further within a few blocks than the tracking follows (a sharp kink of
+    // a rough edge) is lost from there to the picture's end, where no tracked block lies beyond
+    // to carry the course back to it. It is sought again block by block from the end, as at
+    // the start, within hw of where the track left off (moved on by the drift), and the blocks
+    // from there back to the track are followed as before.
+    // A band is sought around its own column, which lies inside the line from its edge.
+    const double bandOffset = seed.band ? seed.column - 1.0 - start : 0.0;
+    for (int32_t direction = -1; direction <= 1; direction += 2) {
+        const int32_t end = direction < 0 ? 0 : nb - 1;
+        int32_t lastTracked = middle;
+        for (int32_t b = middle; b != end + direction; b += direction)
+            if (std::isfinite(track[static_cast<size_t>(b)])) lastTracked = b;
+        for (int32_t b = end; std::abs(b - lastTracked) >= 2; b -= direction) {
+            const double expected = track[static_cast<size_t>(lastTracked)] +
+                                    direction * edges.driftPx * std::abs(b - lastTracked);
+            const double x = acquire(b, expected + bandOffset);
+            double low = 0.0;
+            double high = 0.0;
+            if (!std::isfinite(x) || !localLevels(block(b), w, x, polarity, hw, low, high) ||
+                high - low < minBlockRange) {
+                continue;
+            }
+            track[static_cast<size_t>(b)] = x;
+            follow(b - direction, lastTracked + direction, -direction, x);
+            break;
+        }
     }
     // Blocks far from a robust straight line through the track are dropped: lines are straight
-    // to within their roughness, while a track that slipped onto another flank is far off.
+    // to within their roughness, while a track that slipped onto another flank is far off. Far
+    // is beyond the level window too (kept short of the neighbouring edges), so that a kink as
+    // wide as the window, which the search from the end finds, stays.
     {
         std::vector<double> bs;
         std::vector<double> xs;
@@ -615,7 +644,7 @@ void traceSubpixelEdge(const EdgeGrid& edges,
         std::vector<double> deviations(m);
         for (size_t i = 0; i < m; ++i) deviations[i] = std::fabs(offsets[i] - offset);
         scratch = deviations;
-        const double bound = std::max(kMinTrackBoundPx, 5.0 * 1.4826 * medianOf(scratch));
+        const double bound = std::max({kMinTrackBoundPx, hw, 5.0 * 1.4826 * medianOf(scratch)});
         for (size_t i = 0; i < m; ++i)
             if (deviations[i] > bound) track[static_cast<size_t>(bs[i])] = kNaN;
     }

@@ -93,7 +93,8 @@ struct SubpixelEdge {
 };
 
 // Traces the edge of `seed` on `edges` (see SubpixelSettings for each step): block tracking from
-// the middle block up and down, the levels from the mean profile aligned on the track (over the
+// the middle block up and down (an edge lost before an end of the picture sought again from that
+// end and followed back), the levels from the mean profile aligned on the track (over the
 // rows with contrast, when some have none), then per row the mean of the crossings of the level
 // in the edge's direction within the search radius of the track; rows without one, without
 // contrast, or jumping are NaN and counted. The crossing level is one for the edge, or follows

@@ -520,6 +520,49 @@ TEST(Metrology, EdgesThatLeaveThePictureThroughItsSideAreMissingThereNotInvented
     for (const MetrologyLine& line : r.lines) EXPECT_NEAR(line.meanWidthNm, 20.0, 0.05);
 }
 
+TEST(Metrology, EdgesThatKinkNearTheEndOfThePictureAreFollowedToIt) {
+    // The picture moves 6 px sideways within 40 rows (a sharp kink of every edge, as a stage
+    // jump or a rough edge's own excursion gives) near one end. The tracking follows at most
+    // 2 px per block of 16 rows, and beyond the kink no tracked block brings it back: past the
+    // kink the edges must still be found, where they are.
+    const int32_t height = 512;
+    const auto kink = [](int32_t y, int32_t at) {
+        return std::min(6, std::max(0, (y - at) * 6 / 40));
+    };
+    for (SyntheticContrast contrast :
+         {SyntheticContrast::kBrightEdges, SyntheticContrast::kBrightLine}) {
+        SyntheticSemSettings s = lineImage(3.0, 7);
+        s.width = 768;
+        s.lineCount = 12;
+        s.roughnessSigma = 1.0;
+        s.contrast = contrast;
+        SyntheticSem image;
+        const GreyImage upright = drawnGrid(s, image);
+        // Band edges kink near the bottom, plain ones near the top.
+        const bool atBottom = contrast == SyntheticContrast::kBrightEdges;
+        const auto shift = [&](int32_t y) {
+            return atBottom ? kink(y, height - 90) : kink(height - 1 - y, height - 90);
+        };
+        const GreyImage kinked = shearedRows(upright, shift);
+        MetrologySettings settings;
+        settings.bootstrapResamples = 0;
+        MetrologyResult a;
+        MetrologyResult b;
+        measureMetrology(upright, locateCoarseEdges(upright, 0.3), settings, a);
+        measureMetrology(kinked, locateCoarseEdges(kinked, 0.3), settings, b);
+        ASSERT_EQ(b.edges.size(), a.edges.size()) << b.reason;
+        EXPECT_LE(b.missingEdgeRows, a.missingEdgeRows + 2) << static_cast<int>(contrast);
+        for (size_t e = 0; e < b.edges.size(); ++e)
+            for (int32_t y = 0; y < height; ++y) {
+                const double found = b.edges[e].positions[static_cast<size_t>(y)];
+                const double before = a.edges[e].positions[static_cast<size_t>(y)];
+                if (std::isnan(found) || std::isnan(before)) continue;
+                ASSERT_NEAR(found - shift(y), before, 0.3)
+                    << "edge " << e << " row " << y << " contrast " << static_cast<int>(contrast);
+            }
+    }
+}
+
 TEST(Metrology, ABrightCentreDoesNotMoveTheEdgesOrWidenTheLines) {
     // Shading that bends (a Gaussian bump of +-30 and +-60 grey levels on the band contrast of
     // 160): a fixed crossing level would slide along the flanks with it, in and out over the
