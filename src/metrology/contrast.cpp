@@ -21,6 +21,15 @@ constexpr double kMinEndExcess = 0.08;
 // space) by at least this share: the bands of lines whose body is about as dark as the space.
 constexpr double kMaxBandWidthShare = 0.35;
 constexpr double kMinAlternatingSpacing = 0.1;
+// Or the levels just beside the bright runs differ by at least kMinFootStep of the range, the
+// darker side being the same side (left or right) for at least three quarters of the runs: a
+// band at one edge of each line only, between the space and the line body (charging lights
+// one edge of a line more than the other). The feet are the medians of kFootColumns columns
+// from kFootGap columns beyond the run (past its blurred flank).
+constexpr double kMinFootStep = 0.2;
+constexpr double kOneSidedShare = 0.75;
+constexpr int32_t kFootGap = 2;
+constexpr int32_t kFootColumns = 6;
 
 double medianOf(std::vector<double> v) {
     if (v.empty()) return NAN;
@@ -99,6 +108,35 @@ Vote voteOf(const std::vector<double>& p, double& range) {
         const double centre = 0.5 * (runs[i].first + runs[i].last);
         if (!std::isnan(previousCentre)) spacings.push_back(centre - previousCentre);
         previousCentre = centre;
+    }
+    // One band per line: the feet of the bright runs, each the median of a few columns of the
+    // dark run beside it.
+    std::vector<double> footSteps;
+    for (size_t i = 1; i + 1 < runs.size(); ++i) {
+        if (!runs[i].bright) continue;
+        const auto foot = [&](const Run& dark, bool leftSide) {
+            const int32_t a = leftSide
+                                  ? std::max(dark.first, runs[i].first - kFootGap - kFootColumns)
+                                  : runs[i].last + kFootGap;
+            const int32_t end =
+                leftSide ? runs[i].first - kFootGap : std::min(dark.last + 1, a + kFootColumns);
+            if (end - a < 2) return std::nan("");
+            return medianOf(std::vector<double>(p.begin() + a, p.begin() + end));
+        };
+        const double left = foot(runs[i - 1], true);
+        const double right = foot(runs[i + 1], false);
+        if (std::isfinite(left) && std::isfinite(right))
+            footSteps.push_back((right - left) / range);
+    }
+    if (footSteps.size() >= 3) {
+        size_t rising = 0;
+        size_t falling = 0;
+        for (double d : footSteps) {
+            rising += d >= kMinFootStep ? 1 : 0;
+            falling += d <= -kMinFootStep ? 1 : 0;
+        }
+        if (std::max(rising, falling) >= kOneSidedShare * static_cast<double>(footSteps.size()))
+            return Vote::kBrightEdge;
     }
     if (spacings.size() >= 3) {
         const double spacing = medianOf(spacings);

@@ -28,11 +28,13 @@ bool parseContrast(const std::string& text, Contrast& c);
 // trench and a ridge), or when the ends of its wide bright runs stand above their middle by at
 // least 0.08 of the range (a band on each ridge edge), or when its bright runs are narrow (median
 // width at most 0.35 of the median distance between their centres) and those distances
-// alternate short and long by at least 0.1 of it (bands on a body about as dark as the space);
-// otherwise it votes for a step, whose line is the phase that does not lie at the grid's left and
-// right borders (there lies the space).
-// Blocks with less than half the typical range (beyond the line ends) do not vote; the majority
-// wins, bright edge on a tie. A grid smaller than 16 x 4 gives kBrightEdge.
+// alternate short and long by at least 0.1 of it (bands on a body about as dark as the space),
+// or when the levels just beside its bright runs differ by at least 0.2 of the range with the
+// darker side on the same side for at least three quarters of them (a band at one edge of each
+// line only); otherwise it votes for a step, whose line is the phase that does not lie at the
+// grid's left and right borders (there lies the space). Blocks with less than half the typical
+// range (beyond the line ends) do not vote; the majority wins, bright edge on a tie. A grid smaller
+// than 16 x 4 gives kBrightEdge.
 Contrast detectContrast(const GreyImage& grid);
 
 // The same with the drift of `lined`, prepared from `grid` (prepareEdgeGrid; empty: no drift).

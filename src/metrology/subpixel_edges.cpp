@@ -1155,8 +1155,23 @@ void locateEdgeBands(const EdgeGrid& edges, std::vector<EdgeBand>& bands) {
         band.side = peak.side;
         bands.push_back(band);
         if (peak.side == 0) continue;
-        if (previous != nullptr) addMissingEdges(p, *previous, peak, noise, stepEdges);
+        if (previous != nullptr) {
+            addMissingEdges(p, *previous, peak, noise, stepEdges);
+        } else if (peak.side < 0) {
+            // A right-edge band first: its line's left edge may be a step from a space at the
+            // left border (lines with a band at one edge only).
+            ProfilePeak border;
+            border.side = -1;
+            addMissingEdges(p, border, peak, noise, stepEdges);
+        }
         previous = &peak;
+    }
+    if (previous != nullptr && previous->side > 0) {
+        // A left-edge band last: likewise its line's right edge before the right border.
+        ProfilePeak border;
+        border.column = w - 1;
+        border.side = 1;
+        addMissingEdges(p, *previous, border, noise, stepEdges);
     }
     if (!stepEdges.empty()) {
         bands.insert(bands.end(), stepEdges.begin(), stepEdges.end());

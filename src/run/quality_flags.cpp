@@ -98,12 +98,17 @@ bool linesDriftIntoEachOther(const MetrologyResult& m, int32_t rows) {
 }
 
 // Whether most of the sub-pixel lines of `result` have their centre (the mean of their edges'
-// mean columns) outside every whole-pixel line (consecutive coarse edges of processedEdgeRange);
-// false unless both found lines.
+// mean columns) outside every whole-pixel line (consecutive coarse edges of processedEdgeRange),
+// or the two mean CDs differ by more than kFlagCdRatio times; false unless both found lines.
 bool linesDisagree(const ImageResult& result) {
     const MetrologyResult& m = result.metrology;
     const CoarseEdges& coarse = result.analysis.coarse;
     if (!hasWholePixelFigures(result) || !(m.pixelSizeNm > 0.0)) return false;
+    const double wholeCd = result.analysis.widths.cdAverage;
+    if (wholeCd > 0.0 && m.cdNm > 0.0 &&
+        (wholeCd > kFlagCdRatio * m.cdNm || m.cdNm > kFlagCdRatio * wholeCd)) {
+        return true;
+    }
     int32_t first = 0;
     int32_t last = 0;
     processedEdgeRange(result.pairing, coarse.count, first, last);
@@ -175,10 +180,14 @@ std::string flagRule(const std::string& flag) {
              "takes its edges from column sums over all rows, where they smear into each "
              "other, and may pair the wrong ones; the sub-pixel edges follow the tilt"},
         {"lines_disagree",
-         "most sub-pixel lines lie where the whole-pixel analysis has spaces: the two sets of "
-         "figures measure different features. The sub-pixel path takes the darker side of each "
-         "edge band as the space; the whole-pixel path pairs the edges from the first (or, with "
-         "--first-edge-opens-line no, the second) detected one. Check which are the lines"},
+         "most sub-pixel lines lie where the whole-pixel analysis has spaces, or the two mean "
+         "CDs differ by more than " +
+             number(kFlagCdRatio) +
+             " times: the two sets of figures measure different features. The sub-pixel path takes "
+             "the darker side of each "
+             "edge band as the space; the whole-pixel path pairs the edges from the first (or, "
+             "with "
+             "--first-edge-opens-line no, the second) detected one. Check which are the lines"},
         {"pixel_size_missing",
          "no pixel size from the options, the parameter file or the file's metadata: "
          "lengths are in px"},

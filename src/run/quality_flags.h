@@ -30,6 +30,9 @@ constexpr double kFlagPooledFraction = 0.06;
 // beyond which the whole-pixel analysis, whose edges come from column sums over all rows, is
 // flagged: each edge's smear in the sums then reaches half way to its neighbour.
 constexpr double kFlagTiltGapShare = 0.5;
+// lines_disagree: the larger of the whole-pixel and sub-pixel mean CDs over the smaller beyond
+// which the two measure different features.
+constexpr double kFlagCdRatio = 1.5;
 
 // The image's flags, in this order, each present when its rule holds:
 //  edge_rows_missing      more than 2 % of the sub-pixel edge rows (of all edges) were not found
@@ -60,7 +63,9 @@ constexpr double kFlagTiltGapShare = 0.5;
 //  lines_disagree         the whole-pixel analysis ran and most sub-pixel lines have their centre
 //                         outside every whole-pixel line (between the coarse edges it pairs):
 //                         the two measure different features (the sub-pixel path takes each
-//                         band's darker side as the space, the whole-pixel one its pairing)
+//                         band's darker side as the space, the whole-pixel one its pairing);
+//                         or their mean CDs differ by more than kFlagCdRatio times (a band at
+//                         one edge of each line only: the whole-pixel path pairs band to band)
 //  pixel_size_missing     no pixel size from the user or the file: figures are in px
 //  setting_contradicted   a given orientation, contrast or pixel size that the picture or its
 //                         metadata contradicts, or a region of interest running past the

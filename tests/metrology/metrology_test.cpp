@@ -563,6 +563,45 @@ TEST(Metrology, EdgesThatKinkNearTheEndOfThePictureAreFollowedToIt) {
     }
 }
 
+TEST(Metrology, LinesWithABandAtOneEdgeOnlyAreRecognisedAndMeasuredWhole) {
+    // Charging lights the left edge of each line: its right band is dimmed to a share of its
+    // height above the body, or gone (the body then steps down to the space). The bright runs
+    // are then one narrow band per line at an even pitch, like thin bright lines, but with the
+    // space on one side and the line body on the other.
+    SyntheticSemSettings s = lineImage(10.0, 73);
+    s.width = 768;
+    s.lineCount = 12;
+    s.firstEdge = 40.0;
+    SyntheticSem image;
+    const GreyImage both = drawnGrid(s, image);
+    MetrologySettings settings;
+    settings.contrast = Contrast::kBrightEdge;
+    settings.bootstrapResamples = 0;
+    MetrologyResult reference;
+    measureMetrology(both, locateCoarseEdges(both, 0.3), settings, reference);
+    ASSERT_EQ(reference.lines.size(), 12u);
+    for (double share : {0.15, 0.0}) {
+        GreyImage dimmed = both;
+        for (int32_t y = 0; y < s.height; ++y)
+            for (size_t e = 0; e + 1 < image.edges.size(); e += 2) {
+                const double left = image.edges[e].positions[static_cast<size_t>(y)];
+                const double right = image.edges[e + 1].positions[static_cast<size_t>(y)];
+                for (int32_t x = static_cast<int32_t>(0.5 * (left + right));
+                     x < std::min(s.width, static_cast<int32_t>(right) + 4); ++x) {
+                    double& v = dimmed.at(x, y);
+                    if (v > s.bodyLevel) v = s.bodyLevel + share * (v - s.bodyLevel);
+                }
+            }
+        EXPECT_EQ(detectContrast(dimmed), Contrast::kBrightEdge) << share;
+        MetrologyResult r;
+        measureMetrology(dimmed, CoarseEdges(), settings, r);
+        // Every line from the bands alone (no coarse edges), the last one's right edge before
+        // the border included.
+        ASSERT_EQ(r.lines.size(), 12u) << share;
+        EXPECT_NEAR(r.cdNm, reference.cdNm, 1.2) << share;
+    }
+}
+
 TEST(Metrology, ABrightCentreDoesNotMoveTheEdgesOrWidenTheLines) {
     // Shading that bends (a Gaussian bump of +-30 and +-60 grey levels on the band contrast of
     // 160): a fixed crossing level would slide along the flanks with it, in and out over the

@@ -188,6 +188,15 @@ TEST(QualityFlags, SubpixelLinesInWholePixelSpacesAreFlagged) {
     EXPECT_FALSE(has(qualityFlags(r), "lines_disagree"));
     r.pairing = 1;
     EXPECT_TRUE(has(qualityFlags(r), "lines_disagree"));
+    // Lines with a band at one edge only: the whole-pixel path pairs band to band, over a line
+    // and a space, while the sub-pixel lines sit inside its lines.
+    r.analysis.coarse.columns = {20, 40, 60, 80};
+    r.analysis.coarse.count = 4;
+    r.metrology.cdNm = 20.0;
+    r.analysis.widths.cdAverage = 21.0;
+    EXPECT_FALSE(has(qualityFlags(r), "lines_disagree"));
+    r.analysis.widths.cdAverage = 41.0;
+    EXPECT_TRUE(has(qualityFlags(r), "lines_disagree"));
     r.wholePixelApplicable = false;  // no whole-pixel lines to disagree with
     EXPECT_FALSE(has(qualityFlags(r), "lines_disagree"));
 }
