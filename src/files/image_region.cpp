@@ -21,6 +21,10 @@ constexpr int32_t kMinGrid = 32;
 constexpr int32_t kBesideColumns = 16;
 constexpr int32_t kBesideGap = 3;
 constexpr double kBesideShare = 0.25;
+// Rows without pattern at the picture's top or bottom: their spread against the middle's, and
+// the rows beyond them left out too (the blur of the strip's edge and the 5 x 5 smoothing).
+constexpr double kFlatRowShare = 0.25;
+constexpr int32_t kFlatMarginRows = 4;
 
 // out = the mean of the (2 r + 1) x (2 r + 1) neighbourhood of each element of rows
 // first .. end - 1 of `grid`, the neighbourhood cut at the borders of those rows.
@@ -245,22 +249,61 @@ int32_t rowsToCut(const Bands& bands) {
     return cut;
 }
 
+// The rows of `smooth` at its top and at its bottom that hold no pattern: a row whose
+// 5 %-95 % spread is under kFlatRowShare of that of the mean of the middle fifth of the rows
+// (a blank strip where the scan stopped, a bar without marks). 0 and 0 when the middle is flat
+// too or every row is.
+void flatBorderRows(const GreyImage& smooth, int32_t& top, int32_t& bottom) {
+    top = 0;
+    bottom = 0;
+    const int32_t w = smooth.width;
+    const int32_t h = smooth.height;
+    std::vector<double> middle(static_cast<size_t>(w), 0.0);
+    const int32_t a = 2 * h / 5;
+    const int32_t b = std::max(a + 1, 3 * h / 5);
+    for (int32_t y = a; y < b; ++y)
+        for (int32_t x = 0; x < w; ++x) middle[static_cast<size_t>(x)] += smooth.at(x, y) / (b - a);
+    const double level = kFlatRowShare * (percentile(middle, 0.95) - percentile(middle, 0.05));
+    if (!(level > 0.0)) return;
+    std::vector<double> row(static_cast<size_t>(w));
+    const auto flat = [&](int32_t y) {
+        for (int32_t x = 0; x < w; ++x) row[static_cast<size_t>(x)] = smooth.at(x, y);
+        return percentile(row, 0.95) - percentile(row, 0.05) < level;
+    };
+    while (top < h && flat(top)) ++top;
+    if (top == h) {
+        top = 0;
+        return;
+    }
+    while (bottom < h - top && flat(h - 1 - bottom)) ++bottom;
+}
+
 }  // namespace
 
 RowRange detectLineRows(const GreyImage& grid) {
     RowRange range{1, grid.height};
     if (grid.data == nullptr || grid.height < 1) return range;
     const DatabarRows bar = detectDatabar(grid);
-    const int32_t first = bar.top;
-    const int32_t end = grid.height - bar.bottom;
+    int32_t first = bar.top;
+    int32_t end = grid.height - bar.bottom;
     range = RowRange{first + 1, end};
-    const int32_t height = end - first;
-    if (grid.width < kMinGrid || height < kMinGrid) return range;
+    if (grid.width < kMinGrid || end - first < kMinGrid) return range;
     for (size_t i = 0; i < grid.size(); ++i) {
         if (!std::isfinite(grid.data[i])) return range;
     }
     GreyImage smooth;
     if (!boxMean(grid, first, end, smooth)) return range;
+    // Blank strips at the top or bottom are left out first, with the rows their edge blurs.
+    int32_t flatTop = 0;
+    int32_t flatBottom = 0;
+    flatBorderRows(smooth, flatTop, flatBottom);
+    if (flatTop + flatBottom > 0) {
+        if (flatTop > 0) first += flatTop + kFlatMarginRows;
+        if (flatBottom > 0) end -= flatBottom + kFlatMarginRows;
+        range = RowRange{first + 1, end};
+        if (end - first < kMinGrid || !boxMean(grid, first, end, smooth)) return range;
+    }
+    const int32_t height = end - first;
 
     Bands bands;
     bands.smooth = &smooth;

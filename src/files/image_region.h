@@ -14,14 +14,16 @@ struct RowRange {
 
 // The rows of `grid` (grey levels, row 0 the top, lines vertical and running through its middle
 // row) in which every line runs with straight edges. Rows of an information bar found by
-// detectDatabar are left out. The grid is smoothed (5 x 5 mean); the profile of the middle rows
-// (the middle fifth) is compared with the profile of the 8 rows at the top (and at the bottom):
-// a line that ends inside the picture shows there as a run of at least max(24, width / 64)
-// columns that differ from the middle by more than T = max(8, 0.4 x the middle profile's
-// 5 %-95 % spread), flat on both sides (a line body against background; spread of each under
-// 0.15 x the difference), at the border as bright as the 16 columns beside it (within 0.25 x
-// the difference: the line is gone, the background goes on), as wide as the line body in the
-// middle rows (within 25 %), and whose columns change over at nearly the same row
+// detectDatabar are left out, and so are blank rows at the top and bottom (each row's 5 %-95 %
+// spread, after the smoothing below, under 0.25 of that of the middle fifth's mean profile: a
+// strip where the scan stopped, a bar without marks) with 4 rows beyond them. The grid is smoothed
+// (5 x 5 mean); the profile of the middle rows (the middle fifth) is compared with the profile of
+// the 8 rows at the top (and at the bottom): a line that ends inside the picture shows there as a
+// run of at least max(24, width / 64) columns that differ from the middle by more than T = max(8,
+// 0.4 x the middle profile's 5 %-95 % spread), flat on both sides (a line body against background;
+// spread of each under 0.15 x the difference), at the border as bright as the 16 columns beside it
+// (within 0.25 x the difference: the line is gone, the background goes on), as wide as the line
+// body in the middle rows (within 25 %), and whose columns change over at nearly the same row
 // (interquartile range at most max(8, width of the run / 4)). Runs that are not like this
 // (particles or defects at the border, tilt, shading) are passed over. A line with a bright band
 // inside each edge ends as two such narrow runs (its bands) joined by its body, which differs

@@ -134,3 +134,21 @@ TEST(LineRows, LinesWithABandAtEachEdgeEndInsideThePicture) {
     EXPECT_GE(rows.last, 385);
     EXPECT_LE(rows.last, 395);
 }
+
+TEST(LineRows, BlankStripsAtTheTopOrBottomAreLeftOut) {
+    // A black strip below the pattern (the scan stopped) and a white one above it (a bar
+    // without marks): no row there shows the lines, whatever the contrast.
+    const SyntheticContrast contrasts[] = {SyntheticContrast::kBrightEdges,
+                                           SyntheticContrast::kBrightLine,
+                                           SyntheticContrast::kDarkLine};
+    for (SyntheticContrast contrast : contrasts) {
+        GreyImage grid = syntheticLines(640, 480, contrast);
+        paintBackground(grid, 0, 639, 0, 30, 250.0, 3.0, 1);
+        paintBackground(grid, 0, 639, 430, 480, 5.0, 3.0, 2);
+        const RowRange rows = detectLineRows(grid);
+        EXPECT_GE(rows.first, 31) << static_cast<int>(contrast);
+        EXPECT_LE(rows.first, 40) << static_cast<int>(contrast);
+        EXPECT_GE(rows.last, 420) << static_cast<int>(contrast);
+        EXPECT_LE(rows.last, 430) << static_cast<int>(contrast);
+    }
+}
