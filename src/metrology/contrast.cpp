@@ -21,6 +21,12 @@ constexpr double kMinEndExcess = 0.08;
 // space) by at least this share: the bands of lines whose body is about as dark as the space.
 constexpr double kMaxBandWidthShare = 0.35;
 constexpr double kMinAlternatingSpacing = 0.1;
+// The dark runs beside such bands must still alternate in level by this share of the range (the
+// body a little brighter than the space; a body 3 grey levels above the space under bands 160
+// above it gives 0.005-0.026 per block at noise 60): thin bright lines whose pitch alternates
+// (pitch walking of double patterning) have bright runs of the same shape, but dark runs of one
+// level (under 0.005 at noise 60).
+constexpr double kMinBodyAsymmetry = 0.008;
 // Or the levels just beside the bright runs differ by at least kMinFootStep of the range, the
 // darker side being the same side (left or right) for at least three quarters of the runs: a
 // band at one edge of each line only, between the space and the line body (charging lights
@@ -147,7 +153,8 @@ Vote voteOf(const std::vector<double>& p, double& range) {
             alternatingSpacing.push_back(a * b < 0.0 ? std::min(std::fabs(a), std::fabs(b)) : 0.0);
         }
         if (medianOf(widths) <= kMaxBandWidthShare * spacing &&
-            medianOf(alternatingSpacing) >= kMinAlternatingSpacing * spacing)
+            medianOf(alternatingSpacing) >= kMinAlternatingSpacing * spacing &&
+            alternation >= kMinBodyAsymmetry)
             return Vote::kBrightEdge;
     }
     if (signedAsymmetry.empty() && excess.empty()) return Vote::kNone;

@@ -28,7 +28,9 @@ bool parseContrast(const std::string& text, Contrast& c);
 // trench and a ridge), or when the ends of its wide bright runs stand above their middle by at
 // least 0.08 of the range (a band on each ridge edge), or when its bright runs are narrow (median
 // width at most 0.35 of the median distance between their centres) and those distances
-// alternate short and long by at least 0.1 of it (bands on a body about as dark as the space),
+// alternate short and long by at least 0.1 of it, with the dark runs alternating in level by at
+// least 0.008 of the range (bands on a body about as dark as the space; thin lines whose pitch
+// alternates have dark runs of one level),
 // or when the levels just beside its bright runs differ by at least 0.2 of the range with the
 // darker side on the same side for at least three quarters of them (a band at one edge of each
 // line only); otherwise it votes for a step, whose line is the phase that does not lie at the

@@ -1137,6 +1137,24 @@ TEST(Contrast, GeneratedImagesOfEachKindAreRecognised) {
     GreyImage grid;
     toGreyImage(image, grid);
     EXPECT_EQ(detectContrast(grid), Contrast::kBrightLine);
+    // Narrow bright lines whose pitch alternates 50 and 70 px (pitch walking): alternating
+    // spacing as band pairs have, but the dark runs between them all at one level.
+    for (double noise : {15.0, 60.0}) {
+        std::mt19937_64 random(5);
+        std::normal_distribution<double> normal(0.0, noise);
+        GreyImage walked;
+        ASSERT_TRUE(walked.allocate(600, 400));
+        for (int32_t y = 0; y < walked.height; ++y)
+            for (int32_t x = 0; x < walked.width; ++x) {
+                double level = 40.0 + normal(random);
+                for (double left = 30.0; left < 570.0; left += 120.0)
+                    for (double l : {left, left + 50.0})
+                        level += 75.0 * (std::erf((x + 1 - l) / std::sqrt(2.0)) -
+                                         std::erf((x + 1 - l - 8.0) / std::sqrt(2.0)));
+                walked.at(x, y) = level;
+            }
+        EXPECT_EQ(detectContrast(walked), Contrast::kBrightLine) << noise;
+    }
 }
 
 TEST(Contrast, TheRealSemCropsAreRecognised) {
