@@ -27,6 +27,10 @@ constexpr int32_t kBandBlocks = 10;          // blocks of rows (16 rows each by 
 constexpr double kMinBandProminence = 0.1;   // of the profile's range
 constexpr double kMinSideDifference = 0.15;  // of the band's height above its lower side
 constexpr double kNoiseSigmas = 4.0;
+// A band without a side in a space, at least this many times as wide as the sided bands (at half
+// its height above its feet), is a narrow line whose two bands merged into one peak.
+constexpr double kMergedBandWidths = 1.6;
+constexpr double kMergedBandHeight = 0.5;
 constexpr int32_t kNoiseColumnStep = 4;
 // Step-line profiles: pictures of noise alone span 4-6 of their noise sigmas between the 5th and
 // 95th percentiles, plain lines of contrast 160 under noise 200 (contrast to noise 0.8) 23-25.
@@ -387,6 +391,79 @@ void addMissingEdges(const std::vector<double>& p,
             addStep(-1, a.rightFoot);
             addStep(1, c.leftFoot);
         }
+    }
+}
+
+// The columns (0-based, real) where `p` crosses half way from the feet of `peak` up to it,
+// walking out from it; false when either side does not come down that far.
+bool halfHeightFlanks(const std::vector<double>& p,
+                      const ProfilePeak& peak,
+                      double& left,
+                      double& right) {
+    const int32_t n = static_cast<int32_t>(p.size());
+    const double top = p[static_cast<size_t>(peak.column)];
+    const auto flank = [&](double footLevel, int32_t step, double& at) {
+        const double level = 0.5 * (top + footLevel);
+        for (int32_t i = peak.column; i + step >= 0 && i + step < n; i += step) {
+            const double v = p[static_cast<size_t>(i + step)];
+            if (v < level) {
+                at = i +
+                     step * (p[static_cast<size_t>(i)] - level) / (p[static_cast<size_t>(i)] - v);
+                return true;
+            }
+        }
+        return false;
+    };
+    return flank(peak.leftFoot, -1, left) && flank(peak.rightFoot, 1, right);
+}
+
+// Narrow lines whose two bands merged into one peak under blur: peaks without a side whose feet
+// both lie nearer the space's level than the line body's (the medians of the sided bands'
+// lower and higher feet; a grain on a line's body stands on the body), that stand above the
+// higher foot by at least kMergedBandHeight of the sided bands' median height above the space
+// (not a bump of noise or shading in a space) and that are at least kMergedBandWidths times as
+// wide at half height as the median of the sided bands. Marks them
+// in `merged` and appends their flanks there to `edges` as a left and a right step edge.
+void findMergedLines(const std::vector<double>& p,
+                     const std::vector<ProfilePeak>& peaks,
+                     std::vector<char>& merged,
+                     std::vector<EdgeBand>& edges) {
+    merged.assign(peaks.size(), 0);
+    std::vector<double> widths;
+    std::vector<double> spaces;
+    std::vector<double> bodies;
+    std::vector<double> heights;
+    for (const ProfilePeak& peak : peaks) {
+        double left = 0.0;
+        double right = 0.0;
+        if (peak.side == 0 || !halfHeightFlanks(p, peak, left, right)) continue;
+        widths.push_back(right - left);
+        spaces.push_back(std::min(peak.leftFoot, peak.rightFoot));
+        bodies.push_back(std::max(peak.leftFoot, peak.rightFoot));
+        heights.push_back(p[static_cast<size_t>(peak.column)] - spaces.back());
+    }
+    if (widths.empty()) return;
+    const double bandWidth = medianOf(widths);
+    const double cut = 0.5 * (medianOf(spaces) + medianOf(bodies));
+    const double minHeight = kMergedBandHeight * medianOf(heights);
+    for (size_t i = 0; i < peaks.size(); ++i) {
+        const ProfilePeak& peak = peaks[i];
+        double left = 0.0;
+        double right = 0.0;
+        if (peak.side != 0 || peak.leftFoot >= cut || peak.rightFoot >= cut ||
+            p[static_cast<size_t>(peak.column)] - std::max(peak.leftFoot, peak.rightFoot) <
+                minHeight ||
+            !halfHeightFlanks(p, peak, left, right) || right - left < kMergedBandWidths * bandWidth)
+            continue;
+        merged[i] = 1;
+        EdgeBand edge;
+        edge.step = true;
+        edge.column = left + 1.0;
+        edge.side = 1;
+        edges.push_back(edge);
+        edge.column = right + 1.0;
+        edge.side = -1;
+        edges.push_back(edge);
     }
 }
 
@@ -1148,12 +1225,26 @@ void locateEdgeBands(const EdgeGrid& edges, std::vector<EdgeBand>& bands) {
         profilePeaks(p, std::max(kMinBandProminence * range, kNoiseSigmas * noise));
     setPeakSides(p, peaks, noise);
     std::vector<EdgeBand> stepEdges;
+    std::vector<char> merged;
+    findMergedLines(p, peaks, merged, stepEdges);
     const ProfilePeak* previous = nullptr;
-    for (const ProfilePeak& peak : peaks) {
+    ProfilePeak closing;  // a merged line, as the right-edge band it ends with
+    for (size_t k = 0; k < peaks.size(); ++k) {
+        const ProfilePeak& peak = peaks[k];
         EdgeBand band;
         band.column = peak.column + 1.0;
         band.side = peak.side;
         bands.push_back(band);
+        if (merged[k] != 0) {
+            // A merged line opens like a left-edge band and closes like a right-edge one.
+            ProfilePeak opening = peak;
+            opening.side = 1;
+            if (previous != nullptr) addMissingEdges(p, *previous, opening, noise, stepEdges);
+            closing = peak;
+            closing.side = -1;
+            previous = &closing;
+            continue;
+        }
         if (peak.side == 0) continue;
         if (previous != nullptr) {
             addMissingEdges(p, *previous, peak, noise, stepEdges);

@@ -152,7 +152,12 @@ struct EdgeBand {
 // band), or a line holds a trench, the missing edge is added as a step edge (EdgeBand::step)
 // where the profile crosses half way from the trench's bottom (the lowest point between the
 // bands) to the line's level (the foot of the line's band on the line's side), when that step is
-// at least max(0.15 of that band's height above the bottom, 4 noise sigmas) high.
+// at least max(0.15 of that band's height above the bottom, 4 noise sigmas) high. The first
+// band, when a right-edge one, and the last, when a left-edge one, are treated so against the
+// grid's border. A band without a side whose feet both lie nearer the sided bands' space level
+// than their body level, at least half as high above its feet as they stand above the space,
+// and 1.6 times as wide at half height, is a narrow line whose two bands merged: its flanks at
+// half height are added as a left and a right step edge (and it bounds the trenches above).
 // `bands` is replaced, left to right; empty for a grid narrower than 4 columns or without rows.
 void locateEdgeBands(const EdgeGrid& edges, std::vector<EdgeBand>& bands);
 

@@ -602,6 +602,35 @@ TEST(Metrology, LinesWithABandAtOneEdgeOnlyAreRecognisedAndMeasuredWhole) {
     }
 }
 
+TEST(Metrology, NarrowLinesWhoseTwoBandsMergeAreStillLines) {
+    // Lines of 10.8 px with bands of 3 px at a 20 px pitch under a blur of 1.5 px: on some lines
+    // the two bands merge into one peak without a side, which is a line, not a lone band.
+    SyntheticSemSettings s = lineImage(0.0, 9125);
+    s.width = 768;
+    s.lineCount = 0;
+    s.pitch = 20.0;
+    s.cd = 10.8;
+    s.bandWidth = 3.0;
+    s.blurSigma = 1.5;
+    s.roughnessSigma = 1.0;
+    s.correlationLength = 40.0;
+    s.firstEdge = 24.0;
+    SyntheticSem image;
+    const GreyImage grid = drawnGrid(s, image);
+    MetrologySettings settings;
+    settings.bootstrapResamples = 0;
+    MetrologyResult r;
+    measureMetrology(grid, locateCoarseEdges(grid, 0.3), settings, r);
+    const size_t drawn = image.edges.size() / 2;
+    ASSERT_GE(drawn, 30u);
+    ASSERT_EQ(r.lines.size(), drawn) << r.reason;
+    for (size_t l = 0; l < drawn; ++l) {
+        const double centre = 0.5 * (r.edges[static_cast<size_t>(r.lines[l].leftEdge)].meanNm +
+                                     r.edges[static_cast<size_t>(r.lines[l].rightEdge)].meanNm);
+        EXPECT_NEAR(centre, image.edges[2 * l].nominal + 0.5 * s.cd, 1.0) << "line " << l;
+    }
+}
+
 TEST(Metrology, ABrightCentreDoesNotMoveTheEdgesOrWidenTheLines) {
     // Shading that bends (a Gaussian bump of +-30 and +-60 grey levels on the band contrast of
     // 160): a fixed crossing level would slide along the flanks with it, in and out over the
