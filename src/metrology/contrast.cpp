@@ -53,8 +53,10 @@ struct Run {
 
 enum class Vote { kNone, kBrightEdge, kBrightLine, kDarkLine };
 
-// The vote of one block's mean profile p (w columns, smoothed); `range` receives H - L.
-Vote voteOf(const std::vector<double>& p, double& range) {
+// The vote of one block's mean profile p (w columns, smoothed); `range` receives H - L, and
+// `guessed` whether a step vote had to guess the line phase (its borders in different phases).
+Vote voteOf(const std::vector<double>& p, double& range, bool& guessed) {
+    guessed = false;
     const int32_t w = static_cast<int32_t>(p.size());
     std::vector<double> sorted = p;
     std::sort(sorted.begin(), sorted.end());
@@ -158,13 +160,27 @@ Vote voteOf(const std::vector<double>& p, double& range) {
             return Vote::kBrightEdge;
     }
     if (signedAsymmetry.empty() && excess.empty()) return Vote::kNone;
-    // A step: the space lies at the left and right borders.
-    double border = 0.0;
+    // A step: the space lies at the left and right borders. When one border cuts a line, the
+    // two borders lie in different phases and tell nothing: the narrower phase (the median
+    // width of the runs that touch no border) is taken as the line, bright on a tie.
+    double left = 0.0;
+    double right = 0.0;
     const int32_t columns = std::min(kBorderColumns, w / 4);
-    for (int32_t x = 0; x < columns; ++x)
-        border += p[static_cast<size_t>(x)] + p[static_cast<size_t>(w - 1 - x)];
-    border /= 2.0 * columns;
-    return border < threshold ? Vote::kBrightLine : Vote::kDarkLine;
+    for (int32_t x = 0; x < columns; ++x) {
+        left += p[static_cast<size_t>(x)];
+        right += p[static_cast<size_t>(w - 1 - x)];
+    }
+    left /= columns;
+    right /= columns;
+    if ((left < threshold) == (right < threshold))
+        return left < threshold ? Vote::kBrightLine : Vote::kDarkLine;
+    std::vector<double> brightWidths;
+    std::vector<double> darkWidths;
+    for (size_t i = 1; i + 1 < runs.size(); ++i)
+        (runs[i].bright ? brightWidths : darkWidths).push_back(runs[i].last - runs[i].first + 1);
+    if (brightWidths.empty() || darkWidths.empty()) return Vote::kNone;
+    guessed = true;
+    return medianOf(darkWidths) < medianOf(brightWidths) ? Vote::kDarkLine : Vote::kBrightLine;
 }
 
 void smooth(const double* in, int32_t n, double* out) {
@@ -210,7 +226,8 @@ Contrast detectContrast(const GreyImage& grid) {
     return detectContrast(grid, lined);
 }
 
-Contrast detectContrast(const GreyImage& grid, const EdgeGrid& lined) {
+Contrast detectContrast(const GreyImage& grid, const EdgeGrid& lined, bool* lineGuessed) {
+    if (lineGuessed != nullptr) *lineGuessed = false;
     const int32_t w = grid.width;
     const int32_t h = grid.height;
     if (w < 16 || h < 4 || grid.data == nullptr) return Contrast::kBrightEdge;
@@ -225,6 +242,7 @@ Contrast detectContrast(const GreyImage& grid, const EdgeGrid& lined) {
     std::vector<double> profile(static_cast<size_t>(w));
     std::vector<Vote> votes;
     std::vector<double> ranges;
+    std::vector<char> guesses;
     for (int32_t b = 0; b < blocks; ++b) {
         // Blocks spread evenly over the height.
         const int32_t first =
@@ -245,17 +263,24 @@ Contrast detectContrast(const GreyImage& grid, const EdgeGrid& lined) {
         for (double& v : mean) v /= rows;
         smooth(mean.data(), w, profile.data());
         double range = 0.0;
-        votes.push_back(voteOf(profile, range));
+        bool guessed = false;
+        votes.push_back(voteOf(profile, range, guessed));
         ranges.push_back(range);
+        guesses.push_back(guessed ? 1 : 0);
     }
     // Blocks with little contrast (beyond the line ends, say) do not vote.
     const double typical = medianOf(ranges);
     int32_t count[4] = {0, 0, 0, 0};
-    for (size_t i = 0; i < votes.size(); ++i)
-        if (ranges[i] >= 0.5 * typical) ++count[static_cast<int>(votes[i])];
+    int32_t guessedSteps = 0;
+    for (size_t i = 0; i < votes.size(); ++i) {
+        if (ranges[i] < 0.5 * typical) continue;
+        ++count[static_cast<int>(votes[i])];
+        guessedSteps += guesses[i];
+    }
     const int32_t edge = count[static_cast<int>(Vote::kBrightEdge)];
     const int32_t bright = count[static_cast<int>(Vote::kBrightLine)];
     const int32_t dark = count[static_cast<int>(Vote::kDarkLine)];
     if (edge >= bright && edge >= dark) return Contrast::kBrightEdge;
+    if (lineGuessed != nullptr) *lineGuessed = 2 * guessedSteps >= bright + dark;
     return bright >= dark ? Contrast::kBrightLine : Contrast::kDarkLine;
 }

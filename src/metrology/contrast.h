@@ -34,10 +34,14 @@ bool parseContrast(const std::string& text, Contrast& c);
 // or when the levels just beside its bright runs differ by at least 0.2 of the range with the
 // darker side on the same side for at least three quarters of them (a band at one edge of each
 // line only); otherwise it votes for a step, whose line is the phase that does not lie at the
-// grid's left and right borders (there lies the space). Blocks with less than half the typical
-// range (beyond the line ends) do not vote; the majority wins, bright edge on a tie. A grid smaller
-// than 16 x 4 gives kBrightEdge.
+// grid's left and right borders (there lies the space); when the two borders lie in different
+// phases (a line cut by one of them), the narrower phase (median width of the runs touching no
+// border) is taken as the line, bright on a tie, and the vote is a guess. Blocks with less than
+// half the typical range (beyond the line ends) do not vote; the majority wins, bright edge on a
+// tie. A grid smaller than 16 x 4 gives kBrightEdge.
 Contrast detectContrast(const GreyImage& grid);
 
 // The same with the drift of `lined`, prepared from `grid` (prepareEdgeGrid; empty: no drift).
-Contrast detectContrast(const GreyImage& grid, const EdgeGrid& lined);
+// `lineGuessed`, when given, is set to whether a step contrast won on votes of which at least
+// half guessed the line phase.
+Contrast detectContrast(const GreyImage& grid, const EdgeGrid& lined, bool* lineGuessed = nullptr);

@@ -40,8 +40,11 @@ struct ImageSetup {
     bool figuresInPixels = false;  // no pixel size: lengths are px, not nm
     bool horizontal = false;       // the lines run across the file: the picture was transposed
     std::string contrast = "bright-edge";  // "bright-edge", "bright-line" or "dark-line"
-    int32_t databarRows = 0;               // rows of the information bar left out
-    std::string databarSource = "none";    // "metadata", "image", "none" or "off"
+    // The contrast was detected as a plain step whose line phase had to be guessed (its borders
+    // lie in different phases; see detectContrast).
+    bool contrastGuessed = false;
+    int32_t databarRows = 0;             // rows of the information bar left out
+    std::string databarSource = "none";  // "metadata", "image", "none" or "off"
     // The analysed part of the file: `area` in file pixels (the region and the data bar taken
     // away, or the ROI), and the analysed rows along the lines, 1-based inclusive: file rows
     // for vertical lines, file columns for horizontal ones.

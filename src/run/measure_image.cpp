@@ -266,7 +266,7 @@ void measureDecoded(GreyImage& grid,
     Contrast contrast = Contrast::kBrightEdge;
     switch (settings.contrast) {
         case ContrastChoice::kAuto:
-            contrast = detectContrast(work, lined);
+            contrast = detectContrast(work, lined, &setup.contrastGuessed);
             break;
         case ContrastChoice::kBrightEdge:
             contrast = Contrast::kBrightEdge;

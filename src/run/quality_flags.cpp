@@ -183,11 +183,15 @@ std::string flagRule(const std::string& flag) {
          "most sub-pixel lines lie where the whole-pixel analysis has spaces, or the two mean "
          "CDs differ by more than " +
              number(kFlagCdRatio) +
-             " times: the two sets of figures measure different features. The sub-pixel path takes "
-             "the darker side of each "
-             "edge band as the space; the whole-pixel path pairs the edges from the first (or, "
-             "with "
-             "--first-edge-opens-line no, the second) detected one. Check which are the lines"},
+             " times: the two sets of figures measure different features. The sub-pixel path "
+             "takes the darker side of each edge band as the space; the whole-pixel path pairs "
+             "the edges from the first (or, with --first-edge-opens-line no, the second) "
+             "detected one. Check which are the lines"},
+        {"contrast_guessed",
+         "the picture is a plain step between lines and spaces, and its left and right borders "
+         "lie in different phases (a line cut by one of them), so nothing in it tells the lines "
+         "from the spaces: the narrower phase was taken as the line. Check the lines in the "
+         "picture; give --contrast bright-line or dark-line where it took the spaces"},
         {"pixel_size_missing",
          "no pixel size from the options, the parameter file or the file's metadata: "
          "lengths are in px"},
@@ -260,6 +264,7 @@ std::vector<std::string> qualityFlags(const ImageResult& result) {
     if (result.wholePixelApplicable && linesDriftIntoEachOther(m, rows))
         flags.push_back("lines_tilted");
     if (linesDisagree(result)) flags.push_back("lines_disagree");
+    if (result.setup.contrastGuessed) flags.push_back("contrast_guessed");
     if (result.setup.figuresInPixels) flags.push_back("pixel_size_missing");
     if (!result.setup.settingNotes.empty()) flags.push_back("setting_contradicted");
     if (result.setup.databarRows > 0) flags.push_back("databar_found");

@@ -66,6 +66,10 @@ constexpr double kFlagCdRatio = 1.5;
 //                         band's darker side as the space, the whole-pixel one its pairing);
 //                         or their mean CDs differ by more than kFlagCdRatio times (a band at
 //                         one edge of each line only: the whole-pixel path pairs band to band)
+//  contrast_guessed       the contrast was detected (auto) as a plain step and which phase is
+//                         the line had to be guessed: the picture's left and right borders lie
+//                         in different phases (a line cut by one of them), and the narrower
+//                         phase was taken as the line (ImageSetup::contrastGuessed)
 //  pixel_size_missing     no pixel size from the user or the file: figures are in px
 //  setting_contradicted   a given orientation, contrast or pixel size that the picture or its
 //                         metadata contradicts, or a region of interest running past the

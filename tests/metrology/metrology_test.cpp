@@ -1184,6 +1184,26 @@ TEST(Contrast, GeneratedImagesOfEachKindAreRecognised) {
             }
         EXPECT_EQ(detectContrast(walked), Contrast::kBrightLine) << noise;
     }
+    // Plain lines with one more cut by the right border: the borders lie in different phases,
+    // and the narrower phase is the line (a guess, said so); with both borders in the space,
+    // no guess.
+    for (SyntheticContrast kind : {SyntheticContrast::kBrightLine, SyntheticContrast::kDarkLine}) {
+        for (bool cut : {false, true}) {
+            SyntheticSemSettings s;
+            s.contrast = kind;
+            s.cutLastLine = cut;
+            s.noiseSigma = 30.0;
+            SyntheticSem drawn;
+            ASSERT_TRUE(makeSyntheticSem(s, drawn));
+            GreyImage picture;
+            toGreyImage(drawn, picture);
+            EdgeGrid lined;
+            ASSERT_TRUE(prepareEdgeGrid(picture, SubpixelSettings(), lined));
+            bool guessed = !cut;
+            EXPECT_EQ(detectContrast(picture, lined, &guessed), contrastOf(kind)) << cut;
+            EXPECT_EQ(guessed, cut);
+        }
+    }
 }
 
 TEST(Contrast, TheRealSemCropsAreRecognised) {

@@ -246,6 +246,11 @@ protected:
                 pixel(right, x, y) =
                     left.pixels[static_cast<size_t>(y * left.width + left.width - 1 - x)];
         save(right, f + "/border-right.pgm");
+        // Dark plain lines, one more cut by the right border: the borders lie in different
+        // phases.
+        SyntheticSemSettings cut = smallImage(33, SyntheticContrast::kDarkLine);
+        cut.cutLastLine = true;
+        save(generated(cut), f + "/cut-step.pgm");
 
         // Band-edged lines tilted by 2 degrees (rows shifted by whole columns): 18 px of drift
         // over the 512 rows; and plain lines tilted so.
@@ -277,7 +282,7 @@ protected:
                            "--jobs 2 --pixel-size 2 -o out clean-band.pgm clean-bright.pgm "
                            "clean-dark.pgm databar.pgm wiped.pgm patch.pgm spikes.pgm noisy.pgm "
                            "faint.pgm dim.pgm short.pgm border-left.pgm border-right.pgm "
-                           "tilted.pgm tilted-turned.pgm tilted-steps.pgm");
+                           "tilted.pgm tilted-turned.pgm tilted-steps.pgm cut-step.pgm");
         summary_ = readCsv(f + "/out/summary.csv");
         edges_ = readCsv(f + "/out/edges.csv");
         json_ = nlohmann::json::parse(readTextFile(f + "/out/report.json"), nullptr, false);
@@ -334,7 +339,8 @@ TEST_F(FlagRun, EachImageRaisesTheFlagItWasMadeFor) {
                                                         {"border-left.pgm", "line_touches_border"},
                                                         {"border-right.pgm", "line_touches_border"},
                                                         {"tilted.pgm", "lines_tilted"},
-                                                        {"tilted-turned.pgm", "lines_tilted"}};
+                                                        {"tilted-turned.pgm", "lines_tilted"},
+                                                        {"cut-step.pgm", "contrast_guessed"}};
     for (const auto& [image, flag] : made) {
         const std::set<std::string> flags = imageFlags(image);
         EXPECT_EQ(flags.count(flag), 1u)
@@ -350,6 +356,10 @@ TEST_F(FlagRun, EachImageRaisesTheFlagItWasMadeFor) {
         ASSERT_EQ(row.size(), 1u);
         EXPECT_NEAR(std::stod(summary_.cell(*row[0], "line_tilt_deg")), 2.0, 0.1) << image;
     }
+    // Its lines, narrower than its spaces, are taken as the lines.
+    const auto cut = summary_.rowsOf("image", "cut-step.pgm");
+    ASSERT_EQ(cut.size(), 1u);
+    EXPECT_EQ(summary_.cell(*cut[0], "contrast"), "dark-line");
     // The edges of the dimmer image are pooled in fewer rows than the flag's share.
     EXPECT_EQ(imageFlags("dim.pgm").count("edges_at_detection_limit"), 0u);
     // The bar is left out of the analysed rows, not measured as a line end.
