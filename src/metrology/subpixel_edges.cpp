@@ -1,6 +1,8 @@
 #include "metrology/subpixel_edges.h"
 
+#include <gsl/gsl_errno.h>
 #include <gsl/gsl_fit.h>
+#include <gsl/gsl_multifit.h>
 
 #include <algorithm>
 #include <cmath>
@@ -16,6 +18,10 @@ constexpr double kMinTrackBoundPx = 5.0;  // blocks this close to the track's li
 constexpr int32_t kPrefetchRows = 4;      // rows ahead whose window is fetched early
 constexpr int32_t kMaxDriftPx = 3;        // largest shift sought between neighbouring blocks
 constexpr double kMinDriftPx = 0.1;       // smaller drifts are taken as none
+constexpr double kMinBendPx = 3.0;        // lines bending less are followed by the drift alone
+// A bend must also stand out of the running sum's own wander: kBendNoiseFactor times the robust
+// sigma of the pair shifts about the cubic's steps, times the square root of the blocks.
+constexpr double kBendNoiseFactor = 2.0;
 // Lines turned beyond the tracking's reach (EdgeGrid::turnedDriftPx): the wider shift sought
 // between neighbouring blocks (26.6 degrees at 16 rows), and how close to their median the
 // shifts of at least half of the pairs must lie for the move to be the lines' own (shifts of
@@ -490,6 +496,70 @@ double bestShift(const std::vector<double>& a,
     return static_cast<double>(best) - limit + offset;
 }
 
+// EdgeGrid::bendPx of `edges` from the best shifts of its neighbouring blocks' profiles
+// (`pairShifts`, pair k being blocks k and k + 1; NaN at the search limit, counted as `drift`).
+void lineBend(EdgeGrid& edges, const std::vector<double>& pairShifts, double drift) {
+    const int32_t nb = edges.blockCount;
+    constexpr int32_t kTerms = 4;  // a cubic
+    if (nb < 2 * kTerms) return;
+    gsl_matrix* x = gsl_matrix_alloc(static_cast<size_t>(nb), kTerms);
+    gsl_vector* y = gsl_vector_alloc(static_cast<size_t>(nb));
+    gsl_vector* c = gsl_vector_alloc(kTerms);
+    gsl_matrix* cov = gsl_matrix_alloc(kTerms, kTerms);
+    gsl_multifit_linear_workspace* work =
+        gsl_multifit_linear_alloc(static_cast<size_t>(nb), kTerms);
+    double sum = 0.0;
+    const double middle = nb / 2;
+    for (int32_t b = 0; b < nb; ++b) {
+        if (b > 0) {
+            const double s = pairShifts[static_cast<size_t>(b - 1)];
+            sum += std::isfinite(s) ? s : drift;
+        }
+        const double t = (b - middle) / nb;  // scaled for a well-conditioned fit
+        double power = 1.0;
+        for (int32_t k = 0; k < kTerms; ++k, power *= t)
+            gsl_matrix_set(x, static_cast<size_t>(b), static_cast<size_t>(k), power);
+        gsl_vector_set(y, static_cast<size_t>(b), sum);
+    }
+    double chiSquare = 0.0;
+    std::vector<double> cubic(static_cast<size_t>(nb));
+    bool bent = false;
+    if (gsl_multifit_linear(x, y, c, cov, &chiSquare, work) == GSL_SUCCESS) {
+        for (int32_t b = 0; b < nb; ++b) {
+            const double t = (b - middle) / nb;
+            double value = 0.0;
+            for (int32_t k = kTerms - 1; k >= 0; --k)
+                value = value * t + gsl_vector_get(c, static_cast<size_t>(k));
+            cubic[static_cast<size_t>(b)] = value;
+        }
+        // The noise of the pair shifts about the cubic's steps: a running sum of noise wanders
+        // by about its sigma times the square root of the blocks, and a cubic follows part of it.
+        std::vector<double> residuals;
+        for (int32_t k = 0; k + 1 < nb; ++k) {
+            const double s = pairShifts[static_cast<size_t>(k)];
+            if (std::isfinite(s))
+                residuals.push_back(std::fabs(
+                    s - (cubic[static_cast<size_t>(k + 1)] - cubic[static_cast<size_t>(k)])));
+        }
+        const double noise = residuals.empty() ? 0.0 : 1.4826 * medianOf(residuals);
+        const double limit = std::max(kMinBendPx, kBendNoiseFactor * noise * std::sqrt(nb));
+        // The straight line that the cubic's bend is measured from: through the cubic's
+        // value at the middle block with the drift's slope.
+        const double centre = cubic[static_cast<size_t>(nb / 2)];
+        for (int32_t b = 0; b < nb; ++b) {
+            cubic[static_cast<size_t>(b)] -= centre;
+            bent = bent ||
+                   std::fabs(cubic[static_cast<size_t>(b)] - (b - nb / 2) * edges.driftPx) >= limit;
+        }
+    }
+    gsl_multifit_linear_free(work);
+    gsl_matrix_free(cov);
+    gsl_vector_free(c);
+    gsl_vector_free(y);
+    gsl_matrix_free(x);
+    if (bent) edges.bendPx = std::move(cubic);
+}
+
 // EdgeGrid::driftPx and turnedDriftPx of `edges`, whose blocks are filled. Drift: per pair of
 // neighbouring blocks, the best shift (bestShift) of the second mean-free profile within
 // kMaxDriftPx; pairs whose best shift is at the limit are left out. The median of the rest, or 0
@@ -499,11 +569,13 @@ double bestShift(const std::vector<double>& a,
 void blockDrift(EdgeGrid& edges) {
     edges.driftPx = 0.0;
     edges.turnedDriftPx = 0.0;
+    edges.bendPx.clear();
     const int32_t w = edges.width;
     const int32_t nb = edges.blockCount;
     if (nb < 2 || w <= 2 * kMaxDriftPx + 4) return;
     const bool wide = w > 2 * kTurnedSearchPx + 4;
     std::vector<double> shifts;
+    std::vector<double> pairShifts;  // every pair's, NaN at the limit
     std::vector<double> wideShifts;
     std::vector<double> a(static_cast<size_t>(w));
     std::vector<double> b(static_cast<size_t>(w));
@@ -520,12 +592,14 @@ void blockDrift(EdgeGrid& edges) {
         meanFree(k + 1, b);
         const double shift = bestShift(a, b, w, kMaxDriftPx);
         if (std::isfinite(shift)) shifts.push_back(shift);
+        pairShifts.push_back(shift);
         const double wideShift = wide ? bestShift(a, b, w, kTurnedSearchPx) : kNaN;
         if (std::isfinite(wideShift)) wideShifts.push_back(wideShift);
     }
     if (!shifts.empty()) {
         const double drift = medianOf(shifts);
         edges.driftPx = std::fabs(drift) >= kMinDriftPx ? drift : 0.0;
+        lineBend(edges, pairShifts, drift);
     }
     if (wideShifts.empty()) return;
     std::vector<double> sorted = wideShifts;
@@ -540,6 +614,7 @@ void blockDrift(EdgeGrid& edges) {
 // The whole columns by which block b's profile is moved to line up with the middle block's
 // (block count / 2) under the grid's drift.
 int32_t blockShift(const EdgeGrid& edges, int32_t b) {
+    if (!edges.bendPx.empty()) return static_cast<int32_t>(std::lround(blockOffsetPx(edges, b)));
     return static_cast<int32_t>(std::lround((b - edges.blockCount / 2) * edges.driftPx));
 }
 
@@ -551,6 +626,12 @@ double shiftedBlockValue(const EdgeGrid& edges, int32_t b, int32_t x, int32_t sh
 }
 
 }  // namespace
+
+double blockOffsetPx(const EdgeGrid& edges, int32_t b) {
+    if (!edges.bendPx.empty() && b >= 0 && b < static_cast<int32_t>(edges.bendPx.size()))
+        return edges.bendPx[static_cast<size_t>(b)];
+    return (b - edges.blockCount / 2) * edges.driftPx;
+}
 
 bool prepareEdgeGrid(const GreyImage& grid, const SubpixelSettings& settings, EdgeGrid& out) {
     out = EdgeGrid();
@@ -649,8 +730,11 @@ void traceSubpixelEdge(const EdgeGrid& edges,
         for (int32_t b = first; b != last + direction; b += direction) {
             const double* p = block(b);
             const double reach = std::min(radius, kMaxBlockStepPx * since);
-            // Where the lines' drift takes the edge from the last tracked block.
-            const double expected = previous + direction * edges.driftPx * since;
+            // Where the lines' drift (or bend) takes the edge from the last tracked block.
+            const double expected = edges.bendPx.empty()
+                                        ? previous + direction * edges.driftPx * since
+                                        : previous + blockOffsetPx(edges, b) -
+                                              blockOffsetPx(edges, b - direction * since);
             double low = 0.0;
             double high = 0.0;
             double x = kNaN;
@@ -681,8 +765,11 @@ void traceSubpixelEdge(const EdgeGrid& edges,
         for (int32_t b = middle; b != end + direction; b += direction)
             if (std::isfinite(track[static_cast<size_t>(b)])) lastTracked = b;
         for (int32_t b = end; std::abs(b - lastTracked) >= 2; b -= direction) {
-            const double expected = track[static_cast<size_t>(lastTracked)] +
-                                    direction * edges.driftPx * std::abs(b - lastTracked);
+            const double expected =
+                track[static_cast<size_t>(lastTracked)] +
+                (edges.bendPx.empty()
+                     ? direction * edges.driftPx * std::abs(b - lastTracked)
+                     : blockOffsetPx(edges, b) - blockOffsetPx(edges, lastTracked));
             const double x = acquire(b, expected + bandOffset);
             double low = 0.0;
             double high = 0.0;
@@ -705,7 +792,9 @@ void traceSubpixelEdge(const EdgeGrid& edges,
         for (int32_t b = 0; b < nb; ++b) {
             if (!std::isfinite(track[static_cast<size_t>(b)])) continue;
             bs.push_back(b);
-            xs.push_back(track[static_cast<size_t>(b)]);
+            // Bent lines: the track's departure from the lines' common course.
+            xs.push_back(track[static_cast<size_t>(b)] -
+                         (edges.bendPx.empty() ? 0.0 : blockOffsetPx(edges, b)));
         }
         // Theil-Sen slope over pairs a block apart by at least a quarter of the blocks.
         std::vector<double> slopes;

@@ -59,7 +59,20 @@ struct EdgeGrid {
     // pairs agree with it within 1 px; 0 otherwise (also for noise, whose shifts scatter).
     // Their edges cannot be tracked.
     double turnedDriftPx = 0.0;
+    // Lines that bend as a whole (the picture drifted during a slow scan, or the scan is
+    // distorted): where the lines stand in each block against the middle block, px, from a cubic
+    // fitted by least squares to the running sum of the neighbouring blocks' best shifts (those
+    // of driftPx, a pair at its search limit counted as driftPx). Empty unless that cubic departs
+    // from the straight line of driftPx in some block by 3 px or more, and by twice the robust
+    // sigma of the pair shifts about the cubic's steps times the square root of the blocks (the
+    // wander of a running sum of noise): straight and tilted lines are followed by driftPx
+    // alone.
+    std::vector<double> bendPx;
 };
+
+// Where the lines of `edges` stand in block b against the middle block (blockCount / 2), px:
+// bendPx[b] for bent lines, else (b - blockCount / 2) driftPx.
+double blockOffsetPx(const EdgeGrid& edges, int32_t b);
 
 // Fills `out` from `grid`, which must outlive it. False (and `out` empty) when the grid is empty
 // or the settings are out of range (blockRows < 1, negative or non-finite smoothing).

@@ -563,6 +563,37 @@ TEST(Metrology, EdgesThatKinkNearTheEndOfThePictureAreFollowedToIt) {
     }
 }
 
+TEST(Metrology, LinesThatBendTogetherAreFollowed) {
+    // The picture drifted during the scan: every line bows by 24 px over 900 rows, half a sine.
+    // Far from any straight line, the edges must still be followed in every row.
+    SyntheticSemSettings s = lineImage(10.0, 12);
+    s.width = 640;
+    s.height = 900;
+    s.lineCount = 9;
+    SyntheticSem image;
+    const GreyImage upright = drawnGrid(s, image);
+    const auto bow = [&](int32_t y) {
+        return static_cast<int32_t>(std::lround(24.0 * std::sin(kPi * y / (s.height - 1))));
+    };
+    const GreyImage bowed = shearedRows(upright, bow);
+    MetrologySettings settings;
+    settings.bootstrapResamples = 0;
+    MetrologyResult a;
+    MetrologyResult b;
+    measureMetrology(upright, locateCoarseEdges(upright, 0.3), settings, a);
+    measureMetrology(bowed, locateCoarseEdges(bowed, 0.3), settings, b);
+    ASSERT_EQ(b.edges.size(), a.edges.size()) << b.reason;
+    EXPECT_LE(b.missingEdgeRows, a.missingEdgeRows + 2);
+    for (size_t e = 0; e < b.edges.size(); ++e)
+        for (int32_t y = 0; y < s.height; ++y) {
+            const double found = b.edges[e].positions[static_cast<size_t>(y)];
+            const double before = a.edges[e].positions[static_cast<size_t>(y)];
+            if (std::isnan(found) || std::isnan(before)) continue;
+            ASSERT_NEAR(found - bow(y), before, 0.3) << "edge " << e << " row " << y;
+        }
+    EXPECT_NEAR(b.lwr.sigma3UnbiasedNm, a.lwr.sigma3UnbiasedNm, 0.02 * a.lwr.sigma3UnbiasedNm);
+}
+
 TEST(Metrology, LinesWithABandAtOneEdgeOnlyAreRecognisedAndMeasuredWhole) {
     // Charging lights the left edge of each line: its right band is dimmed to a share of its
     // height above the body, or gone (the body then steps down to the space). The bright runs
