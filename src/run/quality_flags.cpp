@@ -132,6 +132,56 @@ bool linesDisagree(const ImageResult& result) {
     return counted > 0 && 2 * inside < counted;
 }
 
+// Whether the lines of `m` (at least kFlagCommonMinLines, over the rows where every one has a
+// centre, at least half of them) move together: the variance of the row-by-row mean of their
+// detrended centres exceeds max(kFlagCommonShare, 2 / n) of the mean of their own variances.
+bool linesMoveTogether(const MetrologyResult& m) {
+    const size_t n = m.lines.size();
+    if (n < static_cast<size_t>(kFlagCommonMinLines)) return false;
+    const size_t rows = m.lines[0].centresNm.size();
+    std::vector<size_t> common;
+    for (size_t y = 0; y < rows; ++y) {
+        bool all = true;
+        for (const MetrologyLine& line : m.lines)
+            all = all && y < line.centresNm.size() && std::isfinite(line.centresNm[y]);
+        if (all) common.push_back(y);
+    }
+    if (common.size() < 8 || 2 * common.size() < rows) return false;
+    std::vector<double> shared(common.size(), 0.0);
+    double ownVariance = 0.0;
+    for (const MetrologyLine& line : m.lines) {
+        // Least-squares line through the centres over the common rows.
+        double sy = 0.0;
+        double sc = 0.0;
+        for (size_t y : common) {
+            sy += static_cast<double>(y);
+            sc += line.centresNm[y];
+        }
+        const double k = static_cast<double>(common.size());
+        const double my = sy / k;
+        const double mc = sc / k;
+        double syy = 0.0;
+        double syc = 0.0;
+        for (size_t y : common) {
+            syy += (y - my) * (y - my);
+            syc += (y - my) * (line.centresNm[y] - mc);
+        }
+        const double slope = syy > 0.0 ? syc / syy : 0.0;
+        double variance = 0.0;
+        for (size_t i = 0; i < common.size(); ++i) {
+            const double r = line.centresNm[common[i]] - mc - slope * (common[i] - my);
+            variance += r * r;
+            shared[i] += r / static_cast<double>(n);
+        }
+        ownVariance += variance / k / static_cast<double>(n);
+    }
+    double sharedVariance = 0.0;
+    for (double s : shared) sharedVariance += s * s;
+    sharedVariance /= static_cast<double>(common.size());
+    const double share = std::max(kFlagCommonShare, 2.0 / static_cast<double>(n));
+    return ownVariance > 0.0 && sharedVariance > share * ownVariance;
+}
+
 }  // namespace
 
 std::string flagRule(const std::string& flag) {
@@ -187,6 +237,12 @@ std::string flagRule(const std::string& flag) {
              "takes the darker side of each edge band as the space; the whole-pixel path pairs "
              "the edges from the first (or, with --first-edge-opens-line no, the second) "
              "detected one. Check which are the lines"},
+        {"lines_move_together",
+         "more of the lines' placement variance than chance gives (a quarter, or 2 / n of n "
+         "lines if more) is shared by every line row by row: the lines move together, as when the "
+         "picture drifted or jittered during the scan or "
+         "the scan is distorted. That motion is in LER and LPR (and in xi and alpha), not in "
+         "LWR; look at the picture and the microscope before judging the edges"},
         {"contrast_guessed",
          "the picture is a plain step between lines and spaces, and its left and right borders "
          "lie in different phases (a line cut by one of them), so nothing in it tells the lines "
@@ -264,6 +320,7 @@ std::vector<std::string> qualityFlags(const ImageResult& result) {
     if (result.wholePixelApplicable && linesDriftIntoEachOther(m, rows))
         flags.push_back("lines_tilted");
     if (linesDisagree(result)) flags.push_back("lines_disagree");
+    if (linesMoveTogether(m)) flags.push_back("lines_move_together");
     if (result.setup.contrastGuessed) flags.push_back("contrast_guessed");
     if (result.setup.figuresInPixels) flags.push_back("pixel_size_missing");
     if (!result.setup.settingNotes.empty()) flags.push_back("setting_contradicted");

@@ -33,6 +33,11 @@ constexpr double kFlagTiltGapShare = 0.5;
 // lines_disagree: the larger of the whole-pixel and sub-pixel mean CDs over the smaller beyond
 // which the two measure different features.
 constexpr double kFlagCdRatio = 1.5;
+// lines_move_together: the share of the lines' placement variance that every line shares row by
+// row, beyond which it is flagged: kFlagCommonShare or twice the 1 / n that n independent lines
+// share by chance, whichever is more, over at least kFlagCommonMinLines lines.
+constexpr double kFlagCommonShare = 0.25;
+constexpr int32_t kFlagCommonMinLines = 4;
 
 // The image's flags, in this order, each present when its rule holds:
 //  edge_rows_missing      more than 2 % of the sub-pixel edge rows (of all edges) were not found
@@ -66,6 +71,12 @@ constexpr double kFlagCdRatio = 1.5;
 //                         band's darker side as the space, the whole-pixel one its pairing);
 //                         or their mean CDs differ by more than kFlagCdRatio times (a band at
 //                         one edge of each line only: the whole-pixel path pairs band to band)
+//  lines_move_together    more than max(a quarter, 2 / n) of the n lines' placement variance
+//                         (centres about their least-squares lines, over the rows where every
+//                         line has a centre) is the row-by-row mean over the lines (n
+//                         independent lines share 1 / n by chance): the lines move together
+//                         (the picture drifted or jittered during the scan, or the scan is
+//                         distorted), which is in LER and LPR but not in LWR; 4 lines or more
 //  contrast_guessed       the contrast was detected (auto) as a plain step and which phase is
 //                         the line had to be guessed: the picture's left and right borders lie
 //                         in different phases (a line cut by one of them), and the narrower

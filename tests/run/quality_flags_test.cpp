@@ -200,3 +200,31 @@ TEST(QualityFlags, SubpixelLinesInWholePixelSpacesAreFlagged) {
     r.wholePixelApplicable = false;  // no whole-pixel lines to disagree with
     EXPECT_FALSE(has(qualityFlags(r), "lines_disagree"));
 }
+
+TEST(QualityFlags, LinesThatMoveTogetherAreFlaggedAndIndependentOnesAreNot) {
+    // Eight lines (16 edges, independent rough courses of sigma 1 px and correlation length 5
+    // rows) over 600 rows: they share 1 / 8 of their placement variance by chance. Then every
+    // edge also follows one slow course of sigma 0.8 px (a drift during the scan): 0.64 of the
+    // lines' 1.14 px^2.
+    const std::vector<std::vector<double>> own = correlatedCourses(16, 600, 5.0);
+    for (double common : {0.0, 0.8}) {
+        ImageResult r = imageOfEdges(16, 600, [&](int32_t e, int32_t row) {
+            return own[static_cast<size_t>(e)][static_cast<size_t>(row)] +
+                   common * std::sin(row / 40.0) * 1.41421356;
+        });
+        for (int32_t l = 0; l < 8; ++l) {
+            MetrologyLine line;
+            line.leftEdge = 2 * l;
+            line.rightEdge = 2 * l + 1;
+            for (int32_t row = 0; row < 600; ++row)
+                line.centresNm.push_back(0.5 *
+                                         (r.metrology.edges[static_cast<size_t>(2 * l)]
+                                              .positions[static_cast<size_t>(row)] +
+                                          r.metrology.edges[static_cast<size_t>(2 * l + 1)]
+                                              .positions[static_cast<size_t>(row)]) *
+                                         2.0);
+            r.metrology.lines.push_back(line);
+        }
+        EXPECT_EQ(has(qualityFlags(r), "lines_move_together"), common > 0.0) << common;
+    }
+}
