@@ -297,11 +297,14 @@ RowRange detectLineRows(const GreyImage& grid) {
     int32_t flatTop = 0;
     int32_t flatBottom = 0;
     flatBorderRows(smooth, flatTop, flatBottom);
-    if (flatTop + flatBottom > 0) {
-        if (flatTop > 0) first += flatTop + kFlatMarginRows;
-        if (flatBottom > 0) end -= flatBottom + kFlatMarginRows;
+    // (Not when fewer than kMinGrid rows would be left: the picture is then taken as it is.)
+    const int32_t keptFirst = flatTop > 0 ? first + flatTop + kFlatMarginRows : first;
+    const int32_t keptEnd = flatBottom > 0 ? end - flatBottom - kFlatMarginRows : end;
+    if (flatTop + flatBottom > 0 && keptEnd - keptFirst >= kMinGrid) {
+        first = keptFirst;
+        end = keptEnd;
         range = RowRange{first + 1, end};
-        if (end - first < kMinGrid || !boxMean(grid, first, end, smooth)) return range;
+        if (!boxMean(grid, first, end, smooth)) return range;
     }
     const int32_t height = end - first;
 

@@ -8,6 +8,8 @@
 #include <cmath>
 #include <limits>
 
+#include "metrology/psd_fit.h"
+
 namespace {
 
 constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
@@ -502,12 +504,24 @@ void lineBend(EdgeGrid& edges, const std::vector<double>& pairShifts, double dri
     const int32_t nb = edges.blockCount;
     constexpr int32_t kTerms = 4;  // a cubic
     if (nb < 2 * kTerms) return;
+    disableGslAbort();  // a failure is an answer here (no bend), not the end of the program
     gsl_matrix* x = gsl_matrix_alloc(static_cast<size_t>(nb), kTerms);
     gsl_vector* y = gsl_vector_alloc(static_cast<size_t>(nb));
     gsl_vector* c = gsl_vector_alloc(kTerms);
     gsl_matrix* cov = gsl_matrix_alloc(kTerms, kTerms);
     gsl_multifit_linear_workspace* work =
         gsl_multifit_linear_alloc(static_cast<size_t>(nb), kTerms);
+    const auto release = [&] {
+        if (work != nullptr) gsl_multifit_linear_free(work);
+        if (cov != nullptr) gsl_matrix_free(cov);
+        if (c != nullptr) gsl_vector_free(c);
+        if (y != nullptr) gsl_vector_free(y);
+        if (x != nullptr) gsl_matrix_free(x);
+    };
+    if (x == nullptr || y == nullptr || c == nullptr || cov == nullptr || work == nullptr) {
+        release();
+        return;
+    }
     double sum = 0.0;
     const double middle = nb / 2;
     for (int32_t b = 0; b < nb; ++b) {
@@ -552,11 +566,7 @@ void lineBend(EdgeGrid& edges, const std::vector<double>& pairShifts, double dri
                    std::fabs(cubic[static_cast<size_t>(b)] - (b - nb / 2) * edges.driftPx) >= limit;
         }
     }
-    gsl_multifit_linear_free(work);
-    gsl_matrix_free(cov);
-    gsl_vector_free(c);
-    gsl_vector_free(y);
-    gsl_matrix_free(x);
+    release();
     if (bent) edges.bendPx = std::move(cubic);
 }
 
