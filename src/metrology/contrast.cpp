@@ -53,6 +53,18 @@ struct Run {
 
 enum class Vote { kNone, kBrightEdge, kBrightLine, kDarkLine };
 
+// How `v` alternates: per pair of neighbours with opposite signs the smaller magnitude, per pair
+// with the same sign 0; the median of those (NaN for fewer than two values).
+double alternationOf(const std::vector<double>& v) {
+    std::vector<double> alternating;
+    for (size_t i = 0; i + 1 < v.size(); ++i) {
+        const double a = v[i];
+        const double b = v[i + 1];
+        alternating.push_back(a * b < 0.0 ? std::min(std::fabs(a), std::fabs(b)) : 0.0);
+    }
+    return medianOf(alternating);
+}
+
 // The vote of one block's mean profile p (w columns, smoothed); `range` receives H - L, and
 // `guessed` whether a step vote had to guess the line phase (its borders in different phases).
 Vote voteOf(const std::vector<double>& p, double& range, bool& guessed) {
@@ -96,23 +108,18 @@ Vote voteOf(const std::vector<double>& p, double& range, bool& guessed) {
     // Alternation: neighbouring bright runs whose asymmetries have opposite signs (a line body
     // or ridge between them) count with the smaller magnitude; same signs (a drift of the
     // level across the image) count as none.
-    std::vector<double> alternating;
-    for (size_t i = 0; i + 1 < signedAsymmetry.size(); ++i) {
-        const double a = signedAsymmetry[i];
-        const double b = signedAsymmetry[i + 1];
-        alternating.push_back(a * b < 0.0 ? std::min(std::fabs(a), std::fabs(b)) : 0.0);
-    }
-    const double alternation = medianOf(alternating);
+    const double alternation = alternationOf(signedAsymmetry);
     const double endExcess = medianOf(excess);
     if ((alternation >= kMinAlternatingAsymmetry) || (endExcess >= kMinEndExcess))
         return Vote::kBrightEdge;
-    // Band pairs: the interior bright runs' widths and the distances between their centres.
-    std::vector<double> widths;
+    // Band pairs: the interior runs' widths and the distances between the bright ones' centres.
+    std::vector<double> brightWidths;
+    std::vector<double> darkWidths;
     std::vector<double> spacings;
     double previousCentre = NAN;
     for (size_t i = 1; i + 1 < runs.size(); ++i) {
+        (runs[i].bright ? brightWidths : darkWidths).push_back(runs[i].last - runs[i].first + 1);
         if (!runs[i].bright) continue;
-        widths.push_back(runs[i].last - runs[i].first + 1);
         const double centre = 0.5 * (runs[i].first + runs[i].last);
         if (!std::isnan(previousCentre)) spacings.push_back(centre - previousCentre);
         previousCentre = centre;
@@ -148,14 +155,11 @@ Vote voteOf(const std::vector<double>& p, double& range, bool& guessed) {
     }
     if (spacings.size() >= 3) {
         const double spacing = medianOf(spacings);
-        std::vector<double> alternatingSpacing;
-        for (size_t i = 0; i + 2 < spacings.size(); ++i) {
-            const double a = spacings[i + 1] - spacings[i];
-            const double b = spacings[i + 2] - spacings[i + 1];
-            alternatingSpacing.push_back(a * b < 0.0 ? std::min(std::fabs(a), std::fabs(b)) : 0.0);
-        }
-        if (medianOf(widths) <= kMaxBandWidthShare * spacing &&
-            medianOf(alternatingSpacing) >= kMinAlternatingSpacing * spacing &&
+        std::vector<double> steps;  // short, long, short...: alternating signs
+        for (size_t i = 0; i + 1 < spacings.size(); ++i)
+            steps.push_back(spacings[i + 1] - spacings[i]);
+        if (medianOf(brightWidths) <= kMaxBandWidthShare * spacing &&
+            alternationOf(steps) >= kMinAlternatingSpacing * spacing &&
             alternation >= kMinBodyAsymmetry)
             return Vote::kBrightEdge;
     }
@@ -174,10 +178,6 @@ Vote voteOf(const std::vector<double>& p, double& range, bool& guessed) {
     right /= columns;
     if ((left < threshold) == (right < threshold))
         return left < threshold ? Vote::kBrightLine : Vote::kDarkLine;
-    std::vector<double> brightWidths;
-    std::vector<double> darkWidths;
-    for (size_t i = 1; i + 1 < runs.size(); ++i)
-        (runs[i].bright ? brightWidths : darkWidths).push_back(runs[i].last - runs[i].first + 1);
     if (brightWidths.empty() || darkWidths.empty()) return Vote::kNone;
     guessed = true;
     return medianOf(darkWidths) < medianOf(brightWidths) ? Vote::kDarkLine : Vote::kBrightLine;

@@ -178,6 +178,22 @@ double crossing(const double* p,
     return nearest ? best : sum / count;
 }
 
+// Where p (n samples) first falls below `level` walking from `from` in the direction of `step`
+// (+1 or -1), interpolated linearly between the last sample at or above it and the first below;
+// NaN when it does not within maxDistance samples of `from` (checked after each step's test).
+double fallsBelow(
+    const double* p, int32_t n, int32_t from, int32_t step, double level, double maxDistance) {
+    for (int32_t i = from; i + step >= 0 && i + step < n; i += step) {
+        if (p[i + step] < level) {
+            // Between i + step (below) and i (at or above).
+            const double t = (p[i] - level) / (p[i] - p[i + step]);
+            return i + step * t;
+        }
+        if (std::abs(i - from) > maxDistance) break;
+    }
+    return kNaN;
+}
+
 // The start of a band edge in block profile p: the band's brightest point within hw of the
 // coarse column c (0-based), then the crossing of half way to the low side's minimum, walking
 // from the peak to the low side. NaN when not found.
@@ -201,16 +217,7 @@ double bandStart(
     for (int32_t i = lowLo; i <= lowHi; ++i) low = std::min(low, p[i]);
     const double level = low + edgeLevel * (p[peak] - low);
     if (!(p[peak] > low)) return kNaN;
-    const int32_t step = polarity > 0 ? -1 : 1;
-    for (int32_t i = peak; i + step >= 0 && i + step < n; i += step) {
-        if (p[i + step] < level) {
-            // Between i + step (below) and i (at or above).
-            const double t = (p[i] - level) / (p[i] - p[i + step]);
-            return i + step * t;
-        }
-        if (std::abs(i - peak) > 2.0 * hw) break;
-    }
-    return kNaN;
+    return fallsBelow(p, n, peak, polarity > 0 ? -1 : 1, level, 2.0 * hw);
 }
 
 // Median of the n <= 16 values of v (reordered): insertion sort, fast for these few.
@@ -410,19 +417,9 @@ bool halfHeightFlanks(const std::vector<double>& p,
                       double& right) {
     const int32_t n = static_cast<int32_t>(p.size());
     const double top = p[static_cast<size_t>(peak.column)];
-    const auto flank = [&](double footLevel, int32_t step, double& at) {
-        const double level = 0.5 * (top + footLevel);
-        for (int32_t i = peak.column; i + step >= 0 && i + step < n; i += step) {
-            const double v = p[static_cast<size_t>(i + step)];
-            if (v < level) {
-                at = i +
-                     step * (p[static_cast<size_t>(i)] - level) / (p[static_cast<size_t>(i)] - v);
-                return true;
-            }
-        }
-        return false;
-    };
-    return flank(peak.leftFoot, -1, left) && flank(peak.rightFoot, 1, right);
+    left = fallsBelow(p.data(), n, peak.column, -1, 0.5 * (top + peak.leftFoot), n);
+    right = fallsBelow(p.data(), n, peak.column, 1, 0.5 * (top + peak.rightFoot), n);
+    return std::isfinite(left) && std::isfinite(right);
 }
 
 // Narrow lines whose two bands merged into one peak under blur: peaks without a side whose feet

@@ -149,31 +149,20 @@ bool linesMoveTogether(const MetrologyResult& m) {
     if (common.size() < 8 || 2 * common.size() < rows) return false;
     std::vector<double> shared(common.size(), 0.0);
     double ownVariance = 0.0;
+    std::vector<double> centres(rows);
+    std::vector<double> residuals;
     for (const MetrologyLine& line : m.lines) {
-        // Least-squares line through the centres over the common rows.
-        double sy = 0.0;
-        double sc = 0.0;
-        for (size_t y : common) {
-            sy += static_cast<double>(y);
-            sc += line.centresNm[y];
-        }
-        const double k = static_cast<double>(common.size());
-        const double my = sy / k;
-        const double mc = sc / k;
-        double syy = 0.0;
-        double syc = 0.0;
-        for (size_t y : common) {
-            syy += (y - my) * (y - my);
-            syc += (y - my) * (line.centresNm[y] - mc);
-        }
-        const double slope = syy > 0.0 ? syc / syy : 0.0;
+        // The centres over the common rows about their least-squares line.
+        std::fill(centres.begin(), centres.end(), std::nan(""));
+        for (size_t y : common) centres[y] = line.centresNm[y];
+        lineResiduals(centres, residuals);
         double variance = 0.0;
         for (size_t i = 0; i < common.size(); ++i) {
-            const double r = line.centresNm[common[i]] - mc - slope * (common[i] - my);
+            const double r = residuals[common[i]];
             variance += r * r;
             shared[i] += r / static_cast<double>(n);
         }
-        ownVariance += variance / k / static_cast<double>(n);
+        ownVariance += variance / static_cast<double>(common.size()) / static_cast<double>(n);
     }
     double sharedVariance = 0.0;
     for (double s : shared) sharedVariance += s * s;
