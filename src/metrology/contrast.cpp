@@ -167,17 +167,27 @@ Vote voteOf(const std::vector<double>& p, double& range, bool& guessed) {
     // A step: the space lies at the left and right borders. When one border cuts a line, the
     // two borders lie in different phases and tell nothing: the narrower phase (the median
     // width of the runs that touch no border) is taken as the line, bright on a tie.
+    // Each border is judged against the level near it, which follows shading across the
+    // picture (shadedLevels within a pitch, the median distance between the bright runs):
+    // under one level, the spaces on a dim side can fall below the lines on a bright one.
+    std::vector<double> starts;
+    for (size_t i = 1; i + 1 < runs.size(); ++i)
+        if (runs[i].bright) starts.push_back(runs[i].first);
+    std::vector<double> level(static_cast<size_t>(w), threshold);
+    if (starts.size() >= 3) {
+        std::vector<double> pitches;
+        for (size_t i = 1; i < starts.size(); ++i) pitches.push_back(starts[i] - starts[i - 1]);
+        level = shadedLevels(p, static_cast<int32_t>(std::lround(medianOf(pitches))), 0.02,
+                             threshold, range);
+    }
     double left = 0.0;
     double right = 0.0;
     const int32_t columns = std::min(kBorderColumns, w / 4);
     for (int32_t x = 0; x < columns; ++x) {
-        left += p[static_cast<size_t>(x)];
-        right += p[static_cast<size_t>(w - 1 - x)];
+        left += p[static_cast<size_t>(x)] - level[static_cast<size_t>(x)];
+        right += p[static_cast<size_t>(w - 1 - x)] - level[static_cast<size_t>(w - 1 - x)];
     }
-    left /= columns;
-    right /= columns;
-    if ((left < threshold) == (right < threshold))
-        return left < threshold ? Vote::kBrightLine : Vote::kDarkLine;
+    if ((left < 0.0) == (right < 0.0)) return left < 0.0 ? Vote::kBrightLine : Vote::kDarkLine;
     if (brightWidths.empty() || darkWidths.empty()) return Vote::kNone;
     guessed = true;
     return medianOf(darkWidths) < medianOf(brightWidths) ? Vote::kDarkLine : Vote::kBrightLine;

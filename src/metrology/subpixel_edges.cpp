@@ -43,6 +43,13 @@ constexpr int32_t kNoiseColumnStep = 4;
 // Step-line profiles: pictures of noise alone span 4-6 of their noise sigmas between the 5th and
 // 95th percentiles, plain lines of contrast 160 under noise 200 (contrast to noise 0.8) 23-25.
 constexpr double kMinStepSpanSigmas = 10.0;
+// Shading across a profile is followed when it moves the level by more than this share of the
+// contrast from one side to the other: less is harmless to where lines are found, and an evenly
+// lit profile keeps its one level.
+constexpr double kMinShadingShare = 0.1;
+// Windows whose quantiles lie less than this share of the contrast apart hold no line and
+// space (a bare margin) and do not say where the level lies.
+constexpr double kMinWindowContrastShare = 0.5;
 // Brightness trends down an edge (traceSubpixelEdge): segments of rows whose levels are fitted,
 // how many at least, and how significant and large the fitted trend must be to be followed.
 constexpr int32_t kTrendSegmentRows = 64;
@@ -495,30 +502,59 @@ double bestShift(const std::vector<double>& a,
     return static_cast<double>(best) - limit + offset;
 }
 
+// The least-squares polynomial of `terms` coefficients through (t[i], y[i]), constant term
+// first, into `coefficients`; t should lie within about -1..1 for a well-conditioned fit. False
+// (and `coefficients` untouched) with fewer points than terms or when GSL fails.
+bool polynomialFit(const std::vector<double>& t,
+                   const std::vector<double>& y,
+                   int32_t terms,
+                   std::vector<double>& coefficients) {
+    const size_t n = t.size();
+    if (terms < 1 || y.size() != n || n < static_cast<size_t>(terms)) return false;
+    const size_t k = static_cast<size_t>(terms);
+    disableGslAbort();  // a failure is an answer here (no fit), not the end of the program
+    gsl_matrix* x = gsl_matrix_alloc(n, k);
+    gsl_vector* v = gsl_vector_alloc(n);
+    gsl_vector* c = gsl_vector_alloc(k);
+    gsl_matrix* cov = gsl_matrix_alloc(k, k);
+    gsl_multifit_linear_workspace* work = gsl_multifit_linear_alloc(n, k);
+    bool fitted = false;
+    if (x != nullptr && v != nullptr && c != nullptr && cov != nullptr && work != nullptr) {
+        for (size_t i = 0; i < n; ++i) {
+            double power = 1.0;
+            for (size_t j = 0; j < k; ++j, power *= t[i]) gsl_matrix_set(x, i, j, power);
+            gsl_vector_set(v, i, y[i]);
+        }
+        double chiSquare = 0.0;
+        if (gsl_multifit_linear(x, v, c, cov, &chiSquare, work) == GSL_SUCCESS) {
+            coefficients.assign(k, 0.0);
+            for (size_t j = 0; j < k; ++j) coefficients[j] = gsl_vector_get(c, j);
+            fitted = true;
+        }
+    }
+    if (work != nullptr) gsl_multifit_linear_free(work);
+    if (cov != nullptr) gsl_matrix_free(cov);
+    if (c != nullptr) gsl_vector_free(c);
+    if (v != nullptr) gsl_vector_free(v);
+    if (x != nullptr) gsl_matrix_free(x);
+    return fitted;
+}
+
+// The polynomial of `coefficients` (constant term first) at t.
+double polynomialAt(const std::vector<double>& coefficients, double t) {
+    double value = 0.0;
+    for (size_t j = coefficients.size(); j-- > 0;) value = value * t + coefficients[j];
+    return value;
+}
+
 // EdgeGrid::bendPx of `edges` from the best shifts of its neighbouring blocks' profiles
 // (`pairShifts`, pair k being blocks k and k + 1; NaN at the search limit, counted as `drift`).
 void lineBend(EdgeGrid& edges, const std::vector<double>& pairShifts, double drift) {
     const int32_t nb = edges.blockCount;
     constexpr int32_t kTerms = 4;  // a cubic
     if (nb < 2 * kTerms) return;
-    disableGslAbort();  // a failure is an answer here (no bend), not the end of the program
-    gsl_matrix* x = gsl_matrix_alloc(static_cast<size_t>(nb), kTerms);
-    gsl_vector* y = gsl_vector_alloc(static_cast<size_t>(nb));
-    gsl_vector* c = gsl_vector_alloc(kTerms);
-    gsl_matrix* cov = gsl_matrix_alloc(kTerms, kTerms);
-    gsl_multifit_linear_workspace* work =
-        gsl_multifit_linear_alloc(static_cast<size_t>(nb), kTerms);
-    const auto release = [&] {
-        if (work != nullptr) gsl_multifit_linear_free(work);
-        if (cov != nullptr) gsl_matrix_free(cov);
-        if (c != nullptr) gsl_vector_free(c);
-        if (y != nullptr) gsl_vector_free(y);
-        if (x != nullptr) gsl_matrix_free(x);
-    };
-    if (x == nullptr || y == nullptr || c == nullptr || cov == nullptr || work == nullptr) {
-        release();
-        return;
-    }
+    std::vector<double> t(static_cast<size_t>(nb));
+    std::vector<double> y(static_cast<size_t>(nb));
     double sum = 0.0;
     const double middle = nb / 2;
     for (int32_t b = 0; b < nb; ++b) {
@@ -526,44 +562,33 @@ void lineBend(EdgeGrid& edges, const std::vector<double>& pairShifts, double dri
             const double s = pairShifts[static_cast<size_t>(b - 1)];
             sum += std::isfinite(s) ? s : drift;
         }
-        const double t = (b - middle) / nb;  // scaled for a well-conditioned fit
-        double power = 1.0;
-        for (int32_t k = 0; k < kTerms; ++k, power *= t)
-            gsl_matrix_set(x, static_cast<size_t>(b), static_cast<size_t>(k), power);
-        gsl_vector_set(y, static_cast<size_t>(b), sum);
+        t[static_cast<size_t>(b)] = (b - middle) / nb;  // scaled for a well-conditioned fit
+        y[static_cast<size_t>(b)] = sum;
     }
-    double chiSquare = 0.0;
+    std::vector<double> coefficients;
+    if (!polynomialFit(t, y, kTerms, coefficients)) return;
     std::vector<double> cubic(static_cast<size_t>(nb));
-    bool bent = false;
-    if (gsl_multifit_linear(x, y, c, cov, &chiSquare, work) == GSL_SUCCESS) {
-        for (int32_t b = 0; b < nb; ++b) {
-            const double t = (b - middle) / nb;
-            double value = 0.0;
-            for (int32_t k = kTerms - 1; k >= 0; --k)
-                value = value * t + gsl_vector_get(c, static_cast<size_t>(k));
-            cubic[static_cast<size_t>(b)] = value;
-        }
-        // The noise of the pair shifts about the cubic's steps: a running sum of noise wanders
-        // by about its sigma times the square root of the blocks, and a cubic follows part of it.
-        std::vector<double> residuals;
-        for (int32_t k = 0; k + 1 < nb; ++k) {
-            const double s = pairShifts[static_cast<size_t>(k)];
-            if (std::isfinite(s))
-                residuals.push_back(std::fabs(
-                    s - (cubic[static_cast<size_t>(k + 1)] - cubic[static_cast<size_t>(k)])));
-        }
-        const double noise = residuals.empty() ? 0.0 : 1.4826 * medianOf(residuals);
-        const double limit = std::max(kMinBendPx, kBendNoiseFactor * noise * std::sqrt(nb));
-        // The straight line that the cubic's bend is measured from: through the cubic's
-        // value at the middle block with the drift's slope.
-        const double centre = cubic[static_cast<size_t>(nb / 2)];
-        for (int32_t b = 0; b < nb; ++b) {
-            cubic[static_cast<size_t>(b)] -= centre;
-            bent = bent ||
-                   std::fabs(cubic[static_cast<size_t>(b)] - (b - nb / 2) * edges.driftPx) >= limit;
-        }
+    for (size_t b = 0; b < cubic.size(); ++b) cubic[b] = polynomialAt(coefficients, t[b]);
+    // The noise of the pair shifts about the cubic's steps: a running sum of noise wanders by
+    // about its sigma times the square root of the blocks, and a cubic follows part of it.
+    std::vector<double> residuals;
+    for (int32_t k = 0; k + 1 < nb; ++k) {
+        const double s = pairShifts[static_cast<size_t>(k)];
+        if (std::isfinite(s))
+            residuals.push_back(
+                std::fabs(s - (cubic[static_cast<size_t>(k + 1)] - cubic[static_cast<size_t>(k)])));
     }
-    release();
+    const double noise = residuals.empty() ? 0.0 : 1.4826 * medianOf(residuals);
+    const double limit = std::max(kMinBendPx, kBendNoiseFactor * noise * std::sqrt(nb));
+    // The straight line that the cubic's bend is measured from: through the cubic's value at
+    // the middle block with the drift's slope.
+    const double centre = cubic[static_cast<size_t>(nb / 2)];
+    bool bent = false;
+    for (int32_t b = 0; b < nb; ++b) {
+        cubic[static_cast<size_t>(b)] -= centre;
+        bent = bent ||
+               std::fabs(cubic[static_cast<size_t>(b)] - (b - nb / 2) * edges.driftPx) >= limit;
+    }
     if (bent) edges.bendPx = std::move(cubic);
 }
 
@@ -1213,6 +1238,69 @@ void traceSubpixelEdge(const EdgeGrid& edges,
     out.pooledRows = pooled;
 }
 
+namespace {
+
+// Per column of `p`, the `share` and 1 - `share` quantiles (lower rank) of the values within
+// `reach` columns either side (fewer at the borders), into `low` and `high`. False (nothing
+// set) when `p` is empty, `reach` < 1 or `share` is outside [0, 0.5).
+bool localQuantiles(const std::vector<double>& p,
+                    int32_t reach,
+                    double share,
+                    std::vector<double>& low,
+                    std::vector<double>& high) {
+    const int32_t w = static_cast<int32_t>(p.size());
+    if (w < 1 || reach < 1 || !(share >= 0.0 && share < 0.5)) return false;
+    low.assign(p.size(), 0.0);
+    high.assign(p.size(), 0.0);
+    std::vector<double> window;
+    for (int32_t x = 0; x < w; ++x) {
+        const int32_t a = std::max(0, x - reach);
+        const int32_t b = std::min(w - 1, x + reach);
+        window.assign(p.begin() + a, p.begin() + b + 1);
+        const size_t n = window.size() - 1;
+        const auto lowAt = window.begin() + static_cast<std::ptrdiff_t>(share * n);
+        std::nth_element(window.begin(), lowAt, window.end());
+        low[static_cast<size_t>(x)] = *lowAt;
+        const auto highAt = window.begin() + static_cast<std::ptrdiff_t>((1.0 - share) * n);
+        std::nth_element(window.begin(), highAt, window.end());
+        high[static_cast<size_t>(x)] = *highAt;
+    }
+    return true;
+}
+
+// Splits `profile` at `level` (one per column): every run of the line phase (above the level
+// for bright lines) at least 3 columns wide that touches neither border is a line, its edges
+// the interpolated crossings. `lines` is replaced.
+void splitIntoLines(const std::vector<double>& profile,
+                    const std::vector<double>& level,
+                    bool bright,
+                    std::vector<StepLine>& lines) {
+    lines.clear();
+    const int32_t w = static_cast<int32_t>(profile.size());
+    auto inLine = [&](int32_t x) {
+        return (profile[static_cast<size_t>(x)] > level[static_cast<size_t>(x)]) == bright;
+    };
+    auto cross = [&](int32_t i) {  // crossing between samples i and i + 1, 1-based column
+        const double a = profile[static_cast<size_t>(i)] - level[static_cast<size_t>(i)];
+        const double b = profile[static_cast<size_t>(i + 1)] - level[static_cast<size_t>(i + 1)];
+        return (b != a ? i - a / (b - a) : i + 0.5) + 1.0;
+    };
+    int32_t x = 0;
+    while (x < w) {
+        if (!inLine(x)) {
+            ++x;
+            continue;
+        }
+        const int32_t first = x;
+        while (x < w && inLine(x)) ++x;
+        const int32_t last = x - 1;
+        if (first > 0 && last < w - 1 && last - first + 1 >= 3)
+            lines.push_back({cross(first - 1), cross(last)});
+    }
+}
+
+}  // namespace
+
 bool locateStepLines(const EdgeGrid& edges, Contrast contrast, std::vector<StepLine>& lines) {
     lines.clear();
     if (contrast == Contrast::kBrightEdge || edges.blockCount < 1) return true;
@@ -1256,27 +1344,51 @@ bool locateStepLines(const EdgeGrid& edges, Contrast contrast, std::vector<StepL
         const double noise = blockSigma * std::sqrt(static_cast<double>(count) * tapPower(taps));
         if (p95 - p5 < kMinStepSpanSigmas * noise) return false;
     }
-    const double level = 0.5 * (p5 + p95);
-    const bool bright = contrast == Contrast::kBrightLine;
-    auto inLine = [&](int32_t x) { return (profile[static_cast<size_t>(x)] > level) == bright; };
-    auto cross = [&](int32_t i) {  // crossing between samples i and i + 1, 1-based column
-        const double a = profile[static_cast<size_t>(i)];
-        const double b = profile[static_cast<size_t>(i + 1)];
-        return (b != a ? i + (level - a) / (b - a) : i + 0.5) + 1.0;
-    };
-    int32_t x = 0;
-    while (x < w) {
-        if (!inLine(x)) {
-            ++x;
-            continue;
-        }
-        const int32_t first = x;
-        while (x < w && inLine(x)) ++x;
-        const int32_t last = x - 1;
-        if (first > 0 && last < w - 1 && last - first + 1 >= 3)
-            lines.push_back({cross(first - 1), cross(last)});
+    std::vector<double> level(static_cast<size_t>(w), 0.5 * (p5 + p95));
+    splitIntoLines(profile, level, contrast == Contrast::kBrightLine, lines);
+    // Shading across the picture (a brighter side) lifts the lines on one side above the ones
+    // on the other, and one level misses some of them: the split is made again at a level that
+    // follows the shading (shadedLevels, within a pitch, the median distance between the lines
+    // found, of each column).
+    if (lines.size() >= 2) {
+        std::vector<double> starts;
+        for (size_t i = 1; i < lines.size(); ++i)
+            starts.push_back(lines[i].left - lines[i - 1].left);
+        const int32_t pitch = static_cast<int32_t>(std::lround(medianOf(starts)));
+        level = shadedLevels(profile, pitch, 0.05, level[0], p95 - p5);
+        splitIntoLines(profile, level, contrast == Contrast::kBrightLine, lines);
     }
     return true;
+}
+
+std::vector<double> shadedLevels(
+    const std::vector<double>& p, int32_t reach, double share, double level, double contrast) {
+    std::vector<double> levels(p.size(), level);
+    std::vector<double> low;
+    std::vector<double> high;
+    if (p.size() < 3 || !localQuantiles(p, reach, share, low, high)) return levels;
+    // Only windows that hold a line and a space say where the level lies: a wide bare margin
+    // (or a dark frame beside it) would pull the level off the lines'.
+    const double n = static_cast<double>(p.size());
+    std::vector<double> t;
+    std::vector<double> mid;
+    for (size_t x = 0; x < p.size(); ++x) {
+        if (!(high[x] - low[x] >= kMinWindowContrastShare * contrast)) continue;
+        t.push_back(2.0 * x / (n - 1.0) - 1.0);
+        mid.push_back(0.5 * (low[x] + high[x]));
+    }
+    std::vector<double> coefficients;
+    if (t.size() <= static_cast<size_t>(reach) || !polynomialFit(t, mid, 3, coefficients))
+        return levels;
+    // Beyond the first and last such window the level stays at theirs.
+    std::vector<double> fitted(p.size());
+    for (size_t x = 0; x < p.size(); ++x) {
+        const double at = std::min(t.back(), std::max(t.front(), 2.0 * x / (n - 1.0) - 1.0));
+        fitted[x] = polynomialAt(coefficients, at);
+    }
+    const auto [lowest, highest] = std::minmax_element(fitted.begin(), fitted.end());
+    if (*highest - *lowest > kMinShadingShare * contrast) levels = std::move(fitted);
+    return levels;
 }
 
 void locateEdgeBands(const EdgeGrid& edges, std::vector<EdgeBand>& bands) {

@@ -125,11 +125,23 @@ struct StepLine {
     double right = 0.0;  // right edge
 };
 
+// Levels for splitting a profile `p` that follow shading across it: per column the level half
+// way between the `share` and 1 - `share` quantiles of the values within `reach` columns either
+// side, smoothed by the least-squares quadratic in the column over the columns whose quantiles
+// lie at least half of `contrast` apart (a line and a space in reach), held at its value at
+// the first and last of them beyond. When that spans at most a tenth of `contrast` (an evenly
+// lit profile), or cannot be had (`reach` < 1, no more than `reach` such columns), every column
+// gets `level`.
+std::vector<double> shadedLevels(
+    const std::vector<double>& p, int32_t reach, double share, double level, double contrast);
+
 // Finds the lines of a bright-line or dark-line grid: the mean profile of the middle rows (lined
 // up for the grid's drift), smoothed by a Gaussian of 1 px (more would flatten gratings of 10 px
 // pitch), split at half way between its 5th and 95th percentiles; every run of the line phase
 // (bright for kBrightLine, dark for kDarkLine) at least 3 columns wide that touches neither
-// border is a line. kBrightEdge gives no line. `lines` is replaced, left to right. Returns false
+// border is a line. With two lines or more, the split is made again at the shaded levels
+// (shadedLevels, share 0.05, within their median pitch), so that shading across the picture
+// loses no line. kBrightEdge gives no line. `lines` is replaced, left to right. Returns false
 // (no line) when the profile is flat or holds only noise: its 5th and 95th percentiles lie less
 // than 10 of its noise sigmas apart (the noise from the scatter of the middle 5 blocks of rows
 // about their mean; pictures of noise alone span 4-6, lines at a contrast to noise of 0.8

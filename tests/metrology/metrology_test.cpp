@@ -700,6 +700,47 @@ TEST(Metrology, ABrightCentreDoesNotMoveTheEdgesOrWidenTheLines) {
     }
 }
 
+TEST(Metrology, ShadingAcrossThePictureLosesNoPlainLine) {
+    // The picture's brightness rising from left to right, 0.6 to 1.4 and 0.5 to 1.5 times: under
+    // one level for the whole profile the dim side's lines fell below the bright side's spaces.
+    // Before, one line of eight was lost (bright lines at 0.6-1.4), a line's left edge was put
+    // 12 px inside it (0.5-1.5), and dark lines were read by a guess (their spaces at the dim
+    // border fell below the level, as if a line were cut there).
+    for (SyntheticContrast kind : {SyntheticContrast::kDarkLine, SyntheticContrast::kBrightLine}) {
+        SyntheticSemSettings s = lineImage(8.0, 63);
+        s.width = 512;
+        s.lineCount = 8;
+        s.contrast = kind;
+        SyntheticSem image;
+        const GreyImage even = drawnGrid(s, image);
+        MetrologySettings settings;
+        settings.contrast = contrastOf(kind);
+        settings.bootstrapResamples = 0;
+        MetrologyResult reference;
+        measureMetrology(even, CoarseEdges(), settings, reference);
+        ASSERT_EQ(reference.lines.size(), 8u);
+        for (double gain : {0.8, 1.0}) {
+            GreyImage shaded = even;
+            for (int32_t y = 0; y < shaded.height; ++y)
+                for (int32_t x = 0; x < shaded.width; ++x)
+                    shaded.at(x, y) *= 1.0 - 0.5 * gain + gain * x / (shaded.width - 1.0);
+            EdgeGrid lined;
+            ASSERT_TRUE(prepareEdgeGrid(shaded, SubpixelSettings(), lined));
+            bool guessed = true;
+            EXPECT_EQ(detectContrast(shaded, lined, &guessed), contrastOf(kind)) << gain;
+            EXPECT_FALSE(guessed) << gain;
+            MetrologyResult r;
+            measureMetrology(shaded, CoarseEdges(), settings, r);
+            ASSERT_EQ(r.lines.size(), 8u) << gain;
+            EXPECT_EQ(r.missingEdgeRows, 0) << gain;
+            EXPECT_NEAR(r.cdNm, reference.cdNm, 0.1) << gain;
+            EXPECT_NEAR(r.lwr.sigma3UnbiasedNm, reference.lwr.sigma3UnbiasedNm,
+                        0.02 * reference.lwr.sigma3UnbiasedNm)
+                << gain;
+        }
+    }
+}
+
 TEST(Metrology, TrenchesWithABandOnOneSideOnlyStillGiveEveryLine) {
     // Wide ridges (136) between narrow trenches (120, 5 px), pitch 24 px; a bright band marks
     // only the trench's left side (the ridge's right edge), and a faint one (1 grey level) its
