@@ -2,6 +2,7 @@
 
 #include <strings.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <cstring>
 #include <initializer_list>
@@ -243,6 +244,7 @@ void readBmpInfo(const Bytes& f, uint64_t at, bool icon, DeclaredSize& d) {
         return;
     }
     const uint32_t infoSize = f.u32le(at);
+    if (!icon) d.bmpInfoBytes = static_cast<int32_t>(std::min<uint32_t>(infoSize, INT32_MAX));
     int64_t width = 0;
     int64_t height = 0;
     if (infoSize == 12 && !icon) {

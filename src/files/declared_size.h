@@ -60,6 +60,9 @@ struct DeclaredSize {
     // which the image library reads as unsigned integers whatever they are. 0 for other formats.
     int32_t sampleFormat = 0;
     int32_t bitsPerSample = 0;
+    // BMP: the size of the info header in bytes (12 OS/2, 40 BITMAPINFOHEADER, 108 version 4,
+    // 124 version 5); 0 for other formats.
+    int32_t bmpInfoBytes = 0;
 };
 
 // True unless the file is a TIFF whose samples are not unsigned integers (signed, floating

@@ -166,6 +166,15 @@ std::string refusalText(const DecodeAnswer& a, const DecodeLimits& limits) {
                    " samples: only unsigned integer grey levels are read (save it with 8 or 16 "
                    "bits, unsigned)";
         }
+        case DecodeOutcome::kBmpVersion: {
+            if (a.fault < 16 || a.fault > 65536) return "";
+            const char* name = a.fault == 108   ? " (BITMAPV4HEADER)"
+                               : a.fault == 124 ? " (BITMAPV5HEADER)"
+                                                : "";
+            return "BMP with a " + std::to_string(a.fault) + "-byte info header" + name +
+                   ": the image decoder reads only the 40-byte BITMAPINFOHEADER (save it as "
+                   "PNG or TIFF, or as BMP3)";
+        }
         case DecodeOutcome::kPicture:
         case DecodeOutcome::kCount:
             break;

@@ -42,7 +42,8 @@ struct DecodeLimits {
 // Returns true with `grid` replaced. Returns false, `grid` and `info` untouched, with `reason`
 // one line such as "file not found", "picture of 65536 x 65535 pixels is larger than the limit
 // of 67108864 pixels", "palette shorter than the indices it uses", "damaged GIF file: a frame
-// lies outside the picture's screen", "not an image the decoder can read", "the image decoder
+// lies outside the picture's screen", "not an image the decoder can read", "BMP with a
+// 124-byte info header (BITMAPV5HEADER): the image decoder reads only ...", "the image decoder
 // crashed (signal 11)", "the image decoder exceeded the memory limit", "the image decoder took
 // longer than 60 s", or that the decoder was not found.
 bool decodeImageFile(const std::string& path,

@@ -35,6 +35,9 @@ enum class DecodeOutcome : uint32_t {
     // TIFF samples that are not unsigned integers: `fault` holds the SampleFormat,
     // `bitsPerPixel` the bits per sample (declared_size.h)
     kSampleFormat,
+    // A BMP the library does not read whose info header is not the 40-byte one: `fault` holds
+    // the header's size in bytes
+    kBmpVersion,
     kCount
 };
 

@@ -305,7 +305,16 @@ int main(int argc, char** argv) {
     ILuint image = 0;
     ilGenImages(1, &image);
     ilBindImage(image);
-    if (ilLoadImage(name.c_str()) != IL_TRUE) answer(gReply, unreadable());
+    if (ilLoadImage(name.c_str()) != IL_TRUE) {
+        // DevIL reads the 40-byte BITMAPINFOHEADER only; the later versions (as ImageMagick and
+        // GIMP write them) are said by name, so that the user knows what to save instead.
+        if (!gAllocationFailed && declared.type == ImageFileType::kBmp &&
+            declared.bmpInfoBytes != 40 && declared.bmpInfoBytes != 12) {
+            gReply.fault = static_cast<uint32_t>(declared.bmpInfoBytes);
+            answer(gReply, DecodeOutcome::kBmpVersion);
+        }
+        answer(gReply, unreadable());
+    }
     gReply.topRowFirst = ilGetInteger(IL_IMAGE_ORIGIN) == IL_ORIGIN_UPPER_LEFT ? 1 : 0;
     describePixels(gReply);
     // The sizes are checked before any conversion, which would allocate for them.

@@ -265,6 +265,20 @@ TEST_F(Decode, ValidFilesDecodeToTheSameBytesAsTheLibraryGivesInProcess) {
     }
     // Files the library itself cannot read stay unread; they are the exception.
     EXPECT_EQ(unreadable, "");
+    // BMP files as ImageMagick and GIMP write them by default (version 4 and 5 headers) are not
+    // read by the library; the reason says what they are and what to save instead (before: "not
+    // an image the decoder can read").
+    for (const char* options : {"-type TrueColor", "-type Palette"}) {
+        run("cd '" + folder_.string() + "' && convert lines.pgm " + options + " later.bmp");
+        GreyImage decoded;
+        LoadedImageInfo info;
+        std::string reason;
+        EXPECT_FALSE(decodeImageFile((folder_ / "later.bmp").string(), DecodeLimits(), decoded,
+                                     info, reason));
+        EXPECT_EQ(reason.rfind("BMP with a 1", 0), 0u) << reason;
+        EXPECT_NE(reason.find("-byte info header (BITMAPV"), std::string::npos) << reason;
+        EXPECT_NE(reason.find("save it as PNG or TIFF"), std::string::npos) << reason;
+    }
 }
 
 TEST_F(Decode, FormatAndFileTypeDescribeThePixelsAsStored) {
