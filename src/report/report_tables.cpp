@@ -747,6 +747,8 @@ nlohmann::ordered_json imageJson(const ImageResult& report) {
             {"contrast", s.contrast},
             {"databar_rows", s.databarRows},
             {"databar_source", s.databarSource},
+            {"clipped_dark_share", s.darkClippedShare},
+            {"clipped_bright_share", s.brightClippedShare},
             {"analysed_area_px",
              {{"x", s.area.x},
               {"y", s.area.y},

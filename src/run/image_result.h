@@ -43,6 +43,13 @@ struct ImageSetup {
     // The contrast was detected as a plain step whose line phase had to be guessed (its borders
     // lie in different phases; see detectContrast).
     bool contrastGuessed = false;
+    // Shares of the analysed picture whose signal lies at the bottom (grey level 0) or the top
+    // (255: an 8-bit file's largest value; for 16-bit files the top 1/256 of the range the
+    // picture's bits span) of the grey scale, clipped by the detector or the contrast and
+    // brightness settings: the share of cells of one column and 16 rows in which more than half
+    // of the levels lie there (their median does).
+    double darkClippedShare = 0.0;
+    double brightClippedShare = 0.0;
     int32_t databarRows = 0;             // rows of the information bar left out
     std::string databarSource = "none";  // "metadata", "image", "none" or "off"
     // The analysed part of the file: `area` in file pixels (the region and the data bar taken

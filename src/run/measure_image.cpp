@@ -61,6 +61,42 @@ bool greyPicture(const GreyImage& grid, Picture& picture) {
     return true;
 }
 
+// The shares of `grid` whose signal is clipped at the bottom (0) and at the top (255) of the
+// grey scale: per column and block of kClipBlockRows rows (fewer in the last), the cells in which
+// more than half of the levels lie there, so that the local median does. Noise clipped about a
+// level inside the scale (the dark spaces of a noisy picture) leaves the median inside.
+void clippedShares(const GreyImage& grid, double& dark, double& bright) {
+    constexpr int32_t kClipBlockRows = 16;
+    dark = 0.0;
+    bright = 0.0;
+    const int32_t w = grid.width;
+    if (w < 1 || grid.height < 1) return;
+    std::vector<int32_t> low(static_cast<size_t>(w));
+    std::vector<int32_t> high(static_cast<size_t>(w));
+    int64_t cells = 0;
+    int64_t darkCells = 0;
+    int64_t brightCells = 0;
+    for (int32_t first = 0; first < grid.height; first += kClipBlockRows) {
+        const int32_t last = std::min(grid.height, first + kClipBlockRows);
+        std::fill(low.begin(), low.end(), 0);
+        std::fill(high.begin(), high.end(), 0);
+        for (int32_t y = first; y < last; ++y) {
+            const double* row = grid.data + grid.index(0, y);
+            for (int32_t x = 0; x < w; ++x) {
+                low[static_cast<size_t>(x)] += row[x] <= 0.0 ? 1 : 0;
+                high[static_cast<size_t>(x)] += row[x] >= 255.0 ? 1 : 0;
+            }
+        }
+        for (int32_t x = 0; x < w; ++x) {
+            darkCells += 2 * low[static_cast<size_t>(x)] > last - first ? 1 : 0;
+            brightCells += 2 * high[static_cast<size_t>(x)] > last - first ? 1 : 0;
+        }
+        cells += w;
+    }
+    dark = static_cast<double>(darkCells) / static_cast<double>(cells);
+    bright = static_cast<double>(brightCells) / static_cast<double>(cells);
+}
+
 // Where the analysed grid lies in the (top-row-first) picture of the file.
 struct GridPlacement {
     PixelRect area;           // the part of the file taken, before turning
@@ -255,6 +291,7 @@ void measureDecoded(GreyImage& grid,
         analysed.height = work.height;
     }
     setup.area = analysed;
+    clippedShares(work, setup.darkClippedShare, setup.brightClippedShare);
 
     // Contrast, then both analyses on the same grid: the metrology first, since the whole-pixel
     // tracing marks the grid it works on.

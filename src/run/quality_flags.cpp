@@ -237,6 +237,14 @@ std::string flagRule(const std::string& flag) {
          "lie in different phases (a line cut by one of them), so nothing in it tells the lines "
          "from the spaces: the narrower phase was taken as the line. Check the lines in the "
          "picture; give --contrast bright-line or dark-line where it took the spaces"},
+        {"grey_levels_clipped",
+         "in at least " + percent(kFlagClippedShare) +
+             " of the analysed picture the signal lies at the bottom (0) or the top (255) of "
+             "the grey scale: more than half of the levels of a column over 16 rows are there "
+             "(clipped_dark_share, clipped_bright_share in report.json). The detector or the "
+             "contrast and brightness settings clipped it. Clipped line tops or edge bands move "
+             "the edges' crossing level outwards, so the CD reads high. Take the picture again "
+             "with the signal inside the scale"},
         {"pixel_size_missing",
          "no pixel size from the options, the parameter file or the file's metadata: "
          "lengths are in px"},
@@ -311,6 +319,9 @@ std::vector<std::string> qualityFlags(const ImageResult& result) {
     if (linesDisagree(result)) flags.push_back("lines_disagree");
     if (linesMoveTogether(m)) flags.push_back("lines_move_together");
     if (result.setup.contrastGuessed) flags.push_back("contrast_guessed");
+    if (result.setup.darkClippedShare >= kFlagClippedShare ||
+        result.setup.brightClippedShare >= kFlagClippedShare)
+        flags.push_back("grey_levels_clipped");
     if (result.setup.figuresInPixels) flags.push_back("pixel_size_missing");
     if (!result.setup.settingNotes.empty()) flags.push_back("setting_contradicted");
     if (result.setup.databarRows > 0) flags.push_back("databar_found");

@@ -38,6 +38,9 @@ constexpr double kFlagCdRatio = 1.5;
 // share by chance, whichever is more, over at least kFlagCommonMinLines lines.
 constexpr double kFlagCommonShare = 0.25;
 constexpr int32_t kFlagCommonMinLines = 4;
+// grey_levels_clipped: the share of the analysed pixels at the bottom or at the top of the grey
+// scale from which the picture counts as clipped.
+constexpr double kFlagClippedShare = 0.01;
 
 // The image's flags, in this order, each present when its rule holds:
 //  edge_rows_missing      more than 2 % of the sub-pixel edge rows (of all edges) were not found
@@ -81,6 +84,10 @@ constexpr int32_t kFlagCommonMinLines = 4;
 //                         the line had to be guessed: the picture's left and right borders lie
 //                         in different phases (a line cut by one of them), and the narrower
 //                         phase was taken as the line (ImageSetup::contrastGuessed)
+//  grey_levels_clipped    the signal lies at the bottom (0) or at the top (255) of the grey
+//                         scale in at least 1 % of the analysed picture (ImageSetup::
+//                         darkClippedShare, brightClippedShare: cells of a column and 16 rows
+//                         whose median is there): clipped line tops or bands widen the lines
 //  pixel_size_missing     no pixel size from the user or the file: figures are in px
 //  setting_contradicted   a given orientation, contrast or pixel size that the picture or its
 //                         metadata contradicts, or a region of interest running past the

@@ -251,6 +251,11 @@ protected:
         SyntheticSemSettings cut = smallImage(33, SyntheticContrast::kDarkLine);
         cut.cutLastLine = true;
         save(generated(cut), f + "/cut-step.pgm");
+        // Plain lines drawn at 400 grey levels, clipped at 255: their CD reads 1.4 px wider.
+        SyntheticSemSettings clipped = smallImage(34, SyntheticContrast::kBrightLine);
+        clipped.bandLevel = 400.0;
+        clipped.noiseSigma = 20.0;
+        save(generated(clipped), f + "/clipped.pgm");
 
         // Band-edged lines tilted by 2 degrees (rows shifted by whole columns): 18 px of drift
         // over the 512 rows; and plain lines tilted so.
@@ -278,11 +283,12 @@ protected:
                     tilted.pixels[static_cast<size_t>((tilted.height - 1 - x) * tilted.width + y)];
         save(turned, f + "/tilted-turned.pgm");
 
-        run_ = runReportIn(f,
-                           "--jobs 2 --pixel-size 2 -o out clean-band.pgm clean-bright.pgm "
-                           "clean-dark.pgm databar.pgm wiped.pgm patch.pgm spikes.pgm noisy.pgm "
-                           "faint.pgm dim.pgm short.pgm border-left.pgm border-right.pgm "
-                           "tilted.pgm tilted-turned.pgm tilted-steps.pgm cut-step.pgm");
+        run_ =
+            runReportIn(f,
+                        "--jobs 2 --pixel-size 2 -o out clean-band.pgm clean-bright.pgm "
+                        "clean-dark.pgm databar.pgm wiped.pgm patch.pgm spikes.pgm noisy.pgm "
+                        "faint.pgm dim.pgm short.pgm border-left.pgm border-right.pgm "
+                        "tilted.pgm tilted-turned.pgm tilted-steps.pgm cut-step.pgm clipped.pgm");
         summary_ = readCsv(f + "/out/summary.csv");
         edges_ = readCsv(f + "/out/edges.csv");
         json_ = nlohmann::json::parse(readTextFile(f + "/out/report.json"), nullptr, false);
@@ -340,7 +346,8 @@ TEST_F(FlagRun, EachImageRaisesTheFlagItWasMadeFor) {
                                                         {"border-right.pgm", "line_touches_border"},
                                                         {"tilted.pgm", "lines_tilted"},
                                                         {"tilted-turned.pgm", "lines_tilted"},
-                                                        {"cut-step.pgm", "contrast_guessed"}};
+                                                        {"cut-step.pgm", "contrast_guessed"},
+                                                        {"clipped.pgm", "grey_levels_clipped"}};
     for (const auto& [image, flag] : made) {
         const std::set<std::string> flags = imageFlags(image);
         EXPECT_EQ(flags.count(flag), 1u)
@@ -362,6 +369,9 @@ TEST_F(FlagRun, EachImageRaisesTheFlagItWasMadeFor) {
     EXPECT_EQ(summary_.cell(*cut[0], "contrast"), "dark-line");
     // The edges of the dimmer image are pooled in fewer rows than the flag's share.
     EXPECT_EQ(imageFlags("dim.pgm").count("edges_at_detection_limit"), 0u);
+    // Noise clipped about spaces inside the scale (a quarter of the noisy image's space pixels
+    // lie at 0, their median at 40) is no clipped signal.
+    EXPECT_EQ(imageFlags("noisy.pgm").count("grey_levels_clipped"), 0u);
     // The bar is left out of the analysed rows, not measured as a line end.
     const auto bar = summary_.rowsOf("image", "databar.pgm");
     ASSERT_EQ(bar.size(), 1u);
