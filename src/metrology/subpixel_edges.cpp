@@ -480,8 +480,10 @@ void findMergedLines(const std::vector<double>& p,
 }
 
 // The best shift of the profile `b` against `a` (both mean-free, w columns) within +-limit: the
-// whole shift d that maximises the sum over columns limit .. w - limit - 1 of a[x] b[x + d],
-// refined by a parabola through its neighbours; NaN when it lies at the limit.
+// whole shift d that minimises the sum over columns limit .. w - limit - 1 of
+// (a[x] - b[x + d])^2, refined by a parabola through its neighbours; NaN when it lies at the
+// limit. (The sum of products alone would favour the shift that brings b's larger values into
+// the window: on a picture shaded from one side to the other, any shift.)
 double bestShift(const std::vector<double>& a,
                  const std::vector<double>& b,
                  int32_t w,
@@ -489,8 +491,10 @@ double bestShift(const std::vector<double>& a,
     std::vector<double> c(static_cast<size_t>(2 * limit + 1));
     for (int32_t d = -limit; d <= limit; ++d) {
         double sum = 0.0;
-        for (int32_t x = limit; x < w - limit; ++x)
-            sum += a[static_cast<size_t>(x)] * b[static_cast<size_t>(x + d)];
+        for (int32_t x = limit; x < w - limit; ++x) {
+            const double difference = a[static_cast<size_t>(x)] - b[static_cast<size_t>(x + d)];
+            sum -= difference * difference;
+        }
         c[static_cast<size_t>(d + limit)] = sum;
     }
     size_t best = 0;
@@ -1368,12 +1372,19 @@ std::vector<double> shadedLevels(
     std::vector<double> high;
     if (p.size() < 3 || !localQuantiles(p, reach, share, low, high)) return levels;
     // Only windows that hold a line and a space say where the level lies: a wide bare margin
-    // (or a dark frame beside it) would pull the level off the lines'.
+    // (or a dark frame beside it) would pull the level off the lines'. A window holds them when
+    // its quantiles lie apart by half the profile's contrast, or by half its contrast relative to
+    // its top (shading that scales the levels scales the contrast with them).
     const double n = static_cast<double>(p.size());
+    const double top = level + 0.5 * contrast;
+    const double relative = top > 0.0 ? contrast / top : 0.0;
     std::vector<double> t;
     std::vector<double> mid;
     for (size_t x = 0; x < p.size(); ++x) {
-        if (!(high[x] - low[x] >= kMinWindowContrastShare * contrast)) continue;
+        const double spread = high[x] - low[x];
+        if (!(spread >= kMinWindowContrastShare * contrast ||
+              (high[x] > 0.0 && spread >= kMinWindowContrastShare * relative * high[x])))
+            continue;
         t.push_back(2.0 * x / (n - 1.0) - 1.0);
         mid.push_back(0.5 * (low[x] + high[x]));
     }

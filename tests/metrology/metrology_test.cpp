@@ -706,11 +706,26 @@ TEST(Metrology, ShadingAcrossThePictureLosesNoPlainLine) {
     // Before, one line of eight was lost (bright lines at 0.6-1.4), a line's left edge was put
     // 12 px inside it (0.5-1.5), and dark lines were read by a guess (their spaces at the dim
     // border fell below the level, as if a line were cut there).
-    for (SyntheticContrast kind : {SyntheticContrast::kDarkLine, SyntheticContrast::kBrightLine}) {
-        SyntheticSemSettings s = lineImage(8.0, 63);
+    // Faint lines (60 over 90, noise 25) at 0.4 to 1.6 times: the dim side's lines and spaces
+    // differ by less than half the bright side's contrast, and lost two lines as well.
+    struct Shading {
+        SyntheticContrast kind;
+        double background, line, noise, gain;
+    };
+    const Shading cases[] = {{SyntheticContrast::kDarkLine, 40.0, 200.0, 8.0, 0.8},
+                             {SyntheticContrast::kDarkLine, 40.0, 200.0, 8.0, 1.0},
+                             {SyntheticContrast::kBrightLine, 40.0, 200.0, 8.0, 0.8},
+                             {SyntheticContrast::kBrightLine, 40.0, 200.0, 8.0, 1.0},
+                             {SyntheticContrast::kBrightLine, 90.0, 150.0, 25.0, 1.2}};
+    for (const Shading& c : cases) {
+        const SyntheticContrast kind = c.kind;
+        const double gain = c.gain;
+        SyntheticSemSettings s = lineImage(c.noise, 63);
         s.width = 512;
         s.lineCount = 8;
         s.contrast = kind;
+        s.backgroundLevel = c.background;
+        s.bandLevel = c.line;
         SyntheticSem image;
         const GreyImage even = drawnGrid(s, image);
         MetrologySettings settings;
@@ -719,7 +734,7 @@ TEST(Metrology, ShadingAcrossThePictureLosesNoPlainLine) {
         MetrologyResult reference;
         measureMetrology(even, CoarseEdges(), settings, reference);
         ASSERT_EQ(reference.lines.size(), 8u);
-        for (double gain : {0.8, 1.0}) {
+        {
             GreyImage shaded = even;
             for (int32_t y = 0; y < shaded.height; ++y)
                 for (int32_t x = 0; x < shaded.width; ++x)
@@ -739,6 +754,19 @@ TEST(Metrology, ShadingAcrossThePictureLosesNoPlainLine) {
                 << gain;
         }
     }
+    // Shading without lines moves nothing: its rows line up unshifted (the sum of products
+    // favoured any shift that brought the brighter side into the window, and such a picture
+    // was refused as lines turned by 13 degrees).
+    GreyImage ramp;
+    ASSERT_TRUE(ramp.allocate(300, 300));
+    std::mt19937_64 random(3);
+    std::normal_distribution<double> noise(0.0, 2.0);
+    for (int32_t y = 0; y < ramp.height; ++y)
+        for (int32_t x = 0; x < ramp.width; ++x) ramp.at(x, y) = 20.0 + 0.6 * x + noise(random);
+    EdgeGrid lined;
+    ASSERT_TRUE(prepareEdgeGrid(ramp, SubpixelSettings(), lined));
+    EXPECT_EQ(lined.turnedDriftPx, 0.0);
+    EXPECT_LT(std::fabs(lined.driftPx), 0.5);
 }
 
 TEST(Metrology, TrenchesWithABandOnOneSideOnlyStillGiveEveryLine) {
