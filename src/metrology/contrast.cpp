@@ -36,6 +36,10 @@ constexpr double kMinFootStep = 0.2;
 constexpr double kOneSidedShare = 0.75;
 constexpr int32_t kFootGap = 2;
 constexpr int32_t kFootColumns = 6;
+// Runs that reach no further than this share of the range beyond the threshold are noise about
+// it and join their neighbours: a line body 3 grey levels under the level, under noise of 2 in
+// the block's profile, otherwise splits into runs that break the bands' alternation.
+constexpr double kRunMargin = 0.1;
 
 double medianOf(std::vector<double> v) {
     if (v.empty()) return NAN;
@@ -53,6 +57,36 @@ struct Run {
 
 enum class Vote { kNone, kBrightEdge, kBrightLine, kDarkLine };
 
+// The runs of `p` above (bright) and not above `threshold`, each with the median of its middle
+// half. A run that reaches no further than `margin` beyond the threshold (a wobble of the noise
+// about it: a line body just below the level rising above it for a few columns) belongs to the
+// runs around it.
+std::vector<Run> runsOf(const std::vector<double>& p, double threshold, double margin) {
+    const int32_t w = static_cast<int32_t>(p.size());
+    std::vector<char> bright(p.size());
+    for (size_t x = 0; x < p.size(); ++x) bright[x] = p[x] > threshold ? 1 : 0;
+    for (int32_t x = 0; x < w;) {
+        const int32_t first = x;
+        double reach = 0.0;
+        while (x < w && bright[static_cast<size_t>(x)] == bright[static_cast<size_t>(first)]) {
+            reach = std::max(reach, std::fabs(p[static_cast<size_t>(x)] - threshold));
+            ++x;
+        }
+        if (reach <= margin && (first > 0 || x < w))
+            for (int32_t k = first; k < x; ++k) bright[static_cast<size_t>(k)] ^= 1;
+    }
+    std::vector<Run> runs;
+    for (int32_t x = 0; x < w;) {
+        const int32_t first = x;
+        while (x < w && bright[static_cast<size_t>(x)] == bright[static_cast<size_t>(first)]) ++x;
+        const int32_t last = x - 1;
+        const int32_t q = (last - first + 1) / 4;
+        std::vector<double> middle(p.begin() + first + q, p.begin() + last - q + 1);
+        runs.push_back({first, last, bright[static_cast<size_t>(first)] != 0, medianOf(middle)});
+    }
+    return runs;
+}
+
 // How `v` alternates: per pair of neighbours with opposite signs the smaller magnitude, per pair
 // with the same sign 0; the median of those (NaN for fewer than two values).
 double alternationOf(const std::vector<double>& v) {
@@ -65,28 +99,66 @@ double alternationOf(const std::vector<double>& v) {
     return medianOf(alternating);
 }
 
-// The vote of one block's mean profile p (w columns, smoothed); `range` receives H - L, and
-// `guessed` whether a step vote had to guess the line phase (its borders in different phases).
-Vote voteOf(const std::vector<double>& p, double& range, bool& guessed) {
-    guessed = false;
-    const int32_t w = static_cast<int32_t>(p.size());
+// The 2nd and 98th percentiles of `p` and the level half way between them.
+struct Spread {
+    double low = 0.0;
+    double high = 0.0;
+    double threshold = 0.0;
+};
+Spread spreadOf(const std::vector<double>& p) {
     std::vector<double> sorted = p;
     std::sort(sorted.begin(), sorted.end());
-    const double low = sorted[static_cast<size_t>(0.02 * (w - 1))];
-    const double high = sorted[static_cast<size_t>(0.98 * (w - 1))];
-    range = high - low;
-    if (!(range > 0.0)) return Vote::kNone;
-    const double threshold = 0.5 * (low + high);
-    std::vector<Run> runs;
-    for (int32_t x = 0; x < w;) {
-        const bool bright = p[static_cast<size_t>(x)] > threshold;
-        const int32_t first = x;
-        while (x < w && (p[static_cast<size_t>(x)] > threshold) == bright) ++x;
-        const int32_t last = x - 1;
-        const int32_t q = (last - first + 1) / 4;
-        std::vector<double> middle(p.begin() + first + q, p.begin() + last - q + 1);
-        runs.push_back({first, last, bright, medianOf(middle)});
+    const size_t n = sorted.size() - 1;
+    Spread s;
+    s.low = sorted[static_cast<size_t>(0.02 * n)];
+    s.high = sorted[static_cast<size_t>(0.98 * n)];
+    s.threshold = 0.5 * (s.low + s.high);
+    return s;
+}
+
+// `p` divided by its shading: when the level that follows shading across it (shadedLevels
+// within a pitch, the median distance between the starts of its bright runs, 2nd and 98th
+// percentiles) moves by more than a tenth of its range, each column is scaled by the mean
+// level over its own, as if the detector's gain were even; otherwise `p` unchanged. Shading
+// scales the levels of one part of the picture against another's, so that one level splits
+// the bands or lines of the dim part wrongly and measures their steps against the bright
+// part's range.
+std::vector<double> withoutShading(const std::vector<double>& p) {
+    const Spread s = spreadOf(p);
+    const int32_t w = static_cast<int32_t>(p.size());
+    const std::vector<Run> runs = runsOf(p, s.threshold, kRunMargin * (s.high - s.low));
+    std::vector<double> starts;
+    for (size_t i = 1; i + 1 < runs.size(); ++i)
+        if (runs[i].bright) starts.push_back(runs[i].first);
+    if (starts.size() < 3 || !(s.high > s.low)) return p;
+    std::vector<double> pitches;
+    for (size_t i = 1; i < starts.size(); ++i) pitches.push_back(starts[i] - starts[i - 1]);
+    const std::vector<double> level = shadedLevels(
+        p, static_cast<int32_t>(std::lround(medianOf(pitches))), 0.02, s.threshold, s.high - s.low);
+    double mean = 0.0;
+    for (double v : level) {
+        if (!(v > 0.0)) return p;
+        mean += v;
     }
+    mean /= w;
+    if (level.front() == s.threshold && level.back() == s.threshold) return p;
+    std::vector<double> flat(p.size());
+    for (size_t x = 0; x < p.size(); ++x) flat[x] = p[x] * (mean / level[x]);
+    return flat;
+}
+
+// The vote of one block's mean profile `shaded` (w columns, smoothed), taken on it without its
+// shading (withoutShading); `range` receives H - L of that, and `guessed` whether a step vote
+// had to guess the line phase (its borders in different phases).
+Vote voteOf(const std::vector<double>& shaded, double& range, bool& guessed) {
+    guessed = false;
+    const std::vector<double> p = withoutShading(shaded);
+    const int32_t w = static_cast<int32_t>(p.size());
+    const Spread spread = spreadOf(p);
+    range = spread.high - spread.low;
+    if (!(range > 0.0)) return Vote::kNone;
+    const double threshold = spread.threshold;
+    const std::vector<Run> runs = runsOf(p, threshold, kRunMargin * range);
     // Runs touching a border are cut: they serve only as neighbours.
     std::vector<double> signedAsymmetry;  // per bright run with dark runs on both sides
     std::vector<double> excess;
@@ -167,27 +239,17 @@ Vote voteOf(const std::vector<double>& p, double& range, bool& guessed) {
     // A step: the space lies at the left and right borders. When one border cuts a line, the
     // two borders lie in different phases and tell nothing: the narrower phase (the median
     // width of the runs that touch no border) is taken as the line, bright on a tie.
-    // Each border is judged against the level near it, which follows shading across the
-    // picture (shadedLevels within a pitch, the median distance between the bright runs):
-    // under one level, the spaces on a dim side can fall below the lines on a bright one.
-    std::vector<double> starts;
-    for (size_t i = 1; i + 1 < runs.size(); ++i)
-        if (runs[i].bright) starts.push_back(runs[i].first);
-    std::vector<double> level(static_cast<size_t>(w), threshold);
-    if (starts.size() >= 3) {
-        std::vector<double> pitches;
-        for (size_t i = 1; i < starts.size(); ++i) pitches.push_back(starts[i] - starts[i - 1]);
-        level = shadedLevels(p, static_cast<int32_t>(std::lround(medianOf(pitches))), 0.02,
-                             threshold, range);
-    }
     double left = 0.0;
     double right = 0.0;
     const int32_t columns = std::min(kBorderColumns, w / 4);
     for (int32_t x = 0; x < columns; ++x) {
-        left += p[static_cast<size_t>(x)] - level[static_cast<size_t>(x)];
-        right += p[static_cast<size_t>(w - 1 - x)] - level[static_cast<size_t>(w - 1 - x)];
+        left += p[static_cast<size_t>(x)];
+        right += p[static_cast<size_t>(w - 1 - x)];
     }
-    if ((left < 0.0) == (right < 0.0)) return left < 0.0 ? Vote::kBrightLine : Vote::kDarkLine;
+    left /= columns;
+    right /= columns;
+    if ((left < threshold) == (right < threshold))
+        return left < threshold ? Vote::kBrightLine : Vote::kDarkLine;
     if (brightWidths.empty() || darkWidths.empty()) return Vote::kNone;
     guessed = true;
     return medianOf(darkWidths) < medianOf(brightWidths) ? Vote::kDarkLine : Vote::kBrightLine;

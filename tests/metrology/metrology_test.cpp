@@ -1306,6 +1306,46 @@ TEST(Contrast, GeneratedImagesOfEachKindAreRecognised) {
     }
 }
 
+TEST(Contrast, BandsUnderShadingOrOnABodyNearTheLevelAreRecognised) {
+    // Bands of 4 px on a body 16 above the space, under noise 30, with a bright centre (the
+    // sides at 0.6 times): under one level per block the dim sides' bands fell below it, their
+    // steps were measured against the bright centre's range, and the picture was read as 24
+    // plain bright lines of 4.7 px.
+    SyntheticSemSettings vignetted;
+    vignetted.pitch = 40.0;
+    vignetted.cd = 17.8;
+    vignetted.roughnessSigma = 1.048;
+    vignetted.backgroundLevel = 40.0;
+    vignetted.bodyLevel = 56.0;
+    vignetted.bandLevel = 122.0;
+    vignetted.noiseSigma = 30.0;
+    vignetted.seed = 9533;
+    SyntheticSem image;
+    GreyImage grid = drawnGrid(vignetted, image);
+    for (int32_t y = 0; y < grid.height; ++y)
+        for (int32_t x = 0; x < grid.width; ++x) {
+            const double dx = x / (grid.width - 1.0) - 0.5;
+            const double dy = y / (grid.height - 1.0) - 0.5;
+            grid.at(x, y) *= 1.0 - 1.6 * (dx * dx + dy * dy);
+        }
+    EXPECT_EQ(detectContrast(grid), Contrast::kBrightEdge);
+    // Narrow bands (3 px) on a body 23 above the space but only 3 below the blocks' level,
+    // under noise 30: the noise lifted the body above the level here and there, and those
+    // wobbles broke the bands' alternation (read as 9 plain lines of 20 px for 5 of 37 px).
+    SyntheticSemSettings faint;
+    faint.pitch = 100.0;
+    faint.cd = 36.9;
+    faint.bandWidth = 3.0;
+    faint.roughnessSigma = 1.314;
+    faint.correlationLength = 10.0;
+    faint.backgroundLevel = 75.0;
+    faint.bodyLevel = 98.0;
+    faint.bandLevel = 158.0;
+    faint.noiseSigma = 30.0;
+    faint.seed = 9517;
+    EXPECT_EQ(detectContrast(drawnGrid(faint, image)), Contrast::kBrightEdge);
+}
+
 TEST(Contrast, TheRealSemCropsAreRecognised) {
     struct Crop {
         const char* name;
