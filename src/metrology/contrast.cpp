@@ -27,6 +27,11 @@ constexpr double kMinAlternatingSpacing = 0.1;
 // (pitch walking of double patterning) have bright runs of the same shape, but dark runs of one
 // level (under 0.005 at noise 60).
 constexpr double kMinBodyAsymmetry = 0.008;
+// Narrow bright runs whose dark runs alternate in level by this share of the range are bands
+// round line bodies, whatever their spacing: bands of 4 px round a body 18 grey levels above the
+// space (0.19 of the range, under kMinAlternatingAsymmetry) at even spacing were read as thin
+// bright lines. Thin bright lines at an even pitch have dark runs of one level.
+constexpr double kMinNarrowBandAsymmetry = 0.1;
 // Or the levels just beside the bright runs differ by at least kMinFootStep of the range, the
 // darker side being the same side (left or right) for at least three quarters of the runs: a
 // band at one edge of each line only, between the space and the line body (charging lights
@@ -226,14 +231,20 @@ Vote voteOf(const std::vector<double>& shaded, double& range, bool& guessed) {
             return Vote::kBrightEdge;
     }
     if (spacings.size() >= 3) {
-        const double spacing = medianOf(spacings);
+        // The mean distance, half the pitch of band pairs: the median is the short or the long
+        // one, by the parity of their count (bands 5 px wide round a 10 px body at a 48 px pitch
+        // were judged against the body's 13.5 px and taken for lines).
+        double spacing = 0.0;
+        for (double d : spacings) spacing += d;
+        spacing /= static_cast<double>(spacings.size());
         std::vector<double> steps;  // short, long, short...: alternating signs
         for (size_t i = 0; i + 1 < spacings.size(); ++i)
             steps.push_back(spacings[i + 1] - spacings[i]);
-        if (medianOf(brightWidths) <= kMaxBandWidthShare * spacing &&
-            alternationOf(steps) >= kMinAlternatingSpacing * spacing &&
+        const bool narrow = medianOf(brightWidths) <= kMaxBandWidthShare * spacing;
+        if (narrow && alternationOf(steps) >= kMinAlternatingSpacing * spacing &&
             alternation >= kMinBodyAsymmetry)
             return Vote::kBrightEdge;
+        if (narrow && alternation >= kMinNarrowBandAsymmetry) return Vote::kBrightEdge;
     }
     if (signedAsymmetry.empty() && excess.empty()) return Vote::kNone;
     // A step: the space lies at the left and right borders. When one border cuts a line, the

@@ -1344,6 +1344,32 @@ TEST(Contrast, BandsUnderShadingOrOnABodyNearTheLevelAreRecognised) {
     faint.noiseSigma = 30.0;
     faint.seed = 9517;
     EXPECT_EQ(detectContrast(drawnGrid(faint, image)), Contrast::kBrightEdge);
+    // Bands of 4 px round a 7 px body hardly brighter than the space, at a 48 px pitch: the
+    // band-pair rule judged their width against the median distance between bands, which is the
+    // short one (11 px) when every line is whole, not half the pitch. Bands of 4 px round a body
+    // 18 above the space (0.19 of the range) at even spacing, brighter to the right: the dark
+    // runs alternate, the spacing not.
+    SyntheticSemSettings narrow;
+    narrow.pitch = 48.0;
+    narrow.cd = 15.0;
+    narrow.bodyLevel = 45.0;
+    narrow.noiseSigma = 10.0;
+    narrow.seed = 73;
+    EXPECT_EQ(detectContrast(drawnGrid(narrow, image)), Contrast::kBrightEdge);
+    SyntheticSemSettings even;
+    even.pitch = 100.0;
+    even.cd = 55.6;
+    even.roughnessSigma = 1.197;
+    even.correlationLength = 40.0;
+    even.backgroundLevel = 52.0;
+    even.bodyLevel = 70.0;
+    even.bandLevel = 175.0;
+    even.noiseSigma = 15.0;
+    even.seed = 9606;
+    grid = drawnGrid(even, image);
+    for (int32_t y = 0; y < grid.height; ++y)
+        for (int32_t x = 0; x < grid.width; ++x) grid.at(x, y) *= 0.6 + 0.8 * x / grid.width;
+    EXPECT_EQ(detectContrast(grid), Contrast::kBrightEdge);
 }
 
 TEST(Contrast, TheRealSemCropsAreRecognised) {
