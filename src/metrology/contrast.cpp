@@ -138,15 +138,16 @@ std::vector<double> withoutShading(const std::vector<double>& p) {
     if (starts.size() < 3 || !(s.high > s.low)) return p;
     std::vector<double> pitches;
     for (size_t i = 1; i < starts.size(); ++i) pitches.push_back(starts[i] - starts[i - 1]);
-    const std::vector<double> level = shadedLevels(
-        p, static_cast<int32_t>(std::lround(medianOf(pitches))), 0.02, s.threshold, s.high - s.low);
+    std::vector<double> level;
+    if (!shadedLevels(p, static_cast<int32_t>(std::lround(medianOf(pitches))), 0.02, s.threshold,
+                      s.high - s.low, level))
+        return p;
     double mean = 0.0;
     for (double v : level) {
         if (!(v > 0.0)) return p;
         mean += v;
     }
     mean /= w;
-    if (level.front() == s.threshold && level.back() == s.threshold) return p;
     std::vector<double> flat(p.size());
     for (size_t x = 0; x < p.size(); ++x) flat[x] = p[x] * (mean / level[x]);
     return flat;

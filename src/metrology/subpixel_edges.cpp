@@ -1359,18 +1359,22 @@ bool locateStepLines(const EdgeGrid& edges, Contrast contrast, std::vector<StepL
         for (size_t i = 1; i < lines.size(); ++i)
             starts.push_back(lines[i].left - lines[i - 1].left);
         const int32_t pitch = static_cast<int32_t>(std::lround(medianOf(starts)));
-        level = shadedLevels(profile, pitch, 0.05, level[0], p95 - p5);
-        splitIntoLines(profile, level, contrast == Contrast::kBrightLine, lines);
+        if (shadedLevels(profile, pitch, 0.05, level[0], p95 - p5, level))
+            splitIntoLines(profile, level, contrast == Contrast::kBrightLine, lines);
     }
     return true;
 }
 
-std::vector<double> shadedLevels(
-    const std::vector<double>& p, int32_t reach, double share, double level, double contrast) {
-    std::vector<double> levels(p.size(), level);
+bool shadedLevels(const std::vector<double>& p,
+                  int32_t reach,
+                  double share,
+                  double level,
+                  double contrast,
+                  std::vector<double>& levels) {
+    levels.assign(p.size(), level);
     std::vector<double> low;
     std::vector<double> high;
-    if (p.size() < 3 || !localQuantiles(p, reach, share, low, high)) return levels;
+    if (p.size() < 3 || !localQuantiles(p, reach, share, low, high)) return false;
     // Only windows that hold a line and a space say where the level lies: a wide bare margin
     // (or a dark frame beside it) would pull the level off the lines'. A window holds them when
     // its quantiles lie apart by half the profile's contrast, or by half its contrast relative to
@@ -1390,7 +1394,7 @@ std::vector<double> shadedLevels(
     }
     std::vector<double> coefficients;
     if (t.size() <= static_cast<size_t>(reach) || !polynomialFit(t, mid, 3, coefficients))
-        return levels;
+        return false;
     // Beyond the first and last such window the level stays at theirs.
     std::vector<double> fitted(p.size());
     for (size_t x = 0; x < p.size(); ++x) {
@@ -1398,8 +1402,9 @@ std::vector<double> shadedLevels(
         fitted[x] = polynomialAt(coefficients, at);
     }
     const auto [lowest, highest] = std::minmax_element(fitted.begin(), fitted.end());
-    if (*highest - *lowest > kMinShadingShare * contrast) levels = std::move(fitted);
-    return levels;
+    if (!(*highest - *lowest > kMinShadingShare * contrast)) return false;
+    levels = std::move(fitted);
+    return true;
 }
 
 void locateEdgeBands(const EdgeGrid& edges, std::vector<EdgeBand>& bands) {

@@ -125,15 +125,21 @@ struct StepLine {
     double right = 0.0;  // right edge
 };
 
-// Levels for splitting a profile `p` that follow shading across it: per column the level half
-// way between the `share` and 1 - `share` quantiles of the values within `reach` columns either
-// side, smoothed by the least-squares quadratic in the column over the columns whose quantiles
-// lie at least half of `contrast` apart (a line and a space in reach), held at its value at
-// the first and last of them beyond. When that spans at most a tenth of `contrast` (an evenly
-// lit profile), or cannot be had (`reach` < 1, no more than `reach` such columns), every column
-// gets `level`.
-std::vector<double> shadedLevels(
-    const std::vector<double>& p, int32_t reach, double share, double level, double contrast);
+// Levels for splitting a profile `p` (grey levels, 0 or more) that follow shading across it, into
+// `levels`: per column the level half way between the `share` and 1 - `share` quantiles of the
+// values within `reach` columns either side, smoothed by the least-squares quadratic in the
+// column over the columns whose window holds a line and a space (quantiles at least half of
+// `contrast` apart, or half of contrast / (level + contrast / 2) times their upper quantile:
+// shading that scales the levels scales the contrast too), held at its value at the first and
+// last of them beyond. Returns true when it does; false, with every column at `level`, when
+// that quadratic spans at most a tenth of `contrast` (an evenly lit profile) or cannot be had
+// (`reach` < 1, no more than `reach` such columns).
+bool shadedLevels(const std::vector<double>& p,
+                  int32_t reach,
+                  double share,
+                  double level,
+                  double contrast,
+                  std::vector<double>& levels);
 
 // Finds the lines of a bright-line or dark-line grid: the mean profile of the middle rows (lined
 // up for the grid's drift), smoothed by a Gaussian of 1 px (more would flatten gratings of 10 px
