@@ -1,5 +1,6 @@
 #include "report/report_tables.h"
 
+#include <charconv>
 #include <cmath>
 #include <cstdio>
 
@@ -615,8 +616,8 @@ Table makeTable(TableKind kind, const std::vector<ImageResult>& reports) {
 std::string formatNumber(double value) {
     if (!std::isfinite(value)) return std::string();
     char text[40];
-    std::snprintf(text, sizeof text, "%.17g", value);
-    return text;
+    const std::to_chars_result end = std::to_chars(text, text + sizeof text, value);
+    return std::string(text, end.ptr);
 }
 
 std::string csvField(const std::string& text) {

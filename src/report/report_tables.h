@@ -92,8 +92,8 @@ std::vector<std::pair<std::string, std::string>> emptyFigureReasons(const ImageR
 // The table `kind` over all `results` in order.
 Table makeTable(TableKind kind, const std::vector<ImageResult>& results);
 
-// A real number with 17 significant digits ("%.17g"), so that reading it back gives the same
-// double; an empty text for NaN and infinities.
+// A real number in the fewest digits that read back as the same double (2.86, not
+// 2.8599999999999999), with a point whatever the locale; an empty text for NaN and infinities.
 std::string formatNumber(double value);
 
 // A CSV field: the text itself, or in double quotes (inner quotes doubled) when it holds a
