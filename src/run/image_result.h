@@ -46,9 +46,9 @@ struct ImageSetup {
     // Shares of the analysed picture whose signal lies at the bottom (grey level 0) or the top
     // (255: an 8-bit file's largest value; for 16-bit files the top and bottom 1/256 of the
     // range the picture's bits span, which the reading to 8 bits makes 255 and 0) of the grey
-    // scale, clipped by the detector or the contrast and
-    // brightness settings: the share of cells of one column and 16 rows in which more than half
-    // of the levels lie there (their median does).
+    // scale, clipped by the detector or the contrast and brightness settings: the share of cells
+    // of one column and 16 rows in which more than half of the levels lie there (their median
+    // does).
     double darkClippedShare = 0.0;
     double brightClippedShare = 0.0;
     int32_t databarRows = 0;             // rows of the information bar left out
