@@ -135,7 +135,7 @@ std::vector<double> withoutShading(const std::vector<double>& p) {
     std::vector<double> starts;
     for (size_t i = 1; i + 1 < runs.size(); ++i)
         if (runs[i].bright) starts.push_back(runs[i].first);
-    if (starts.size() < 3 || !(s.high > s.low)) return p;
+    if (starts.size() < 2 || !(s.high > s.low)) return p;
     std::vector<double> pitches;
     for (size_t i = 1; i < starts.size(); ++i) pitches.push_back(starts[i] - starts[i - 1]);
     std::vector<double> level;

@@ -20,7 +20,11 @@ constexpr double kMinTrackBoundPx = 5.0;  // blocks this close to the track's li
 constexpr int32_t kPrefetchRows = 4;      // rows ahead whose window is fetched early
 constexpr int32_t kMaxDriftPx = 3;        // largest shift sought between neighbouring blocks
 constexpr double kMinDriftPx = 0.1;       // smaller drifts are taken as none
-constexpr double kMinBendPx = 3.0;        // lines bending less are followed by the drift alone
+// Block profiles whose products over the shifts sought vary by less than this share of their
+// largest are without lines to line up (a noisy ramp: about 1e-5; faint lines on a strong ramp,
+// 1e-2).
+constexpr double kMinShiftContrast = 1e-3;
+constexpr double kMinBendPx = 3.0;  // lines bending less are followed by the drift alone
 // A bend must also stand out of the running sum's own wander: kBendNoiseFactor times the robust
 // sigma of the pair shifts about the cubic's steps, times the square root of the blocks.
 constexpr double kBendNoiseFactor = 2.0;
@@ -480,10 +484,11 @@ void findMergedLines(const std::vector<double>& p,
 }
 
 // The best shift of the profile `b` against `a` (both mean-free, w columns) within +-limit: the
-// whole shift d that minimises the sum over columns limit .. w - limit - 1 of
-// (a[x] - b[x + d])^2, refined by a parabola through its neighbours; NaN when it lies at the
-// limit. (The sum of products alone would favour the shift that brings b's larger values into
-// the window: on a picture shaded from one side to the other, any shift.)
+// whole shift d that maximises the sum over columns limit .. w - limit - 1 of a[x] b[x + d],
+// refined by a parabola through its neighbours; NaN when it lies at the limit, or when the sums
+// differ by less than kMinShiftContrast of their largest magnitude: profiles without lines (a
+// picture shaded from one side to the other) match equally at every shift, and the noise would
+// pick one.
 double bestShift(const std::vector<double>& a,
                  const std::vector<double>& b,
                  int32_t w,
@@ -491,12 +496,14 @@ double bestShift(const std::vector<double>& a,
     std::vector<double> c(static_cast<size_t>(2 * limit + 1));
     for (int32_t d = -limit; d <= limit; ++d) {
         double sum = 0.0;
-        for (int32_t x = limit; x < w - limit; ++x) {
-            const double difference = a[static_cast<size_t>(x)] - b[static_cast<size_t>(x + d)];
-            sum -= difference * difference;
-        }
+        for (int32_t x = limit; x < w - limit; ++x)
+            sum += a[static_cast<size_t>(x)] * b[static_cast<size_t>(x + d)];
         c[static_cast<size_t>(d + limit)] = sum;
     }
+    const auto [lowest, highest] = std::minmax_element(c.begin(), c.end());
+    if (!(*highest - *lowest >
+          kMinShiftContrast * std::max(std::fabs(*lowest), std::fabs(*highest))))
+        return kNaN;
     size_t best = 0;
     for (size_t i = 1; i < c.size(); ++i)
         if (c[i] > c[best]) best = i;

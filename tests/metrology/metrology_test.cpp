@@ -754,9 +754,9 @@ TEST(Metrology, ShadingAcrossThePictureLosesNoPlainLine) {
                 << gain;
         }
     }
-    // Shading without lines moves nothing: its rows line up unshifted (the sum of products
-    // favoured any shift that brought the brighter side into the window, and such a picture
-    // was refused as lines turned by 13 degrees).
+    // Shading without lines moves nothing: its blocks match equally at every shift, and the
+    // noise picked one (a drift of 0.8 px per block; a plain ramp was refused as lines turned by
+    // 13 degrees).
     GreyImage ramp;
     ASSERT_TRUE(ramp.allocate(300, 300));
     std::mt19937_64 random(3);
