@@ -1362,10 +1362,10 @@ bool locateStepLines(const EdgeGrid& edges, Contrast contrast, std::vector<StepL
     // follows the shading (shadedLevels, within a pitch, the median distance between the lines
     // found, of each column).
     if (lines.size() >= 2) {
-        std::vector<double> starts;
+        std::vector<double> pitches;
         for (size_t i = 1; i < lines.size(); ++i)
-            starts.push_back(lines[i].left - lines[i - 1].left);
-        const int32_t pitch = static_cast<int32_t>(std::lround(medianOf(starts)));
+            pitches.push_back(lines[i].left - lines[i - 1].left);
+        const int32_t pitch = static_cast<int32_t>(std::lround(medianOf(pitches)));
         if (shadedLevels(profile, pitch, 0.05, level[0], p95 - p5, level))
             splitIntoLines(profile, level, contrast == Contrast::kBrightLine, lines);
     }
