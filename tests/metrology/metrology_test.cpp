@@ -1307,69 +1307,53 @@ TEST(Contrast, GeneratedImagesOfEachKindAreRecognised) {
 }
 
 TEST(Contrast, BandsUnderShadingOrOnABodyNearTheLevelAreRecognised) {
-    // Bands of 4 px on a body 16 above the space, under noise 30, with a bright centre (the
-    // sides at 0.6 times): under one level per block the dim sides' bands fell below it, their
-    // steps were measured against the bright centre's range, and the picture was read as 24
-    // plain bright lines of 4.7 px.
-    SyntheticSemSettings vignetted;
-    vignetted.pitch = 40.0;
-    vignetted.cd = 17.8;
-    vignetted.roughnessSigma = 1.048;
-    vignetted.backgroundLevel = 40.0;
-    vignetted.bodyLevel = 56.0;
-    vignetted.bandLevel = 122.0;
-    vignetted.noiseSigma = 30.0;
-    vignetted.seed = 9533;
-    SyntheticSem image;
-    GreyImage grid = drawnGrid(vignetted, image);
-    for (int32_t y = 0; y < grid.height; ++y)
-        for (int32_t x = 0; x < grid.width; ++x) {
-            const double dx = x / (grid.width - 1.0) - 0.5;
-            const double dy = y / (grid.height - 1.0) - 0.5;
-            grid.at(x, y) *= 1.0 - 1.6 * (dx * dx + dy * dy);
-        }
-    EXPECT_EQ(detectContrast(grid), Contrast::kBrightEdge);
-    // Narrow bands (3 px) on a body 23 above the space but only 3 below the blocks' level,
-    // under noise 30: the noise lifted the body above the level here and there, and those
-    // wobbles broke the bands' alternation (read as 9 plain lines of 20 px for 5 of 37 px).
-    SyntheticSemSettings faint;
-    faint.pitch = 100.0;
-    faint.cd = 36.9;
-    faint.bandWidth = 3.0;
-    faint.roughnessSigma = 1.314;
-    faint.correlationLength = 10.0;
-    faint.backgroundLevel = 75.0;
-    faint.bodyLevel = 98.0;
-    faint.bandLevel = 158.0;
-    faint.noiseSigma = 30.0;
-    faint.seed = 9517;
-    EXPECT_EQ(detectContrast(drawnGrid(faint, image)), Contrast::kBrightEdge);
-    // Bands of 4 px round a 7 px body hardly brighter than the space, at a 48 px pitch: the
-    // band-pair rule judged their width against the median distance between bands, which is the
-    // short one (11 px) when every line is whole, not half the pitch. Bands of 4 px round a body
-    // 18 above the space (0.19 of the range) at even spacing, brighter to the right: the dark
-    // runs alternate, the spacing not.
-    SyntheticSemSettings narrow;
-    narrow.pitch = 48.0;
-    narrow.cd = 15.0;
-    narrow.bodyLevel = 45.0;
-    narrow.noiseSigma = 10.0;
-    narrow.seed = 73;
-    EXPECT_EQ(detectContrast(drawnGrid(narrow, image)), Contrast::kBrightEdge);
-    SyntheticSemSettings even;
-    even.pitch = 100.0;
-    even.cd = 55.6;
-    even.roughnessSigma = 1.197;
-    even.correlationLength = 40.0;
-    even.backgroundLevel = 52.0;
-    even.bodyLevel = 70.0;
-    even.bandLevel = 175.0;
-    even.noiseSigma = 15.0;
-    even.seed = 9606;
-    grid = drawnGrid(even, image);
-    for (int32_t y = 0; y < grid.height; ++y)
-        for (int32_t x = 0; x < grid.width; ++x) grid.at(x, y) *= 0.6 + 0.8 * x / grid.width;
-    EXPECT_EQ(detectContrast(grid), Contrast::kBrightEdge);
+    struct Case {
+        const char* what;
+        double pitch, cd, bandWidth, sigma, xi, space, body, band, noise;
+        uint64_t seed;
+        double (*gain)(double x, double y);  // x, y: 0..1 across the picture
+    };
+    const Case cases[] = {
+        // Under one level per block the dim sides' bands fell below it, their steps were
+        // measured against the bright centre's range: 24 plain bright lines of 4.7 px.
+        {"bands on a faint body, a bright centre (sides at 0.6)", 40.0, 17.8, 4.0, 1.048, 20.0,
+         40.0, 56.0, 122.0, 30.0, 9533,
+         [](double x, double y) {
+             return 1.0 - 1.6 * ((x - 0.5) * (x - 0.5) + (y - 0.5) * (y - 0.5));
+         }},
+        // The noise lifted the body, 3 grey levels under the blocks' level, above it here and
+        // there, and those wobbles broke the bands' alternation: 9 plain lines of 20 px for 5
+        // of 37 px.
+        {"narrow bands, a body just under the level", 100.0, 36.9, 3.0, 1.314, 10.0, 75.0, 98.0,
+         158.0, 30.0, 9517, [](double, double) { return 1.0; }},
+        // The band-pair rule judged the bands' width against the median distance between them,
+        // the short one (11 px) when every line is whole, not half the pitch.
+        {"bands round a 7 px body hardly brighter than the space", 48.0, 15.0, 4.0, 1.0, 20.0, 40.0,
+         45.0, 200.0, 10.0, 73, [](double, double) { return 1.0; }},
+        // A body 18 above the space (0.19 of the range) at even spacing: the dark runs
+        // alternate, the spacing not.
+        {"bands at even spacing, brighter to the right", 100.0, 55.6, 4.0, 1.197, 40.0, 52.0, 70.0,
+         175.0, 15.0, 9606, [](double x, double) { return 0.6 + 0.8 * x; }},
+    };
+    for (const Case& c : cases) {
+        SyntheticSemSettings s;
+        s.pitch = c.pitch;
+        s.cd = c.cd;
+        s.bandWidth = c.bandWidth;
+        s.roughnessSigma = c.sigma;
+        s.correlationLength = c.xi;
+        s.backgroundLevel = c.space;
+        s.bodyLevel = c.body;
+        s.bandLevel = c.band;
+        s.noiseSigma = c.noise;
+        s.seed = c.seed;
+        SyntheticSem image;
+        GreyImage grid = drawnGrid(s, image);
+        for (int32_t y = 0; y < grid.height; ++y)
+            for (int32_t x = 0; x < grid.width; ++x)
+                grid.at(x, y) *= c.gain(x / (grid.width - 1.0), y / (grid.height - 1.0));
+        EXPECT_EQ(detectContrast(grid), Contrast::kBrightEdge) << c.what;
+    }
 }
 
 TEST(Contrast, TheRealSemCropsAreRecognised) {
