@@ -62,11 +62,10 @@ bool greyPicture(const GreyImage& grid, Picture& picture) {
 }
 
 // The shares of `grid` whose signal is clipped at the bottom (0) and at the top (255) of the
-// grey scale: per column and block of kClipBlockRows rows (fewer in the last), the cells in which
-// more than half of the levels lie there, so that the local median does. Noise clipped about a
-// level inside the scale (the dark spaces of a noisy picture) leaves the median inside.
+// grey scale: per column and block of kFlagClipCellRows rows (fewer in the last), the cells in
+// which more than half of the levels lie there, so that the local median does. Noise clipped
+// about a level inside the scale (the dark spaces of a noisy picture) leaves the median inside.
 void clippedShares(const GreyImage& grid, double& dark, double& bright) {
-    constexpr int32_t kClipBlockRows = 16;
     dark = 0.0;
     bright = 0.0;
     const int32_t w = grid.width;
@@ -76,8 +75,8 @@ void clippedShares(const GreyImage& grid, double& dark, double& bright) {
     int64_t cells = 0;
     int64_t darkCells = 0;
     int64_t brightCells = 0;
-    for (int32_t first = 0; first < grid.height; first += kClipBlockRows) {
-        const int32_t last = std::min(grid.height, first + kClipBlockRows);
+    for (int32_t first = 0; first < grid.height; first += kFlagClipCellRows) {
+        const int32_t last = std::min(grid.height, first + kFlagClipCellRows);
         std::fill(low.begin(), low.end(), 0);
         std::fill(high.begin(), high.end(), 0);
         for (int32_t y = first; y < last; ++y) {

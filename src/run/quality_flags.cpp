@@ -240,7 +240,9 @@ std::string flagRule(const std::string& flag) {
         {"grey_levels_clipped",
          "in at least " + percent(kFlagClippedShare) +
              " of the analysed picture the signal lies at the bottom (0) or the top (255) of "
-             "the grey scale: more than half of the levels of a column over 16 rows are there "
+             "the grey scale: more than half of the levels of a column over " +
+             number(kFlagClipCellRows) +
+             " rows are there "
              "(clipped_dark_share, clipped_bright_share in report.json). The detector or the "
              "contrast and brightness settings clipped it. Clipped line tops or edge bands move "
              "the edges' crossing level outwards, so the CD reads high. Take the picture again "

@@ -38,9 +38,10 @@ constexpr double kFlagCdRatio = 1.5;
 // share by chance, whichever is more, over at least kFlagCommonMinLines lines.
 constexpr double kFlagCommonShare = 0.25;
 constexpr int32_t kFlagCommonMinLines = 4;
-// grey_levels_clipped: the share of the analysed pixels at the bottom or at the top of the grey
-// scale from which the picture counts as clipped.
+// grey_levels_clipped: the share of the analysed picture from which it counts as clipped, and
+// the rows of the cells (one column wide) whose median is judged (ImageSetup::darkClippedShare).
 constexpr double kFlagClippedShare = 0.01;
+constexpr int32_t kFlagClipCellRows = 16;
 
 // The image's flags, in this order, each present when its rule holds:
 //  edge_rows_missing      more than 2 % of the sub-pixel edge rows (of all edges) were not found
