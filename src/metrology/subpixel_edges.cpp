@@ -30,10 +30,13 @@ constexpr double kMinBendPx = 3.0;  // lines bending less are followed by the dr
 constexpr double kBendNoiseFactor = 2.0;
 // Lines turned beyond the tracking's reach (EdgeGrid::turnedDriftPx): the wider shift sought
 // between neighbouring blocks (26.6 degrees at 16 rows), and how close to their median the
-// shifts of at least half of the pairs must lie for the move to be the lines' own (shifts of
-// noise spread over the whole range).
+// shifts of at least half of the pairs, and of kMinTurnedPairs at least, must lie for the move
+// to be the lines' own (shifts of noise spread over the whole range; of a picture of 2 to 4
+// blocks, 1 or 2 of them agree by chance: 64 rows of noise were refused as lines turned by 23
+// degrees).
 constexpr int32_t kTurnedSearchPx = 8;
 constexpr double kTurnedAgreementPx = 1.0;
+constexpr int32_t kMinTurnedPairs = 3;
 // Band location on the middle rows (locateEdgeBands).
 constexpr int32_t kBandBlocks = 10;          // blocks of rows (16 rows each by default)
 constexpr double kMinBandProminence = 0.1;   // of the profile's range
@@ -608,7 +611,8 @@ void lineBend(EdgeGrid& edges, const std::vector<double>& pairShifts, double dri
 // kMaxDriftPx; pairs whose best shift is at the limit are left out. The median of the rest, or 0
 // when it is under kMinDriftPx (0.36 degrees at 16 rows): the tracker's step limit covers that.
 // Turned: the same within kTurnedSearchPx; their median when it lies beyond kMaxDriftPx and the
-// shifts of at least half of all pairs lie within kTurnedAgreementPx of it, 0 otherwise.
+// shifts of at least half of all pairs, and of kMinTurnedPairs, lie within kTurnedAgreementPx of
+// it, 0 otherwise.
 void blockDrift(EdgeGrid& edges) {
     edges.driftPx = 0.0;
     edges.turnedDriftPx = 0.0;
@@ -651,7 +655,7 @@ void blockDrift(EdgeGrid& edges) {
     int32_t agreeing = 0;
     for (double shift : wideShifts)
         if (std::fabs(shift - turned) <= kTurnedAgreementPx) ++agreeing;
-    if (2 * agreeing >= nb - 1) edges.turnedDriftPx = turned;
+    if (2 * agreeing >= nb - 1 && agreeing >= kMinTurnedPairs) edges.turnedDriftPx = turned;
 }
 
 // The whole columns by which block b's profile is moved to line up with the middle block's

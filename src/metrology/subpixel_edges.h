@@ -56,7 +56,8 @@ struct EdgeGrid {
     double driftPx = 0.0;
     // Lines turned further than that: the median over neighbouring blocks of the best shift
     // within +-8 px, when it lies beyond 3 px (10.6 degrees at 16 rows) and at least half of the
-    // pairs agree with it within 1 px; 0 otherwise (also for noise, whose shifts scatter).
+    // pairs, and 3 at least, agree with it within 1 px; 0 otherwise (also for noise, whose shifts
+    // scatter).
     // Their edges cannot be tracked.
     double turnedDriftPx = 0.0;
     // Lines that bend as a whole (the picture drifted during a slow scan, or the scan is

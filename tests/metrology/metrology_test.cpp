@@ -432,6 +432,33 @@ TEST(Metrology, LinesTiltedBySeveralDegreesAreMeasuredAsUprightOnes) {
                     0.05 * reference.lwr.sigma3UnbiasedNm)
             << degrees;
     }
+    // Four blocks of lines turned by 20 degrees are still seen turned; two to four blocks of
+    // noise are not (one or two of their neighbouring blocks' shifts agreed by chance, and 32 or
+    // 64 rows of noise were refused as lines turned by 16 or 23 degrees).
+    const double slope = std::tan(20.0 * kPi / 180.0);
+    const GreyImage turned = shearedRows(upright, [&](int32_t y) {
+        return static_cast<int32_t>(std::lround(slope * (y - s.height / 2)));
+    });
+    GreyImage strip;
+    ASSERT_TRUE(strip.allocate(turned.width, 64));
+    for (int32_t y = 0; y < strip.height; ++y)
+        for (int32_t x = 0; x < strip.width; ++x) strip.at(x, y) = turned.at(x, y + 320);
+    EdgeGrid lined;
+    ASSERT_TRUE(prepareEdgeGrid(strip, SubpixelSettings(), lined));
+    EXPECT_NEAR(lined.turnedDriftPx, 16.0 * slope, 0.5);
+    std::mt19937_64 random(17);
+    std::normal_distribution<double> noise(120.0, 30.0);
+    int32_t turnedNoise = 0;
+    for (int32_t rows : {32, 48, 64}) {
+        for (int32_t k = 0; k < 10; ++k) {
+            GreyImage field;
+            ASSERT_TRUE(field.allocate(400, rows));
+            for (size_t i = 0; i < field.size(); ++i) field.data[i] = noise(random);
+            ASSERT_TRUE(prepareEdgeGrid(field, SubpixelSettings(), lined));
+            turnedNoise += lined.turnedDriftPx != 0.0 ? 1 : 0;
+        }
+    }
+    EXPECT_EQ(turnedNoise, 0);
 }
 
 TEST(Metrology, TurnedLinesAreMeasuredAcrossTheirEdgesNotAlongTheRows) {
