@@ -707,6 +707,12 @@ void measureMetrology(const EdgeGrid& edgeGrid,
         // lines are tilted, and miss faint bands; the bands of the middle rows show it.
         std::vector<EdgeBand> bands;
         locateEdgeBands(edgeGrid, bands);
+        // Coarse edges without a single band that stands out of the middle rows' noise are the
+        // noise's own (a field of noise, a picture of a few rows of it).
+        if (bands.empty()) {
+            seeds.clear();
+            noLine = "no band stands out of the noise of the middle rows (a picture of noise)";
+        }
         std::vector<BandLine> bandLines;
         pairEdgeBands(bands, bandLines);
         std::vector<int32_t> bandOf;

@@ -1255,6 +1255,28 @@ void traceSubpixelEdge(const EdgeGrid& edges,
 
 namespace {
 
+// The noise sigma of the first block's mean profile (smoothed along the row as the blocks are)
+// from the scatter of its own rows about their column means, for a grid of one block, where no
+// second block shows it: the rows' robust sigma (every kNoiseColumnStep-th column) times the
+// row smoothing's noise gain, over the square root of the rows. Infinite for a block of one row,
+// where nothing tells lines from noise.
+double oneBlockNoise(const EdgeGrid& edges) {
+    const int32_t rows = std::min(edges.blockRows, edges.height);
+    if (rows < 2 || edges.values == nullptr) return HUGE_VAL;
+    std::vector<double> deviations;
+    for (int32_t x = 0; x < edges.width; x += kNoiseColumnStep) {
+        double sum = 0.0;
+        for (int32_t y = 0; y < rows; ++y)
+            sum += edges.values[static_cast<size_t>(y) * edges.width + x];
+        const double mean = sum / rows;
+        for (int32_t y = 0; y < rows; ++y)
+            deviations.push_back(
+                std::fabs(edges.values[static_cast<size_t>(y) * edges.width + x] - mean));
+    }
+    const double rowSigma = 1.4826 * medianOf(deviations) / std::sqrt((rows - 1.0) / rows);
+    return rowSigma * std::sqrt(tapPower(edges.taps) / rows);
+}
+
 // Per column of `p`, the `share` and 1 - `share` quantiles (lower rank) of the values within
 // `reach` columns either side (fewer at the borders), into `low` and `high`. False (nothing
 // set) when `p` is empty, `reach` < 1 or `share` is outside [0, 0.5).
@@ -1354,11 +1376,12 @@ bool locateStepLines(const EdgeGrid& edges, Contrast contrast, std::vector<StepL
     // apart holds no line, only noise (a picture without lines: out of focus, off the pattern).
     // Its noise: the blocks' robust sigma about their mean (whose deviations carry
     // (count - 1) / count of it), summed over the blocks and smoothed.
-    if (count > 1) {
-        const double blockSigma = 1.4826 * medianOf(deviations) / std::sqrt((count - 1.0) / count);
-        const double noise = blockSigma * std::sqrt(static_cast<double>(count) * tapPower(taps));
-        if (p95 - p5 < kMinStepSpanSigmas * noise) return false;
-    }
+    // One block: the noise from the scatter of its rows (none can be told from a single row).
+    const double noise = count > 1
+                             ? 1.4826 * medianOf(deviations) / std::sqrt((count - 1.0) / count) *
+                                   std::sqrt(static_cast<double>(count) * tapPower(taps))
+                             : oneBlockNoise(edges) * std::sqrt(tapPower(taps));
+    if (!(p95 - p5 >= kMinStepSpanSigmas * noise)) return false;
     std::vector<double> level(static_cast<size_t>(w), 0.5 * (p5 + p95));
     splitIntoLines(profile, level, contrast == Contrast::kBrightLine, lines);
     // Shading across the picture (a brighter side) lifts the lines on one side above the ones
@@ -1447,9 +1470,12 @@ void locateEdgeBands(const EdgeGrid& edges, std::vector<EdgeBand>& bands) {
     smoothLine(median.data(), w, taps, p.data());
     // Noise of the profile: the block means' robust sigma, times the median's efficiency loss
     // sqrt(pi / 2), over sqrt(blocks), times the second smoothing's noise gain sqrt(sum taps^2).
+    // One block: the noise from the scatter of its rows (a single row gives no band at all).
     const double blockSigma = 1.4826 * medianOf(deviations);
-    const double noise =
-        blockSigma * 1.2533 / std::sqrt(static_cast<double>(count)) * std::sqrt(tapPower(taps));
+    const double noise = count > 1 ? blockSigma * 1.2533 / std::sqrt(static_cast<double>(count)) *
+                                         std::sqrt(tapPower(taps))
+                                   : oneBlockNoise(edges) * std::sqrt(tapPower(taps));
+    if (!std::isfinite(noise)) return;
     std::vector<double> sorted = p;
     std::sort(sorted.begin(), sorted.end());
     const double range =

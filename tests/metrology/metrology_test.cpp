@@ -1089,6 +1089,42 @@ TEST(Metrology, PureNoiseHoldsNoStepLineWhileLinesUnderMoreNoiseThanContrastStil
     }
 }
 
+TEST(Metrology, AFewRowsOfNoiseHoldNoLineWhileAFewRowsOfLinesDo) {
+    // A picture of one block of rows (16 or fewer) had no second block to show its noise: every
+    // wiggle of a field of noise was a band or a line (8 and 16 rows: 14 and 16 "lines" of
+    // 13 px). Its noise now comes from the scatter of its rows; a single row shows none, and
+    // gives no line.
+    std::mt19937_64 random(23);
+    std::normal_distribution<double> noise(120.0, 30.0);
+    for (int32_t rows : {1, 8, 16}) {
+        GreyImage field;
+        ASSERT_TRUE(field.allocate(400, rows));
+        for (size_t i = 0; i < field.size(); ++i) field.data[i] = noise(random);
+        for (Contrast contrast : {Contrast::kBrightEdge, Contrast::kBrightLine}) {
+            MetrologySettings settings;
+            settings.contrast = contrast;
+            settings.bootstrapResamples = 0;
+            MetrologyResult r;
+            measureMetrology(field, locateCoarseEdges(field, 0.3), settings, r);
+            EXPECT_TRUE(r.lines.empty()) << rows << " rows: " << r.lines.size() << " lines";
+            EXPECT_FALSE(r.reason.empty());
+        }
+    }
+    for (SyntheticContrast kind :
+         {SyntheticContrast::kBrightEdges, SyntheticContrast::kBrightLine}) {
+        SyntheticSemSettings s = lineImage(10.0, 29);
+        s.height = 8;
+        s.contrast = kind;
+        MetrologySettings settings;
+        settings.contrast = contrastOf(kind);
+        settings.bootstrapResamples = 0;
+        SyntheticSem image;
+        MetrologyResult r;
+        measureGenerated(s, settings, image, r);
+        EXPECT_EQ(r.lines.size(), static_cast<size_t>(s.lineCount)) << r.reason;
+    }
+}
+
 TEST(Metrology, ThreadsMeasuringAtOnceGetTheSameFigures) {
     SyntheticSemSettings s = lineImage(30.0, 51);
     s.height = 256;
