@@ -57,6 +57,11 @@ constexpr double kMinShadingShare = 0.1;
 // Windows whose quantiles lie less than this share of the contrast apart hold no line and
 // space (a bare margin) and do not say where the level lies.
 constexpr double kMinWindowContrastShare = 0.5;
+// Step lines whose pitch varies by more than kIrregularPitch (coefficient of variation; rough
+// edges of 1.5 px at a 60 px pitch give 0.02-0.04) are looked for again at Otsu's level, and a
+// split at shaded levels must not vary more than kMaxPitchVariation (locateStepLines).
+constexpr double kIrregularPitch = 0.05;
+constexpr double kMaxPitchVariation = 0.1;
 // Brightness trends down an edge (traceSubpixelEdge): segments of rows whose levels are fitted,
 // how many at least, and how significant and large the fitted trend must be to be followed.
 constexpr int32_t kTrendSegmentRows = 64;
@@ -1336,6 +1341,60 @@ void splitIntoLines(const std::vector<double>& profile,
     }
 }
 
+// The coefficient of variation of the distances between neighbouring lines' left edges; 0 for
+// fewer than three lines.
+double pitchVariation(const std::vector<StepLine>& lines) {
+    if (lines.size() < 3) return 0.0;
+    double sum = 0.0;
+    double squares = 0.0;
+    const double n = static_cast<double>(lines.size() - 1);
+    for (size_t i = 1; i < lines.size(); ++i) {
+        const double d = lines[i].left - lines[i - 1].left;
+        sum += d;
+        squares += d * d;
+    }
+    const double mean = sum / n;
+    const double variance = std::max(0.0, squares / n - mean * mean);
+    return mean > 0.0 ? std::sqrt(variance) / mean : 0.0;
+}
+
+// Otsu's level of `p`: the split of its values (in 256 bins between their least and greatest)
+// into two classes of the greatest between-class variance; the middle of the bins for a flat p.
+double otsuLevel(const std::vector<double>& p) {
+    const auto [lowest, highest] = std::minmax_element(p.begin(), p.end());
+    const double low = *lowest;
+    const double span = *highest - low;
+    if (!(span > 0.0)) return low;
+    constexpr int32_t kBins = 256;
+    std::vector<double> count(kBins, 0.0);
+    for (double v : p)
+        count[static_cast<size_t>(
+            std::min(kBins - 1, static_cast<int32_t>((v - low) / span * kBins)))] += 1.0;
+    double total = 0.0;
+    double weighted = 0.0;
+    for (int32_t b = 0; b < kBins; ++b) {
+        total += count[static_cast<size_t>(b)];
+        weighted += b * count[static_cast<size_t>(b)];
+    }
+    double below = 0.0;
+    double belowWeighted = 0.0;
+    double best = -1.0;
+    int32_t split = kBins / 2;
+    for (int32_t b = 0; b + 1 < kBins; ++b) {
+        below += count[static_cast<size_t>(b)];
+        belowWeighted += b * count[static_cast<size_t>(b)];
+        const double above = total - below;
+        if (below <= 0.0 || above <= 0.0) continue;
+        const double difference = belowWeighted / below - (weighted - belowWeighted) / above;
+        const double between = below * above * difference * difference;
+        if (between > best) {
+            best = between;
+            split = b;
+        }
+    }
+    return low + (split + 1.0) / kBins * span;
+}
+
 }  // namespace
 
 bool locateStepLines(const EdgeGrid& edges, Contrast contrast, std::vector<StepLine>& lines) {
@@ -1384,6 +1443,20 @@ bool locateStepLines(const EdgeGrid& edges, Contrast contrast, std::vector<StepL
     if (!(p95 - p5 >= kMinStepSpanSigmas * noise)) return false;
     std::vector<double> level(static_cast<size_t>(w), 0.5 * (p5 + p95));
     splitIntoLines(profile, level, contrast == Contrast::kBrightLine, lines);
+    // Lines of two brightnesses (every other line dimmer, as the two kinds of line of double
+    // patterning can be): the dim ones may sit on the half-way level and break into pieces at
+    // an irregular pitch. The profile's own two-class split (Otsu's level, which weighs the
+    // share of each level) then takes them whole, and is used when it gives a pitch at most half
+    // as irregular (the pitches' coefficient of variation) as one past kIrregularPitch.
+    if (pitchVariation(lines) > kIrregularPitch) {
+        std::vector<StepLine> twoClass;
+        const std::vector<double> otsu(static_cast<size_t>(w), otsuLevel(profile));
+        splitIntoLines(profile, otsu, contrast == Contrast::kBrightLine, twoClass);
+        if (pitchVariation(twoClass) <= 0.5 * pitchVariation(lines)) {
+            lines = std::move(twoClass);
+            level = otsu;
+        }
+    }
     // Shading across the picture (a brighter side) lifts the lines on one side above the ones
     // on the other, and one level misses some of them: the split is made again at a level that
     // follows the shading (shadedLevels, within a pitch, the median distance between the lines
@@ -1393,8 +1466,14 @@ bool locateStepLines(const EdgeGrid& edges, Contrast contrast, std::vector<StepL
         for (size_t i = 1; i < lines.size(); ++i)
             pitches.push_back(lines[i].left - lines[i - 1].left);
         const int32_t pitch = static_cast<int32_t>(std::lround(medianOf(pitches)));
-        if (shadedLevels(profile, pitch, 0.05, level[0], p95 - p5, level))
-            splitIntoLines(profile, level, contrast == Contrast::kBrightLine, lines);
+        // Lines of two brightnesses also move the local levels; a split that breaks the pitch
+        // (more irregular than kMaxPitchVariation and than the one level's) is not shading's.
+        std::vector<StepLine> shaded;
+        if (shadedLevels(profile, pitch, 0.05, level[0], p95 - p5, level)) {
+            splitIntoLines(profile, level, contrast == Contrast::kBrightLine, shaded);
+            if (pitchVariation(shaded) <= std::max(kMaxPitchVariation, pitchVariation(lines)))
+                lines = std::move(shaded);
+        }
     }
     return true;
 }

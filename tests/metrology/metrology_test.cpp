@@ -796,6 +796,38 @@ TEST(Metrology, ShadingAcrossThePictureLosesNoPlainLine) {
     EXPECT_LT(std::fabs(lined.driftPx), 0.5);
 }
 
+TEST(Metrology, PlainLinesOfTwoBrightnessesAreFoundWhole) {
+    // Every other line at half the contrast: the dim lines sat on the half-way level and broke
+    // into pieces (19 "lines" of 21 px for 16 of 28, and 17 of 25 px for dark lines).
+    for (SyntheticContrast kind : {SyntheticContrast::kBrightLine, SyntheticContrast::kDarkLine}) {
+        SyntheticSemSettings s = lineImage(10.0, 501);
+        s.contrast = kind;
+        SyntheticSem image;
+        const GreyImage even = drawnGrid(s, image);
+        GreyImage alternating = even;
+        const double space =
+            kind == SyntheticContrast::kBrightLine ? s.backgroundLevel : s.bandLevel;
+        for (int32_t k = 1; k < s.lineCount; k += 2) {
+            const int32_t from = static_cast<int32_t>(s.firstEdge + k * s.pitch) - 10;
+            const int32_t to = static_cast<int32_t>(s.firstEdge + k * s.pitch + s.cd) + 10;
+            for (int32_t y = 0; y < even.height; ++y)
+                for (int32_t x = std::max(0, from); x < std::min(even.width, to); ++x)
+                    alternating.at(x, y) = space + 0.5 * (even.at(x, y) - space);
+        }
+        MetrologySettings settings;
+        settings.contrast = contrastOf(kind);
+        settings.bootstrapResamples = 0;
+        MetrologyResult reference;
+        measureMetrology(even, CoarseEdges(), settings, reference);
+        MetrologyResult r;
+        measureMetrology(alternating, CoarseEdges(), settings, r);
+        ASSERT_EQ(r.lines.size(), static_cast<size_t>(s.lineCount));
+        EXPECT_NEAR(r.cdNm, reference.cdNm, 0.05);
+        EXPECT_NEAR(r.lwr.sigma3UnbiasedNm, reference.lwr.sigma3UnbiasedNm,
+                    0.02 * reference.lwr.sigma3UnbiasedNm);
+    }
+}
+
 TEST(Metrology, TrenchesWithABandOnOneSideOnlyStillGiveEveryLine) {
     // Wide ridges (136) between narrow trenches (120, 5 px), pitch 24 px; a bright band marks
     // only the trench's left side (the ridge's right edge), and a faint one (1 grey level) its
