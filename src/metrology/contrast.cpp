@@ -15,6 +15,10 @@ constexpr int32_t kBorderColumns = 8;
 // sides of a bright run differ (line body or ridge on one side, space or trench on the other),
 // alternately left and right; or the ends of wide bright runs stand above their middle.
 constexpr double kMinAlternatingAsymmetry = 0.2;
+// ... unless the bright runs are wider than this share of the mean distance between them: then
+// they are the spaces between dark lines of two darknesses (every other line at 0.65 of the
+// contrast was read as bands, 7 "lines" of 77 px for 16 of 28).
+constexpr double kMaxAlternatingRunShare = 0.5;
 constexpr double kMinEndExcess = 0.08;
 // Or the bright runs are narrow (their median width at most this share of the median distance
 // between neighbouring runs' centres) and those distances alternate short and long (line body,
@@ -188,9 +192,7 @@ Vote voteOf(const std::vector<double>& shaded, double& range, bool& guessed) {
     // level across the image) count as none.
     const double alternation = alternationOf(signedAsymmetry);
     const double endExcess = medianOf(excess);
-    if ((alternation >= kMinAlternatingAsymmetry) || (endExcess >= kMinEndExcess))
-        return Vote::kBrightEdge;
-    // Band pairs: the interior runs' widths and the distances between the bright ones' centres.
+    // The interior runs' widths and the distances between the bright ones' centres.
     std::vector<double> brightWidths;
     std::vector<double> darkWidths;
     std::vector<double> spacings;
@@ -202,6 +204,15 @@ Vote voteOf(const std::vector<double>& shaded, double& range, bool& guessed) {
         if (!std::isnan(previousCentre)) spacings.push_back(centre - previousCentre);
         previousCentre = centre;
     }
+    // Dark runs that alternate between bright runs wider than half their spacing are dark lines
+    // of two darknesses between spaces, not line bodies and spaces between bands.
+    double meanSpacing = 0.0;
+    for (double d : spacings) meanSpacing += d;
+    if (!spacings.empty()) meanSpacing /= static_cast<double>(spacings.size());
+    const bool wideBright =
+        spacings.size() >= 2 && medianOf(brightWidths) > kMaxAlternatingRunShare * meanSpacing;
+    if ((alternation >= kMinAlternatingAsymmetry && !wideBright) || (endExcess >= kMinEndExcess))
+        return Vote::kBrightEdge;
     // One band per line: the feet of the bright runs, each the median of a few columns of the
     // dark run beside it.
     std::vector<double> footSteps;
