@@ -204,13 +204,16 @@ Vote voteOf(const std::vector<double>& shaded, double& range, bool& guessed) {
         if (!std::isnan(previousCentre)) spacings.push_back(centre - previousCentre);
         previousCentre = centre;
     }
+    // The mean distance between the bright runs' centres: half the pitch of band pairs (the
+    // median is the short or the long one, by the parity of their count: bands 5 px wide round
+    // a 10 px body at a 48 px pitch were judged against the body's 13.5 px and taken for lines).
+    double spacing = 0.0;
+    for (double d : spacings) spacing += d;
+    if (!spacings.empty()) spacing /= static_cast<double>(spacings.size());
     // Dark runs that alternate between bright runs wider than half their spacing are dark lines
     // of two darknesses between spaces, not line bodies and spaces between bands.
-    double meanSpacing = 0.0;
-    for (double d : spacings) meanSpacing += d;
-    if (!spacings.empty()) meanSpacing /= static_cast<double>(spacings.size());
     const bool wideBright =
-        spacings.size() >= 2 && medianOf(brightWidths) > kMaxAlternatingRunShare * meanSpacing;
+        spacings.size() >= 2 && medianOf(brightWidths) > kMaxAlternatingRunShare * spacing;
     if ((alternation >= kMinAlternatingAsymmetry && !wideBright) || (endExcess >= kMinEndExcess))
         return Vote::kBrightEdge;
     // One band per line: the feet of the bright runs, each the median of a few columns of the
@@ -243,12 +246,6 @@ Vote voteOf(const std::vector<double>& shaded, double& range, bool& guessed) {
             return Vote::kBrightEdge;
     }
     if (spacings.size() >= 3) {
-        // The mean distance, half the pitch of band pairs: the median is the short or the long
-        // one, by the parity of their count (bands 5 px wide round a 10 px body at a 48 px pitch
-        // were judged against the body's 13.5 px and taken for lines).
-        double spacing = 0.0;
-        for (double d : spacings) spacing += d;
-        spacing /= static_cast<double>(spacings.size());
         std::vector<double> steps;  // short, long, short...: alternating signs
         for (size_t i = 0; i + 1 < spacings.size(); ++i)
             steps.push_back(spacings[i + 1] - spacings[i]);
