@@ -92,35 +92,23 @@ double populationVariance(const double* x, int32_t n) {
     return ss / n;
 }
 
+PsdWorkspace::PsdWorkspace() = default;
+
 PsdWorkspace::~PsdWorkspace() { release(); }
 
 void PsdWorkspace::release() {
-    // Plans are made only after the planner lock is in place (prepare), so destroying one is
-    // serialised by FFTW too.
-    if (plan_ != nullptr) fftw_destroy_plan(static_cast<fftw_plan>(plan_));
-    plan_ = nullptr;
-    fftw_free(in_);
-    fftw_free(out_);
-    in_ = nullptr;
-    out_ = nullptr;
+    fft_.reset();
     n_ = 0;
     window_.clear();
     windowPower_ = 0.0;
 }
 
 bool PsdWorkspace::prepare(int32_t n) {
-    if (n == n_ && plan_ != nullptr) return true;
+    if (n == n_ && fft_ != nullptr) return true;
     release();
     if (n < 4) return false;
-    in_ = static_cast<double*>(fftw_malloc(sizeof(double) * static_cast<size_t>(n)));
-    out_ = fftw_malloc(sizeof(fftw_complex) * static_cast<size_t>(n / 2 + 1));
-    if (in_ == nullptr || out_ == nullptr) {
-        release();
-        return false;
-    }
-    makeFftwPlannerThreadSafe();
-    plan_ = fftw_plan_dft_r2c_1d(n, in_, static_cast<fftw_complex*>(out_), FFTW_ESTIMATE);
-    if (plan_ == nullptr) {
+    fft_ = std::make_unique<RealFft>(n, true, false);
+    if (!fft_->ok()) {
         release();
         return false;
     }
@@ -131,9 +119,10 @@ bool PsdWorkspace::prepare(int32_t n) {
 
 void PsdWorkspace::periodogram(const double* x, double dy, double* psd) {
     const int32_t n = n_;
-    for (int32_t i = 0; i < n; ++i) in_[i] = window_[static_cast<size_t>(i)] * x[i];
-    fftw_execute(static_cast<fftw_plan>(plan_));
-    const fftw_complex* out = static_cast<const fftw_complex*>(out_);
+    double* in = fft_->real;
+    for (int32_t i = 0; i < n; ++i) in[i] = window_[static_cast<size_t>(i)] * x[i];
+    fft_->executeForward();
+    const fftw_complex* out = fft_->spectrum;
     const double scale = dy / windowPower_;
     const int32_t bins = n / 2 + 1;
     for (int32_t k = 0; k < bins; ++k) {
@@ -155,7 +144,7 @@ double periodogramBinCorrelation(int32_t d) {
         if (!squared.ok()) return std::vector<double>();
         for (int32_t i = 0; i < n; ++i)
             squared.real[i] = w[static_cast<size_t>(i)] * w[static_cast<size_t>(i)];
-        fftw_execute(squared.forward);
+        squared.executeForward();
         std::vector<double> rho(static_cast<size_t>(kCorrelatedBins) + 1);
         for (int32_t k = 0; k <= kCorrelatedBins; ++k) {
             const double re = squared.spectrum[k][0];
@@ -189,7 +178,7 @@ bool expectedPeriodogram(int32_t n,
         toLag.spectrum[k][0] = 0.5 * psd(k * df) * df;
         toLag.spectrum[k][1] = 0.0;
     }
-    fftw_execute(toLag.backward);
+    toLag.executeBackward();
     const double* r = toLag.real;  // r[tau], tau = 0 .. n - 1 used
 
     double windowPower = 0.0;
@@ -204,7 +193,7 @@ bool expectedPeriodogram(int32_t n,
 
     auto transform = [&](const std::vector<double>& x, std::vector<std::complex<double>>& out) {
         for (size_t i = 0; i < un; ++i) toFrequency.real[i] = x[i];
-        fftw_execute(toFrequency.forward);
+        toFrequency.executeForward();
         out.resize(static_cast<size_t>(bins));
         for (int32_t k = 0; k < bins; ++k)
             out[static_cast<size_t>(k)] = {toFrequency.spectrum[k][0], toFrequency.spectrum[k][1]};
@@ -221,30 +210,30 @@ bool expectedPeriodogram(int32_t n,
     std::vector<double> circulant(circulantBins);
     for (int32_t i = 0; i < twice; ++i)
         forward.real[i] = i < n ? r[i] : (i == n ? 0.0 : r[twice - i]);
-    fftw_execute(forward.forward);
+    forward.executeForward();
     for (size_t k = 0; k < circulantBins; ++k) circulant[k] = forward.spectrum[k][0];
     // (C x)[0 .. n - 1] for x of n values.
     auto covarianceTimes = [&](const std::vector<double>& x, std::vector<double>& out) {
         for (int32_t i = 0; i < twice; ++i)
             forward.real[i] = i < n ? x[static_cast<size_t>(i)] : 0.0;
-        fftw_execute(forward.forward);
+        forward.executeForward();
         for (size_t k = 0; k < circulantBins; ++k) {
             backward.spectrum[k][0] = forward.spectrum[k][0] * circulant[k] / twice;
             backward.spectrum[k][1] = forward.spectrum[k][1] * circulant[k] / twice;
         }
-        fftw_execute(backward.backward);
+        backward.executeBackward();
         out.assign(backward.real, backward.real + n);
     };
     // The window's correlation sum over i of w(i) w(i + tau), tau = 0 .. n - 1.
     for (int32_t i = 0; i < twice; ++i) forward.real[i] = i < n ? w[static_cast<size_t>(i)] : 0.0;
-    fftw_execute(forward.forward);
+    forward.executeForward();
     for (size_t k = 0; k < circulantBins; ++k) {
         const double re = forward.spectrum[k][0];
         const double im = forward.spectrum[k][1];
         backward.spectrum[k][0] = (re * re + im * im) / twice;
         backward.spectrum[k][1] = 0.0;
     }
-    fftw_execute(backward.backward);
+    backward.executeBackward();
 
     // v_k^T C v_k*: sum over lags of r(tau) times the window's correlation at tau, folded to
     // one period of the transform (the cosines repeat every n lags).

@@ -5,7 +5,10 @@
 
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <vector>
+
+struct RealFft;  // metrology/fftw_planner.h
 
 // Replaces every NaN of `x` by linear interpolation between the nearest finite values before
 // and after it; NaNs before the first or after the last finite value take that value. Returns
@@ -57,7 +60,7 @@ double periodogramBinCorrelation(int32_t d);
 // 0 < k < n / 2, with B = 1 / (2 dy) the bandwidth (Nyquist frequency).
 class PsdWorkspace {
 public:
-    PsdWorkspace() = default;
+    PsdWorkspace();
     ~PsdWorkspace();
     PsdWorkspace(const PsdWorkspace&) = delete;
     PsdWorkspace& operator=(const PsdWorkspace&) = delete;
@@ -77,9 +80,7 @@ private:
     void release();
 
     int32_t n_ = 0;
-    double* in_ = nullptr;
-    void* out_ = nullptr;  // fftw_complex[n / 2 + 1]
-    void* plan_ = nullptr;
+    std::unique_ptr<RealFft> fft_;  // forward only
     std::vector<double> window_;
     double windowPower_ = 0.0;  // S2
 };

@@ -106,12 +106,12 @@ public:
         double* real = fft_->real;
         fftw_complex* spectrum = fft_->spectrum;
         for (int32_t i = 0; i < length_; ++i) real[i] = normal.next();
-        fftw_execute(fft_->forward);
+        fft_->executeForward();
         for (size_t k = 0; k < gain_.size(); ++k) {
             spectrum[k][0] *= gain_[k];
             spectrum[k][1] *= gain_[k];
         }
-        fftw_execute(fft_->backward);  // unnormalised: every value is `length_` times too large
+        fft_->executeBackward();  // unnormalised: every value is `length_` times too large
         std::vector<double> path(static_cast<size_t>(rows_));
         const double scale = 1.0 / length_;
         for (int32_t y = 0; y < rows_; ++y) path[static_cast<size_t>(y)] = real[y] * scale;

@@ -69,7 +69,7 @@ std::vector<double> rowCovariance(const Theta& t, int32_t rows, RealFft& grid, i
         grid.spectrum[k][0] = g[static_cast<size_t>(k)];
         grid.spectrum[k][1] = 0.0;
     }
-    fftw_execute(grid.backward);  // sum over all n bins of g cos(2 pi k m / n)
+    grid.executeBackward();  // sum over all n bins of g cos(2 pi k m / n)
     std::vector<double> c(grid.real, grid.real + rows);
     c[0] += t.noiseVariance;
     return c;
@@ -207,12 +207,12 @@ FitScatter fitScatter(
     for (int32_t image = 0; image < images; ++image) {
         for (std::vector<double>& s : series) {
             for (int32_t i = 0; i < gridLength; ++i) grid.real[i] = normal(engine);
-            fftw_execute(grid.forward);
+            grid.executeForward();
             for (int32_t k = 0; k <= gridLength / 2; ++k) {
                 grid.spectrum[k][0] *= gain[static_cast<size_t>(k)];
                 grid.spectrum[k][1] *= gain[static_cast<size_t>(k)];
             }
-            fftw_execute(grid.backward);
+            grid.executeBackward();
             s.assign(grid.real, grid.real + n);
             for (double& v : s) v = v / gridLength + c.noiseSigma * normal(engine);
         }
