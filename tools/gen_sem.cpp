@@ -198,5 +198,14 @@ int main(int argc, char** argv) {
     }
     std::printf("%s: %d x %d, %zu edges; true edges in %s, true roughness in %s\n", output.c_str(),
                 image.width, image.height, image.edges.size(), edgePath.c_str(), truthPath.c_str());
+    bool wholeLine = false;
+    for (const SyntheticEdge& e : image.edges)
+        wholeLine = wholeLine || e.kind == SyntheticEdgeKind::kLineRight;
+    if (!wholeLine && s.lineCount == 0)
+        std::fprintf(stderr,
+                     "rugon-gen-sem: warning: no whole line fits inside columns 12 .. %d from the "
+                     "first edge %g at a cd of %g px, so none was drawn; give --lines N to draw "
+                     "lines that the borders cut\n",
+                     image.width - 12, s.firstEdge, s.cd);
     return 0;
 }
