@@ -265,16 +265,32 @@ void neighbourMedians(const std::vector<double>& v,
     const int32_t n = static_cast<int32_t>(v.size());
     median.assign(v.size(), kNaN);
     count.assign(v.size(), 0);
-    std::vector<double> window;
-    window.reserve(static_cast<size_t>(2 * halfSpan + 1));
+    // The window, sorted, in a fixed array: it holds a few values, which a walk places faster
+    // than bisection and a shift moves faster than vector insert and erase.
+    std::vector<double> store(static_cast<size_t>(2 * halfSpan + 2));
+    double* window = store.data();
+    int32_t size = 0;
+    auto firstAtLeast = [&](double value) {
+        int32_t i = 0;
+        while (i < size && window[i] < value) ++i;
+        return i;
+    };
     auto add = [&](int32_t k) {
         if (k < 0 || k >= n || std::isnan(v[static_cast<size_t>(k)])) return;
         const double value = v[static_cast<size_t>(k)];
-        window.insert(std::upper_bound(window.begin(), window.end(), value), value);
+        int32_t i = size;  // after the values equal to it
+        while (i > 0 && value < window[i - 1]) {
+            window[i] = window[i - 1];
+            --i;
+        }
+        window[i] = value;
+        ++size;
     };
     auto remove = [&](int32_t k) {
         if (k < 0 || k >= n || std::isnan(v[static_cast<size_t>(k)])) return;
-        window.erase(std::lower_bound(window.begin(), window.end(), v[static_cast<size_t>(k)]));
+        for (int32_t i = firstAtLeast(v[static_cast<size_t>(k)]); i + 1 < size; ++i)
+            window[i] = window[i + 1];
+        --size;
     };
     for (int32_t k = 0; k < halfSpan && k < n; ++k) add(k);
     for (int32_t y = 0; y < n; ++y) {
@@ -282,15 +298,12 @@ void neighbourMedians(const std::vector<double>& v,
         add(y + halfSpan);
         const double self = v[static_cast<size_t>(y)];
         const bool skip = !withSelf && !std::isnan(self);
-        const int32_t c = static_cast<int32_t>(window.size()) - (skip ? 1 : 0);
+        const int32_t c = size - (skip ? 1 : 0);
         count[static_cast<size_t>(y)] = c;
         if (c <= 0) continue;
         // Rank r of the window without v[y] (at index p when it is left out).
-        const int32_t p =
-            skip ? static_cast<int32_t>(std::lower_bound(window.begin(), window.end(), self) -
-                                        window.begin())
-                 : c;
-        auto at = [&](int32_t r) { return window[static_cast<size_t>(r < p ? r : r + 1)]; };
+        const int32_t p = skip ? firstAtLeast(self) : c;
+        auto at = [&](int32_t r) { return window[r < p ? r : r + 1]; };
         median[static_cast<size_t>(y)] = c % 2 == 1 ? at(c / 2) : 0.5 * (at(c / 2 - 1) + at(c / 2));
     }
 }
