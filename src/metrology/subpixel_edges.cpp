@@ -1007,8 +1007,7 @@ void traceSubpixelEdge(const EdgeGrid& edges,
         const int32_t count = windowCount[static_cast<size_t>(y)];
         const double e = course[static_cast<size_t>(y)] - windowFirst[static_cast<size_t>(y)];
         double* samples = alignedSamples.data() + static_cast<size_t>(y) * alignedLength;
-        for (int32_t u = -span; u <= span; ++u)
-            samples[u + span] = sampleAt(row, count, e + u);
+        for (int32_t u = -span; u <= span; ++u) samples[u + span] = sampleAt(row, count, e + u);
     }
     auto alignedLevels = [&](int32_t y0, int32_t y1, double& low, double& high) {
         std::vector<double> aligned(alignedLength, 0.0);
