@@ -752,33 +752,23 @@ bool prepareEdgeGrid(const GreyImage& grid, const SubpixelSettings& settings, Ed
     return true;
 }
 
-void traceSubpixelEdge(const EdgeGrid& edges,
-                       const EdgeSeed& seed,
-                       const SubpixelSettings& settings,
-                       SubpixelEdge& out) {
-    out = SubpixelEdge();
+namespace {
+
+// The edge's column (0-based) in every block of `edges` into `track`, NaN where it is not found:
+// acquired in the middle block near the seed's column, followed block by block up and down,
+// sought again from the picture's ends where the tracking lost it, and cleared in blocks far from
+// a robust straight line through the rest. Returns why the edge could not be tracked, or "".
+std::string trackEdgeBlocks(const EdgeGrid& edges,
+                            const EdgeSeed& seed,
+                            const SubpixelSettings& settings,
+                            std::vector<double>& track) {
     const int32_t w = edges.width;
-    const int32_t h = edges.height;
-    out.positions.assign(static_cast<size_t>(h > 0 ? h : 0), kNaN);
-    out.missingRows = h;
-    if (w < 4 || h < 1 || edges.blockCount < 1) {
-        out.failure = "empty grid";
-        return;
-    }
-    if (!(settings.edgeLevel > 0.0 && settings.edgeLevel < 1.0) ||
-        !(settings.searchRadiusPx > 0.0) || !(seed.halfWindowPx >= 2.0) ||
-        !std::isfinite(seed.column)) {
-        out.failure = "settings out of range";
-        return;
-    }
     const int32_t polarity = seed.polarity < 0 ? -1 : 1;
     const double hw = seed.halfWindowPx;
     const double radius = std::min(settings.searchRadiusPx, hw);
-
-    // Block tracking, from the middle block up and down.
     const int32_t nb = edges.blockCount;
     const int32_t middle = nb / 2;
-    std::vector<double> track(static_cast<size_t>(nb), kNaN);
+    track.assign(static_cast<size_t>(nb), kNaN);
     auto block = [&](int32_t b) {
         return edges.blocks.data() + static_cast<size_t>(b) * static_cast<size_t>(w);
     };
@@ -793,10 +783,7 @@ void traceSubpixelEdge(const EdgeGrid& edges,
                         x + hw, true, x);
     };
     const double start = acquire(middle, seed.column - 1.0);
-    if (!std::isfinite(start)) {
-        out.failure = "no edge near the start column";
-        return;
-    }
+    if (!std::isfinite(start)) return "no edge near the start column";
     // The edge's contrast on the middle block: a block whose levels around the track differ by
     // less than minContrastFraction of it holds no edge there (the track has left the flank
     // for a flat stretch, where the local levels are noise and every crossing is one).
@@ -901,49 +888,73 @@ void traceSubpixelEdge(const EdgeGrid& edges,
     }
     bool tracked = false;
     for (double v : track) tracked = tracked || std::isfinite(v);
-    if (!tracked) {
-        out.failure = "the edge could not be tracked";
-        return;
-    }
-    // The course of every row: linear between the centres of the tracked blocks and, beyond
-    // the first and last, carried on by the grid's drift, so that a tilted edge that leaves
-    // the picture through its side leaves the course with it (its rows then have no window and
-    // stay missing) instead of the course waiting at the border for another edge's flank.
-    std::vector<double> course(static_cast<size_t>(h), kNaN);
-    {
-        const double driftPerRow = edges.driftPx / edges.blockRows;
-        int32_t previousBlock = -1;
-        for (int32_t b = 0; b < nb; ++b) {
-            if (!std::isfinite(track[static_cast<size_t>(b)])) continue;
-            const double centre = b * edges.blockRows + 0.5 * (edges.blockRows - 1);
-            if (previousBlock < 0) {
-                for (int32_t y = 0; y < h && y <= centre; ++y)
-                    course[static_cast<size_t>(y)] =
-                        track[static_cast<size_t>(b)] + driftPerRow * (y - centre);
-            } else {
-                const double c0 = previousBlock * edges.blockRows + 0.5 * (edges.blockRows - 1);
-                const double x0 = track[static_cast<size_t>(previousBlock)];
-                const double x1 = track[static_cast<size_t>(b)];
-                for (int32_t y = static_cast<int32_t>(std::ceil(c0)); y < h && y <= centre; ++y)
-                    course[static_cast<size_t>(y)] = x0 + (x1 - x0) * (y - c0) / (centre - c0);
-            }
-            previousBlock = b;
-        }
-        const double last = track[static_cast<size_t>(previousBlock)];
-        const double lastCentre = previousBlock * edges.blockRows + 0.5 * (edges.blockRows - 1);
-        for (int32_t y = h - 1; y >= 0 && !std::isfinite(course[static_cast<size_t>(y)]); --y)
-            course[static_cast<size_t>(y)] = last + driftPerRow * (y - lastCentre);
-    }
+    return tracked ? std::string() : "the edge could not be tracked";
+}
 
-    // The smoothed row around the course, per row: columns first .. first + count - 1.
-    const int32_t span = static_cast<int32_t>(std::floor(hw));
-    const int32_t reach = span + static_cast<int32_t>(std::ceil(radius)) + 2;
+// The column (0-based) of the edge in every row from its block track (trackEdgeBlocks, at least
+// one block tracked): linear between the centres of the tracked blocks and, beyond the first and
+// last, carried on by the grid's drift, so that a tilted edge that leaves the picture through its
+// side leaves the course with it (its rows then have no window and stay missing) instead of the
+// course waiting at the border for another edge's flank.
+std::vector<double> rowCourse(const EdgeGrid& edges, const std::vector<double>& track) {
+    const int32_t h = edges.height;
+    const int32_t nb = edges.blockCount;
+    std::vector<double> course(static_cast<size_t>(h), kNaN);
+    const double driftPerRow = edges.driftPx / edges.blockRows;
+    int32_t previousBlock = -1;
+    for (int32_t b = 0; b < nb; ++b) {
+        if (!std::isfinite(track[static_cast<size_t>(b)])) continue;
+        const double centre = b * edges.blockRows + 0.5 * (edges.blockRows - 1);
+        if (previousBlock < 0) {
+            for (int32_t y = 0; y < h && y <= centre; ++y)
+                course[static_cast<size_t>(y)] =
+                    track[static_cast<size_t>(b)] + driftPerRow * (y - centre);
+        } else {
+            const double c0 = previousBlock * edges.blockRows + 0.5 * (edges.blockRows - 1);
+            const double x0 = track[static_cast<size_t>(previousBlock)];
+            const double x1 = track[static_cast<size_t>(b)];
+            for (int32_t y = static_cast<int32_t>(std::ceil(c0)); y < h && y <= centre; ++y)
+                course[static_cast<size_t>(y)] = x0 + (x1 - x0) * (y - c0) / (centre - c0);
+        }
+        previousBlock = b;
+    }
+    const double last = track[static_cast<size_t>(previousBlock)];
+    const double lastCentre = previousBlock * edges.blockRows + 0.5 * (edges.blockRows - 1);
+    for (int32_t y = h - 1; y >= 0 && !std::isfinite(course[static_cast<size_t>(y)]); --y)
+        course[static_cast<size_t>(y)] = last + driftPerRow * (y - lastCentre);
+    return course;
+}
+
+// Every row's stretch of the grid around the course, smoothed along the row with the grid's taps:
+// columns first[y] .. first[y] + count[y] - 1 (0-based, within the row; count 0 where the
+// course leaves the grid), `length` values apart in `values`.
+struct RowWindows {
+    int32_t length = 0;
+    std::vector<double> values;
+    std::vector<int32_t> first;
+    std::vector<int32_t> count;
+    const double* row(int32_t y) const {
+        return values.data() + static_cast<size_t>(y) * static_cast<size_t>(length);
+    }
+};
+
+// The windows of `reach` columns either side of every row's course.
+RowWindows smoothedRowWindows(const EdgeGrid& edges,
+                              const std::vector<double>& course,
+                              int32_t reach) {
+    const int32_t w = edges.width;
+    const int32_t h = edges.height;
+    RowWindows out;
     const int32_t windowLength = 2 * reach + 1;
+    out.length = windowLength;
     const int32_t tapRadius = static_cast<int32_t>(edges.taps.size() / 2);
     const double* taps = edges.taps.data() + tapRadius;
-    std::vector<double> windows(static_cast<size_t>(h) * static_cast<size_t>(windowLength));
-    std::vector<int32_t> windowFirst(static_cast<size_t>(h));
-    std::vector<int32_t> windowCount(static_cast<size_t>(h));
+    std::vector<double>& windows = out.values;
+    std::vector<int32_t>& windowFirst = out.first;
+    std::vector<int32_t>& windowCount = out.count;
+    windows.assign(static_cast<size_t>(h) * static_cast<size_t>(windowLength), 0.0);
+    windowFirst.assign(static_cast<size_t>(h), 0);
+    windowCount.assign(static_cast<size_t>(h), 0);
     for (int32_t y = 0; y < h; ++y) {
         const double e = course[static_cast<size_t>(y)];
         int32_t first = 0;
@@ -987,9 +998,46 @@ void traceSubpixelEdge(const EdgeGrid& edges,
             dst[x - first] = sum;
         }
     }
-    auto windowOf = [&](int32_t y) {
-        return windows.data() + static_cast<size_t>(y) * static_cast<size_t>(windowLength);
-    };
+    return out;
+}
+
+}  // namespace
+
+void traceSubpixelEdge(const EdgeGrid& edges,
+                       const EdgeSeed& seed,
+                       const SubpixelSettings& settings,
+                       SubpixelEdge& out) {
+    out = SubpixelEdge();
+    const int32_t w = edges.width;
+    const int32_t h = edges.height;
+    out.positions.assign(static_cast<size_t>(h > 0 ? h : 0), kNaN);
+    out.missingRows = h;
+    if (w < 4 || h < 1 || edges.blockCount < 1) {
+        out.failure = "empty grid";
+        return;
+    }
+    if (!(settings.edgeLevel > 0.0 && settings.edgeLevel < 1.0) ||
+        !(settings.searchRadiusPx > 0.0) || !(seed.halfWindowPx >= 2.0) ||
+        !std::isfinite(seed.column)) {
+        out.failure = "settings out of range";
+        return;
+    }
+    const int32_t polarity = seed.polarity < 0 ? -1 : 1;
+    const double hw = seed.halfWindowPx;
+    const double radius = std::min(settings.searchRadiusPx, hw);
+
+    std::vector<double> track;
+    out.failure = trackEdgeBlocks(edges, seed, settings, track);
+    if (!out.failure.empty()) return;
+    const std::vector<double> course = rowCourse(edges, track);
+
+    // The smoothed row around the course, per row: columns first .. first + count - 1.
+    const int32_t span = static_cast<int32_t>(std::floor(hw));
+    const int32_t reach = span + static_cast<int32_t>(std::ceil(radius)) + 2;
+    const RowWindows windows = smoothedRowWindows(edges, course, reach);
+    const std::vector<int32_t>& windowFirst = windows.first;
+    const std::vector<int32_t>& windowCount = windows.count;
+    auto windowOf = [&](int32_t y) { return windows.row(y); };
 
     // Levels from the profile averaged along the course, over the rows y0 .. y1 - 1 not (yet)
     // found flat; false when they show no contrast.
