@@ -1001,6 +1001,88 @@ RowWindows smoothedRowWindows(const EdgeGrid& edges,
     return out;
 }
 
+// Clears the crossings `x` (0-based, one per row) that lie beyond the jump bound from the
+// median of the neighbouring rows (settings.jumpLimitSigmas robust sigmas, at least
+// jumpLimitMinPx). Then rows without a crossing that are neither flat nor jumped take the
+// crossing of `rowLevel` on the mean of their windows within settings.pooledHalfRows rows, within
+// `refine` of that median and within the bound. Returns how many rows were so pooled.
+int32_t clearJumpsAndPoolRows(std::vector<double>& x,
+                              const std::vector<bool>& flat,
+                              const std::vector<double>& rowLevel,
+                              int32_t polarity,
+                              double refine,
+                              const RowWindows& windows,
+                              const SubpixelSettings& settings) {
+    const int32_t h = static_cast<int32_t>(x.size());
+    const std::vector<int32_t>& windowFirst = windows.first;
+    const std::vector<int32_t>& windowCount = windows.count;
+    // Jumps: far from the median of the neighbouring rows, by a robust bound.
+    std::vector<double> deviation(static_cast<size_t>(h), kNaN);
+    std::vector<double> absolute;
+    std::vector<double> medians;
+    std::vector<int32_t> neighbours;
+    neighbourMedians(x, kMedianHalfSpan, false, medians, neighbours);
+    for (int32_t y = 0; y < h; ++y) {
+        if (std::isnan(x[static_cast<size_t>(y)]) || neighbours[static_cast<size_t>(y)] < 3)
+            continue;
+        deviation[static_cast<size_t>(y)] =
+            x[static_cast<size_t>(y)] - medians[static_cast<size_t>(y)];
+        absolute.push_back(std::fabs(deviation[static_cast<size_t>(y)]));
+    }
+    const double robustSigma = 1.4826 * medianOf(absolute);
+    const double bound =
+        std::max(settings.jumpLimitSigmas * (std::isnan(robustSigma) ? 0.0 : robustSigma),
+                 settings.jumpLimitMinPx);
+    std::vector<bool> jumped(static_cast<size_t>(h), false);
+    for (int32_t y = 0; y < h; ++y) {
+        double& v = x[static_cast<size_t>(y)];
+        if (!std::isnan(v) && std::fabs(deviation[static_cast<size_t>(y)]) > bound) {
+            v = kNaN;
+            jumped[static_cast<size_t>(y)] = true;
+        }
+    }
+    // Rows without a crossing near their neighbours (noise hid the edge in that row alone, but
+    // the row is not flat): the crossing on the mean of the row and its neighbours, when it
+    // lies within the jump bound of the neighbouring rows' median. Rows whose own crossing
+    // jumped stay missing: they show something else there, not nothing.
+    int32_t pooled = 0;
+    const int32_t halfRows = settings.pooledHalfRows;
+    if (halfRows > 0) {
+        std::vector<double> mean;
+        for (int32_t y = 0; y < h; ++y) {
+            if (!std::isnan(x[static_cast<size_t>(y)]) || flat[static_cast<size_t>(y)] ||
+                jumped[static_cast<size_t>(y)] || neighbours[static_cast<size_t>(y)] < 3)
+                continue;
+            const double m = medians[static_cast<size_t>(y)];
+            if (std::isnan(m)) continue;
+            const int32_t a = static_cast<int32_t>(std::floor(m - refine)) - 1;
+            const int32_t b = static_cast<int32_t>(std::ceil(m + refine)) + 1;
+            // Columns a .. b, which every row's window must hold.
+            const int32_t r0 = std::max(0, y - halfRows);
+            const int32_t r1 = std::min(h - 1, y + halfRows);
+            bool inside = true;
+            for (int32_t r = r0; r <= r1; ++r)
+                inside =
+                    inside && a >= windowFirst[static_cast<size_t>(r)] &&
+                    b < windowFirst[static_cast<size_t>(r)] + windowCount[static_cast<size_t>(r)];
+            if (!inside) continue;
+            mean.assign(static_cast<size_t>(b - a + 1), 0.0);
+            for (int32_t r = r0; r <= r1; ++r) {
+                const double* row = windows.row(r) + (a - windowFirst[static_cast<size_t>(r)]);
+                for (size_t i = 0; i < mean.size(); ++i) mean[i] += row[i];
+            }
+            for (double& v : mean) v /= r1 - r0 + 1;
+            const double v = crossing(mean.data(), b - a + 1, rowLevel[static_cast<size_t>(y)],
+                                      polarity, m - refine - a, m + refine - a, false, m - a) +
+                             a;
+            if (std::isnan(v) || std::fabs(v - m) > bound) continue;
+            x[static_cast<size_t>(y)] = v;
+            ++pooled;
+        }
+    }
+    return pooled;
+}
+
 }  // namespace
 
 void traceSubpixelEdge(const EdgeGrid& edges,
@@ -1273,69 +1355,7 @@ void traceSubpixelEdge(const EdgeGrid& edges,
                                     offset;
     }
 
-    // Jumps: far from the median of the neighbouring rows, by a robust bound.
-    std::vector<double> deviation(static_cast<size_t>(h), kNaN);
-    std::vector<double> absolute;
-    std::vector<double> medians;
-    neighbourMedians(x, kMedianHalfSpan, false, medians, neighbours);
-    for (int32_t y = 0; y < h; ++y) {
-        if (std::isnan(x[static_cast<size_t>(y)]) || neighbours[static_cast<size_t>(y)] < 3)
-            continue;
-        deviation[static_cast<size_t>(y)] =
-            x[static_cast<size_t>(y)] - medians[static_cast<size_t>(y)];
-        absolute.push_back(std::fabs(deviation[static_cast<size_t>(y)]));
-    }
-    const double robustSigma = 1.4826 * medianOf(absolute);
-    const double bound =
-        std::max(settings.jumpLimitSigmas * (std::isnan(robustSigma) ? 0.0 : robustSigma),
-                 settings.jumpLimitMinPx);
-    std::vector<bool> jumped(static_cast<size_t>(h), false);
-    for (int32_t y = 0; y < h; ++y) {
-        double& v = x[static_cast<size_t>(y)];
-        if (!std::isnan(v) && std::fabs(deviation[static_cast<size_t>(y)]) > bound) {
-            v = kNaN;
-            jumped[static_cast<size_t>(y)] = true;
-        }
-    }
-    // Rows without a crossing near their neighbours (noise hid the edge in that row alone, but
-    // the row is not flat): the crossing on the mean of the row and its neighbours, when it
-    // lies within the jump bound of the neighbouring rows' median. Rows whose own crossing
-    // jumped stay missing: they show something else there, not nothing.
-    int32_t pooled = 0;
-    const int32_t halfRows = settings.pooledHalfRows;
-    if (halfRows > 0) {
-        std::vector<double> mean;
-        for (int32_t y = 0; y < h; ++y) {
-            if (!std::isnan(x[static_cast<size_t>(y)]) || flat[static_cast<size_t>(y)] ||
-                jumped[static_cast<size_t>(y)] || neighbours[static_cast<size_t>(y)] < 3)
-                continue;
-            const double m = medians[static_cast<size_t>(y)];
-            if (std::isnan(m)) continue;
-            const int32_t a = static_cast<int32_t>(std::floor(m - refine)) - 1;
-            const int32_t b = static_cast<int32_t>(std::ceil(m + refine)) + 1;
-            // Columns a .. b, which every row's window must hold.
-            const int32_t r0 = std::max(0, y - halfRows);
-            const int32_t r1 = std::min(h - 1, y + halfRows);
-            bool inside = true;
-            for (int32_t r = r0; r <= r1; ++r)
-                inside =
-                    inside && a >= windowFirst[static_cast<size_t>(r)] &&
-                    b < windowFirst[static_cast<size_t>(r)] + windowCount[static_cast<size_t>(r)];
-            if (!inside) continue;
-            mean.assign(static_cast<size_t>(b - a + 1), 0.0);
-            for (int32_t r = r0; r <= r1; ++r) {
-                const double* row = windowOf(r) + (a - windowFirst[static_cast<size_t>(r)]);
-                for (size_t i = 0; i < mean.size(); ++i) mean[i] += row[i];
-            }
-            for (double& v : mean) v /= r1 - r0 + 1;
-            const double v = crossing(mean.data(), b - a + 1, rowLevel[static_cast<size_t>(y)],
-                                      polarity, m - refine - a, m + refine - a, false, m - a) +
-                             a;
-            if (std::isnan(v) || std::fabs(v - m) > bound) continue;
-            x[static_cast<size_t>(y)] = v;
-            ++pooled;
-        }
-    }
+    out.pooledRows = clearJumpsAndPoolRows(x, flat, rowLevel, polarity, refine, windows, settings);
     int32_t missing = 0;
     for (int32_t y = 0; y < h; ++y) {
         double& v = x[static_cast<size_t>(y)];
@@ -1346,7 +1366,6 @@ void traceSubpixelEdge(const EdgeGrid& edges,
         }
     }
     out.missingRows = missing;
-    out.pooledRows = pooled;
 }
 
 namespace {
