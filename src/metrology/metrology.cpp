@@ -648,46 +648,27 @@ void measureMetrology(const GreyImage& grid,
     measureMetrology(edgeGrid, grid, coarse, settings, out);
 }
 
-void measureMetrology(const EdgeGrid& edgeGrid,
-                      const GreyImage& grid,
-                      const CoarseEdges& coarse,
-                      const MetrologySettings& settings,
-                      MetrologyResult& out) {
-    out = MetrologyResult();
-    out.contrast = settings.contrast;
-    out.pixelSizeNm = settings.pixelSizeNm;
-    out.rowSpacingNm = rowSpacingOf(settings);
-    out.rowCount = grid.height;
-    const double px = settings.pixelSizeNm;
-    const double dy = out.rowSpacingNm;
-    if (!(px > 0.0) || !std::isfinite(px) || !std::isfinite(dy)) {
-        setAllNaN(out, "the pixel size is not a positive number");
-        return;
-    }
-    if (edgeGrid.width == 0 || edgeGrid.values != grid.data) {
-        setAllNaN(out, "the grid is empty or the edge settings are out of range");
-        return;
-    }
-    if (edgeGrid.turnedDriftPx != 0.0) {
-        const double perRow = edgeGrid.turnedDriftPx / edgeGrid.blockRows;
-        const double degrees = std::atan(perRow * (px / dy)) * (180.0 / kPi);
-        char text[300];
-        std::snprintf(text, sizeof text,
-                      "the lines are turned by about %.0f degrees from the columns (they move "
-                      "%.1f px every %d rows); their edges are followed up to about 10 degrees: "
-                      "turn the picture upright",
-                      degrees, edgeGrid.turnedDriftPx, edgeGrid.blockRows);
-        setAllNaN(out, text);
-        out.tiltDegrees = degrees;
-        out.tiltReason.clear();
-        out.turnedTooFar = true;
-        return;
-    }
+namespace {
 
-    // Seeds: one per edge, in pairs (left, right) per line.
-    std::string noLine = "no line found";
+// The edges to trace: their seeds in pairs (left, right) per line, each with the number of its
+// coarse edge (0 for an edge the coarse edges lack) and a level half-window kept short of the
+// neighbouring edges. Band contrast starts from the coarse edges, or from the bands of the
+// middle rows where those contradict them (`origin` then says why); plain steps start from the
+// step lines. With fewer than two seeds, `noLine` says why there is no line.
+struct LineSeeds {
     std::vector<EdgeSeed> seeds;
     std::vector<int32_t> numbers;
+    std::string noLine = "no line found";
+    std::string origin;
+};
+
+LineSeeds lineSeeds(const EdgeGrid& edgeGrid,
+                    const CoarseEdges& coarse,
+                    const MetrologySettings& settings) {
+    LineSeeds out;
+    std::string& noLine = out.noLine;
+    std::vector<EdgeSeed>& seeds = out.seeds;
+    std::vector<int32_t>& numbers = out.numbers;
     std::vector<double> neighbours;  // every edge's column, for the window limits
     if (settings.contrast == Contrast::kBrightEdge) {
         int32_t first = 0;
@@ -722,7 +703,7 @@ void measureMetrology(const EdgeGrid& edgeGrid,
         if (why.empty() && bandLines.size() > seeds.size() / 2)
             why = "the bands show more lines than the coarse edges";
         if (!why.empty() && !bandLines.empty()) {
-            out.edgeOrigin = why + ": the edges were started from the bands of the middle rows";
+            out.origin = why + ": the edges were started from the bands of the middle rows";
             std::vector<EdgeSeed> coarseSeeds = std::move(seeds);
             std::vector<int32_t> coarseNumbers = std::move(numbers);
             seeds.clear();
@@ -773,16 +754,61 @@ void measureMetrology(const EdgeGrid& edgeGrid,
             neighbours.push_back(line.right);
         }
     }
-    if (seeds.size() < 2) {
-        setAllNaN(out, noLine);
-        return;
-    }
     for (EdgeSeed& s : seeds) {
         double gap = HUGE_VAL;
         for (double c : neighbours)
             if (c != s.column) gap = std::fmin(gap, std::fabs(c - s.column));
         s.halfWindowPx = std::fmax(2.0, std::fmin(settings.edges.levelHalfWindowPx, 0.45 * gap));
     }
+    return out;
+}
+
+}  // namespace
+
+void measureMetrology(const EdgeGrid& edgeGrid,
+                      const GreyImage& grid,
+                      const CoarseEdges& coarse,
+                      const MetrologySettings& settings,
+                      MetrologyResult& out) {
+    out = MetrologyResult();
+    out.contrast = settings.contrast;
+    out.pixelSizeNm = settings.pixelSizeNm;
+    out.rowSpacingNm = rowSpacingOf(settings);
+    out.rowCount = grid.height;
+    const double px = settings.pixelSizeNm;
+    const double dy = out.rowSpacingNm;
+    if (!(px > 0.0) || !std::isfinite(px) || !std::isfinite(dy)) {
+        setAllNaN(out, "the pixel size is not a positive number");
+        return;
+    }
+    if (edgeGrid.width == 0 || edgeGrid.values != grid.data) {
+        setAllNaN(out, "the grid is empty or the edge settings are out of range");
+        return;
+    }
+    if (edgeGrid.turnedDriftPx != 0.0) {
+        const double perRow = edgeGrid.turnedDriftPx / edgeGrid.blockRows;
+        const double degrees = std::atan(perRow * (px / dy)) * (180.0 / kPi);
+        char text[300];
+        std::snprintf(text, sizeof text,
+                      "the lines are turned by about %.0f degrees from the columns (they move "
+                      "%.1f px every %d rows); their edges are followed up to about 10 degrees: "
+                      "turn the picture upright",
+                      degrees, edgeGrid.turnedDriftPx, edgeGrid.blockRows);
+        setAllNaN(out, text);
+        out.tiltDegrees = degrees;
+        out.tiltReason.clear();
+        out.turnedTooFar = true;
+        return;
+    }
+
+    const LineSeeds started = lineSeeds(edgeGrid, coarse, settings);
+    out.edgeOrigin = started.origin;
+    if (started.seeds.size() < 2) {
+        setAllNaN(out, started.noLine);
+        return;
+    }
+    const std::vector<EdgeSeed>& seeds = started.seeds;
+    const std::vector<int32_t>& numbers = started.numbers;
 
     // Sub-pixel edges.
     const int32_t h = grid.height;
