@@ -167,19 +167,21 @@ void choosePixelSize(const AnalysisSettings& settings,
 
 // Everything after decoding. `grid` holds the file's grey levels in the decoder's row order
 // (`topRowFirst` tells which); it is consumed.
-void measureDecoded(GreyImage& grid,
-                    bool topRowFirst,
-                    const FileMetadata* metadata,
-                    const AnalysisSettings& settings,
-                    ImageResult& result) {
+// Takes the part of the decoded picture `grid` that is analysed into `work`, upright with its
+// lines along the rows, and says in `placement` and in result.setup where it lies in the file:
+// the whole picture in the file's row order when keepsFileOrder(settings); otherwise the picture
+// top row first (also kept as result.picture), cut to the region of interest or above the data
+// bar, turned when its lines run across, and cut to the rows where every line runs. `grid` is
+// released. False, with result's status and reason set, when the region of interest lies outside
+// the picture or storage fails.
+bool takeAnalysedPart(GreyImage& grid,
+                      bool topRowFirst,
+                      const FileMetadata* metadata,
+                      const AnalysisSettings& settings,
+                      ImageResult& result,
+                      GreyImage& work,
+                      GridPlacement& placement) {
     ImageSetup& setup = result.setup;
-    setup.fileWidth = grid.width;
-    setup.fileHeight = grid.height;
-    choosePixelSize(settings, metadata, setup);
-    if (metadata != nullptr) setup.notes = metadata->notes;
-
-    GreyImage work;
-    GridPlacement placement;
     const bool fileOrder = keepsFileOrder(settings);
     setup.fileOrder = fileOrder;
     setup.gridTopRowFirst = !fileOrder || topRowFirst;
@@ -194,7 +196,7 @@ void measureDecoded(GreyImage& grid,
         if (!greyPicture(grid, result.picture)) {
             result.status = ImageStatus::kUnreadable;
             result.reason = "the picture cannot be stored";
-            return;
+            return false;
         }
         result.pictureTopDown = true;
         PixelRect area{0, 0, grid.width, grid.height};
@@ -203,7 +205,7 @@ void measureDecoded(GreyImage& grid,
             if (roi.x >= grid.width || roi.y >= grid.height) {
                 result.status = ImageStatus::kNoLine;
                 result.reason = "the region of interest lies outside the picture";
-                return;
+                return false;
             }
             area = PixelRect{roi.x, roi.y, std::min(roi.width, grid.width - roi.x),
                              std::min(roi.height, grid.height - roi.y)};
@@ -240,7 +242,7 @@ void measureDecoded(GreyImage& grid,
         if (!whole && !cropRect(grid, area, part)) {
             result.status = ImageStatus::kUnreadable;
             result.reason = "the picture cannot be stored";
-            return;
+            return false;
         }
         GreyImage& taken = whole ? grid : part;
         bool horizontal = settings.orientation == OrientationChoice::kHorizontal;
@@ -273,6 +275,24 @@ void measureDecoded(GreyImage& grid,
         }
         grid.release();
     }
+    return true;
+}
+
+void measureDecoded(GreyImage& grid,
+                    bool topRowFirst,
+                    const FileMetadata* metadata,
+                    const AnalysisSettings& settings,
+                    ImageResult& result) {
+    ImageSetup& setup = result.setup;
+    setup.fileWidth = grid.width;
+    setup.fileHeight = grid.height;
+    choosePixelSize(settings, metadata, setup);
+    if (metadata != nullptr) setup.notes = metadata->notes;
+
+    GreyImage work;
+    GridPlacement placement;
+    if (!takeAnalysedPart(grid, topRowFirst, metadata, settings, result, work, placement)) return;
+    const bool fileOrder = setup.fileOrder;
     if (fileOrder) {
         setup.firstRow = 1;
         setup.lastRow = work.height;
