@@ -1,4 +1,5 @@
-// FFTW plans made at once by the image generator and by the spectra, in two threads.
+// FFTW plans: shared by length and kind, and made at once by the image generator and by the
+// spectra in two threads.
 #include "metrology/fftw_planner.h"
 
 #include <gtest/gtest.h>
@@ -82,4 +83,40 @@ TEST(FftwPlanner, GeneratingAndMeasuringInTwoThreadsGiveWhatEachGivesAlone) {
         for (size_t k = 0; k < spectra[i].size(); ++k)
             ASSERT_EQ(spectra[i][k], spectraAlone[i][k]) << "round " << r << " bin " << k;
     }
+}
+
+TEST(FftwPlanner, PlansSharedByLengthGiveTheSameDigitsAndOutliveTheirCacheEntry) {
+    // A series whose transform is known: x(i) = cos(2 pi 3 i / n) has n / 2 at bin 3, 0 elsewhere.
+    constexpr int32_t n = 1000;
+    auto fill = [](RealFft& fft) {
+        for (int32_t i = 0; i < n; ++i) fft.real[i] = std::cos(2.0 * M_PI * 3.0 * i / n);
+    };
+    RealFft held(n);
+    ASSERT_TRUE(held.ok());
+    fill(held);
+    held.executeForward();
+    EXPECT_NEAR(held.spectrum[3][0], 0.5 * n, 1e-9);
+    EXPECT_NEAR(held.spectrum[4][0], 0.0, 1e-9);
+    const std::vector<double> before(&held.spectrum[0][0], &held.spectrum[0][0] + 2 * (n / 2 + 1));
+    // Enough other lengths, in both directions, to push this length's plans out of the cache
+    // while `held` still runs them; a new transform of the length then plans afresh.
+    for (int32_t other = 200; other < 260; ++other) {
+        RealFft pushed(other);
+        ASSERT_TRUE(pushed.ok());
+    }
+    fill(held);
+    held.executeForward();
+    RealFft fresh(n);
+    ASSERT_TRUE(fresh.ok());
+    fill(fresh);
+    fresh.executeForward();
+    for (int32_t k = 0; k <= n / 2; ++k)
+        for (int32_t part = 0; part < 2; ++part) {
+            ASSERT_EQ(held.spectrum[k][part], before[static_cast<size_t>(2 * k + part)]) << k;
+            ASSERT_EQ(fresh.spectrum[k][part], before[static_cast<size_t>(2 * k + part)]) << k;
+        }
+    // And back: the inverse of the spectrum is n times the series.
+    held.executeBackward();
+    for (int32_t i = 0; i < n; ++i)
+        ASSERT_NEAR(held.real[i] / n, std::cos(2.0 * M_PI * 3.0 * i / n), 1e-12) << i;
 }
