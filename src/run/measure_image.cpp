@@ -167,6 +167,35 @@ void choosePixelSize(const AnalysisSettings& settings,
 
 // Everything after decoding. `grid` holds the file's grey levels in the decoder's row order
 // (`topRowFirst` tells which); it is consumed.
+// The note for a whole-pixel edge search that reaches across the spaces. Each edge is scanned
+// from its window's end on the space side (as `pairing` pairs the coarse edges) for the first
+// column at the threshold; a half-window that reaches within 2 px of the edge across the space
+// starts that scan on the next line's band. Generated bands at a 16-24 px pitch then read CDs a
+// pitch too wide, or LWR 10-330 % too high with the CD right. Empty when the half-window clears
+// the median space between the coarse edges of neighbouring lines by more, or there is none.
+std::string windowAcrossSpacesNote(const CoarseEdges& coarse, int32_t pairing, int32_t halfWindow) {
+    int32_t first = 0;
+    int32_t last = 0;
+    processedEdgeRange(pairing, coarse.count, first, last);
+    std::vector<int32_t> spaces;  // between edges e + 1 and e + 2 of the lines (e, e + 1)
+    for (int32_t e = first; e + 2 <= last && e + 2 <= coarse.count; e += 2)
+        spaces.push_back(coarse.columns[static_cast<size_t>(e + 1)] -
+                         coarse.columns[static_cast<size_t>(e)]);
+    if (spaces.empty()) return std::string();
+    std::nth_element(spaces.begin(),
+                     spaces.begin() + static_cast<std::ptrdiff_t>(spaces.size() / 2), spaces.end());
+    const int32_t space = spaces[spaces.size() / 2];
+    if (halfWindow < space - 2) return std::string();
+    const int32_t clear = std::max(1, std::min(space - 3, space / 2 + 1));
+    char text[300];
+    std::snprintf(text, sizeof text,
+                  "the edge search half-window of %d px reaches across the spaces between the "
+                  "lines (their edges lie %d px apart): the whole-pixel edges may be found on "
+                  "the next line's band; give --window %d or less",
+                  halfWindow, space, clear);
+    return text;
+}
+
 // Takes the part of the decoded picture `grid` that is analysed into `work`, upright with its
 // lines along the rows, and says in `placement` and in result.setup where it lies in the file:
 // the whole picture in the file's row order when keepsFileOrder(settings); otherwise the picture
@@ -335,14 +364,22 @@ void measureDecoded(GreyImage& grid,
             break;
     }
     setup.contrast = contrastName(contrast);
+    bool contrastContradicted = false;
     if (settings.contrast != ContrastChoice::kAuto && !fileOrder) {
         const Contrast seen = detectContrast(work, lined);
-        if (seen != contrast)
+        contrastContradicted = seen != contrast;
+        if (contrastContradicted)
             setup.settingNotes.push_back(std::string("the contrast was set to ") +
                                          contrastName(contrast) + ", but the picture looks " +
                                          contrastName(seen) + " (as auto would take it)");
     }
     const CoarseEdges coarse = locateCoarseEdges(work, settings.detectionFloor);
+    // (Bands read on a picture that shows none have no spaces to reach across.)
+    if (contrast == Contrast::kBrightEdge && !contrastContradicted) {
+        const std::string note =
+            windowAcrossSpacesNote(coarse, settings.pairing, settings.edgeHalfWindow);
+        if (!note.empty()) setup.settingNotes.push_back(note);
+    }
 
     // Positions are scaled across the lines, rows along them (they differ for pixels that are
     // not square).

@@ -497,6 +497,44 @@ TEST(ReportRun, LengthPlotsOfAnImageWithoutPixelSizeAreLabelledInPixels) {
 }
 
 #ifdef RUGON_HAVE_SYNTHETIC
+TEST(ReportRun, AnEdgeSearchThatReachesAcrossTheSpacesIsNotedWithTheWindowToGive) {
+    // Bands at a 16 px pitch, lines of 10 px: spaces of 6 px. The default half-window of 10 px
+    // starts each whole-pixel scan on the next line's band (CD a pitch too wide); the window
+    // the note names measures the drawn lines.
+    SyntheticSemSettings settings;
+    settings.width = 256;
+    settings.height = 256;
+    settings.pitch = 16.0;
+    settings.cd = 10.0;
+    settings.bandWidth = 2.0;
+    settings.roughnessSigma = 0.6;
+    settings.noiseSigma = 10.0;
+    settings.seed = 7;
+    SyntheticSem image;
+    ASSERT_TRUE(makeSyntheticSem(settings, image));
+    const std::string folder = makeTempFolder();
+    ASSERT_TRUE(writePgm(folder + "/fine.pgm", image.width, image.height, image.pixels));
+    const RunResult run =
+        runCommand(folder, std::string(RUGON_REPORT_BINARY) + " -o wide fine.pgm && " +
+                               RUGON_REPORT_BINARY + " --window 3 -o narrow fine.pgm");
+    ASSERT_EQ(run.status, 0) << run.err;
+    const auto wide =
+        nlohmann::json::parse(readTextFile(folder + "/wide/report.json"))["images"][0];
+    const auto narrow =
+        nlohmann::json::parse(readTextFile(folder + "/narrow/report.json"))["images"][0];
+    ASSERT_EQ(wide["setup"]["setting_notes"].size(), 1u) << wide["setup"];
+    EXPECT_EQ(wide["setup"]["setting_notes"][0],
+              "the edge search half-window of 10 px reaches across the spaces between the lines "
+              "(their edges lie 6 px apart): the whole-pixel edges may be found on the next "
+              "line's band; give --window 3 or less");
+    EXPECT_NE(wide["summary"]["flags"].get<std::string>().find("setting_contradicted"),
+              std::string::npos);
+    EXPECT_GT(wide["summary"]["cd_average_nm"].get<double>(), 16.0);
+    EXPECT_TRUE(narrow["setup"]["setting_notes"].empty()) << narrow["setup"];
+    EXPECT_NEAR(narrow["summary"]["cd_average_nm"].get<double>(), 10.0, 1.0);
+    fs::remove_all(folder);
+}
+
 TEST(ReportRun, BridgesAndBrokenLinesAreFlaggedWithWhereTheyAre) {
     // Plain lines of 28 px every 64 from column 24 (edges 1-2, 3-4, ...), 512 rows: the space
     // between lines 2 and 3 filled over rows 201-210 (a bridge), line 5 cut over rows 301-306
