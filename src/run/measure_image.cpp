@@ -374,12 +374,6 @@ void measureDecoded(GreyImage& grid,
                                          contrastName(seen) + " (as auto would take it)");
     }
     const CoarseEdges coarse = locateCoarseEdges(work, settings.detectionFloor);
-    // (Bands read on a picture that shows none have no spaces to reach across.)
-    if (contrast == Contrast::kBrightEdge && !contrastContradicted) {
-        const std::string note =
-            windowAcrossSpacesNote(coarse, settings.pairing, settings.edgeHalfWindow);
-        if (!note.empty()) setup.settingNotes.push_back(note);
-    }
 
     // Positions are scaled across the lines, rows along them (they differ for pixels that are
     // not square).
@@ -393,6 +387,14 @@ void measureDecoded(GreyImage& grid,
     ms.seed = settings.bootstrapSeed;
     if (!setup.figuresInPixels) ms.resolutionNm = settings.resolutionNm;
     measureMetrology(lined, work, coarse, ms, result.metrology);
+    // The spaces between the coarse edges of lines that drift into each other, or of bands read
+    // on a picture that shows none, say nothing of the search window.
+    if (contrast == Contrast::kBrightEdge && !contrastContradicted &&
+        !linesDriftIntoEachOther(result.metrology, setup.lastRow - setup.firstRow + 1)) {
+        const std::string note =
+            windowAcrossSpacesNote(coarse, settings.pairing, settings.edgeHalfWindow);
+        if (!note.empty()) setup.settingNotes.push_back(note);
+    }
 
     // The sub-pixel edges on the picture: in red where the whole-pixel analysis drew none, in
     // blue beside its red ones where they were started from the edge bands.

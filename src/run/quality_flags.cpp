@@ -80,23 +80,6 @@ bool noiseAboveRoughness(const MetrologyResult& m, const RoughnessFigure& f) {
     return noiseVariance > unbiasedVariance;
 }
 
-// Whether the lines' drift over `rows` rows exceeds kFlagTiltGapShare of the narrowest gap
-// between neighbouring edges (MetrologyEdge::meanNm; both in the metrology's length unit).
-bool linesDriftIntoEachOther(const MetrologyResult& m, int32_t rows) {
-    if (m.turnedTooFar) return true;
-    if (!std::isfinite(m.tiltDegrees)) return false;
-    std::vector<double> means;
-    for (const MetrologyEdge& edge : m.edges)
-        if (std::isfinite(edge.meanNm)) means.push_back(edge.meanNm);
-    if (means.size() < 2) return false;
-    std::sort(means.begin(), means.end());
-    double gap = HUGE_VAL;
-    for (size_t e = 1; e < means.size(); ++e) gap = std::min(gap, means[e] - means[e - 1]);
-    const double drift = std::fabs(std::tan(m.tiltDegrees * (3.14159265358979323846 / 180.0))) *
-                         rows * m.rowSpacingNm;
-    return drift > kFlagTiltGapShare * gap;
-}
-
 // Whether most of the sub-pixel lines of `result` have their centre (the mean of their edges'
 // mean columns) outside every whole-pixel line (consecutive coarse edges of processedEdgeRange),
 // or the two mean CDs differ by more than kFlagCdRatio times; false unless both found lines.
@@ -172,6 +155,21 @@ bool linesMoveTogether(const MetrologyResult& m) {
 }
 
 }  // namespace
+
+bool linesDriftIntoEachOther(const MetrologyResult& m, int32_t rows) {
+    if (m.turnedTooFar) return true;
+    if (!std::isfinite(m.tiltDegrees)) return false;
+    std::vector<double> means;
+    for (const MetrologyEdge& edge : m.edges)
+        if (std::isfinite(edge.meanNm)) means.push_back(edge.meanNm);
+    if (means.size() < 2) return false;
+    std::sort(means.begin(), means.end());
+    double gap = HUGE_VAL;
+    for (size_t e = 1; e < means.size(); ++e) gap = std::min(gap, means[e] - means[e - 1]);
+    const double drift = std::fabs(std::tan(m.tiltDegrees * (3.14159265358979323846 / 180.0))) *
+                         rows * m.rowSpacingNm;
+    return drift > kFlagTiltGapShare * gap;
+}
 
 std::string flagRule(const std::string& flag) {
     const auto number = [](double value) {

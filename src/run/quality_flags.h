@@ -9,6 +9,7 @@
 
 struct ImageResult;
 struct MetrologyEdge;
+struct MetrologyResult;
 
 // Thresholds of the rules.
 constexpr double kFlagMissingFraction = 0.02;     // edge rows not found
@@ -96,6 +97,12 @@ constexpr int32_t kFlagClipCellRows = 16;
 //  databar_found          an information bar was found and left out
 // Images that were not decoded have no flags.
 std::vector<std::string> qualityFlags(const ImageResult& result);
+
+// Whether the lines' drift over `rows` rows (the tangent of MetrologyResult::tiltDegrees times
+// the rows times the row spacing) exceeds kFlagTiltGapShare of the narrowest gap between
+// neighbouring edges (MetrologyEdge::meanNm), or the lines are turned too far to follow: the
+// rule of lines_tilted. False without a tilt or with fewer than two edges.
+bool linesDriftIntoEachOther(const MetrologyResult& m, int32_t rows);
 
 // The flags of one sub-pixel edge: edge_rows_missing, line_touches_border (same rules, the
 // shares taken of this edge's rows), and spikes_replaced from `spikesReplaced` whole-pixel

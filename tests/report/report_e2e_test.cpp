@@ -500,7 +500,7 @@ TEST(ReportRun, LengthPlotsOfAnImageWithoutPixelSizeAreLabelledInPixels) {
 TEST(ReportRun, AnEdgeSearchThatReachesAcrossTheSpacesIsNotedWithTheWindowToGive) {
     // Bands at a 16 px pitch, lines of 10 px: spaces of 6 px. The default half-window of 10 px
     // starts each whole-pixel scan on the next line's band (CD a pitch too wide); the window
-    // the note names measures the drawn lines.
+    // the note names measures the drawn lines. Lines that drift into each other get no note.
     SyntheticSemSettings settings;
     settings.width = 256;
     settings.height = 256;
@@ -514,9 +514,29 @@ TEST(ReportRun, AnEdgeSearchThatReachesAcrossTheSpacesIsNotedWithTheWindowToGive
     ASSERT_TRUE(makeSyntheticSem(settings, image));
     const std::string folder = makeTempFolder();
     ASSERT_TRUE(writePgm(folder + "/fine.pgm", image.width, image.height, image.pixels));
+    // Lines at the default pitch sheared by 3 degrees: their column sums smear, and the coarse
+    // edges' gaps say nothing of the spaces (lines_tilted says what is wrong).
+    SyntheticSemSettings upright;
+    upright.width = 600;
+    upright.height = 900;
+    upright.noiseSigma = 10.0;
+    upright.seed = 3;
+    SyntheticSem lines;
+    ASSERT_TRUE(makeSyntheticSem(upright, lines));
+    const double shear = std::tan(3.0 * M_PI / 180.0);
+    std::vector<unsigned char> sheared(lines.pixels.size());
+    for (int32_t y = 0; y < lines.height; ++y)
+        for (int32_t x = 0; x < lines.width; ++x) {
+            const int32_t from = x - static_cast<int32_t>(std::lround(y * shear));
+            sheared[static_cast<size_t>(y) * lines.width + x] =
+                lines.pixels[static_cast<size_t>(y) * lines.width +
+                             std::max(0, std::min(lines.width - 1, from))];
+        }
+    ASSERT_TRUE(writePgm(folder + "/sheared.pgm", lines.width, lines.height, sheared));
     const RunResult run =
         runCommand(folder, std::string(RUGON_REPORT_BINARY) + " -o wide fine.pgm && " +
-                               RUGON_REPORT_BINARY + " --window 3 -o narrow fine.pgm");
+                               RUGON_REPORT_BINARY + " --window 3 -o narrow fine.pgm && " +
+                               RUGON_REPORT_BINARY + " -o sheared sheared.pgm");
     ASSERT_EQ(run.status, 0) << run.err;
     const auto wide =
         nlohmann::json::parse(readTextFile(folder + "/wide/report.json"))["images"][0];
@@ -532,6 +552,11 @@ TEST(ReportRun, AnEdgeSearchThatReachesAcrossTheSpacesIsNotedWithTheWindowToGive
     EXPECT_GT(wide["summary"]["cd_average_nm"].get<double>(), 16.0);
     EXPECT_TRUE(narrow["setup"]["setting_notes"].empty()) << narrow["setup"];
     EXPECT_NEAR(narrow["summary"]["cd_average_nm"].get<double>(), 10.0, 1.0);
+    const auto tilted =
+        nlohmann::json::parse(readTextFile(folder + "/sheared/report.json"))["images"][0];
+    EXPECT_TRUE(tilted["setup"]["setting_notes"].empty()) << tilted["setup"];
+    EXPECT_NE(tilted["summary"]["flags"].get<std::string>().find("lines_tilted"),
+              std::string::npos);
     fs::remove_all(folder);
 }
 
