@@ -250,9 +250,11 @@ std::string flagRule(const std::string& flag) {
          "lengths are in px"},
         {"setting_contradicted",
          "a given orientation, contrast or pixel size is not what the picture or its "
-         "metadata shows, or a given region of interest runs past the picture (the image's "
-         "notes say which): the figures follow the setting and may describe no lines, be "
-         "scaled wrongly, or come from less of the picture than asked"},
+         "metadata shows, a given region of interest runs past the picture, or the whole-pixel "
+         "edge search window reaches across the spaces between the lines (the image's notes "
+         "say which, and for the window which to give): the figures follow the setting and may "
+         "describe no lines, be scaled wrongly, come from less of the picture than asked, or "
+         "(whole-pixel) come from the next line's edge"},
         {"databar_found", "an information bar was left out of the analysis (databar_rows)"},
     };
     for (const auto& [name, rule] : rules)

@@ -92,8 +92,10 @@ constexpr int32_t kFlagClipCellRows = 16;
 //                         whose median is there): clipped line tops or bands widen the lines
 //  pixel_size_missing     no pixel size from the user or the file: figures are in px
 //  setting_contradicted   a given orientation, contrast or pixel size that the picture or its
-//                         metadata contradicts, or a region of interest running past the
-//                         picture (ImageSetup::settingNotes says which)
+//                         metadata contradicts, a region of interest running past the picture,
+//                         or a whole-pixel edge search half-window that reaches within 2 px of
+//                         the edge across the spaces of a band picture whose lines do not drift
+//                         into each other (ImageSetup::settingNotes says which)
 //  databar_found          an information bar was found and left out
 // Images that were not decoded have no flags.
 std::vector<std::string> qualityFlags(const ImageResult& result);
