@@ -170,9 +170,10 @@ void choosePixelSize(const AnalysisSettings& settings,
 // The note for a whole-pixel edge search that reaches across the spaces. Each edge is scanned
 // from its window's end on the space side (as `pairing` pairs the coarse edges) for the first
 // column at the threshold; a half-window that reaches within 2 px of the edge across the space
-// starts that scan on the next line's band. Generated bands at a 16-24 px pitch then read CDs a
-// pitch too wide, or LWR 10-330 % too high with the CD right. Empty when the half-window clears
-// the median space between the coarse edges of neighbouring lines by more, or there is none.
+// starts that scan on the next line's band. Generated bands at a 16-24 px pitch then read CDs up
+// to a pitch too wide, or LWRs from a third to several times too high. Empty when the
+// half-window clears the median space between the coarse edges of neighbouring lines by more,
+// or there is none.
 std::string windowAcrossSpacesNote(const CoarseEdges& coarse, int32_t pairing, int32_t halfWindow) {
     int32_t first = 0;
     int32_t last = 0;
