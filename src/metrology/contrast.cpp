@@ -125,36 +125,37 @@ Spread spreadOf(const std::vector<double>& p) {
     return s;
 }
 
-// `p` divided by its shading: when the level that follows shading across it (shadedLevels
-// within a pitch, the median distance between the starts of its bright runs, 2nd and 98th
-// percentiles) moves by more than a tenth of its range, each column is scaled by the mean
-// level over its own, as if the detector's gain were even; otherwise `p` unchanged. Shading
-// scales the levels of one part of the picture against another's, so that one level splits
-// the bands or lines of the dim part wrongly and measures their steps against the bright
-// part's range.
-std::vector<double> withoutShading(const std::vector<double>& p) {
-    const Spread s = spreadOf(p);
+// `p` divided by its shading into `flat`: when the level that follows shading across it
+// (shadedLevels within a pitch, the median distance between the starts of its bright runs
+// `runs`, taken at `s`) moves by more than a tenth of its range, each column is scaled by the
+// mean level over its own, as if the detector's gain were even. False (`flat` untouched) when
+// it does not, where `p` stands as it is. Shading scales the levels of one part of the picture
+// against another's, so that one level splits the bands or lines of the dim part wrongly and
+// measures their steps against the bright part's range.
+bool withoutShading(const std::vector<double>& p,
+                    const Spread& s,
+                    const std::vector<Run>& runs,
+                    std::vector<double>& flat) {
     const int32_t w = static_cast<int32_t>(p.size());
-    const std::vector<Run> runs = runsOf(p, s.threshold, kRunMargin * (s.high - s.low));
     std::vector<double> starts;
     for (size_t i = 1; i + 1 < runs.size(); ++i)
         if (runs[i].bright) starts.push_back(runs[i].first);
-    if (starts.size() < 2 || !(s.high > s.low)) return p;
+    if (starts.size() < 2 || !(s.high > s.low)) return false;
     std::vector<double> pitches;
     for (size_t i = 1; i < starts.size(); ++i) pitches.push_back(starts[i] - starts[i - 1]);
     std::vector<double> level;
     if (!shadedLevels(p, static_cast<int32_t>(std::lround(medianOf(pitches))), 0.02, s.threshold,
                       s.high - s.low, level))
-        return p;
+        return false;
     double mean = 0.0;
     for (double v : level) {
-        if (!(v > 0.0)) return p;
+        if (!(v > 0.0)) return false;
         mean += v;
     }
     mean /= w;
-    std::vector<double> flat(p.size());
+    flat.resize(p.size());
     for (size_t x = 0; x < p.size(); ++x) flat[x] = p[x] * (mean / level[x]);
-    return flat;
+    return true;
 }
 
 // The vote of one block's mean profile `shaded` (w columns, smoothed), taken on it without its
@@ -162,13 +163,22 @@ std::vector<double> withoutShading(const std::vector<double>& p) {
 // had to guess the line phase (its borders in different phases).
 Vote voteOf(const std::vector<double>& shaded, double& range, bool& guessed) {
     guessed = false;
-    const std::vector<double> p = withoutShading(shaded);
+    Spread spread = spreadOf(shaded);
+    std::vector<Run> runs =
+        runsOf(shaded, spread.threshold, kRunMargin * (spread.high - spread.low));
+    // The spread and runs of an evenly lit profile serve as they are; a flattened one's are
+    // taken again.
+    std::vector<double> flat;
+    const bool flattened = withoutShading(shaded, spread, runs, flat);
+    const std::vector<double>& p = flattened ? flat : shaded;
+    if (flattened) {
+        spread = spreadOf(p);
+        runs = runsOf(p, spread.threshold, kRunMargin * (spread.high - spread.low));
+    }
     const int32_t w = static_cast<int32_t>(p.size());
-    const Spread spread = spreadOf(p);
     range = spread.high - spread.low;
     if (!(range > 0.0)) return Vote::kNone;
     const double threshold = spread.threshold;
-    const std::vector<Run> runs = runsOf(p, threshold, kRunMargin * range);
     // Runs touching a border are cut: they serve only as neighbours.
     std::vector<double> signedAsymmetry;  // per bright run with dark runs on both sides
     std::vector<double> excess;
