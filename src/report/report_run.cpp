@@ -88,8 +88,8 @@ bool fileIdentity(const std::string& path, std::pair<dev_t, ino_t>& id) {
     return true;
 }
 
-// The first of `outputs` that is the same file as one of `inputs` (the parameter file, a listed
-// image), or an empty text. An output folder that holds the run's inputs must not lose them.
+// The first of `outputs` that is the same file as one of `inputs` (the parameter file, an image
+// list, a listed image), or an empty text. An output folder that holds the run's inputs must not lose them.
 std::string outputReplacingInput(const std::vector<std::string>& outputs,
                                  const std::vector<std::string>& inputs) {
     std::set<std::pair<dev_t, ino_t>> inputIds;
@@ -828,8 +828,13 @@ int runReport(const ReportOptions& options, std::FILE* err, bool errIsTerminal) 
     };
 
     const int32_t n = static_cast<int32_t>(images.size());
+    // What the run reads: the parameter file or the names given (image files, folders and the
+    // CSV lists of images), then every image.
     std::vector<std::string> inputs;
-    if (options.useParameterFile) inputs.push_back(options.parameterFile);
+    if (options.useParameterFile)
+        inputs.push_back(options.parameterFile);
+    else
+        inputs = options.inputs;
     std::vector<std::string> outputs = reportFileNames();
     for (std::string& output : outputs) output = joinPath(options.outputFolder, output);
     for (int32_t k = 1; k <= n; ++k) {
@@ -874,7 +879,6 @@ int runReport(const ReportOptions& options, std::FILE* err, bool errIsTerminal) 
     std::string pictureFailure;
     std::atomic<bool> failed{false};
     auto measureOne = [&](size_t i) {
-        if (failed.load()) return;
         ImageResult& r = results[i];
         measureImageFile(settings[i], r);
         std::string notWritten;
@@ -901,7 +905,6 @@ int runReport(const ReportOptions& options, std::FILE* err, bool errIsTerminal) 
         });
     }
     releaseFigureCaches();
-    if (failed.load()) return cannotWrite(pictureFailure);
 
     int32_t measured = 0;
     for (const ImageResult& r : results)
@@ -919,6 +922,10 @@ int runReport(const ReportOptions& options, std::FILE* err, bool errIsTerminal) 
         for (const std::string* name : {&r.pngFile, &r.svgFile, &r.psdPngFile, &r.psdSvgFile})
             if (!name->empty()) written.insert(*name);
     removeEarlierRunFiles(options.outputFolder, earlier, written, inputs);
+    // A picture that could not be written fails the run, after the tables: the folder then
+    // holds this run's figures and pictures, without the one that is missing, not the tables of
+    // the earlier run beside this run's pictures.
+    if (failed.load()) return cannotWrite(pictureFailure);
 
     if (n > 1) {
         char summary[160];

@@ -647,6 +647,41 @@ TEST(ReportRun, RefusesToWriteOverAnInputOfTheRun) {
     EXPECT_EQ(run.status, 2);
     EXPECT_TRUE(contains(run.err, "will not overwrite \"out/image-001-a.png\"")) << run.err;
     EXPECT_EQ(readTextFile(folder + "/out/image-001-a.png"), picture);
+
+    // A list of images kept in the output folder under the name of a table the run writes.
+    for (const char* list : {"lines.csv", "groups.csv"}) {
+        const std::string text = std::string("image,group\n../a.pgm,A\n");
+        writeTextFile(folder + "/out/" + list, text);
+        const RunResult again = runReportIn(folder, std::string("-o out out/") + list);
+        EXPECT_EQ(again.status, 2) << list;
+        EXPECT_TRUE(contains(again.err, std::string("will not overwrite \"out/") + list))
+            << again.err;
+        EXPECT_EQ(readTextFile(folder + "/out/" + list), text);
+    }
+    fs::remove_all(folder);
+}
+
+TEST(ReportRun, APictureThatCannotBeWrittenFailsTheRunAfterItsTables) {
+    const std::string folder = makeTempFolder();
+    ASSERT_TRUE(writeLineImage(folder + "/a.pgm", 256, 320, 2, 6));
+    ASSERT_TRUE(writeLineImage(folder + "/b.pgm", 256, 320, 3, 6));
+    ASSERT_EQ(runReportIn(folder, "-o out --pixel-size 2 a.pgm b.pgm").status, 0);
+    fs::remove(folder + "/out/image-002-b.png");
+    fs::create_directories(folder + "/out/image-002-b.png/kept");
+    const RunResult run = runReportIn(folder, "-o out --pixel-size 3 a.pgm b.pgm");
+    EXPECT_EQ(run.status, 2);
+    EXPECT_TRUE(contains(run.err, "cannot write \"out/image-002-b.png\"")) << run.err;
+    // The tables are this run's (3 nm pixels), as the pictures written beside them.
+    const auto summary = parseCsv(readTextFile(folder + "/out/summary.csv"));
+    ASSERT_EQ(summary.size(), 3u);
+    const auto column = std::find(summary[0].begin(), summary[0].end(), "pixel_size_nm");
+    ASSERT_NE(column, summary[0].end());
+    const size_t c = static_cast<size_t>(column - summary[0].begin());
+    EXPECT_EQ(std::stod(summary[1][c]), 3.0);
+    EXPECT_EQ(std::stod(summary[2][c]), 3.0);
+    const std::string json = readTextFile(folder + "/out/report.json");
+    EXPECT_TRUE(contains(json, "image-001-a.png")) << "the written picture is listed";
+    EXPECT_FALSE(contains(json, "image-002-b.png")) << "the missing picture is not";
     fs::remove_all(folder);
 }
 
