@@ -89,7 +89,8 @@ bool fileIdentity(const std::string& path, std::pair<dev_t, ino_t>& id) {
 }
 
 // The first of `outputs` that is the same file as one of `inputs` (the parameter file, an image
-// list, a listed image), or an empty text. An output folder that holds the run's inputs must not lose them.
+// list, a listed image), or an empty text. An output folder that holds the run's inputs must not
+// lose them.
 std::string outputReplacingInput(const std::vector<std::string>& outputs,
                                  const std::vector<std::string>& inputs) {
     std::set<std::pair<dev_t, ino_t>> inputIds;
