@@ -372,7 +372,8 @@ class Result:
         """Averaged power spectra: 'frequency_per_nm' (1/nm), and for 'ler', 'lwr', 'lpr'
         the averaged PSD 'psd_nm3', the fitted model 'model_nm3' (empty without a fit) and
         'series' (how many were averaged); 'first_row', 'last_row' (1-based) give the rows
-        used."""
+        used, counted in the analysed area as the edges' 'positions_px' (to_dict() gives them in
+        the file's rows, as report.json)."""
         return self._record.spectra()
 
     @property

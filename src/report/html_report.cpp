@@ -116,13 +116,20 @@ std::string statusBadge(const std::string& status) {
     return "<span class=\"status " + std::string(kind) + "\">" + htmlEscape(status) + "</span>";
 }
 
-// The unit shown after a length: "px" for an image without a pixel size.
+// The unit shown after a figure of an image without a pixel size: "px" after a length,
+// "px³" after a spectral density, "1/px" after a frequency; nothing otherwise.
 std::string unitSuffix(const std::string& column, bool inPixels) {
     if (!inPixels) return std::string();
-    const std::string nm = "_nm";
-    const bool length =
-        column.size() > nm.size() && column.compare(column.size() - nm.size(), nm.size(), nm) == 0;
-    return length ? " <span class=\"unit\">px</span>" : std::string();
+    const auto endsWith = [&column](const std::string& end) {
+        return column.size() > end.size() &&
+               column.compare(column.size() - end.size(), end.size(), end) == 0;
+    };
+    const char* unit = endsWith("_per_nm") ? "1/px"
+                       : endsWith("_nm3")  ? "px\u00b3"
+                       : endsWith("_nm")   ? "px"
+                                           : nullptr;
+    return unit != nullptr ? std::string(" <span class=\"unit\">") + unit + "</span>"
+                           : std::string();
 }
 
 // A column of the summary shown in the page's main table.

@@ -581,12 +581,16 @@ const char* tableFileName(TableKind kind) {
     return "psd.csv";
 }
 
+// The file's row (1-based; its column for horizontal lines) of row `gridRow` (0-based) of the
+// analysed grid.
+int32_t fileRowOf(const ImageSetup& s, int32_t gridRow) {
+    return s.gridTopRowFirst ? s.firstRow + gridRow : s.lastRow - gridRow;
+}
+
 DefectPlace defectPlace(const ImageResult& result, const EdgeGap& gap) {
     const ImageSetup& s = result.setup;
     const MetrologyLine& line = result.metrology.lines[static_cast<size_t>(gap.line)];
-    auto fileRow = [&s](int32_t gridRow) {
-        return s.gridTopRowFirst ? s.firstRow + gridRow : s.lastRow - gridRow;
-    };
+    auto fileRow = [&s](int32_t gridRow) { return fileRowOf(s, gridRow); };
     DefectPlace d;
     d.kind = gap.bridge ? "bridge" : "break";
     d.firstEdge = (gap.bridge ? line.rightEdge : line.leftEdge) + 1;
@@ -793,10 +797,18 @@ nlohmann::ordered_json imageJson(const ImageResult& report) {
                 {"sigma3_unbiased_ci95_nm", number(f.ci95Nm)},
             };
         };
+        // The spectra's rows in the file's numbering, as `setup` gives the analysed rows.
+        const int32_t spectrumEnds[2] = {fileRowOf(report.setup, m.firstSpectrumRow - 1),
+                                         fileRowOf(report.setup, m.lastSpectrumRow - 1)};
+        const bool spectrumRows = m.firstSpectrumRow > 0;
         image["spectra"] = {
             {"bandwidth_per_nm", m.bandwidthPerNm},
-            {"first_row", m.firstSpectrumRow},
-            {"last_row", m.lastSpectrumRow},
+            {"first_row", spectrumRows
+                              ? nlohmann::ordered_json(std::min(spectrumEnds[0], spectrumEnds[1]))
+                              : nullptr},
+            {"last_row", spectrumRows
+                             ? nlohmann::ordered_json(std::max(spectrumEnds[0], spectrumEnds[1]))
+                             : nullptr},
             {"ler", fitJson(m.ler)},
             {"lwr", fitJson(m.lwr)},
             {"lpr", fitJson(m.lpr)},
@@ -838,8 +850,8 @@ nlohmann::ordered_json reportJson(const RunDescription& run,
          run.parameters != nullptr ? parametersJson(*run.parameters) : settingsJson(run.settings)},
         {"units",
          {{"_nm", "nanometres (pixels where an image's length_unit is px)"},
-          {"_nm3", "nm^3 (PSD)"},
-          {"_per_nm", "1/nm (spatial frequency)"},
+          {"_nm3", "nm^3 (PSD; px^3 where an image's length_unit is px)"},
+          {"_per_nm", "1/nm (spatial frequency; 1/px where an image's length_unit is px)"},
           {"_px", "pixels"},
           {"_pct", "percent"},
           {"a", "roughness exponent, no unit"},

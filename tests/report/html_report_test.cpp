@@ -168,6 +168,20 @@ TEST(HtmlReport, PageListsEveryImageAndTheFailedOnesWithTheirReason) {
         << section;
     EXPECT_EQ(count(page, "Figures not measured"), 1);
 
+    // Without a pixel size every length, density and frequency is marked in pixels.
+    std::vector<ImageResult> pixels;
+    pixels.push_back(measuredImage(1, "px.tif", 14.0, 0.5, true));
+    pixels[0].metrology.ler.fit.psd0 = 80.0;
+    pixels[0].metrology.ler.fit.noiseFloor = 0.08;
+    const std::string pixelPage = formatHtmlReport(RunDescription(), pixels);
+    EXPECT_NE(pixelPage.find("<dt>cd_subpixel_nm</dt><dd>14 <span class=\"unit\">px</span>"),
+              std::string::npos);
+    EXPECT_NE(
+        pixelPage.find("<dt>noise_floor_nm3</dt><dd>0.08 <span class=\"unit\">px\u00b3</span>"),
+        std::string::npos);
+    EXPECT_NE(pixelPage.find("<dt>psd0_nm3</dt><dd>80 <span class=\"unit\">px\u00b3</span>"),
+              std::string::npos);
+
     // The sorting script and its hooks.
     EXPECT_NE(page.find("<table id=\"summary-table\" class=\"sortable\">"), std::string::npos);
     EXPECT_NE(page.find("querySelectorAll('table.sortable')"), std::string::npos);

@@ -366,6 +366,13 @@ TEST(ReportRun, ARegionOfInterestIsMeasuredAsThatRectangleCutOutAndOneRunningPas
         EXPECT_EQ(roiRow[1][columnOf(roiRow[0], column)], cutRow[1][columnOf(cutRow[0], column)])
             << column;
     EXPECT_EQ(roiRow[1][columnOf(roiRow[0], "rows_used")], "101-400");
+    // The spectra's rows, as the rows used, are the file's.
+    const auto cutJson = nlohmann::json::parse(readTextFile(folder + "/cut/report.json"));
+    const auto roiJson = nlohmann::json::parse(readTextFile(folder + "/roi/report.json"));
+    for (const char* end : {"first_row", "last_row"})
+        EXPECT_EQ(roiJson["images"][0]["spectra"][end].get<int>(),
+                  cutJson["images"][0]["spectra"][end].get<int>() + 100)
+            << end;
     // Running past the right border, the rectangle is cut to the picture, and the image says so.
     const auto past = nlohmann::json::parse(readTextFile(folder + "/past/report.json"));
     const auto& image = past["images"][0];
