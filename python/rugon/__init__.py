@@ -523,7 +523,8 @@ def analyse(image, pixel_size=_DEFAULTS["pixel_size"], *,
     region       analyse only the rows where every line runs. Default {region}.
     max_pixels   largest picture decoded, pixels; larger ones are refused.
                  Default {max_pixels}.
-    bootstrap    bootstrap resamples over lines for the 95 % intervals (at least 20); 0 for none.
+    bootstrap    bootstrap resamples over lines for the 95 % intervals; 0 for none (under 20
+                 give none either, with the reason).
                  Default {bootstrap}.
     resolution_nm   the microscope's resolution (Gaussian sigma of its blur), nm, 0 or more:
                  the spectra's roll-off is held at it instead of fitted (images with a pixel

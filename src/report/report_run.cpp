@@ -25,6 +25,7 @@
 #include <utility>
 #include <vector>
 
+#include "files/metadata_forms.h"
 #include "report/psd_figure.h"
 #include "report/report_figure.h"
 #include "report/report_files.h"
@@ -258,9 +259,9 @@ void defineOptions(CLI::App& app, RawOptions& raw) {
                    "gather images into groups by a regular expression on the file name: the "
                    "first capture (or the whole match) names the group")
         ->type_name("REGEX");
-    app.add_option(
-           "--bootstrap", raw.bootstrap,
-           "bootstrap resamples over lines for the 95 % intervals (at least 20); 0 for none")
+    app.add_option("--bootstrap", raw.bootstrap,
+                   "bootstrap resamples over lines for the 95 % intervals; 0 for none (under 20 "
+                   "give none either, with the reason)")
         ->type_name("N")
         ->default_str("200");
     app.add_option("--resolution-nm", raw.resolution,
@@ -286,10 +287,12 @@ void convertOptions(const RawOptions& raw, ReportOptions& options) {
     double real = 0.0;
     int64_t integer = 0;
     if (!raw.pixelSize.empty()) {
-        if (wholeReal(raw.pixelSize, real) && real > 0.0 && real < 1e6)
+        // The range the metadata's sizes are held to: a size in metres or in pm by mistake
+        // would otherwise be measured as given.
+        if (wholeReal(raw.pixelSize, real) && real >= kMinPixelSizeNm && real <= kMaxPixelSizeNm)
             o.pixelSizeNm = real;
         else
-            bad("--pixel-size", raw.pixelSize, "a pixel size in nm above 0 and below 1000000");
+            bad("--pixel-size", raw.pixelSize, "a pixel size in nm from 0.001 to 100000");
     }
     if (!raw.threshold.empty()) {
         if (wholeReal(raw.threshold, real) && real > 0.0 && real <= 1.0)

@@ -386,7 +386,12 @@ void measureDecoded(GreyImage& grid,
     ms.pairing = settings.pairing;
     ms.bootstrapResamples = settings.bootstrapResamples;
     ms.seed = settings.bootstrapSeed;
-    if (!setup.figuresInPixels) ms.resolutionNm = settings.resolutionNm;
+    if (!setup.figuresInPixels)
+        ms.resolutionNm = settings.resolutionNm;
+    else if (settings.resolutionNm >= 0.0)
+        setup.settingNotes.push_back(
+            "the resolution was set in nm, but the picture has no pixel "
+            "size: the spectra's roll-off was fitted");
     measureMetrology(lined, work, coarse, ms, result.metrology);
     // The spaces between the coarse edges of lines that drift into each other, or of bands read
     // on a picture that shows none, say nothing of the search window.

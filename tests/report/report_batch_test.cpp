@@ -431,6 +431,12 @@ TEST(ReportBatch, PixelSizeMissingIsRaisedOnlyWithoutOne) {
     EXPECT_EQ(a.cell(a.rows[0], "flags"), "pixel_size_missing");
     EXPECT_EQ(a.cell(a.rows[0], "length_unit"), "px");
     EXPECT_EQ(b.cell(b.rows[0], "flags"), "");
+    // A resolution in nm cannot hold the roll-off of a picture measured in pixels: it says so.
+    const RunResult held = runReportIn(folder, "--resolution-nm 2 -o held plain.pgm");
+    ASSERT_EQ(held.status, 0) << held.err;
+    const CsvFile c = readCsv(folder + "/held/summary.csv");
+    EXPECT_EQ(c.cell(c.rows[0], "flags"), "pixel_size_missing;setting_contradicted");
+    EXPECT_EQ(c.cell(c.rows[0], "psd_xi_nm"), a.cell(a.rows[0], "psd_xi_nm"));
     fs::remove_all(folder);
 }
 

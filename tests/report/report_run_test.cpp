@@ -69,6 +69,7 @@ TEST(ReportArguments, MistakesAreUsageErrorsThatSayWhatIsWrong) {
                                          {"--contrast", "grey"},
                                          {"--threshold", "0"},
                                          {"--pixel-size", "-1"},
+                                         {"--pixel-size", "2.86e-9"},  // metres by mistake
                                          {"--first-edge-opens-line", "maybe"},
                                          {"a.txt", "b.png"}}) {
         const ReportOptions o = parse(bad);
