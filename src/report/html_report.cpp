@@ -7,6 +7,7 @@
 #include <set>
 
 #include "report/batch_plots.h"
+#include "report/plot_drawing.h"
 #include "report/psd_figure.h"
 #include "report/report_figure.h"
 #include "report/report_tables.h"
@@ -16,30 +17,6 @@
 namespace {
 
 constexpr const char* kReplacement = "\xEF\xBF\xBD";  // U+FFFD
-
-// Length of the valid UTF-8 sequence at p (1 .. 4), or 0 when it is not one.
-size_t utf8SequenceLength(const unsigned char* p, size_t remaining) {
-    auto continuation = [&](size_t i, unsigned char low, unsigned char high) {
-        return i < remaining && p[i] >= low && p[i] <= high;
-    };
-    const unsigned char c = p[0];
-    if (c < 0x80) return 1;
-    if (c >= 0xC2 && c <= 0xDF) return continuation(1, 0x80, 0xBF) ? 2 : 0;
-    if (c >= 0xE0 && c <= 0xEF) {
-        const unsigned char low = c == 0xE0 ? 0xA0 : 0x80;
-        const unsigned char high = c == 0xED ? 0x9F : 0xBF;
-        return continuation(1, low, high) && continuation(2, 0x80, 0xBF) ? 3 : 0;
-    }
-    if (c >= 0xF0 && c <= 0xF4) {
-        const unsigned char low = c == 0xF0 ? 0x90 : 0x80;
-        const unsigned char high = c == 0xF4 ? 0x8F : 0xBF;
-        return continuation(1, low, high) && continuation(2, 0x80, 0xBF) &&
-                       continuation(3, 0x80, 0xBF)
-                   ? 4
-                   : 0;
-    }
-    return 0;
-}
 
 std::string formatted(const char* format, double value) {
     char text[64];

@@ -8,15 +8,56 @@ void setColour(cairo_t* cr, const Colour& colour) {
     cairo_set_source_rgb(cr, colour.r, colour.g, colour.b);
 }
 
+// Length of the valid UTF-8 sequence at p (1 .. 4), or 0 when it is not one.
+size_t utf8SequenceLength(const unsigned char* p, size_t remaining) {
+    auto continuation = [&](size_t i, unsigned char low, unsigned char high) {
+        return i < remaining && p[i] >= low && p[i] <= high;
+    };
+    const unsigned char c = p[0];
+    if (c < 0x80) return 1;
+    if (c >= 0xC2 && c <= 0xDF) return continuation(1, 0x80, 0xBF) ? 2 : 0;
+    if (c >= 0xE0 && c <= 0xEF) {
+        const unsigned char low = c == 0xE0 ? 0xA0 : 0x80;
+        const unsigned char high = c == 0xED ? 0x9F : 0xBF;
+        return continuation(1, low, high) && continuation(2, 0x80, 0xBF) ? 3 : 0;
+    }
+    if (c >= 0xF0 && c <= 0xF4) {
+        const unsigned char low = c == 0xF0 ? 0x90 : 0x80;
+        const unsigned char high = c == 0xF4 ? 0x8F : 0xBF;
+        return continuation(1, low, high) && continuation(2, 0x80, 0xBF) &&
+                       continuation(3, 0x80, 0xBF)
+                   ? 4
+                   : 0;
+    }
+    return 0;
+}
+
+std::string validUtf8(const std::string& text) {
+    std::string out;
+    out.reserve(text.size());
+    const unsigned char* bytes = reinterpret_cast<const unsigned char*>(text.data());
+    for (size_t i = 0; i < text.size();) {
+        const size_t length = utf8SequenceLength(bytes + i, text.size() - i);
+        if (length == 0) {
+            out += "\xEF\xBF\xBD";  // U+FFFD
+            ++i;
+        } else {
+            out.append(text, i, length);
+            i += length;
+        }
+    }
+    return out;
+}
+
 double textWidth(cairo_t* cr, const std::string& text) {
     cairo_text_extents_t extents;
-    cairo_text_extents(cr, text.c_str(), &extents);
+    cairo_text_extents(cr, validUtf8(text).c_str(), &extents);
     return extents.x_advance;
 }
 
 void drawText(cairo_t* cr, const std::string& text, double x, double y, double anchor) {
     cairo_move_to(cr, x - anchor * textWidth(cr, text), y);
-    cairo_show_text(cr, text.c_str());
+    cairo_show_text(cr, validUtf8(text).c_str());
 }
 
 void drawPieces(cairo_t* cr, const std::vector<TextPiece>& pieces, double centreX, double y) {

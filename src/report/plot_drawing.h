@@ -4,6 +4,7 @@
 
 #include <cairo.h>
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -21,11 +22,19 @@ constexpr Colour kWhite = {1.0, 1.0, 1.0};
 
 void setColour(cairo_t* cr, const Colour& colour);
 
-// Advance width of `text` (UTF-8) in the current font, in user units.
+// Length of the valid UTF-8 sequence at p (1 .. 4), or 0 when it is not one.
+size_t utf8SequenceLength(const unsigned char* p, size_t remaining);
+
+// `text` with every byte that does not start a valid UTF-8 sequence replaced by U+FFFD. Cairo
+// fails on invalid UTF-8 (a Latin-1 file name, say) and draws nothing more on that surface.
+std::string validUtf8(const std::string& text);
+
+// Advance width of `text` (UTF-8; invalid bytes count as U+FFFD) in the current font, in user
+// units.
 double textWidth(cairo_t* cr, const std::string& text);
 
-// Draws `text` (UTF-8) in the current font and colour with its horizontal anchor at x: 0 left,
-// 0.5 centre, 1 right; y is the baseline.
+// Draws `text` (UTF-8, as textWidth) in the current font and colour with its horizontal anchor at
+// x: 0 left, 0.5 centre, 1 right; y is the baseline.
 void drawText(cairo_t* cr, const std::string& text, double x, double y, double anchor);
 
 // A piece of text in one colour; titles are made of several.

@@ -692,6 +692,20 @@ TEST(ReportRun, APictureThatCannotBeWrittenFailsTheRunAfterItsTables) {
     fs::remove_all(folder);
 }
 
+TEST(ReportRun, ANameThatIsNotUtf8IsDrawnWithAReplacementCharacter) {
+    // A Latin-1 name, as a Windows microscope writes "100 µm": Cairo takes only UTF-8.
+    const std::string folder = makeTempFolder();
+    ASSERT_TRUE(writeLineImage(folder + "/a_100\xb5m.pgm", 256, 320, 2, 6));
+    ASSERT_TRUE(writeLineImage(folder + "/b.pgm", 256, 320, 3, 6));
+    const RunResult run = runReportIn(folder, "-o out --group '^(.)' .");
+    EXPECT_EQ(run.status, 0) << run.err;
+    EXPECT_EQ(parseCsv(readTextFile(folder + "/out/summary.csv")).size(), 3u);
+    for (const char* picture :
+         {"image-001-a_100_m.png", "image-001-a_100_m-psd.svg", "image-002-b.png"})
+        EXPECT_TRUE(fs::exists(folder + "/out/" + picture)) << picture;
+    fs::remove_all(folder);
+}
+
 TEST(ReportRun, HelpAndVersionGoToStandardOutput) {
     const std::string folder = makeTempFolder();
     RunResult run = runReportIn(folder, "--help");
