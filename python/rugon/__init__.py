@@ -204,11 +204,13 @@ class Edge:
     in_spectrum      used for the power spectra
     mean_nm          mean position, nm (px without a pixel size)
     sigma_biased_nm  sigma about its least-squares line, image noise included, nm
+    sigma_unbiased_nm   the same less the noise floor's share of its spectrum, nm (NaN
+                     without a fit)
     failure          why it was not found at all ('' otherwise)
     """
 
     __slots__ = ("edge", "left", "positions_px", "missing_rows", "pooled_rows", "in_spectrum",
-                 "mean_nm", "sigma_biased_nm", "failure")
+                 "mean_nm", "sigma_biased_nm", "sigma_unbiased_nm", "failure")
 
     def __init__(self, fields):
         for key in self.__slots__:
@@ -230,11 +232,16 @@ class Line:
     edge_psd_sum_nm3         sum of the PSDs of its edges in the spectra, at
                              Result.spectra['frequency_per_nm'] (spectrum_edges of them)
     width_psd_nm3, placement_psd_nm3   PSD of its widths and centres, nm^3
+    width_sigma_biased_nm, width_sigma_unbiased_nm   sigma of its widths about their
+                             least-squares line, nm, with the image noise and without it
+                             (NaN without a fit)
+    placement_sigma_biased_nm, placement_sigma_unbiased_nm   the same of its centres
     """
 
     __slots__ = ("left_edge", "right_edge", "widths_nm", "centres_nm", "mean_width_nm",
                  "in_spectrum", "edge_psd_sum_nm3", "spectrum_edges", "width_psd_nm3",
-                 "placement_psd_nm3")
+                 "placement_psd_nm3", "width_sigma_biased_nm", "width_sigma_unbiased_nm",
+                 "placement_sigma_biased_nm", "placement_sigma_unbiased_nm")
 
     def __init__(self, fields):
         for key in self.__slots__:

@@ -25,6 +25,7 @@ class Edge:
     in_spectrum: bool
     mean_nm: float
     sigma_biased_nm: float
+    sigma_unbiased_nm: float
     failure: str
 
 class Line:
@@ -38,6 +39,10 @@ class Line:
     spectrum_edges: int
     width_psd_nm3: npt.NDArray[np.float64]
     placement_psd_nm3: npt.NDArray[np.float64]
+    width_sigma_biased_nm: float
+    width_sigma_unbiased_nm: float
+    placement_sigma_biased_nm: float
+    placement_sigma_unbiased_nm: float
 
 class Result:
     @property
@@ -75,7 +80,10 @@ class Result:
     # The summary.csv columns (None where empty).
     image_number: int
     image: str
+    subpixel_lines: int | None
+    group: str | None
     pixel_size_nm: float | None
+    pixel_height_nm: float | None
     pixel_size_source: str | None
     rows_used: str | None
     orientation: str | None
@@ -105,7 +113,9 @@ class Result:
     lpr_3sigma_unbiased_ci95_nm: float | None
     edge_correlation: float | None
     psd_xi_nm: float | None
+    psd_xi_ci95_nm: float | None
     psd_alpha: float | None
+    psd_alpha_ci95: float | None
     psd0_nm3: float | None
     noise_floor_nm3: float | None
     psd_resolution_nm: float | None

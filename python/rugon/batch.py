@@ -148,6 +148,10 @@ def analyse_files(files, client=None, *, workers=None, progress=False, **setting
 
     A bad setting raises before anything is sent to the cluster. A missing or unreadable
     file does not raise: its row says so, as in rugon-report.
+
+    A script that starts a local cluster must do it under `if __name__ == "__main__":`: the
+    worker processes import the script, and one that starts a cluster at its top level makes
+    them fail to start again and again.
     """
     options = rugon._options(settings)
     rugon._checked(_rugon.check_options, options)
@@ -281,7 +285,12 @@ def main(argv=None):
     if args.serial:
         batch = _serial(listed, options)
     else:
-        batch = _on_cluster(listed, options, args.scheduler, args.workers, not args.quiet)
+        try:
+            batch = _on_cluster(listed, options, args.scheduler, args.workers, not args.quiet)
+        except OSError as error:  # a scheduler that does not answer, a cluster that cannot start
+            where = f"the scheduler {args.scheduler!r}" if args.scheduler else "a local cluster"
+            print(f"rugon.batch: cannot run on {where}: {error}", file=sys.stderr)
+            return 2
     try:
         batch.write(args.output)
     except OSError as error:

@@ -78,5 +78,12 @@ def test_command_line_runs_on_a_given_scheduler(generated, tmp_path, cluster):
     done = subprocess.run(command + ["--workers", "-1", *files],
                           capture_output=True, text=True, env=env, timeout=120)
     assert done.returncode == 2 and "workers must be 1 to 1024" in done.stderr
+    # A scheduler that does not answer: a message and status 2, not a traceback and status 1.
+    quick = dict(env, DASK_DISTRIBUTED__COMM__TIMEOUTS__CONNECT="1s")
+    done = subprocess.run(command + ["--scheduler", "tcp://127.0.0.1:1", *files],
+                          capture_output=True, text=True, env=quick, timeout=120)
+    assert done.returncode == 2, done.stderr
+    assert done.stderr.startswith("rugon.batch: cannot run on the scheduler") and \
+        "Traceback" not in done.stderr
     with pytest.raises(ValueError, match="workers"):
         batch.analyse_files(files, workers=0)

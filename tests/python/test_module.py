@@ -264,6 +264,16 @@ def test_help_and_stubs_show_every_setting():
                for node in stubs.body if isinstance(node, ast.FunctionDef)}
     assert stubbed["analyse"] == list(signature.parameters)
     assert stubbed["generate"] == list(_rugon.generator_defaults())
+    # ... and every attribute of a result, its edges and lines.
+    classes = {node.name: node for node in stubs.body if isinstance(node, ast.ClassDef)}
+
+    def members(name):
+        return {n.target.id if isinstance(n, ast.AnnAssign) else n.name
+                for n in classes[name].body if isinstance(n, (ast.AnnAssign, ast.FunctionDef))}
+    assert set(rugon.summary_columns()) <= members("Result")
+    result = rugon.analyse(str(EXAMPLES / "mpa_A6_001_crop.png"), pixel_size=2.86)
+    assert members("Edge") == set(rugon.Edge.__slots__) == set(result._record.edges()[0])
+    assert members("Line") == set(rugon.Line.__slots__) == set(result._record.lines()[0])
 
 
 def test_frames_hold_the_summary_columns(generated):
