@@ -57,7 +57,8 @@ struct DeclaredSize {
     FileFault fault = FileFault::kNone;
     // TIFF: the first page's SampleFormat (1 unsigned integer, the default; 2 signed integer;
     // 3 floating point; 4 undefined, read as unsigned; 5 and 6 complex) and bits per sample,
-    // which the image library reads as unsigned integers whatever they are. 0 for other formats.
+    // which the image library reads as unsigned integers whatever they are. Binary PNM (P5,
+    // P6): bits per sample 8, or 16 when the header's largest value is above 255. 0 otherwise.
     int32_t sampleFormat = 0;
     int32_t bitsPerSample = 0;
     // BMP: the size of the info header in bytes (12 OS/2, 40 BITMAPINFOHEADER, 108 version 4,

@@ -138,6 +138,7 @@ DeclaredSize readPnmDeclaredSize(const unsigned char* bytes, size_t size) {
         // refused here too, so that a few header bytes cannot announce a huge picture.
         const int64_t data =
             kind == '4' ? (width + 7) / 8 * height : width * height * (kind == '6' ? 3 : 1);
+        if (kind != '4') declared.bitsPerSample = maxValue > 255 ? 16 : 8;
         if (static_cast<uint64_t>(size - file.pos) < static_cast<uint64_t>(data))
             declared.fault = FileFault::kTruncated;
         return declared;

@@ -175,6 +175,9 @@ std::string refusalText(const DecodeAnswer& a, const DecodeLimits& limits) {
                    ": the image decoder reads only the 40-byte BITMAPINFOHEADER (save it as "
                    "PNG or TIFF, or as BMP3)";
         }
+        case DecodeOutcome::kPnmSixteenBit:
+            return "PNM file of 16-bit samples: the image decoder reads 8-bit PNM files only "
+                   "(save it as 16-bit PNG or TIFF)";
         case DecodeOutcome::kPicture:
         case DecodeOutcome::kCount:
             break;

@@ -38,6 +38,9 @@ enum class DecodeOutcome : uint32_t {
     // A BMP the library does not read whose info header is not the 40-byte one: `fault` holds
     // the header's size in bytes
     kBmpVersion,
+    // A binary PNM of two-byte samples (largest value above 255): the library reads one byte
+    // of each
+    kPnmSixteenBit,
     kCount
 };
 

@@ -289,6 +289,8 @@ int main(int argc, char** argv) {
         gReply.fault = static_cast<uint32_t>(declared.fault);
         answer(gReply, DecodeOutcome::kFileFault);
     }
+    if (declared.type == ImageFileType::kPnm && declared.bitsPerSample == 16)
+        answer(gReply, DecodeOutcome::kPnmSixteenBit);
     if (!samplesReadAsUnsigned(declared)) {
         gReply.fault = static_cast<uint32_t>(declared.sampleFormat);
         gReply.bitsPerPixel = static_cast<uint32_t>(declared.bitsPerSample);

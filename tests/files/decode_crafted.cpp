@@ -378,6 +378,12 @@ std::vector<CraftedFile> craftedFiles() {
                      "TIFF of 16-bit floating-point samples: only unsigned integer grey levels"});
     files.push_back({"signed_16.tif", greyTiff({8}, {8}, {}, 16, 2),
                      "TIFF of 16-bit signed integer samples: only unsigned integer grey levels"});
+    // Two-byte PNM samples, of which the library would read every other byte.
+    Bytes wide;
+    append(wide, std::string("P5\n4 2\n4095\n"));
+    wide.insert(wide.end(), 16, 0x0F);
+    files.push_back(
+        {"twelve_bit.pgm", wide, "PNM file of 16-bit samples: the image decoder reads"});
     Bytes jpeg = {0xFF, 0xD8, 0xFF, 0xC0, 0x00, 0x11, 8};
     put16be(jpeg, 37838);
     put16be(jpeg, 37838);
