@@ -273,6 +273,26 @@ void readBmpInfo(const Bytes& f, uint64_t at, bool icon, DeclaredSize& d) {
     if (width <= 0 || height <= 0) d.fault = FileFault::kBadSize;
 }
 
+// A BMP file (not an icon): its info header and, uncompressed, its pixel rows must lie in the
+// file; the library fails on a cut file without saying why.
+void readBmpFile(const Bytes& f, DeclaredSize& d) {
+    readBmpInfo(f, 14, false, d);
+    if (d.fault != FileFault::kNone) return;
+    const uint32_t infoSize = f.u32le(14);
+    if (!f.has(14, infoSize)) {
+        d.fault = FileFault::kTruncated;
+        return;
+    }
+    if (infoSize < 40 && infoSize != 12) return;
+    const uint32_t bits = f.u16le(infoSize == 12 ? 24 : 28);
+    const uint32_t compression = infoSize == 12 ? 0 : f.u32le(30);
+    if ((compression != 0 && compression != 3) || bits == 0 || bits > 32) return;
+    // Rows of whole 32-bit words; sides below 2^31 keep this inside 64 bits.
+    const uint64_t rowBytes = (static_cast<uint64_t>(d.width) * bits + 31) / 32 * 4;
+    if (!f.has(f.u32le(10), rowBytes * static_cast<uint64_t>(d.height)))
+        d.fault = FileFault::kTruncated;
+}
+
 // Icons and cursors: every image of the directory, a PNG stream or a bitmap.
 void readIco(const Bytes& f, DeclaredSize& d) {
     if (!f.has(0, 6)) {
@@ -621,7 +641,7 @@ DeclaredSize readDeclaredSize(const unsigned char* bytes, size_t size, const std
         content = readTiffDeclaredSize(bytes, size);
     } else if (f.startsWith(0, "BM")) {
         content.type = ImageFileType::kBmp;
-        readBmpInfo(f, 14, false, content);
+        readBmpFile(f, content);
     } else if (f.startsWith(0, "GIF87a") || f.startsWith(0, "GIF89a")) {
         content.type = ImageFileType::kGif;
         readGif(f, content);

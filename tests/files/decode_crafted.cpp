@@ -403,6 +403,15 @@ std::vector<CraftedFile> craftedFiles() {
                      "picture of 16384 x 16384 pixels "});
     files.push_back(
         {"bitmap_50000.bmp", bmpHeader(50000, 50000, 8), "picture of 50000 x 50000 pixels "});
+    // Rows the file does not hold: 16 of the 256 bytes 16 x 16 pixels need, and an info header
+    // that runs past the file.
+    files.push_back({"cut_rows.bmp", bmpHeader(16, 16, 8),
+                     "damaged BMP file: the file ends before the data its headers announce"});
+    Bytes longInfo = bmpHeader(4, 4, 8);
+    longInfo[14] = 0xF0;
+    longInfo[17] = 0xFF;
+    files.push_back({"long_info.bmp", longInfo,
+                     "damaged BMP file: the file ends before the data its headers announce"});
     files.push_back({"top_down_min.bmp", bmpHeader(16, INT32_MIN, 8),
                      "picture of 16 x 2147483648 pixels is wider or taller than 65536"});
     Bytes psd;
