@@ -1,10 +1,13 @@
 #include "run/quality_flags.h"
 
+#include <gsl/gsl_cdf.h>
+
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
 #include <utility>
+#include <vector>
 
 #include "run/image_analysis.h"
 #include "run/image_result.h"
@@ -117,7 +120,12 @@ bool linesDisagree(const ImageResult& result) {
 
 // Whether the lines of `m` (at least kFlagCommonMinLines, over the rows where every one has a
 // centre, at least half of them) move together: the variance of the row-by-row mean of their
-// detrended centres exceeds max(kFlagCommonShare, 2 / n) of the mean of their own variances.
+// detrended centres exceeds max(kFlagCommonShare, 2 / n, q / n) of the mean of their own
+// variances. n independent lines share 1 / n of it on average; over few independent rows that
+// share scatters as chi-square / k with k the rows' independent samples, and q is its 99.9 %
+// point, so that a short picture of independent lines is not flagged by chance. k is taken
+// from the row-to-row correlation rho of what is each line's own (its centres less the mean
+// course): rows x (1 - rho) / (1 + rho), at least 1.
 bool linesMoveTogether(const MetrologyResult& m) {
     const size_t n = m.lines.size();
     if (n < static_cast<size_t>(kFlagCommonMinLines)) return false;
@@ -133,15 +141,17 @@ bool linesMoveTogether(const MetrologyResult& m) {
     std::vector<double> shared(common.size(), 0.0);
     double ownVariance = 0.0;
     std::vector<double> centres(rows);
+    std::vector<std::vector<double>> detrended(n, std::vector<double>(common.size()));
     std::vector<double> residuals;
-    for (const MetrologyLine& line : m.lines) {
+    for (size_t l = 0; l < n; ++l) {
         // The centres over the common rows about their least-squares line.
         std::fill(centres.begin(), centres.end(), std::nan(""));
-        for (size_t y : common) centres[y] = line.centresNm[y];
+        for (size_t y : common) centres[y] = m.lines[l].centresNm[y];
         lineResiduals(centres, residuals);
         double variance = 0.0;
         for (size_t i = 0; i < common.size(); ++i) {
             const double r = residuals[common[i]];
+            detrended[l][i] = r;
             variance += r * r;
             shared[i] += r / static_cast<double>(n);
         }
@@ -150,8 +160,30 @@ bool linesMoveTogether(const MetrologyResult& m) {
     double sharedVariance = 0.0;
     for (double s : shared) sharedVariance += s * s;
     sharedVariance /= static_cast<double>(common.size());
-    const double share = std::max(kFlagCommonShare, 2.0 / static_cast<double>(n));
-    return ownVariance > 0.0 && sharedVariance > share * ownVariance;
+    if (!(ownVariance > 0.0)) return false;
+
+    // The lines' own parts and their correlation between neighbouring common rows.
+    double products = 0.0;
+    double squares = 0.0;
+    for (const std::vector<double>& r : detrended) {
+        for (size_t i = 0; i < common.size(); ++i) {
+            const double own = r[i] - shared[i];
+            squares += own * own;
+            if (i + 1 < common.size() && common[i + 1] == common[i] + 1)
+                products += own * (r[i + 1] - shared[i + 1]);
+        }
+    }
+    const double rho = squares > 0.0 ? std::clamp(products / squares, 0.0, 0.999) : 0.0;
+    const double samples =
+        std::max(1.0, static_cast<double>(common.size()) * (1.0 - rho) / (1.0 + rho));
+    // The 99.9 % point of chi-square / k by Wilson and Hilferty's cube-root normal form (within
+    // 3 % of the exact point from k = 1 on; 3.090 is the normal's 99.9 % point).
+    const double spread = std::sqrt(2.0 / (9.0 * samples));
+    const double cube = 1.0 - spread * spread + kFlagCommonNormalPoint * spread;
+    const double scatter = cube * cube * cube;
+    const double share = std::max(
+        {kFlagCommonShare, 2.0 / static_cast<double>(n), scatter / static_cast<double>(n)});
+    return sharedVariance > share * ownVariance;
 }
 
 }  // namespace
@@ -226,8 +258,9 @@ std::string flagRule(const std::string& flag) {
              "detected one. Check which are the lines"},
         {"lines_move_together",
          "more of the lines' placement variance than chance gives (a quarter, or 2 / n of n "
-         "lines if more) is shared by every line row by row: the lines move together, as when the "
-         "picture drifted or jittered during the scan or "
+         "lines if more, or more still over rows too few for chance to even out) is shared by "
+         "every line row by row: the lines move together, as when the picture drifted or "
+         "jittered during the scan or "
          "the scan is distorted. That motion is in LER and LPR (and in xi and alpha), not in "
          "LWR; look at the picture and the microscope before judging the edges"},
         {"contrast_guessed",

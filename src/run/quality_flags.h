@@ -39,6 +39,10 @@ constexpr double kFlagCdRatio = 1.5;
 // share by chance, whichever is more, over at least kFlagCommonMinLines lines.
 constexpr double kFlagCommonShare = 0.25;
 constexpr int32_t kFlagCommonMinLines = 4;
+// ... and q / n, with q the point of the chance share's scatter over the picture's few
+// independent rows that independent lines pass with a probability of 0.1 % (linesMoveTogether),
+// taken at this point of the standard normal distribution.
+constexpr double kFlagCommonNormalPoint = 3.090;
 // grey_levels_clipped: the share of the analysed picture from which it counts as clipped, and
 // the rows of the cells (one column wide) whose median is judged (ImageSetup::darkClippedShare).
 constexpr double kFlagClippedShare = 0.01;
