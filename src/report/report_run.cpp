@@ -17,6 +17,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <map>
 #include <mutex>
 #include <nlohmann/json.hpp>
 #include <regex>
@@ -855,6 +856,21 @@ int runReport(const ReportOptions& options, std::FILE* err, bool errIsTerminal) 
         return kExitCannotRun;
     }
     const std::vector<std::string> earlier = earlierRunFiles(options.outputFolder);
+    // One file listed twice (by a folder and by name, or twice by name) is measured twice and
+    // counts twice in the batch and group statistics, as asked; the user should know.
+    std::map<std::pair<dev_t, ino_t>, std::vector<int32_t>> listed;
+    std::pair<dev_t, ino_t> identity;
+    for (int32_t k = 1; k <= n; ++k)
+        if (fileIdentity(images[static_cast<size_t>(k - 1)].path, identity))
+            listed[identity].push_back(k);
+    for (const auto& [file, positions] : listed) {
+        if (positions.size() < 2) continue;
+        std::string which;
+        for (int32_t k : positions) which += (which.empty() ? "" : ", ") + std::to_string(k);
+        out.message(images[static_cast<size_t>(positions[0] - 1)].name + " is listed " +
+                    std::to_string(positions.size()) + " times (images " + which +
+                    "): each is measured and counts in the batch and group statistics");
+    }
 
     const auto start = std::chrono::steady_clock::now();
     auto elapsed = [&start] {

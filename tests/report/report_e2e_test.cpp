@@ -706,6 +706,20 @@ TEST(ReportRun, ANameThatIsNotUtf8IsDrawnWithAReplacementCharacter) {
     fs::remove_all(folder);
 }
 
+TEST(ReportRun, AFileListedTwiceIsMeasuredTwiceAndSaidSo) {
+    const std::string folder = makeTempFolder();
+    fs::create_directories(folder + "/img");
+    ASSERT_TRUE(writeLineImage(folder + "/img/a.pgm", 256, 320, 2, 6));
+    ASSERT_TRUE(writeLineImage(folder + "/img/b.pgm", 256, 320, 3, 6));
+    const RunResult run = runReportIn(folder, "-o out img img/b.pgm");
+    EXPECT_EQ(run.status, 0) << run.err;
+    EXPECT_EQ(parseCsv(readTextFile(folder + "/out/summary.csv")).size(), 4u);
+    EXPECT_TRUE(contains(run.err, "img/b.pgm is listed 2 times (images 2, 3): each is measured"))
+        << run.err;
+    EXPECT_FALSE(contains(run.err, "a.pgm is listed")) << run.err;
+    fs::remove_all(folder);
+}
+
 TEST(ReportRun, HelpAndVersionGoToStandardOutput) {
     const std::string folder = makeTempFolder();
     RunResult run = runReportIn(folder, "--help");
