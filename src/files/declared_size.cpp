@@ -130,7 +130,16 @@ void readJpeg(const Bytes& f, DeclaredSize& d) {
             const int64_t height = f.u16be(pos + 3);
             const int64_t width = f.u16be(pos + 5);
             addPicture(d, width, height);
-            if (width == 0 || height == 0) d.fault = FileFault::kBadSize;
+            if (width == 0 || height == 0) {
+                d.fault = FileFault::kBadSize;
+                return;
+            }
+            // The scans end with the end marker (FF D9), which coded data cannot hold: a file
+            // without one after its frame header was cut, and the library fails on it.
+            bool ended = false;
+            for (uint64_t at = pos + length; !ended && f.has(at, 2); ++at)
+                ended = f.u8(at) == 0xFF && f.u8(at + 1) == 0xD9;
+            if (!ended) d.fault = FileFault::kTruncated;
             return;
         }
         pos += length;

@@ -389,6 +389,12 @@ std::vector<CraftedFile> craftedFiles() {
     put16be(jpeg, 37838);
     jpeg.insert(jpeg.end(), {3, 1, 0x11, 0, 2, 0x11, 1, 3, 0x11, 1, 0xFF, 0xD9});
     files.push_back({"frame_37838.jpg", jpeg, "picture of 37838 x 37838 pixels "});
+    // A small frame whose scan was cut before the end marker.
+    Bytes cutScan = {0xFF, 0xD8, 0xFF, 0xC0, 0x00, 0x11, 8, 0, 16, 0, 16};
+    cutScan.insert(cutScan.end(), {3, 1, 0x11, 0, 2, 0x11, 1, 3, 0x11, 1, 0xFF, 0xDA, 0, 8});
+    cutScan.insert(cutScan.end(), 40, 0x55);
+    files.push_back({"cut_scan.jpg", cutScan,
+                     "damaged JPEG file: the file ends before the data its headers announce"});
     Bytes hdr;
     append(hdr, std::string("#?RADIANCE\nFORMAT=32-bit_rle_rgbe\n\n-Y 30000 +X 30000\n"));
     hdr.insert(hdr.end(), 64, 0x80);
