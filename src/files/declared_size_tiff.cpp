@@ -117,6 +117,17 @@ DeclaredSize readTiffDeclaredSize(const unsigned char* bytes, size_t size) {
             declared.width = width;
             declared.height = height;
         }
+        if (declared.pictures == 1) {
+            // The measured page's strips or tiles must lie in the file: a file cut short
+            // fails in the library without saying why.
+            const uint32_t striles = TIFFNumberOfStrips(tiff);
+            for (uint32_t i = 0; i < striles && declared.fault == FileFault::kNone; ++i) {
+                const uint64_t offset = TIFFGetStrileOffset(tiff, i);
+                const uint64_t length = TIFFGetStrileByteCount(tiff, i);
+                if (offset > size || length > size - offset) declared.fault = FileFault::kTruncated;
+            }
+            if (declared.fault != FileFault::kNone) break;
+        }
     } while (TIFFReadDirectory(tiff) == 1);
     TIFFClose(tiff);
     return declared;

@@ -373,6 +373,11 @@ std::vector<CraftedFile> craftedFiles() {
                      "picture of 65536 x 16385 pixels "});
     files.push_back({"huge_second_page.tif", greyTiff({2, 65536}, {2, 16385}, {4, 4}),
                      "picture of 65536 x 16385 pixels "});
+    // A strip that runs past the end of a cut file.
+    Bytes cutStrip = greyTiff({8}, {8}, {});
+    cutStrip.resize(cutStrip.size() - 32);
+    files.push_back({"cut_strip.tif", cutStrip,
+                     "damaged TIFF file: the file ends before the data its headers announce"});
     // Samples the library would read as unsigned integers: half floats, signed 16-bit levels.
     files.push_back({"half_float.tif", greyTiff({8}, {8}, {}, 16, 3),
                      "TIFF of 16-bit floating-point samples: only unsigned integer grey levels"});
