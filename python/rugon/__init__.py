@@ -103,13 +103,16 @@ def _flag(keyword, value):
 def _text(keyword, value):
     if not isinstance(value, str):
         raise TypeError(f"{keyword} must be a str, not {type(value).__name__}")
+    if not value:
+        # "--option=" with nothing after it would take the next option as its value.
+        raise ValueError(f"{keyword} must not be empty")
     return value
 
 
 def _ints(keyword, value, count, separator):
     """A tuple of `count` ints (or the option's own text) as option text."""
     if isinstance(value, str):
-        return value
+        return _text(keyword, value)
     try:
         items = tuple(value)
     except TypeError:

@@ -146,6 +146,8 @@ def test_bad_input_raises_with_a_clear_message(generated, tmp_path):
         (dict(kernel="5x"), ValueError, "kernel"),
         (dict(contrast="bright"), ValueError, "contrast"),
         (dict(orientation=1), TypeError, "orientation"),
+        (dict(orientation=""), ValueError, "orientation must not be empty"),
+        (dict(kernel=""), ValueError, "kernel must not be empty"),
         (dict(roi=(1, 2, 3)), ValueError, "roi"),
         (dict(roi=(0, 0, 0, 10)), ValueError, "roi"),
         (dict(window="10"), TypeError, "window"),
