@@ -979,33 +979,80 @@ void measureMetrology(const EdgeGrid& edgeGrid,
 PooledRoughness pooledRoughness(const std::vector<const MetrologyResult*>& results,
                                 const MetrologySettings& settings) {
     PooledRoughness pooled;
+    auto withSpectra = [](const MetrologyResult* r) {
+        return r != nullptr && !r->frequencyPerNm.empty() && hasSpectra(*r);
+    };
+    auto spacingOf = [](const MetrologyResult* r, const MetrologyResult* other) {
+        return r->pixelSizeNm == other->pixelSizeNm && r->rowSpacingNm == other->rowSpacingNm;
+    };
+    // The spectra pool at the pixel size and row spacing most images with spectra have (the
+    // first listed of equals), whatever the list's order.
     const MetrologyResult* reference = nullptr;
+    int32_t most = 0;
+    int32_t spectraImages = 0;
     for (const MetrologyResult* r : results) {
-        if (r != nullptr && !r->frequencyPerNm.empty() && hasSpectra(*r)) {
+        if (!withSpectra(r)) continue;
+        ++spectraImages;
+        int32_t alike = 0;
+        for (const MetrologyResult* other : results)
+            alike += withSpectra(other) && spacingOf(r, other) ? 1 : 0;
+        if (alike > most) {
+            most = alike;
             reference = r;
-            break;
         }
     }
-    // The images whose spectra pool: those with spectra at the reference's pixel size whose
-    // spectrum rows number at least half the longest; each is cut to the fewest of them, its
-    // middle rows.
     auto rowsOf = [](const MetrologyResult& r) {
         return r.lastSpectrumRow - r.firstSpectrumRow + 1;
     };
-    auto sameSpacing = [reference](const MetrologyResult* r) {
-        return r != nullptr && reference != nullptr && !r->frequencyPerNm.empty() &&
-               hasSpectra(*r) && r->pixelSizeNm == reference->pixelSizeNm &&
-               r->rowSpacingNm == reference->rowSpacingNm;
+    auto sameSpacing = [&](const MetrologyResult* r) {
+        return reference != nullptr && withSpectra(r) && spacingOf(r, reference);
     };
-    int32_t longest = 0;
-    for (const MetrologyResult* r : results)
-        if (sameSpacing(r)) longest = std::max(longest, rowsOf(*r));
-    auto pools = [&](const MetrologyResult* r) {
-        return sameSpacing(r) && 2 * rowsOf(*r) >= longest;
-    };
-    int32_t n = longest;
-    for (const MetrologyResult* r : results)
-        if (pools(r)) n = std::min(n, rowsOf(*r));
+    // Over n rows, the middle rows of each image at least n long: n is the length that pools
+    // the most rows (n times the images at least n long; the longer of equals), so that one
+    // short image does not shorten the others, nor many short ones drop out for one long.
+    int32_t n = 0;
+    int64_t pooledRows = 0;
+    for (const MetrologyResult* r : results) {
+        if (!sameSpacing(r)) continue;
+        const int32_t candidate = rowsOf(*r);
+        int64_t images = 0;
+        for (const MetrologyResult* other : results)
+            images += sameSpacing(other) && rowsOf(*other) >= candidate ? 1 : 0;
+        if (images * candidate > pooledRows ||
+            (images * candidate == pooledRows && candidate > n)) {
+            pooledRows = images * candidate;
+            n = candidate;
+        }
+    }
+    auto pools = [&](const MetrologyResult* r) { return sameSpacing(r) && rowsOf(*r) >= n; };
+    if (reference != nullptr) {
+        pooled.spectrumRows = n;
+        int32_t otherSpacing = 0;
+        int32_t shorter = 0;
+        int32_t longer = 0;
+        for (const MetrologyResult* r : results) {
+            if (!withSpectra(r)) continue;
+            otherSpacing += sameSpacing(r) ? 0 : 1;
+            shorter += sameSpacing(r) && rowsOf(*r) < n ? 1 : 0;
+            longer += pools(r) && rowsOf(*r) > n ? 1 : 0;
+        }
+        auto images = [](int32_t k) { return std::to_string(k) + (k == 1 ? " image" : " images"); };
+        if (otherSpacing > 0)
+            pooled.spectrumNotes.push_back(
+                images(otherSpacing) + " of " + std::to_string(spectraImages) +
+                " with spectra at another pixel size or row spacing than the most have: left "
+                "out of the spectra (their lines count for the CD and CDU)");
+        if (shorter > 0)
+            pooled.spectrumNotes.push_back(images(shorter) + " shorter than the " +
+                                           std::to_string(n) +
+                                           " rows pooled: left out of the spectra (their lines "
+                                           "count for the CD and CDU)");
+        if (longer > 0)
+            pooled.spectrumNotes.push_back(images(longer) + " longer than the " +
+                                           std::to_string(n) +
+                                           " rows pooled: their spectra taken over their middle " +
+                                           std::to_string(n) + " rows");
+    }
     PsdWorkspace workspace;
     if (reference != nullptr && !workspace.prepare(n)) reference = nullptr;
     // Rows along the lines as the reference's; each image's positions across its own lines.

@@ -222,7 +222,11 @@ struct PooledRoughness {
     int32_t lineCount = 0;   // lines with a mean width
     int32_t spectrumLineCount = 0;
     int32_t spectrumImageCount = 0;  // images whose spectra were pooled (the same grid)
-    double cdNm = 0.0;               // mean of the lines' mean widths
+    int32_t spectrumRows = 0;        // rows of each pooled spectrum (0 without spectra)
+    // What the spectra left out or cut, one sentence each (images at another pixel size,
+    // shorter or longer than spectrumRows); empty when every image with spectra pooled whole.
+    std::vector<std::string> spectrumNotes;
+    double cdNm = 0.0;  // mean of the lines' mean widths
     double cdCi95Nm = 0.0;
     double cdu3SigmaNm = 0.0;  // 3 x sample sigma (n - 1) of the lines' mean widths
     std::string cdReason;      // why cdNm is NaN
@@ -245,10 +249,12 @@ PsdFitOptions spectrumFitOptions(const MetrologySettings& settings,
                                  int32_t spectrumRows);
 
 // Pools the lines of `results` (null entries skipped). Spectra are pooled from the results
-// with spectra at the pixel size and row spacing of the first of them whose spectrum rows
-// number at least half the longest: all at the fewest of those rows (the middle rows of each; a
-// result with more has its lines' spectra made again over them, from the same edges). The
-// others add their lines to the CD and CDU only (spectrumImageCount says how many pooled). Fits,
+// with spectra at the pixel size and row spacing most of them have (the first listed of
+// equals), over n rows: the middle n rows of each result at least n long (a result with more
+// has its lines' spectra made again over them, from the same edges), n the length that pools
+// the most rows (n times the results at least n long; the longer of equals). The others add
+// their lines to the CD and CDU only (spectrumImageCount says how many pooled, spectrumNotes
+// which were left out or cut and why). Fits,
 // unbiased figures and intervals as in measureMetrology, with the settings' bootstrap, seed and fit
 // bounds; their lengths in px (resolutionMaxPx, xiMinPx, noiseLagRows) are taken at the row spacing
 // of the pooled spectra (settings' pixel size and spacing are not used), and a resolution held in

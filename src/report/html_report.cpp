@@ -650,9 +650,13 @@ std::string groupsSection(const std::vector<GroupRow>& groups, PlotIds& ids) {
         "<section id=\"groups\">\n<h2>Groups</h2>\n"
         "<p class=\"note\">Per group: the mean CD, the CDU (3\u03c3 of the line CDs over all "
         "lines of its images) and the unbiased 3\u03c3 LWR and LER from the pooled spectra, "
-        "each with the half-width of its 95 % interval. Groups whose bars do not overlap differ "
-        "beyond the scatter of their images. Spectra pool at one pixel size over the rows the "
-        "images share; the last column gives the images and lines they hold.</p>\n<div "
+        "each with the half-width of its 95 % interval. The CD is the mean over the group's "
+        "lines, and the intervals come from resampling those lines: they hold the scatter of "
+        "lines and of the image noise, not differences between the images (the batch table's "
+        "interval of the image means holds those), so groups whose bars do not overlap differ "
+        "beyond the scatter of their lines. Spectra pool at the pixel size most images have, "
+        "over the length that pools the most rows; the last column gives the images and lines "
+        "they hold, and the notes below what they left out.</p>\n<div "
         "class=\"table-wrap\">\n"
         "<table class=\"sortable\">\n<thead><tr><th data-type=\"text\">Group</th>"
         "<th data-type=\"num\">Images</th><th data-type=\"num\">Lines</th>"
@@ -712,6 +716,7 @@ std::string groupsSection(const std::vector<GroupRow>& groups, PlotIds& ids) {
         std::string why;
         for (const auto& [column, reason] : g.reasons)
             if (why.find(reason) == std::string::npos) why += (why.empty() ? "" : "; ") + reason;
+        for (const std::string& note : g.notes) why += (why.empty() ? "" : "; ") + note;
         if (!why.empty())
             html += "<p class=\"note\">" + htmlEscape(g.name) + ": " + htmlEscape(why) + ".</p>\n";
     }
@@ -874,6 +879,8 @@ GroupRow groupRowOf(const std::string& name, const PooledRoughness& pooled) {
     row.lerCi95Nm = pooled.ler.ci95Nm;
     row.spectrumImages = pooled.spectrumImageCount;
     row.spectrumLines = pooled.spectrumLineCount;
+    row.spectrumRows = pooled.spectrumRows;
+    row.notes = pooled.spectrumNotes;
     auto why = [&row](const char* column, double value, const std::string& reason) {
         if (!std::isfinite(value)) row.reasons.emplace_back(column, reason);
     };

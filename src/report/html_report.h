@@ -28,6 +28,10 @@ struct GroupRow {
     std::string lengthUnit = "nm";  // of the figures: nm, px, or empty when the group mixes both
     int32_t spectrumImages = 0;     // images whose spectra were pooled (one frequency grid)
     int32_t spectrumLines = 0;      // lines of those images with both edges in the spectra
+    int32_t spectrumRows = 0;       // rows of each pooled spectrum (0 without spectra)
+    // What the figures leave out or cut, one sentence each: images not measured, images left
+    // out of the spectra or cut to spectrumRows (PooledRoughness::spectrumNotes).
+    std::vector<std::string> notes;
     // Why a figure is empty, keyed by its groups.csv column; only empty figures have one.
     std::vector<std::pair<std::string, std::string>> reasons;
 };

@@ -41,16 +41,30 @@ std::vector<std::string> reportFileNames() {
 std::vector<GroupRow> groupRows(const RunDescription& run,
                                 const std::vector<ImageResult>& results) {
     std::map<std::string, std::vector<const ImageResult*>> members;
+    std::map<std::string, int32_t> unmeasured;
     for (const ImageResult& result : results) {
         if (result.group.empty()) continue;
         std::vector<const ImageResult*>& list = members[result.group];
-        if (result.status == ImageStatus::kMeasured) list.push_back(&result);
+        if (result.status == ImageStatus::kMeasured)
+            list.push_back(&result);
+        else
+            ++unmeasured[result.group];
     }
     MetrologySettings settings;
     settings.bootstrapResamples = run.settings.bootstrapResamples;
     settings.seed = run.settings.bootstrapSeed;
     std::vector<GroupRow> rows;
     for (const auto& [name, images] : members) {
+        // Listed images that were not measured are in none of the group's figures.
+        const int32_t failed = unmeasured.count(name) > 0 ? unmeasured.at(name) : 0;
+        auto noteFailed = [&, name = name](GroupRow& row) {
+            if (failed == 0 || images.empty()) return;
+            row.notes.insert(row.notes.begin(),
+                             std::to_string(failed) + " of its " +
+                                 std::to_string(failed + static_cast<int32_t>(images.size())) +
+                                 " images not measured (missing, unreadable or without a line): "
+                                 "in none of its figures");
+        };
         std::vector<const MetrologyResult*> measured;
         int32_t inPixels = 0;
         for (const ImageResult* image : images) {
@@ -70,6 +84,7 @@ std::vector<GroupRow> groupRows(const RunDescription& run,
         if (inPixels == 0 || inPixels == count) {
             rows.push_back(groupRowOf(name, pooledRoughness(measured, settings)));
             rows.back().lengthUnit = inPixels > 0 ? "px" : "nm";
+            noteFailed(rows.back());
             continue;
         }
         // Lengths in px and in nm do not pool: the counts only.
@@ -86,6 +101,7 @@ std::vector<GroupRow> groupRows(const RunDescription& run,
                                 (count - inPixels == 1 ? "the other has" : "the others have") +
                                 " lengths in nm: the group's lines cannot be pooled";
         for (const char* column : kGroupFigures) row.reasons.emplace_back(column, why);
+        noteFailed(row);
         rows.push_back(std::move(row));
     }
     return rows;
@@ -107,14 +123,16 @@ Table groupsTable(const std::vector<GroupRow>& groups) {
                      "ler_3sigma_unbiased_nm",
                      "ler_3sigma_unbiased_ci95_nm",
                      "spectrum_images",
-                     "spectrum_lines"};
+                     "spectrum_lines",
+                     "spectrum_rows"};
     auto figure = [](double v) { return std::isfinite(v) ? realCell(v) : emptyCell(); };
     for (const GroupRow& g : groups) {
         table.rows.push_back({textCell(g.name), integerCell(g.images), integerCell(g.lines),
                               textCell(g.lengthUnit), figure(g.cdMeanNm), figure(g.cdCi95Nm),
                               figure(g.cduNm), figure(g.lwrUnbiasedNm), figure(g.lwrCi95Nm),
                               figure(g.lerUnbiasedNm), figure(g.lerCi95Nm),
-                              integerCell(g.spectrumImages), integerCell(g.spectrumLines)});
+                              integerCell(g.spectrumImages), integerCell(g.spectrumLines),
+                              integerCell(g.spectrumRows)});
     }
     return table;
 }
@@ -135,6 +153,7 @@ nlohmann::ordered_json groupsJson(const std::vector<GroupRow>& groups) {
         nlohmann::ordered_json reasons = nlohmann::ordered_json::object();
         for (const auto& [column, reason] : groups[r].reasons) reasons[column] = reason;
         group["reasons"] = std::move(reasons);
+        group["notes"] = groups[r].notes;
         out.push_back(std::move(group));
     }
     return out;

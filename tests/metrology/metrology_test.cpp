@@ -1218,9 +1218,9 @@ TEST(Metrology, PoolingTwoImagesAveragesTheirLines) {
     EXPECT_GT(pooled.lwr.ci95Nm, 0.0);
 }
 
-TEST(Metrology, PoolingCutsLongerImagesToTheCommonRowsAndLeavesShortOnesOut) {
-    // 256 and 320 rows pool over the fewer rows (the middle ones of the longer image); 120 rows
-    // are under half the longest and add their lines to the CD only.
+TEST(Metrology, PoolingTakesThePixelSizeMostHaveAndTheLengthThatPoolsTheMostRows) {
+    // 256 and 320 rows pool over the fewer rows (the middle ones of the longer image), 512 rows
+    // in all; 120 rows would pool 360 and add their lines to the CD only.
     MetrologySettings settings;
     settings.bootstrapResamples = 0;
     SyntheticSem image;
@@ -1261,6 +1261,36 @@ TEST(Metrology, PoolingCutsLongerImagesToTheCommonRowsAndLeavesShortOnesOut) {
     EXPECT_NEAR(pooled.lwr.biasedVarianceNm2, sum / lines, 1e-9 * sum / lines);
     ASSERT_TRUE(pooled.lwr.fit.ok) << pooled.lwr.fit.status;
     EXPECT_LE(pooled.lwr.sigma3UnbiasedNm, pooled.lwr.sigma3BiasedNm);
+    EXPECT_EQ(pooled.spectrumRows, n);
+    ASSERT_EQ(pooled.spectrumNotes.size(), 2u);
+    EXPECT_EQ(pooled.spectrumNotes[0].rfind("1 image shorter than the " + std::to_string(n) +
+                                                " rows pooled: left out of the spectra",
+                                            0),
+              0u)
+        << pooled.spectrumNotes[0];
+    EXPECT_EQ(pooled.spectrumNotes[1].rfind("1 image longer than the", 0), 0u);
+
+    // One short image among long ones leaves their length alone: three of 320 rows pool 960
+    // rows, with the one of 120 rows only 480.
+    const PooledRoughness longest = pooledRoughness({&r[2], &r[1], &r[1], &r[1]}, settings);
+    EXPECT_EQ(longest.spectrumImageCount, 3);
+    EXPECT_EQ(longest.spectrumRows, r[1].lastSpectrumRow - r[1].firstSpectrumRow + 1);
+    EXPECT_NEAR(longest.lwr.biasedVarianceNm2, r[1].lwr.biasedVarianceNm2,
+                1e-12 * r[1].lwr.biasedVarianceNm2);
+
+    // An image at another pixel size leaves the spectra, whether it is listed first or last.
+    MetrologyResult coarser = r[0];
+    coarser.pixelSizeNm *= 2.0;
+    coarser.rowSpacingNm *= 2.0;
+    const PooledRoughness first = pooledRoughness({&coarser, &r[0], &r[1]}, settings);
+    const PooledRoughness last = pooledRoughness({&r[0], &r[1], &coarser}, settings);
+    EXPECT_EQ(first.spectrumImageCount, 2);
+    EXPECT_EQ(first.lwr.biasedVarianceNm2, last.lwr.biasedVarianceNm2);
+    EXPECT_EQ(first.lwr.sigma3UnbiasedNm, last.lwr.sigma3UnbiasedNm);
+    ASSERT_FALSE(first.spectrumNotes.empty());
+    EXPECT_EQ(first.spectrumNotes[0].rfind("1 image of 3 with spectra at another pixel size", 0),
+              0u)
+        << first.spectrumNotes[0];
 }
 
 TEST(Metrology, EdgeCorrelationIsFreeOfNoiseCommonToBothEdgesOfARow) {

@@ -234,8 +234,8 @@ TEST(HtmlReport, PageLoadsNothingFromElsewhereAndItsPlotsKeepTheirIdsApart) {
     results[2].psdSvgFile = "image-3-psd.svg";
     results[2].psdPngFile = "image-3-psd.png";
     std::vector<GroupRow> groups(2);
-    groups[0] = {"dose 10", 2, 8, 31.0, 0.4, 1.2, 3.1, 0.2, 2.2, 0.1, "nm", 2, 8, {}};
-    groups[1] = {"dose 12", 1, 4, 29.0, 0.5, 1.0, 2.4, 0.3, 1.7, 0.2, "nm", 1, 4, {}};
+    groups[0] = {"dose 10", 2, 8, 31.0, 0.4, 1.2, 3.1, 0.2, 2.2, 0.1, "nm", 2, 8, 300, {}, {}};
+    groups[1] = {"dose 12", 1, 4, 29.0, 0.5, 1.0, 2.4, 0.3, 1.7, 0.2, "nm", 1, 4, 300, {}, {}};
     const std::string page = formatHtmlReport(RunDescription(), results, &groups);
 
     // Every reference is within the page or a picture file of the run, by relative name.

@@ -502,9 +502,9 @@ TEST(ReportBatch, AGroupMixingPixelsAndNanometresOrWithoutAMeasuredImageIsNotPoo
     for (const char* name : {"m-1", "m-2", "p-1", "p-2"})
         save(generated(smallImage(static_cast<uint64_t>(name[2]))), folder + "/" + name + ".pgm");
     writeTextFile(folder + "/m-1.txt", "PixelSize=2 nm\n");
-    // q-1 is missing: its group has no measured image.
-    const RunResult run =
-        runReportIn(folder, "--group '^([mpq])-' -o out m-1.pgm m-2.pgm p-1.pgm p-2.pgm q-1.pgm");
+    // q-1 is missing: its group has no measured image; p-3 is missing from group p.
+    const RunResult run = runReportIn(
+        folder, "--group '^([mpq])-' -o out m-1.pgm m-2.pgm p-1.pgm p-2.pgm p-3.pgm q-1.pgm");
     ASSERT_EQ(run.status, 1) << run.err;
     const CsvFile groups = readCsv(folder + "/out/groups.csv");
     ASSERT_EQ(groups.rows.size(), 3u);
@@ -528,11 +528,17 @@ TEST(ReportBatch, AGroupMixingPixelsAndNanometresOrWithoutAMeasuredImageIsNotPoo
     EXPECT_TRUE(contains(json["groups"][0]["reasons"]["cd_mean_nm"].get<std::string>(),
                          "1 of its 2 images has no pixel size"));
     EXPECT_TRUE(json["groups"][1]["reasons"].empty());
+    // What group p's figures leave out is said, and over how many rows its spectra pooled.
+    EXPECT_EQ(json["groups"][1]["notes"][0],
+              "1 of its 3 images not measured (missing, unreadable or without a line): in none "
+              "of its figures");
+    EXPECT_GT(std::stoi(groups.cell(pixels, "spectrum_rows")), 100);
     EXPECT_EQ(json["groups"][1]["cd_mean_nm"].get<double>(),
               std::stod(groups.cell(pixels, "cd_mean_nm")));
     // The page says why, and plots the group in px.
     const std::string page = readTextFile(folder + "/out/index.html");
     EXPECT_TRUE(contains(page, "m: 1 of its 2 images has no pixel size"));
+    EXPECT_TRUE(contains(page, "p: 1 of its 3 images not measured"));
     EXPECT_TRUE(contains(page, "Comparison of the groups"));
     fs::remove_all(folder);
 }
