@@ -856,6 +856,18 @@ int runReport(const ReportOptions& options, std::FILE* err, bool errIsTerminal) 
         return kExitCannotRun;
     }
     const std::vector<std::string> earlier = earlierRunFiles(options.outputFolder);
+    // A group pattern that leaves images out of every group is most likely mistyped.
+    if (!options.groupPattern.empty() && n > 0) {
+        int32_t ungrouped = 0;
+        for (const BatchImage& image : images) ungrouped += image.group.empty() ? 1 : 0;
+        if (ungrouped == n)
+            out.message("the group pattern \"" + options.groupPattern +
+                        "\" matches none of the image names: no groups");
+        else if (ungrouped > 0)
+            out.message(std::to_string(ungrouped) + " of " + std::to_string(n) +
+                        " images are in no group: the group pattern \"" + options.groupPattern +
+                        "\" does not match their names");
+    }
     // One file listed twice (by a folder and by name, or twice by name) is measured twice and
     // counts twice in the batch and group statistics, as asked; the user should know.
     std::map<std::pair<dev_t, ino_t>, std::vector<int32_t>> listed;

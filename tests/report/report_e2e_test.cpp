@@ -706,7 +706,7 @@ TEST(ReportRun, ANameThatIsNotUtf8IsDrawnWithAReplacementCharacter) {
     fs::remove_all(folder);
 }
 
-TEST(ReportRun, AFileListedTwiceIsMeasuredTwiceAndSaidSo) {
+TEST(ReportRun, AFileListedTwiceOrAGroupPatternMissingNamesIsSaid) {
     const std::string folder = makeTempFolder();
     fs::create_directories(folder + "/img");
     ASSERT_TRUE(writeLineImage(folder + "/img/a.pgm", 256, 320, 2, 6));
@@ -717,6 +717,13 @@ TEST(ReportRun, AFileListedTwiceIsMeasuredTwiceAndSaidSo) {
     EXPECT_TRUE(contains(run.err, "img/b.pgm is listed 2 times (images 2, 3): each is measured"))
         << run.err;
     EXPECT_FALSE(contains(run.err, "a.pgm is listed")) << run.err;
+    // A group pattern that misses some or all names is said too.
+    const RunResult some = runReportIn(folder, "-o out --group '^(b)' img");
+    EXPECT_TRUE(contains(some.err, "1 of 2 images are in no group: the group pattern \"^(b)\""))
+        << some.err;
+    const RunResult none = runReportIn(folder, "-o out --group 'x(y)?' img");
+    EXPECT_TRUE(contains(none.err, "the group pattern \"x(y)?\" matches none of the image names"))
+        << none.err;
     fs::remove_all(folder);
 }
 
