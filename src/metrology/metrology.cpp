@@ -871,10 +871,15 @@ void measureMetrology(const EdgeGrid& edgeGrid,
 
     findGaps(out);
 
-    // The spectrum rows: the span every usable edge covers.
+    // The spectrum rows: the span that holds the most edge rows, its length times the edges
+    // that cover it whole (of those found in all but maxMissingFraction of their own span);
+    // the longer of equals. Where every edge runs the whole picture that is every edge over
+    // every row; where tilted lines enter and leave through the sides, the edges that cover
+    // only part of the rows are left out rather than cutting every edge to the part they
+    // share.
     std::vector<int32_t> spanFirst(out.edges.size(), -1);
     std::vector<int32_t> spanLast(out.edges.size(), -1);
-    int32_t longest = 0;
+    std::vector<size_t> candidates;
     for (size_t e = 0; e < out.edges.size(); ++e) {
         const std::vector<double>& x = out.edges[e].positions;
         for (int32_t y = 0; y < h; ++y) {
@@ -882,20 +887,33 @@ void measureMetrology(const EdgeGrid& edgeGrid,
             if (spanFirst[e] < 0) spanFirst[e] = y;
             spanLast[e] = y;
         }
-        if (spanFirst[e] >= 0) longest = std::max(longest, spanLast[e] - spanFirst[e] + 1);
-    }
-    std::vector<bool> usable(out.edges.size(), false);
-    int32_t rangeFirst = 0;
-    int32_t rangeLast = h - 1;
-    for (size_t e = 0; e < out.edges.size(); ++e) {
         if (spanFirst[e] < 0) continue;
         const int32_t length = spanLast[e] - spanFirst[e] + 1;
         const int32_t missingInside = length - (h - out.edges[e].missingRows);
-        if (2 * length < longest || missingInside > settings.maxMissingFraction * length) continue;
-        usable[e] = true;
-        rangeFirst = std::max(rangeFirst, spanFirst[e]);
-        rangeLast = std::min(rangeLast, spanLast[e]);
+        if (missingInside <= settings.maxMissingFraction * length) candidates.push_back(e);
     }
+    int32_t rangeFirst = 0;
+    int32_t rangeLast = -1;
+    int64_t mostRows = 0;
+    for (size_t a : candidates) {
+        for (size_t b : candidates) {
+            const int32_t first = spanFirst[a];
+            const int32_t last = spanLast[b];
+            if (last < first) continue;
+            int64_t covering = 0;
+            for (size_t e : candidates)
+                covering += spanFirst[e] <= first && spanLast[e] >= last ? 1 : 0;
+            const int64_t rows = covering * (last - first + 1);
+            if (rows > mostRows || (rows == mostRows && last - first > rangeLast - rangeFirst)) {
+                mostRows = rows;
+                rangeFirst = first;
+                rangeLast = last;
+            }
+        }
+    }
+    if (candidates.empty()) rangeLast = h - 1;  // no edge: the reasons speak of every row
+    std::vector<bool> usable(out.edges.size(), false);
+    for (size_t e : candidates) usable[e] = spanFirst[e] <= rangeFirst && spanLast[e] >= rangeLast;
     const int32_t n = rangeLast - rangeFirst + 1;
     std::vector<std::vector<double>> residuals(out.edges.size());
     PsdWorkspace workspace;

@@ -148,7 +148,8 @@ struct MetrologyResult {
     // Bright-edge images: empty when the edges were started from the coarse edges; otherwise
     // why they were started from the bands of the middle rows instead (locateEdgeBands).
     std::string edgeOrigin;
-    // The rows the spectra use (1-based, inclusive): the rows every edge in the spectra spans.
+    // The rows the spectra use (1-based, inclusive): the span that holds the most edge rows
+    // (its length times the edges covering it whole); every edge in the spectra spans them.
     int32_t firstSpectrumRow = 0;
     int32_t lastSpectrumRow = 0;
     std::vector<double> frequencyPerNm;  // k / (n dy / tiltCos), k = 1 .. n / 2 (0 left: detrended)
