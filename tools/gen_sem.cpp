@@ -171,6 +171,20 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "rugon-gen-sem: --output is required (see --help)\n");
         return 2;
     }
+    // The picture is written as PGM whatever the name says: another extension would give a
+    // file that readers take by its name for what it is not.
+    const size_t dot = output.rfind('.');
+    const size_t slash = output.rfind('/');
+    const std::string extension =
+        dot != std::string::npos && (slash == std::string::npos || dot > slash) ? output.substr(dot)
+                                                                                : "";
+    if (extension != ".pgm" && extension != ".PGM") {
+        std::fprintf(stderr,
+                     "rugon-gen-sem: --output %s: the picture is written as PGM; name it "
+                     ".pgm\n",
+                     output.c_str());
+        return 2;
+    }
     if (edgePath.empty()) edgePath = besideOutput(output, "_edges.csv");
     if (truthPath.empty()) truthPath = besideOutput(output, "_truth.json");
 

@@ -37,7 +37,7 @@ const char kUsage[] =
     "  --output-dir DIR    where the files go [validation]\n"
     "  --plot FILE         the picture [DIR/lwr_vs_noise.png]\n"
     "  --seed N            base seed; image i uses N + i [731000]\n"
-    "  --side N            image width and height, px [1024]\n"
+    "  --side N            image width and height, 128 to 8192 px [1024]\n"
     "  --resamples N       bootstrap resamples of each interval [200]\n"
     "  --bound             instead of images: how closely xi and alpha can be known at all\n"
     "                      from the grid's edges (32 series of 1024 rows, sigma 1.5 px, blur\n"

@@ -432,6 +432,8 @@ RecoveryVerdict judgeRecovery(const std::vector<RecoveryRow>& rows,
                             std::fabs(row.alphaFit - row.alphaDrawn) <= targets.maxAlphaError;
         v.lerInInterval += row.ler.truthInInterval();
         v.lwrInInterval += row.lwr.truthInInterval();
+        v.lerWithInterval += std::isfinite(row.ler.ci95) ? 1 : 0;
+        v.lwrWithInterval += std::isfinite(row.lwr.ci95) ? 1 : 0;
         v.xiInInterval += std::fabs(row.xiFitNm - row.xiTrueNm) <= row.xiCi95Nm;
         v.alphaInInterval += std::fabs(row.alphaFit - row.alphaTrue) <= row.alphaCi95;
         if (!ler) fail(row, "unbiased LER error %", row.ler.unbiasedErrorPercent(), maxError);
@@ -531,6 +533,8 @@ RecoveryVerdict judgeQuick(const std::vector<RecoveryRow>& rows,
             ++v.lwrPass;
         v.lerInInterval += row.ler.truthInInterval();
         v.lwrInInterval += row.lwr.truthInInterval();
+        v.lerWithInterval += std::isfinite(row.ler.ci95) ? 1 : 0;
+        v.lwrWithInterval += std::isfinite(row.lwr.ci95) ? 1 : 0;
         v.xiInInterval += std::fabs(row.xiFitNm - row.xiTrueNm) <= row.xiCi95Nm;
         v.alphaInInterval += std::fabs(row.alphaFit - row.alphaTrue) <= row.alphaCi95;
         if (row.input.noiseSigma == 0.0) continue;

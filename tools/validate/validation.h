@@ -184,6 +184,8 @@ struct RecoveryVerdict {
     int32_t wholePixelBiasedPass = 0;
     int32_t lerInInterval = 0;  // found rows whose interval holds the true LER
     int32_t lwrInInterval = 0;
+    int32_t lerWithInterval = 0;  // found rows with an interval (none with too few resamples)
+    int32_t lwrWithInterval = 0;
     int32_t xiInInterval = 0;  // found rows whose fit's interval holds the model's xi
     int32_t alphaInInterval = 0;
     int32_t seriesCount = 0;

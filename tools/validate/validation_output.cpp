@@ -5,6 +5,8 @@
 #include <algorithm>
 #include <cmath>
 #include <map>
+#include <string>
+#include <tuple>
 
 namespace {
 
@@ -187,10 +189,14 @@ void printVerdict(
                  "| CD shift, clean to noisiest found image, below %.1f px | %d of %d series "
                  "(largest %.3f px) |\n",
                  t.maxCdShiftPx, v.cdShiftPass, v.seriesCount, v.worstCdShiftPx);
-    std::fprintf(out, "| true LER inside the 95 %% interval (not a target) | %d of %d |\n",
-                 v.lerInInterval, v.foundRows);
-    std::fprintf(out, "| true LWR inside the 95 %% interval (not a target) | %d of %d |\n",
-                 v.lwrInInterval, v.foundRows);
+    // Without resamples (--resamples under 20) no image has an interval to hold anything.
+    for (const auto& [what, inside, with] : {std::tuple{"LER", v.lerInInterval, v.lerWithInterval},
+                                             std::tuple{"LWR", v.lwrInInterval, v.lwrWithInterval}})
+        std::fprintf(out, "| true %s inside the 95 %% interval (not a target) | %s |\n", what,
+                     with == 0 ? "no intervals made"
+                               : (std::to_string(inside) + " of " + std::to_string(with) +
+                                  (with < v.foundRows ? " with an interval" : ""))
+                                     .c_str());
     std::fprintf(out, "| model's ξ inside the fit's 95 %% interval (not a target) | %d of %d |\n",
                  v.xiInInterval, v.foundRows);
     std::fprintf(out, "| model's α inside the fit's 95 %% interval (not a target) | %d of %d |\n\n",
