@@ -444,19 +444,37 @@ void appendGaps(const std::vector<double>& a,
     }
 }
 
-// MetrologyResult::gaps: broken lines and bridged spaces.
+// MetrologyResult::gaps: broken lines and bridged spaces. Rows in which half or more of the
+// lines and spaces (at least 3) lose both their edges at once are a streak across the picture
+// (a saturated or dark band of rows, charging), not defects of the pattern: a gap mostly in
+// such rows is left out.
 void findGaps(MetrologyResult& out) {
     const auto positions = [&out](int32_t edge) -> const std::vector<double>& {
         return out.edges[static_cast<size_t>(edge)].positions;
     };
+    std::vector<EdgeGap> gaps;
+    int32_t pairs = 0;
     for (size_t l = 0; l < out.lines.size(); ++l) {
         const MetrologyLine& line = out.lines[l];
         EdgeGap gap;
         gap.line = static_cast<int32_t>(l);
-        appendGaps(positions(line.leftEdge), positions(line.rightEdge), gap, out.gaps);
+        appendGaps(positions(line.leftEdge), positions(line.rightEdge), gap, gaps);
+        ++pairs;
         if (l + 1 == out.lines.size() || out.lines[l + 1].leftEdge != line.rightEdge + 1) continue;
         gap.bridge = true;
-        appendGaps(positions(line.rightEdge), positions(out.lines[l + 1].leftEdge), gap, out.gaps);
+        appendGaps(positions(line.rightEdge), positions(out.lines[l + 1].leftEdge), gap, gaps);
+        ++pairs;
+    }
+    std::vector<int32_t> losing(static_cast<size_t>(std::max(out.rowCount, 0)), 0);
+    for (const EdgeGap& gap : gaps)
+        for (int32_t y = gap.firstRow; y <= gap.lastRow && y < out.rowCount; ++y)
+            ++losing[static_cast<size_t>(y)];
+    const int32_t acrossPicture = std::max(3, (pairs + 1) / 2);
+    for (const EdgeGap& gap : gaps) {
+        int32_t streakRows = 0;
+        for (int32_t y = gap.firstRow; y <= gap.lastRow && y < out.rowCount; ++y)
+            streakRows += losing[static_cast<size_t>(y)] >= acrossPicture ? 1 : 0;
+        if (2 * streakRows < gap.lastRow - gap.firstRow + 1) out.gaps.push_back(gap);
     }
 }
 

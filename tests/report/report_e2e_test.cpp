@@ -570,7 +570,8 @@ TEST(ReportRun, AnEdgeSearchThatReachesAcrossTheSpacesIsNotedWithTheWindowToGive
 TEST(ReportRun, BridgesAndBrokenLinesAreFlaggedWithWhereTheyAre) {
     // Plain lines of 28 px every 64 from column 24 (edges 1-2, 3-4, ...), 512 rows: the space
     // between lines 2 and 3 filled over rows 201-210 (a bridge), line 5 cut over rows 301-306
-    // (a break), and a bare strip across the top rows (lines that start below it, not a defect).
+    // (a break), a bare strip across the top rows (lines that start below it, not a defect) and a
+    // saturated streak across rows 401-404 (the picture's, not the pattern's).
     SyntheticSemSettings settings;
     settings.width = 448;
     settings.height = 512;
@@ -590,6 +591,7 @@ TEST(ReportRun, BridgesAndBrokenLinesAreFlaggedWithWhereTheyAre) {
     paint(100, 165, 200, 209, 200);  // 0-based rows 200-209: file rows 201-210
     paint(270, 310, 300, 305, 40);   // line 5 spans columns 281-308
     paint(0, image.width - 1, 0, 5, 40);
+    paint(0, image.width - 1, 400, 403, 255);
     ASSERT_TRUE(writePgm(folder + "/defects.pgm", image.width, image.height, image.pixels));
     const RunResult run = runCommand(
         folder, std::string(RUGON_REPORT_BINARY) + " --no-region -o out plain.pgm defects.pgm");
