@@ -35,7 +35,8 @@ const char kUsage[] =
     "                         with --lines, a first line that the left border cuts\n"
     "  --lines N              number of lines; 0 fits as many as lie inside columns\n"
     "                         12 .. width - 12 [0]\n"
-    "  --band-width B         width of each bright edge band, pixels [4]\n"
+    "  --band-width B         width of each bright edge band, pixels [4]; where the line is\n"
+    "                         narrower than two bands they meet at its middle\n"
     "  --contrast C           bright-edges (bands), bright-line (line at the band level on\n"
     "                         the background) or dark-line (line at the background level\n"
     "                         on spaces at the band level) [bright-edges]\n"
@@ -216,6 +217,22 @@ int main(int argc, char** argv) {
     bool wholeLine = false;
     for (const SyntheticEdge& e : image.edges)
         wholeLine = wholeLine || e.kind == SyntheticEdgeKind::kLineRight;
+    // Rows where a line's edges cross: the truth there holds a width of zero or less, which no
+    // picture shows (the line is simply not drawn in those rows).
+    int64_t crossed = 0;
+    for (size_t e = 0; e + 1 < image.edges.size(); ++e) {
+        if (image.edges[e].kind != SyntheticEdgeKind::kLineLeft ||
+            image.edges[e + 1].kind != SyntheticEdgeKind::kLineRight)
+            continue;
+        for (size_t y = 0; y < image.edges[e].positions.size(); ++y)
+            crossed += image.edges[e + 1].positions[y] <= image.edges[e].positions[y] ? 1 : 0;
+    }
+    if (crossed > 0)
+        std::fprintf(stderr,
+                     "rugon-gen-sem: warning: the edges of a line cross in %lld rows (a cd of %g "
+                     "px against an edge sigma of %g px): the truth there holds widths of zero or "
+                     "less that the picture does not show\n",
+                     static_cast<long long>(crossed), s.cd, s.roughnessSigma);
     if (!wholeLine && s.lineCount == 0)
         std::fprintf(stderr,
                      "rugon-gen-sem: warning: no whole line fits inside columns 12 .. %d from the "

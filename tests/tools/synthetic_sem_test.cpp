@@ -103,6 +103,39 @@ double meanProduct(const std::vector<std::vector<double>>& series, size_t lag) {
     return sum / count;
 }
 
+TEST(SyntheticSem, BandsOfANarrowLineMeetInItsMiddleAndStayInsideIt) {
+    // A line of 9 px with bands of 4 px and edges of sigma 1.5 px is narrower than its two bands
+    // in about a third of its rows: they meet at its middle rather than add up past the band
+    // level, and no band reaches past the line's other edge.
+    SyntheticSemSettings s;
+    s.width = 400;
+    s.height = 200;
+    s.pitch = 40;
+    s.cd = 9;
+    s.bandWidth = 4;
+    s.roughnessSigma = 1.5;
+    s.blurSigma = 0;
+    s.noiseSigma = 0;
+    s.seed = 21;
+    SyntheticSem image;
+    ASSERT_TRUE(makeSyntheticSem(s, image));
+    int32_t brighter = 0;
+    int32_t outside = 0;
+    for (int32_t y = 0; y < image.height; ++y) {
+        for (int32_t x = 1; x <= image.width; ++x) {
+            const double v = image.pixels[static_cast<size_t>(y) * image.width + (x - 1)];
+            brighter += v > s.bandLevel + 0.5 ? 1 : 0;
+            bool inLine = false;
+            for (size_t e = 0; e + 1 < image.edges.size(); e += 2)
+                inLine = inLine || (x + 0.5 > image.edges[e].positions[static_cast<size_t>(y)] &&
+                                    x - 0.5 < image.edges[e + 1].positions[static_cast<size_t>(y)]);
+            outside += !inLine && std::fabs(v - s.backgroundLevel) > 0.5 ? 1 : 0;
+        }
+    }
+    EXPECT_EQ(brighter, 0);
+    EXPECT_EQ(outside, 0);
+}
+
 TEST(SyntheticSem, SpectralRoughnessHasTheModelCorrelationAndSigma) {
     // About 30 edges of 4096 rows: the correlation at lags up to 4 xi is estimated to about
     // 0.01, the variance to about 2 %.

@@ -125,16 +125,21 @@ private:
     std::unique_ptr<RealFft> fft_;
 };
 
+constexpr size_t kNone = static_cast<size_t>(-1);
+
 // A stripe of every row: `level` is added from the left edge's position plus `leftOffset` to
-// the right edge's position plus `rightOffset`.
+// the right edge's position plus `rightOffset`, cut at the middle of its line when it is one
+// of the line's edge bands (`lineLeft`, `lineRight`): bands of a line narrower than two band
+// widths meet there rather than add up, and neither reaches past the line's other edge.
 struct Stripe {
     size_t leftEdge;   // index into the edge list for the left end
     size_t rightEdge;  // index for the right end, or kNone: beyond the right border
     double leftOffset;
     double rightOffset;
     double level;
+    size_t lineLeft = kNone;  // the band's line, whose middle bounds it
+    size_t lineRight = kNone;
 };
-constexpr size_t kNone = static_cast<size_t>(-1);
 
 // Adds `level` times the covered part of each pixel of one row (1-based column X covering
 // X - 0.5 .. X + 0.5) for the interval a .. b.
@@ -457,8 +462,8 @@ bool makeSyntheticSem(const SyntheticSemSettings& s, SyntheticSem& out) {
         const size_t r = addEdge(SyntheticEdgeKind::kLineRight, left + s.cd, std::move(rightPath));
         stripes.push_back({l, r, 0.0, 0.0, lineLift});
         if (bands) {
-            stripes.push_back({l, l, 0.0, s.bandWidth, bandLift});
-            stripes.push_back({r, r, -s.bandWidth, 0.0, bandLift});
+            stripes.push_back({l, l, 0.0, s.bandWidth, bandLift, l, r});
+            stripes.push_back({r, r, -s.bandWidth, 0.0, bandLift, l, r});
         }
     }
     const double next = s.firstEdge + lines * s.pitch;
@@ -481,7 +486,18 @@ bool makeSyntheticSem(const SyntheticSemSettings& s, SyntheticSem& out) {
             const double b = stripe.rightEdge == kNone
                                  ? w + 1.0
                                  : edges[stripe.rightEdge].positions[static_cast<size_t>(y)];
-            addInterval(row, a + stripe.leftOffset, b + stripe.rightOffset, stripe.level);
+            double from = a + stripe.leftOffset;
+            double to = b + stripe.rightOffset;
+            if (stripe.lineLeft != kNone) {
+                const double middle =
+                    0.5 * (edges[stripe.lineLeft].positions[static_cast<size_t>(y)] +
+                           edges[stripe.lineRight].positions[static_cast<size_t>(y)]);
+                if (stripe.leftOffset == 0.0)
+                    to = std::fmin(to, middle);
+                else
+                    from = std::fmax(from, middle);
+            }
+            addInterval(row, from, to, stripe.level);
         }
         for (int32_t x = 0; x < w; ++x) grid[static_cast<size_t>(y) * w + x] = row[x];
     }
