@@ -121,7 +121,8 @@ bool validPicture(const DecodeAnswer& a, const DecodeLimits& limits) {
            a.fileType <= static_cast<uint32_t>(ImageFileType::kIco) && a.pixelKind >= 1 &&
            a.pixelKind < static_cast<uint32_t>(PixelKind::kCount) && a.bitsPerPixel >= 8 &&
            a.bitsPerPixel <= 256 && a.bitsPerPixel % 8 == 0 && a.usedBits <= 16 &&
-           (a.usedBits == 0 || (a.floating == 0 && a.bitsPerPixel % 16 == 0));
+           (a.usedBits == 0 || (a.floating == 0 && a.bitsPerPixel % 16 == 0)) &&
+           a.lowest16 <= a.highest16 && a.highest16 <= 65535;
 }
 
 // The reason of an answer without picture; empty when the answer is malformed.
@@ -462,5 +463,9 @@ bool decodeImageFile(const std::string& path,
     info.fileType = imageFileTypeName(static_cast<ImageFileType>(answer.fileType));
     info.decoderPeakKib = peakKib;
     info.pictures = static_cast<int32_t>(answer.pictures);
+    if (answer.usedBits > 0) {
+        info.sixteenBitLowest = static_cast<int32_t>(answer.lowest16);
+        info.sixteenBitHighest = static_cast<int32_t>(answer.highest16);
+    }
     return true;
 }

@@ -352,13 +352,17 @@ int main(int argc, char** argv) {
     int shift = 0;
     if (bytesPerChannel == 2) {
         uint16_t largest = 0;
+        uint16_t smallest = 65535;
         for (size_t i = 0; i < count; ++i) {
             uint16_t value = 0;
             std::memcpy(&value, data + i * stride, sizeof value);
             if (value > largest) largest = value;
+            if (value < smallest) smallest = value;
         }
         shift = sixteenBitShift(largest);
         gReply.usedBits = static_cast<uint32_t>(sixteenBitUsedBits(largest));
+        gReply.lowest16 = smallest;
+        gReply.highest16 = largest;
     }
     gReply.outcome = static_cast<uint32_t>(DecodeOutcome::kPicture);
     gReply.width = width;

@@ -16,6 +16,10 @@ struct LoadedImageInfo {
     std::string fileType;        // "PNG", "TIFF", "BMP", ... from the headers; "" for others
     int64_t decoderPeakKib = 0;  // peak resident memory of the decoding process, KiB
     int32_t pictures = 0;  // pages, frames, faces or slices the file declares; the first is read
+    // 16-bit files: the smallest and largest value of the first channel, before the shift to
+    // 0..255 (files/sixteen_bit.h); -1 for other files.
+    int32_t sixteenBitLowest = -1;
+    int32_t sixteenBitHighest = -1;
 };
 
 // Loads `name` into `grid` as grey levels 0..255, one element per pixel, in the library's own

@@ -14,6 +14,7 @@
 #include "files/image_region.h"
 #include "files/metadata.h"
 #include "files/orientation.h"
+#include "files/sixteen_bit.h"
 #include "image/coarse_edges.h"
 #include "image/image_load.h"
 #include "metrology/contrast.h"
@@ -516,6 +517,21 @@ void resetResult(ImageResult& result) {
     result = std::move(fresh);
 }
 
+// A 16-bit picture whose values sit on a large offset (a detector's dark level) keeps only a
+// few grey levels once reduced to the 8 bits from its highest bit in use, while the values
+// themselves span many more: the lines' contrast is lost in the reduction. "" otherwise.
+std::string sixteenBitOffsetNote(const LoadedImageInfo& info) {
+    if (info.sixteenBitLowest < 0 || info.sixteenBitHighest < info.sixteenBitLowest) return "";
+    const int shift = sixteenBitShift(static_cast<uint16_t>(info.sixteenBitHighest));
+    const int levels = (info.sixteenBitHighest >> shift) - (info.sixteenBitLowest >> shift) + 1;
+    const int32_t span = info.sixteenBitHighest - info.sixteenBitLowest;
+    if (levels >= 32 || span < 255) return "";
+    return "the 16-bit values run from " + std::to_string(info.sixteenBitLowest) + " to " +
+           std::to_string(info.sixteenBitHighest) + ", which leaves " + std::to_string(levels) +
+           " grey levels in the 8 bits from the highest bit in use: an offset takes the rest, "
+           "and the lines' contrast may be lost (save the picture with the offset taken away)";
+}
+
 }  // namespace
 
 bool keepsFileOrder(const AnalysisSettings& settings) {
@@ -558,6 +574,8 @@ void measureImageFile(const AnalysisSettings& settings, ImageResult& result) {
     if (info.pictures > 1)
         metadata.notes.push_back("the file holds " + std::to_string(info.pictures) +
                                  " pictures (pages or frames): only the first is measured");
+    const std::string lost = sixteenBitOffsetNote(info);
+    if (!lost.empty()) metadata.notes.push_back(lost);
     measureDecoded(grid, info.topRowFirst, &metadata, settings, result);
 }
 

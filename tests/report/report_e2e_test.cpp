@@ -729,6 +729,30 @@ TEST(ReportRun, AFileListedTwiceOrAGroupPatternMissingNamesIsSaid) {
     fs::remove_all(folder);
 }
 
+TEST(ReportRun, SixteenBitValuesOnALargeOffsetAreSaidToLoseTheirContrast) {
+    if (std::system("command -v convert > /dev/null 2>&1") != 0)
+        GTEST_SKIP() << "no ImageMagick 'convert' to write 16-bit files";
+    // The lines' 160 grey levels as 3.2 x 257 on a dark level of 40000: the 8 bits from bit 15
+    // keep 4 or 5 of them. The same lines on a dark level of 0 keep their contrast: no note.
+    const std::string folder = makeTempFolder();
+    ASSERT_TRUE(writeLineImage(folder + "/a.pgm", 256, 256, 3, 6));
+    ASSERT_EQ(runCommand(folder,
+                         "convert a.pgm -depth 16 -evaluate multiply 0.02 -evaluate add "
+                         "40000 offset.png && convert a.pgm -depth 16 plain.png")
+                  .status,
+              0);
+    runReportIn(folder, "-o out offset.png plain.png");
+    const auto json = nlohmann::json::parse(readTextFile(folder + "/out/report.json"));
+    const std::string offset = json["images"][0]["setup"]["metadata_notes"].dump();
+    EXPECT_TRUE(contains(offset,
+                         "grey levels in the 8 bits from the highest bit in use: an "
+                         "offset takes the rest"))
+        << offset;
+    EXPECT_TRUE(json["images"][1]["setup"]["metadata_notes"].empty())
+        << json["images"][1]["setup"]["metadata_notes"];
+    fs::remove_all(folder);
+}
+
 TEST(ReportRun, HelpAndVersionGoToStandardOutput) {
     const std::string folder = makeTempFolder();
     RunResult run = runReportIn(folder, "--help");
