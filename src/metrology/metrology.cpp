@@ -6,6 +6,7 @@
 #include <cmath>
 #include <cstdio>
 #include <deque>
+#include <functional>
 #include <limits>
 #include <random>
 
@@ -910,19 +911,24 @@ void measureMetrology(const EdgeGrid& edgeGrid,
         const int32_t missingInside = length - (h - out.edges[e].missingRows);
         if (missingInside <= settings.maxMissingFraction * length) candidates.push_back(e);
     }
+    // For each first row (an edge's first), the edges that start by it, longest reaching
+    // first: the k-th of them reaches down to the last row that k edges cover.
     int32_t rangeFirst = 0;
     int32_t rangeLast = -1;
     int64_t mostRows = 0;
+    std::vector<int32_t> lasts;
     for (size_t a : candidates) {
-        for (size_t b : candidates) {
-            const int32_t first = spanFirst[a];
-            const int32_t last = spanLast[b];
-            if (last < first) continue;
-            int64_t covering = 0;
-            for (size_t e : candidates)
-                covering += spanFirst[e] <= first && spanLast[e] >= last ? 1 : 0;
-            const int64_t rows = covering * (last - first + 1);
-            if (rows > mostRows || (rows == mostRows && last - first > rangeLast - rangeFirst)) {
+        const int32_t first = spanFirst[a];
+        lasts.clear();
+        for (size_t e : candidates)
+            if (spanFirst[e] <= first) lasts.push_back(spanLast[e]);
+        std::sort(lasts.begin(), lasts.end(), std::greater<int32_t>());
+        for (size_t k = 0; k < lasts.size() && lasts[k] >= first; ++k) {
+            const int32_t last = lasts[k];
+            const int64_t rows = static_cast<int64_t>(k + 1) * (last - first + 1);
+            const bool longer = last - first > rangeLast - rangeFirst;
+            const bool earlier = last - first == rangeLast - rangeFirst && first < rangeFirst;
+            if (rows > mostRows || (rows == mostRows && (longer || earlier))) {
                 mostRows = rows;
                 rangeFirst = first;
                 rangeLast = last;
