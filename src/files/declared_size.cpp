@@ -296,9 +296,11 @@ void readBmpFile(const Bytes& f, DeclaredSize& d) {
     const uint32_t bits = f.u16le(infoSize == 12 ? 24 : 28);
     const uint32_t compression = infoSize == 12 ? 0 : f.u32le(30);
     if ((compression != 0 && compression != 3) || bits == 0 || bits > 32) return;
-    // Rows of whole 32-bit words; sides below 2^31 keep this inside 64 bits.
+    // Rows of whole 32-bit words, the last one's padding not needed (some writers leave it
+    // out, and the library reads such files); sides below 2^31 keep this inside 64 bits.
     const uint64_t rowBytes = (static_cast<uint64_t>(d.width) * bits + 31) / 32 * 4;
-    if (!f.has(f.u32le(10), rowBytes * static_cast<uint64_t>(d.height)))
+    const uint64_t lastRow = (static_cast<uint64_t>(d.width) * bits + 7) / 8;
+    if (!f.has(f.u32le(10), rowBytes * static_cast<uint64_t>(d.height - 1) + lastRow))
         d.fault = FileFault::kTruncated;
 }
 

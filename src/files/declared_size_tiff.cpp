@@ -120,7 +120,8 @@ DeclaredSize readTiffDeclaredSize(const unsigned char* bytes, size_t size) {
         if (declared.pictures == 1) {
             // The measured page's strips or tiles must lie in the file: a file cut short
             // fails in the library without saying why.
-            const uint32_t striles = TIFFNumberOfStrips(tiff);
+            const uint32_t striles =
+                TIFFIsTiled(tiff) ? TIFFNumberOfTiles(tiff) : TIFFNumberOfStrips(tiff);
             for (uint32_t i = 0; i < striles && declared.fault == FileFault::kNone; ++i) {
                 const uint64_t offset = TIFFGetStrileOffset(tiff, i);
                 const uint64_t length = TIFFGetStrileByteCount(tiff, i);

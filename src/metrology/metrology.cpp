@@ -911,24 +911,26 @@ void measureMetrology(const EdgeGrid& edgeGrid,
         const int32_t missingInside = length - (h - out.edges[e].missingRows);
         if (missingInside <= settings.maxMissingFraction * length) candidates.push_back(e);
     }
-    // For each first row (an edge's first), the edges that start by it, longest reaching
-    // first: the k-th of them reaches down to the last row that k edges cover.
+    // Over the edges in the order of their first rows: at each first row, the edges that start
+    // by it sorted by how far down they reach, the k-th of them down to the last row that k
+    // edges cover. Spans under kMinSpectrumRows give no spectrum and are not taken.
+    std::sort(candidates.begin(), candidates.end(), [&](size_t a, size_t b) {
+        return spanFirst[a] != spanFirst[b] ? spanFirst[a] < spanFirst[b] : a < b;
+    });
     int32_t rangeFirst = 0;
     int32_t rangeLast = -1;
     int64_t mostRows = 0;
-    std::vector<int32_t> lasts;
-    for (size_t a : candidates) {
-        const int32_t first = spanFirst[a];
-        lasts.clear();
-        for (size_t e : candidates)
-            if (spanFirst[e] <= first) lasts.push_back(spanLast[e]);
-        std::sort(lasts.begin(), lasts.end(), std::greater<int32_t>());
-        for (size_t k = 0; k < lasts.size() && lasts[k] >= first; ++k) {
+    std::vector<int32_t> lasts;  // of the edges started so far, farthest first
+    for (size_t i = 0; i < candidates.size(); ++i) {
+        const int32_t reach = spanLast[candidates[i]];
+        lasts.insert(std::upper_bound(lasts.begin(), lasts.end(), reach, std::greater<int32_t>()),
+                     reach);
+        const int32_t first = spanFirst[candidates[i]];
+        if (i + 1 < candidates.size() && spanFirst[candidates[i + 1]] == first) continue;
+        for (size_t k = 0; k < lasts.size() && lasts[k] - first + 1 >= kMinSpectrumRows; ++k) {
             const int32_t last = lasts[k];
             const int64_t rows = static_cast<int64_t>(k + 1) * (last - first + 1);
-            const bool longer = last - first > rangeLast - rangeFirst;
-            const bool earlier = last - first == rangeLast - rangeFirst && first < rangeFirst;
-            if (rows > mostRows || (rows == mostRows && (longer || earlier))) {
+            if (rows > mostRows || (rows == mostRows && last - first > rangeLast - rangeFirst)) {
                 mostRows = rows;
                 rangeFirst = first;
                 rangeLast = last;
@@ -983,8 +985,11 @@ void measureMetrology(const EdgeGrid& edgeGrid,
     acrossLines.rowSpacingNm = along;
     measureSet(banded, layout, haveRange ? n : 0, out.bandwidthPerNm, acrossLines, figures, set);
     if (!haveRange) {
-        const std::string why = "fewer than " + std::to_string(kMinSpectrumRows) +
-                                " rows that every usable edge spans: no spectra";
+        const std::string why =
+            "no edge covers " + std::to_string(kMinSpectrumRows) +
+            " rows or more without missing over " +
+            std::to_string(static_cast<int>(100.0 * settings.maxMissingFraction + 0.5)) +
+            " % of them: no spectra";
         for (RoughnessFigure* r : figures) {
             r->reason = r->ciReason = why;
         }
@@ -997,8 +1002,8 @@ void measureMetrology(const EdgeGrid& edgeGrid,
         if (std::isfinite(fewest)) {
             char text[200];
             std::snprintf(text, sizeof text,
-                          "every edge misses more than %.0f %% of the rows it spans, or spans "
-                          "under half the longest (the fewest missing: %.1f %% of %d rows)",
+                          "every edge misses more than %.0f %% of the rows it spans (the "
+                          "fewest missing: %.1f %% of %d rows)",
                           100.0 * settings.maxMissingFraction, 100.0 * fewest / h, h);
             for (int32_t f = 0; f < 3; ++f) {
                 figures[f]->reason =

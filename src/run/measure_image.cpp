@@ -525,7 +525,8 @@ std::string sixteenBitOffsetNote(const LoadedImageInfo& info) {
     const int shift = sixteenBitShift(static_cast<uint16_t>(info.sixteenBitHighest));
     const int levels = (info.sixteenBitHighest >> shift) - (info.sixteenBitLowest >> shift) + 1;
     const int32_t span = info.sixteenBitHighest - info.sixteenBitLowest;
-    if (levels >= 32 || span < 255) return "";
+    // Values that hold clearly more levels than survive (four times), and few that do.
+    if (levels >= 32 || span + 1 < 4 * levels) return "";
     return "the 16-bit values run from " + std::to_string(info.sixteenBitLowest) + " to " +
            std::to_string(info.sixteenBitHighest) + ", which leaves " + std::to_string(levels) +
            " grey levels in the 8 bits from the highest bit in use: an offset takes the rest, "

@@ -125,7 +125,8 @@ bool linesDisagree(const ImageResult& result) {
 // share scatters as chi-square / k with k the rows' independent samples, and q is its 99.9 %
 // point, so that a short picture of independent lines is not flagged by chance. k is taken
 // from the row-to-row correlation rho of what is each line's own (its centres less the mean
-// course): rows x (1 - rho) / (1 + rho), at least 1.
+// course): rows x (1 - rho^2) / (1 + rho^2), at least 1 (the independent samples of a
+// variance of a first-order autoregressive series).
 bool linesMoveTogether(const MetrologyResult& m) {
     const size_t n = m.lines.size();
     if (n < static_cast<size_t>(kFlagCommonMinLines)) return false;
@@ -175,7 +176,7 @@ bool linesMoveTogether(const MetrologyResult& m) {
     }
     const double rho = squares > 0.0 ? std::clamp(products / squares, 0.0, 0.999) : 0.0;
     const double samples =
-        std::max(1.0, static_cast<double>(common.size()) * (1.0 - rho) / (1.0 + rho));
+        std::max(1.0, static_cast<double>(common.size()) * (1.0 - rho * rho) / (1.0 + rho * rho));
     // The 99.9 % point of chi-square / k by Wilson and Hilferty's cube-root normal form (within
     // 3 % of the exact point from k = 1 on; 3.090 is the normal's 99.9 % point).
     const double spread = std::sqrt(2.0 / (9.0 * samples));

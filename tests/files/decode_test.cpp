@@ -16,6 +16,7 @@
 
 #include "decode_crafted.h"
 #include "files/decode_protocol.h"
+#include "sem_samples.h"
 #include "synthetic/synthetic_sem.h"
 
 namespace {
@@ -211,6 +212,7 @@ TEST_F(Decode, ValidFilesDecodeToTheSameBytesAsTheLibraryGivesInProcess) {
         {"progressive.jpg", "-interlace Plane -type TrueColor"},
         {"lzw.tif", "-compress lzw"},
         {"zip16.tif", "-depth 16 -compress zip"},
+        {"tiled.tif", "-define tiff:tile-geometry=32x32"},
         {"jpeg.tif", "-compress jpeg"},
         {"palette.bmp", "-type Palette"},
         {"rgb.bmp", "-type TrueColor"},
@@ -234,6 +236,11 @@ TEST_F(Decode, ValidFilesDecodeToTheSameBytesAsTheLibraryGivesInProcess) {
         run("cd '" + folder_.string() + "' && convert lines.pgm " + c.options + " " + out);
         paths.push_back((folder_ / c.name).string());
     }
+    // The last row of a BMP without its padding (203 x 3 bytes of 204 x 3), as some writers
+    // leave it: the library reads it.
+    const std::string rgbBmp = readBytes((folder_ / "rgb.bmp").string());
+    ASSERT_GT(rgbBmp.size(), 3u);
+    paths.push_back(write("rgb_unpadded.bmp", Bytes(rgbBmp.begin(), rgbBmp.end() - 3)));
     paths.push_back(write("two_pages.tif", greyTiff({5, 7}, {3, 2})));
     paths.push_back(write("palette_ramp.bmp", paletteBmp(3, {{0, 1, 2}, {2, 1, 0}},
                                                          {{5, 1, 1}, {6, 1, 1}, {7, 1, 1}})));
@@ -265,6 +272,33 @@ TEST_F(Decode, ValidFilesDecodeToTheSameBytesAsTheLibraryGivesInProcess) {
     }
     // Files the library itself cannot read stay unread; they are the exception.
     EXPECT_EQ(unreadable, "");
+    // A tiled TIFF whose later tiles lie past the end (their offsets moved there).
+    std::string tiled = readBytes((folder_ / "tiled.tif").string());
+    ASSERT_EQ(tiled.substr(0, 2), "II");
+    auto u16 = [&tiled](size_t at) {
+        return static_cast<uint32_t>(static_cast<unsigned char>(tiled[at])) |
+               static_cast<uint32_t>(static_cast<unsigned char>(tiled[at + 1])) << 8;
+    };
+    auto u32 = [&u16](size_t at) { return u16(at) | u16(at + 2) << 16; };
+    const size_t directory = u32(4);
+    size_t moved = 0;
+    for (size_t k = 0; k < u16(directory); ++k) {
+        const size_t entry = directory + 2 + 12 * k;
+        if (u16(entry) != 324 || u16(entry + 2) != 4) continue;  // TileOffsets, LONG
+        const size_t count = u32(entry + 4);
+        ASSERT_GT(count, 4u);
+        for (size_t t = count / 2; t < count; ++t, ++moved) {
+            const size_t at = u32(entry + 8) + 4 * t;
+            tiled[at + 2] = tiled[at + 3] = '\x7f';  // about 2 GB on
+        }
+    }
+    ASSERT_GT(moved, 0u);
+    const std::string cut = write("tiled_past_end.tif", Bytes(tiled.begin(), tiled.end()));
+    GreyImage none;
+    LoadedImageInfo noInfo;
+    std::string why;
+    EXPECT_FALSE(decodeImageFile(cut, DecodeLimits(), none, noInfo, why));
+    EXPECT_EQ(why, "damaged TIFF file: the file ends before the data its headers announce");
     // BMP files as ImageMagick and GIMP write them by default (version 4 and 5 headers) are not
     // read by the library; the reason says what they are and what to save instead (before: "not
     // an image the decoder can read").
