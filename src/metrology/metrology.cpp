@@ -84,6 +84,7 @@ struct BandedLine {
     double placementVariance = 0.0;
     double covariance = 0.0;
     double meanWidth = kNaN;
+    int32_t cluster = 0;  // the image of a pooled line; lines of one image share it
 };
 
 // The three spectra of a set of lines (with repeats), averaged, with their variances.
@@ -219,7 +220,27 @@ void measureSet(const std::vector<BandedLine>& lines,
         r.sigma3UnbiasedNm = unbiasedSigma3(full.variance[f], r.fit, bandwidth);
     }
 
-    // Bootstrap over lines.
+    // Bootstrap over lines, or over images when the lines come from several (pooled): lines of
+    // one image share its focus, dose and noise, so resampling lines alone would take the
+    // differences between images for no scatter at all.
+    std::vector<std::vector<int32_t>> clusters;
+    {
+        std::vector<int32_t> names;
+        for (const BandedLine& line : lines) names.push_back(line.cluster);
+        std::sort(names.begin(), names.end());
+        names.erase(std::unique(names.begin(), names.end()), names.end());
+        if (names.size() >= 2) {
+            clusters.resize(names.size());
+            for (int32_t i = 0; i < count; ++i) {
+                const size_t c =
+                    static_cast<size_t>(std::lower_bound(names.begin(), names.end(),
+                                                         lines[static_cast<size_t>(i)].cluster) -
+                                        names.begin());
+                clusters[c].push_back(i);
+            }
+        }
+    }
+    const int32_t units = clusters.empty() ? count : static_cast<int32_t>(clusters.size());
     std::string noInterval;
     if (count < 2) {
         noInterval = "fewer than 2 lines: no interval";
@@ -246,12 +267,17 @@ void measureSet(const std::vector<BandedLine>& lines,
     for (int32_t f = 0; f < 3; ++f)
         if (figures[f]->fit.ok) shapes[f] = bandShapes(layout, figures[f]->fit);
     for (int32_t b = 0; b < resamples; ++b) {
-        for (int32_t i = 0; i < count; ++i) {
+        if (!clusters.empty()) pick.clear();
+        for (int32_t i = 0; i < units; ++i) {
             // 53 random bits to a uniform index, the same with every standard library.
             const double u = static_cast<double>(engine() >> 11) * 0x1.0p-53;
-            int32_t index = static_cast<int32_t>(u * count);
-            if (index >= count) index = count - 1;
-            pick[static_cast<size_t>(i)] = index;
+            int32_t index = static_cast<int32_t>(u * units);
+            if (index >= units) index = units - 1;
+            if (clusters.empty())
+                pick[static_cast<size_t>(i)] = index;
+            else
+                pick.insert(pick.end(), clusters[static_cast<size_t>(index)].begin(),
+                            clusters[static_cast<size_t>(index)].end());
         }
         aggregate(lines, pick, layout, a);
         if (!std::isnan(a.cd)) cds.push_back(a.cd);
@@ -270,14 +296,29 @@ void measureSet(const std::vector<BandedLine>& lines,
             values[f].push_back(unbiasedSigma3(a.variance[f], fit, bandwidth));
         }
     }
-    // The lines each figure is made of: the resampled units that carry it.
+    // The units each figure is made of: the resampled lines, or images, that carry it.
     int32_t measuredLines[3] = {0, 0, 0};
     int32_t widthLines = 0;
-    for (const BandedLine& line : lines) {
-        measuredLines[0] += line.edges > 0 ? 1 : 0;
-        measuredLines[1] += line.width.empty() ? 0 : 1;
-        measuredLines[2] += line.placement.empty() ? 0 : 1;
-        widthLines += std::isnan(line.meanWidth) ? 0 : 1;
+    if (clusters.empty()) {
+        for (const BandedLine& line : lines) {
+            measuredLines[0] += line.edges > 0 ? 1 : 0;
+            measuredLines[1] += line.width.empty() ? 0 : 1;
+            measuredLines[2] += line.placement.empty() ? 0 : 1;
+            widthLines += std::isnan(line.meanWidth) ? 0 : 1;
+        }
+    } else {
+        for (const std::vector<int32_t>& image : clusters) {
+            bool carries[4] = {false, false, false, false};
+            for (int32_t i : image) {
+                const BandedLine& line = lines[static_cast<size_t>(i)];
+                carries[0] = carries[0] || line.edges > 0;
+                carries[1] = carries[1] || !line.width.empty();
+                carries[2] = carries[2] || !line.placement.empty();
+                carries[3] = carries[3] || !std::isnan(line.meanWidth);
+            }
+            for (int32_t f = 0; f < 3; ++f) measuredLines[f] += carries[f] ? 1 : 0;
+            widthLines += carries[3] ? 1 : 0;
+        }
     }
     for (int32_t f = 0; f < 3; ++f) {
         RoughnessFigure& r = *figures[f];
@@ -1131,6 +1172,7 @@ PooledRoughness pooledRoughness(const std::vector<const MetrologyResult*>& resul
             if (!in) {
                 BandedLine b;
                 b.meanWidth = line.meanWidthNm;
+                b.cluster = pooled.imageCount;
                 banded.push_back(b);
                 continue;
             }
@@ -1147,6 +1189,7 @@ PooledRoughness pooledRoughness(const std::vector<const MetrologyResult*>& resul
                 source = &cut.back();
             }
             banded.push_back(bandLine(*source, grid, layout));
+            banded.back().cluster = pooled.imageCount;
             if (source->inSpectrum || source->spectrumEdges > 0) spectrumLines.push_back(source);
             if (source->inSpectrum) ++pooled.spectrumLineCount;
         }

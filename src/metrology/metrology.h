@@ -257,8 +257,10 @@ PsdFitOptions spectrumFitOptions(const MetrologySettings& settings,
 // their lines to the CD and CDU only (spectrumImageCount says how many pooled, spectrumNotes
 // which were left out or cut and why). Fits,
 // unbiased figures and intervals as in measureMetrology, with the settings' bootstrap, seed and fit
-// bounds; their lengths in px (resolutionMaxPx, xiMinPx, noiseLagRows) are taken at the row spacing
-// of the pooled spectra (settings' pixel size and spacing are not used), and a resolution held in
-// their fits (resolutionNm) is held in the pooled fits.
+// bounds, except that the bootstrap resamples whole images (all their lines) when there are two
+// or more, and widens for their number; their lengths in px (resolutionMaxPx, xiMinPx,
+// noiseLagRows) are taken at the row spacing of the pooled spectra (settings' pixel size and
+// spacing are not used), and a resolution held in their fits (resolutionNm) is held in the pooled
+// fits.
 PooledRoughness pooledRoughness(const std::vector<const MetrologyResult*>& results,
                                 const MetrologySettings& settings);

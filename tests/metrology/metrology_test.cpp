@@ -1227,7 +1227,7 @@ TEST(Metrology, ThreadsMeasuringAtOnceGetTheSameFigures) {
     }
 }
 
-TEST(Metrology, PoolingTwoImagesAveragesTheirLines) {
+TEST(Metrology, PoolingImagesAveragesTheirLinesAndResamplesTheImages) {
     MetrologySettings settings;
     settings.bootstrapResamples = 30;
     SyntheticSemSettings s = lineImage(20.0, 61);
@@ -1247,6 +1247,27 @@ TEST(Metrology, PoolingTwoImagesAveragesTheirLines) {
     ASSERT_TRUE(pooled.lwr.fit.ok) << pooled.lwr.fit.status;
     EXPECT_GT(pooled.cdu3SigmaNm, 0.0);
     EXPECT_GT(pooled.lwr.ci95Nm, 0.0);
+
+    // Images whose CDs differ (26, 28 and 30 px, 8 lines each): the interval of the group's CD
+    // resamples the images, so it holds their spread (Student's interval of the three image
+    // means: +- 5.0 px), not only the scatter of lines within them (about +- 0.2 px).
+    MetrologyResult r[3];
+    for (int32_t i = 0; i < 3; ++i) {
+        s = lineImage(20.0, static_cast<uint64_t>(64 + i));
+        s.height = 256;
+        s.width = 512;
+        s.lineCount = 8;
+        s.cd = 26.0 + 2.0 * i;
+        measureGenerated(s, settings, image, r[i]);
+    }
+    const PooledRoughness spread = pooledRoughness({&r[0], &r[1], &r[2]}, settings);
+    EXPECT_NEAR(spread.cdNm, (r[0].cdNm + r[1].cdNm + r[2].cdNm) / 3.0, 1e-9);
+    EXPECT_GT(spread.cdCi95Nm, 2.0);
+    EXPECT_LT(spread.cdCi95Nm, 8.0);
+    // One image alone keeps the interval over its lines.
+    const PooledRoughness alone = pooledRoughness({&r[1]}, settings);
+    EXPECT_EQ(alone.cdCi95Nm, r[1].cdCi95Nm);
+    EXPECT_EQ(alone.lwr.ci95Nm, r[1].lwr.ci95Nm);
 }
 
 TEST(Metrology, PoolingTakesThePixelSizeMostHaveAndTheLengthThatPoolsTheMostRows) {
