@@ -557,10 +557,20 @@ std::string batchSection(const Summary& summary,
         "mean \u00b1 t(0.975, n\u22121)\u00b7s/\u221an: it treats the images as independent "
         "draws of one process and counts each image once whatever its number of lines.";
     int32_t pixelImages = 0;
-    for (size_t row = 0; row < results.size() && row < summary.table.rows.size(); ++row)
-        if (results[row].status == ImageStatus::kMeasured && inPixels(summary, row, results[row]))
+    int32_t nmImages = 0;
+    for (size_t row = 0; row < results.size() && row < summary.table.rows.size(); ++row) {
+        if (results[row].status != ImageStatus::kMeasured) continue;
+        if (inPixels(summary, row, results[row]))
             ++pixelImages;
-    if (pixelImages > 0)
+        else
+            ++nmImages;
+    }
+    // Lengths in px and in nm do not mix: the nm images, or the px ones when none has a size.
+    const bool pixels = nmImages == 0 && pixelImages > 0;
+    const std::string unit = pixels ? "px" : "nm";
+    if (pixels)
+        html += " No image has a pixel size: the lengths are in px.";
+    else if (pixelImages > 0)
         html += " " + std::to_string(pixelImages) +
                 (pixelImages == 1 ? " image has no pixel size and is left out, as its lengths are"
                                   : " images have no pixel size and are left out, as their "
@@ -570,10 +580,16 @@ std::string batchSection(const Summary& summary,
 
     std::string table =
         "<table class=\"stats\">\n<thead><tr><th>Quantity</th><th>Column</th><th>Images</th>"
-        "<th>Mean<span class=\"unit\">nm</span></th><th>95 % CI of the mean<span "
-        "class=\"unit\">nm</span></th><th>SD<span class=\"unit\">nm</span></th>"
-        "<th>Median<span class=\"unit\">nm</span></th><th>Min<span class=\"unit\">nm</span>"
-        "</th><th>Max<span class=\"unit\">nm</span></th></tr></thead>\n<tbody>\n";
+        "<th>Mean<span class=\"unit\">" +
+        unit +
+        "</span></th><th>95 % CI of the mean<span "
+        "class=\"unit\">" +
+        unit + "</span></th><th>SD<span class=\"unit\">" + unit +
+        "</span></th><th>Median<span class=\"unit\">" + unit +
+        "</span></th><th>Min<span "
+        "class=\"unit\">" +
+        unit + "</span></th><th>Max<span class=\"unit\">" + unit +
+        "</span></th></tr></thead>\n<tbody>\n";
     std::string plots;
     int32_t rowsShown = 0;
     for (const BatchQuantity& quantity : quantities) {
@@ -584,7 +600,8 @@ std::string batchSection(const Summary& summary,
             samples.clear();
             for (size_t row = 0; row < results.size() && row < summary.table.rows.size(); ++row) {
                 const ImageResult& result = results[row];
-                if (result.status != ImageStatus::kMeasured || inPixels(summary, row, result))
+                if (result.status != ImageStatus::kMeasured ||
+                    inPixels(summary, row, result) != pixels)
                     continue;
                 const double value = summary.real(row, column);
                 if (!std::isfinite(value)) continue;
@@ -619,7 +636,7 @@ std::string batchSection(const Summary& summary,
                  htmlEscape(displayNumber(s.minimum)) + "</td><td class=\"num\">" +
                  htmlEscape(displayNumber(s.maximum)) + "</td></tr>\n";
         ++rowsShown;
-        const std::string svg = distributionSvg(title + " (nm)", samples);
+        const std::string svg = distributionSvg(title + " (" + unit + ")", samples);
         if (!svg.empty()) {
             plots += "<figure>\n<h3>" + htmlEscape(title) + "</h3>\n";
             plots += embedSvg(svg, ids.take(), title + " over the images") + "</figure>\n";
@@ -627,7 +644,7 @@ std::string batchSection(const Summary& summary,
     }
     table += "</tbody>\n</table>\n";
     if (rowsShown == 0)
-        html += "<p>No image was measured with a pixel size, so there is nothing to compare.</p>\n";
+        html += "<p>No figure was measured on any image, so there is nothing to compare.</p>\n";
     else
         html += table + "<div class=\"plots\">\n" + plots + "</div>\n";
     html += "</section>\n";

@@ -171,6 +171,7 @@ TEST(HtmlReport, PageListsEveryImageAndTheFailedOnesWithTheirReason) {
     // Without a pixel size every length, density and frequency is marked in pixels.
     std::vector<ImageResult> pixels;
     pixels.push_back(measuredImage(1, "px.tif", 14.0, 0.5, true));
+    pixels.push_back(measuredImage(2, "px2.tif", 15.0, 0.6, true));
     pixels[0].metrology.ler.fit.psd0 = 80.0;
     pixels[0].metrology.ler.fit.noiseFloor = 0.08;
     const std::string pixelPage = formatHtmlReport(RunDescription(), pixels);
@@ -181,6 +182,11 @@ TEST(HtmlReport, PageListsEveryImageAndTheFailedOnesWithTheirReason) {
         std::string::npos);
     EXPECT_NE(pixelPage.find("<dt>psd0_nm3</dt><dd>80 <span class=\"unit\">px\u00b3</span>"),
               std::string::npos);
+    // ... and the batch compares them in px, as no image has a size.
+    const std::string batch = sectionOf(pixelPage, "batch");
+    EXPECT_NE(batch.find("the lengths are in px"), std::string::npos) << batch;
+    EXPECT_NE(batch.find("<th>Mean<span class=\"unit\">px</span>"), std::string::npos);
+    EXPECT_NE(batch.find("<td class=\"num\">14.5</td>"), std::string::npos) << batch;
 
     // The sorting script and its hooks.
     EXPECT_NE(page.find("<table id=\"summary-table\" class=\"sortable\">"), std::string::npos);
