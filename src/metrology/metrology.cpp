@@ -222,25 +222,55 @@ void measureSet(const std::vector<BandedLine>& lines,
 
     // Bootstrap over lines, or over images when the lines come from several (pooled): lines of
     // one image share its focus, dose and noise, so resampling lines alone would take the
-    // differences between images for no scatter at all.
-    std::vector<std::vector<int32_t>> clusters;
-    {
-        std::vector<int32_t> names;
-        for (const BandedLine& line : lines) names.push_back(line.cluster);
-        std::sort(names.begin(), names.end());
-        names.erase(std::unique(names.begin(), names.end()), names.end());
-        if (names.size() >= 2) {
-            clusters.resize(names.size());
-            for (int32_t i = 0; i < count; ++i) {
-                const size_t c =
-                    static_cast<size_t>(std::lower_bound(names.begin(), names.end(),
-                                                         lines[static_cast<size_t>(i)].cluster) -
-                                        names.begin());
-                clusters[c].push_back(i);
+    // differences between images for no scatter at all. A unit is a list of lines drawn
+    // together: one line, or all lines of one image. The figures resample the images that
+    // carry spectra and the CD those with a measured width; where only one image does, its
+    // lines are resampled, as that image's own interval is.
+    using Units = std::vector<std::vector<int32_t>>;
+    auto singles = [](const std::vector<int32_t>& members) {
+        Units units;
+        for (int32_t i : members) units.push_back({i});
+        return units;
+    };
+    std::vector<int32_t> names;
+    for (const BandedLine& line : lines) names.push_back(line.cluster);
+    std::sort(names.begin(), names.end());
+    names.erase(std::unique(names.begin(), names.end()), names.end());
+    const bool byImage = names.size() >= 2;
+    Units figureUnits;
+    Units cdUnits;
+    bool figuresByImage = false;
+    bool cdByImage = false;
+    if (!byImage) {
+        figureUnits = singles(all);
+    } else {
+        Units images(names.size());
+        for (int32_t i = 0; i < count; ++i)
+            images[static_cast<size_t>(std::lower_bound(names.begin(), names.end(),
+                                                        lines[static_cast<size_t>(i)].cluster) -
+                                       names.begin())]
+                .push_back(i);
+        Units spectral;
+        Units widths;
+        for (const std::vector<int32_t>& image : images) {
+            bool hasSpectra = false;
+            bool hasWidth = false;
+            for (int32_t i : image) {
+                const BandedLine& line = lines[static_cast<size_t>(i)];
+                hasSpectra =
+                    hasSpectra || line.edges > 0 || !line.width.empty() || !line.placement.empty();
+                hasWidth = hasWidth || !std::isnan(line.meanWidth);
             }
+            if (hasSpectra) spectral.push_back(image);
+            if (hasWidth) widths.push_back(image);
         }
+        figuresByImage = spectral.size() >= 2;
+        cdByImage = widths.size() >= 2;
+        figureUnits = spectral.size() == 1 ? singles(spectral[0]) : spectral;
+        cdUnits = widths.size() == 1 ? singles(widths[0]) : widths;
     }
-    const int32_t units = clusters.empty() ? count : static_cast<int32_t>(clusters.size());
+    // Per image, one set of draws serves the figures and the CD, as it always has.
+    const bool sharedDraws = !byImage;
     std::string noInterval;
     if (count < 2) {
         noInterval = "fewer than 2 lines: no interval";
@@ -258,7 +288,19 @@ void measureSet(const std::vector<BandedLine>& lines,
     }
     const int32_t resamples = settings.bootstrapResamples;
     std::mt19937_64 engine(settings.seed);
-    std::vector<int32_t> pick(static_cast<size_t>(count));
+    std::vector<int32_t> pick;
+    auto draw = [&engine, &pick](const Units& units) {
+        pick.clear();
+        const int32_t n = static_cast<int32_t>(units.size());
+        for (int32_t i = 0; i < n; ++i) {
+            // 53 random bits to a uniform index, the same with every standard library.
+            const double u = static_cast<double>(engine() >> 11) * 0x1.0p-53;
+            int32_t index = static_cast<int32_t>(u * n);
+            if (index >= n) index = n - 1;
+            const std::vector<int32_t>& unit = units[static_cast<size_t>(index)];
+            pick.insert(pick.end(), unit.begin(), unit.end());
+        }
+    };
     std::vector<double> values[3];
     int32_t failed[3] = {0, 0, 0};
     std::vector<double> cds;
@@ -266,21 +308,10 @@ void measureSet(const std::vector<BandedLine>& lines,
     BandShapes shapes[3];
     for (int32_t f = 0; f < 3; ++f)
         if (figures[f]->fit.ok) shapes[f] = bandShapes(layout, figures[f]->fit);
-    for (int32_t b = 0; b < resamples; ++b) {
-        if (!clusters.empty()) pick.clear();
-        for (int32_t i = 0; i < units; ++i) {
-            // 53 random bits to a uniform index, the same with every standard library.
-            const double u = static_cast<double>(engine() >> 11) * 0x1.0p-53;
-            int32_t index = static_cast<int32_t>(u * units);
-            if (index >= units) index = units - 1;
-            if (clusters.empty())
-                pick[static_cast<size_t>(i)] = index;
-            else
-                pick.insert(pick.end(), clusters[static_cast<size_t>(index)].begin(),
-                            clusters[static_cast<size_t>(index)].end());
-        }
+    for (int32_t b = 0; b < resamples && !figureUnits.empty(); ++b) {
+        draw(figureUnits);
         aggregate(lines, pick, layout, a);
-        if (!std::isnan(a.cd)) cds.push_back(a.cd);
+        if (sharedDraws && !std::isnan(a.cd)) cds.push_back(a.cd);
         for (int32_t f = 0; f < 3; ++f) {
             const RoughnessFigure& r = *figures[f];
             if (!r.fit.ok) continue;
@@ -296,32 +327,30 @@ void measureSet(const std::vector<BandedLine>& lines,
             values[f].push_back(unbiasedSigma3(a.variance[f], fit, bandwidth));
         }
     }
-    // The units each figure is made of: the resampled lines, or images, that carry it.
-    int32_t measuredLines[3] = {0, 0, 0};
-    int32_t widthLines = 0;
-    if (clusters.empty()) {
-        for (const BandedLine& line : lines) {
-            measuredLines[0] += line.edges > 0 ? 1 : 0;
-            measuredLines[1] += line.width.empty() ? 0 : 1;
-            measuredLines[2] += line.placement.empty() ? 0 : 1;
-            widthLines += std::isnan(line.meanWidth) ? 0 : 1;
-        }
-    } else {
-        for (const std::vector<int32_t>& image : clusters) {
-            bool carries[4] = {false, false, false, false};
-            for (int32_t i : image) {
-                const BandedLine& line = lines[static_cast<size_t>(i)];
-                carries[0] = carries[0] || line.edges > 0;
-                carries[1] = carries[1] || !line.width.empty();
-                carries[2] = carries[2] || !line.placement.empty();
-                carries[3] = carries[3] || !std::isnan(line.meanWidth);
-            }
-            for (int32_t f = 0; f < 3; ++f) measuredLines[f] += carries[f] ? 1 : 0;
-            widthLines += carries[3] ? 1 : 0;
-        }
+    for (int32_t b = 0; b < resamples && !sharedDraws && !cdUnits.empty(); ++b) {
+        draw(cdUnits);
+        aggregate(lines, pick, layout, a);
+        if (!std::isnan(a.cd)) cds.push_back(a.cd);
     }
+    // The units each figure is made of: the resampled lines, or images, that carry it.
+    auto carrying = [&lines](const Units& units, int32_t what) {
+        int32_t n = 0;
+        for (const std::vector<int32_t>& unit : units) {
+            bool carries = false;
+            for (int32_t i : unit) {
+                const BandedLine& line = lines[static_cast<size_t>(i)];
+                carries = carries || (what == 0   ? line.edges > 0
+                                      : what == 1 ? !line.width.empty()
+                                      : what == 2 ? !line.placement.empty()
+                                                  : !std::isnan(line.meanWidth));
+            }
+            n += carries ? 1 : 0;
+        }
+        return n;
+    };
     for (int32_t f = 0; f < 3; ++f) {
         RoughnessFigure& r = *figures[f];
+        const int32_t carriers = carrying(figureUnits, f);
         if (r.sigma3UnbiasedNm == 0.0 && r.biasedVarianceNm2 == 0.0) {
             r.ci95Nm = 0.0;  // every resample of straight series is straight
         } else if (!r.fit.ok) {
@@ -329,17 +358,20 @@ void measureSet(const std::vector<BandedLine>& lines,
         } else if (failed[f] > kMaxFailedResampleShare * resamples) {
             r.ciReason = "the fit failed in " + std::to_string(failed[f]) + " of " +
                          std::to_string(resamples) + " bootstrap resamples";
-        } else if (measuredLines[f] < 2) {
-            r.ciReason =
-                std::string("fewer than 2 lines with ") + kFigureNames[f] + " series: no interval";
+        } else if (carriers < 2) {
+            r.ciReason = std::string("fewer than 2 ") + (figuresByImage ? "images" : "lines") +
+                         " with " + kFigureNames[f] + " series: no interval";
         } else {
-            r.ci95Nm = halfWidth95(values[f], measuredLines[f]);
+            r.ci95Nm = halfWidth95(values[f], carriers);
         }
     }
-    if (cds.size() < 2 || widthLines < 2) {
-        set.cdCiReason = "fewer than 2 lines with a measured width: no interval";
+    const Units& cdResampled = sharedDraws ? figureUnits : cdUnits;
+    const int32_t widthCarriers = carrying(cdResampled, 3);
+    if (cds.size() < 2 || widthCarriers < 2) {
+        set.cdCiReason = std::string("fewer than 2 ") + (cdByImage ? "images" : "lines") +
+                         " with a measured width: no interval";
     } else {
-        set.cdCi95 = halfWidth95(cds, widthLines);
+        set.cdCi95 = halfWidth95(cds, widthCarriers);
     }
 }
 

@@ -1322,6 +1322,17 @@ TEST(Metrology, PoolingTakesThePixelSizeMostHaveAndTheLengthThatPoolsTheMostRows
         << pooled.spectrumNotes[0];
     EXPECT_EQ(pooled.spectrumNotes[1].rfind("1 image longer than the", 0), 0u);
 
+    // An image left out of the spectra is no unit of their resamples: one image of 320 rows
+    // with one of 120 keeps the interval of the long one alone.
+    MetrologySettings resampled = settings;
+    resampled.bootstrapResamples = 60;
+    const PooledRoughness withShort = pooledRoughness({&r[2], &r[1]}, resampled);
+    const PooledRoughness longAlone = pooledRoughness({&r[1]}, resampled);
+    ASSERT_TRUE(std::isfinite(longAlone.lwr.ci95Nm)) << longAlone.lwr.ciReason;
+    EXPECT_NEAR(withShort.lwr.ci95Nm, longAlone.lwr.ci95Nm, 1e-9) << withShort.lwr.ciReason;
+    EXPECT_NEAR(withShort.ler.ci95Nm, longAlone.ler.ci95Nm, 1e-9) << withShort.ler.ciReason;
+    EXPECT_TRUE(std::isfinite(withShort.cdCi95Nm)) << withShort.cdCiReason;
+
     // One short image among long ones leaves their length alone: three of 320 rows pool 960
     // rows, with the one of 120 rows only 480.
     const PooledRoughness longest = pooledRoughness({&r[2], &r[1], &r[1], &r[1]}, settings);
