@@ -100,13 +100,18 @@ bool parseSeed(const char* text, uint64_t& out) {
     return true;
 }
 
-// `output` without its extension, followed by `suffix`.
-std::string besideOutput(const std::string& output, const char* suffix) {
+// The extension of the file name `output` with its dot (".pgm"), or "" when it has none.
+std::string extensionOf(const std::string& output) {
     const size_t dot = output.rfind('.');
     const size_t slash = output.rfind('/');
     const bool hasExtension =
         dot != std::string::npos && (slash == std::string::npos || dot > slash);
-    return (hasExtension ? output.substr(0, dot) : output) + suffix;
+    return hasExtension ? output.substr(dot) : std::string();
+}
+
+// `output` without its extension, followed by `suffix`.
+std::string besideOutput(const std::string& output, const char* suffix) {
+    return output.substr(0, output.size() - extensionOf(output).size()) + suffix;
 }
 
 }  // namespace
@@ -174,11 +179,7 @@ int main(int argc, char** argv) {
     }
     // The picture is written as PGM whatever the name says: another extension would give a
     // file that readers take by its name for what it is not.
-    const size_t dot = output.rfind('.');
-    const size_t slash = output.rfind('/');
-    const std::string extension =
-        dot != std::string::npos && (slash == std::string::npos || dot > slash) ? output.substr(dot)
-                                                                                : "";
+    const std::string extension = extensionOf(output);
     if (extension != ".pgm" && extension != ".PGM") {
         std::fprintf(stderr,
                      "rugon-gen-sem: --output %s: the picture is written as PGM; name it "

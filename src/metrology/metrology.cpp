@@ -8,6 +8,7 @@
 #include <deque>
 #include <functional>
 #include <limits>
+#include <map>
 #include <random>
 
 #include "metrology/psd.h"
@@ -86,6 +87,21 @@ struct BandedLine {
     double meanWidth = kNaN;
     int32_t cluster = 0;  // the image of a pooled line; lines of one image share it
 };
+
+// Whether `line` carries figure `what`: 0 edges, 1 widths, 2 placement (in the spectra), 3 the
+// CD (a measured mean width).
+bool carries(const BandedLine& line, int32_t what) {
+    switch (what) {
+        case 0:
+            return line.edges > 0;
+        case 1:
+            return !line.width.empty();
+        case 2:
+            return !line.placement.empty();
+        default:
+            return !std::isnan(line.meanWidth);
+    }
+}
 
 // The three spectra of a set of lines (with repeats), averaged, with their variances.
 struct Aggregate {
@@ -232,11 +248,9 @@ void measureSet(const std::vector<BandedLine>& lines,
         for (int32_t i : members) units.push_back({i});
         return units;
     };
-    std::vector<int32_t> names;
-    for (const BandedLine& line : lines) names.push_back(line.cluster);
-    std::sort(names.begin(), names.end());
-    names.erase(std::unique(names.begin(), names.end()), names.end());
-    const bool byImage = names.size() >= 2;
+    std::map<int32_t, std::vector<int32_t>> images;  // by cluster, in its order
+    for (int32_t i = 0; i < count; ++i) images[lines[static_cast<size_t>(i)].cluster].push_back(i);
+    const bool byImage = images.size() >= 2;
     Units figureUnits;
     Units cdUnits;
     bool figuresByImage = false;
@@ -244,22 +258,15 @@ void measureSet(const std::vector<BandedLine>& lines,
     if (!byImage) {
         figureUnits = singles(all);
     } else {
-        Units images(names.size());
-        for (int32_t i = 0; i < count; ++i)
-            images[static_cast<size_t>(std::lower_bound(names.begin(), names.end(),
-                                                        lines[static_cast<size_t>(i)].cluster) -
-                                       names.begin())]
-                .push_back(i);
         Units spectral;
         Units widths;
-        for (const std::vector<int32_t>& image : images) {
+        for (const auto& [cluster, image] : images) {
             bool hasSpectra = false;
             bool hasWidth = false;
-            for (int32_t i : image) {
-                const BandedLine& line = lines[static_cast<size_t>(i)];
-                hasSpectra =
-                    hasSpectra || line.edges > 0 || !line.width.empty() || !line.placement.empty();
-                hasWidth = hasWidth || !std::isnan(line.meanWidth);
+            for (int32_t k : image) {
+                const BandedLine& line = lines[static_cast<size_t>(k)];
+                hasSpectra = hasSpectra || carries(line, 0) || carries(line, 1) || carries(line, 2);
+                hasWidth = hasWidth || carries(line, 3);
             }
             if (hasSpectra) spectral.push_back(image);
             if (hasWidth) widths.push_back(image);
@@ -335,17 +342,12 @@ void measureSet(const std::vector<BandedLine>& lines,
     // The units each figure is made of: the resampled lines, or images, that carry it.
     auto carrying = [&lines](const Units& units, int32_t what) {
         int32_t n = 0;
-        for (const std::vector<int32_t>& unit : units) {
-            bool carries = false;
-            for (int32_t i : unit) {
-                const BandedLine& line = lines[static_cast<size_t>(i)];
-                carries = carries || (what == 0   ? line.edges > 0
-                                      : what == 1 ? !line.width.empty()
-                                      : what == 2 ? !line.placement.empty()
-                                                  : !std::isnan(line.meanWidth));
-            }
-            n += carries ? 1 : 0;
-        }
+        for (const std::vector<int32_t>& unit : units)
+            n +=
+                std::any_of(unit.begin(), unit.end(),
+                            [&](int32_t i) { return carries(lines[static_cast<size_t>(i)], what); })
+                    ? 1
+                    : 0;
         return n;
     };
     for (int32_t f = 0; f < 3; ++f) {

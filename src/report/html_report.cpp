@@ -579,17 +579,10 @@ std::string batchSection(const Summary& summary,
     html += "</p>\n";
 
     std::string table =
-        "<table class=\"stats\">\n<thead><tr><th>Quantity</th><th>Column</th><th>Images</th>"
-        "<th>Mean<span class=\"unit\">" +
-        unit +
-        "</span></th><th>95 % CI of the mean<span "
-        "class=\"unit\">" +
-        unit + "</span></th><th>SD<span class=\"unit\">" + unit +
-        "</span></th><th>Median<span class=\"unit\">" + unit +
-        "</span></th><th>Min<span "
-        "class=\"unit\">" +
-        unit + "</span></th><th>Max<span class=\"unit\">" + unit +
-        "</span></th></tr></thead>\n<tbody>\n";
+        "<table class=\"stats\">\n<thead><tr><th>Quantity</th><th>Column</th><th>Images</th>";
+    for (const char* label : {"Mean", "95 % CI of the mean", "SD", "Median", "Min", "Max"})
+        table += std::string("<th>") + label + "<span class=\"unit\">" + unit + "</span></th>";
+    table += "</tr></thead>\n<tbody>\n";
     std::string plots;
     int32_t rowsShown = 0;
     for (const BatchQuantity& quantity : quantities) {
@@ -669,11 +662,11 @@ std::string groupsSection(const std::vector<GroupRow>& groups, PlotIds& ids) {
         "lines of its images) and the unbiased 3\u03c3 LWR and LER from the pooled spectra, "
         "each with the half-width of its 95 % interval. The CD is the mean over the group's "
         "lines; the intervals come from resampling its images that carry the figure (where "
-        "one does: its lines), so they hold the differences between the images, and groups whose "
-        "bars do "
-        "not overlap differ beyond the scatter of their images. With few images they are wide: "
-        "Student's factor for 2 images is 9.2. Spectra pool at the pixel size most images have, "
-        "over the length that pools the most rows; the last column gives the images and lines "
+        "one does: its lines), so they hold the differences between the images, and groups "
+        "whose bars do not overlap differ beyond the scatter of their images. With few images "
+        "they are wide: Student's factor for 2 images is 9.2. Spectra pool at the pixel size "
+        "most images have, over the length that pools the most rows; the last column gives the "
+        "images and lines "
         "they hold, and the notes below what they left out.</p>\n<div "
         "class=\"table-wrap\">\n"
         "<table class=\"sortable\">\n<thead><tr><th data-type=\"text\">Group</th>"
@@ -917,23 +910,13 @@ GroupRow groupRowOf(const std::string& name, const PooledRoughness& pooled) {
 }
 
 std::string htmlEscape(const std::string& text) {
+    // Bytes that are not UTF-8 become U+FFFD first: every byte left above 0x7F is then part of
+    // a valid character and stays.
+    const std::string valid = validUtf8(text);
     std::string out;
-    out.reserve(text.size());
-    const unsigned char* bytes = reinterpret_cast<const unsigned char*>(text.data());
-    size_t i = 0;
-    while (i < text.size()) {
-        const unsigned char c = bytes[i];
-        const size_t length = utf8SequenceLength(bytes + i, text.size() - i);
-        if (length == 0) {
-            out += kReplacement;
-            ++i;
-            continue;
-        }
-        if (length > 1) {
-            out.append(text, i, length);
-            i += length;
-            continue;
-        }
+    out.reserve(valid.size());
+    for (const char byte : valid) {
+        const unsigned char c = static_cast<unsigned char>(byte);
         switch (c) {
             case '&':
                 out += "&amp;";
@@ -954,9 +937,8 @@ std::string htmlEscape(const std::string& text) {
                 if ((c < 0x20 && c != '\t' && c != '\n' && c != '\r') || c == 0x7F)
                     out += kReplacement;
                 else
-                    out += static_cast<char>(c);
+                    out += byte;
         }
-        ++i;
     }
     return out;
 }

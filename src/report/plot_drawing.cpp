@@ -4,9 +4,7 @@
 #include <cstdio>
 #include <utility>
 
-void setColour(cairo_t* cr, const Colour& colour) {
-    cairo_set_source_rgb(cr, colour.r, colour.g, colour.b);
-}
+namespace {
 
 // Length of the valid UTF-8 sequence at p (1 .. 4), or 0 when it is not one.
 size_t utf8SequenceLength(const unsigned char* p, size_t remaining) {
@@ -30,6 +28,12 @@ size_t utf8SequenceLength(const unsigned char* p, size_t remaining) {
                    : 0;
     }
     return 0;
+}
+
+}  // namespace
+
+void setColour(cairo_t* cr, const Colour& colour) {
+    cairo_set_source_rgb(cr, colour.r, colour.g, colour.b);
 }
 
 std::string validUtf8(const std::string& text) {

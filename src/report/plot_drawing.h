@@ -4,7 +4,6 @@
 
 #include <cairo.h>
 
-#include <cstddef>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -21,9 +20,6 @@ constexpr Colour kGrid = {0.72, 0.72, 0.72};
 constexpr Colour kWhite = {1.0, 1.0, 1.0};
 
 void setColour(cairo_t* cr, const Colour& colour);
-
-// Length of the valid UTF-8 sequence at p (1 .. 4), or 0 when it is not one.
-size_t utf8SequenceLength(const unsigned char* p, size_t remaining);
 
 // `text` with every byte that does not start a valid UTF-8 sequence replaced by U+FFFD. Cairo
 // fails on invalid UTF-8 (a Latin-1 file name, say) and draws nothing more on that surface.

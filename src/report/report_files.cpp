@@ -57,13 +57,14 @@ std::vector<GroupRow> groupRows(const RunDescription& run,
     for (const auto& [name, images] : members) {
         // Listed images that were not measured are in none of the group's figures.
         const int32_t failed = unmeasured.count(name) > 0 ? unmeasured.at(name) : 0;
-        auto noteFailed = [&, name = name](GroupRow& row) {
-            if (failed == 0 || images.empty()) return;
-            row.notes.insert(row.notes.begin(),
-                             std::to_string(failed) + " of its " +
-                                 std::to_string(failed + static_cast<int32_t>(images.size())) +
-                                 " images not measured (missing, unreadable or without a line): "
-                                 "in none of its figures");
+        const std::string failedNote =
+            failed == 0 ? std::string()
+                        : std::to_string(failed) + " of its " +
+                              std::to_string(failed + static_cast<int32_t>(images.size())) +
+                              " images not measured (missing, unreadable or without a line): in "
+                              "none of its figures";
+        auto noteFailed = [&failedNote](GroupRow& row) {
+            if (!failedNote.empty()) row.notes.insert(row.notes.begin(), failedNote);
         };
         std::vector<const MetrologyResult*> measured;
         int32_t inPixels = 0;

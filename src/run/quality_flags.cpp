@@ -1,7 +1,5 @@
 #include "run/quality_flags.h"
 
-#include <gsl/gsl_cdf.h>
-
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
