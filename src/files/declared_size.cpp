@@ -135,10 +135,14 @@ void readJpeg(const Bytes& f, DeclaredSize& d) {
                 return;
             }
             // The scans end with the end marker (FF D9), which coded data cannot hold: a file
-            // without one after its frame header was cut, and the library fails on it.
+            // without one after its frame header was cut, and the library fails on it. Looked
+            // for from the end, where it is in a whole file.
             bool ended = false;
-            for (uint64_t at = pos + length; !ended && f.has(at, 2); ++at)
+            for (uint64_t at = f.n >= 2 ? f.n - 2 : 0; !ended && at >= pos + length && f.has(at, 2);
+                 --at) {
                 ended = f.u8(at) == 0xFF && f.u8(at + 1) == 0xD9;
+                if (at == 0) break;
+            }
             if (!ended) d.fault = FileFault::kTruncated;
             return;
         }
