@@ -51,15 +51,17 @@ bool readSidecar(const std::string& path,
     return true;
 }
 
-// The bar height a side-car's full size gives for this picture, or -1 with a note; when the
-// full size shows the side-car describes another picture, its pixel size is dropped too.
+// The bar height a side-car's full size gives for this picture. When the full size shows the
+// side-car describes another picture, or the picture's size is unknown, nothing of the side-car
+// is used (a pixel size from before a crop or a scaling would be wrong), with a note.
 void applyFullSize(const std::string& where, FileMetadata& metadata, FormValues& values) {
     if (values.fullHeight < 0) return;
     const std::string fullSize =
         std::to_string(values.fullWidth) + " x " + std::to_string(values.fullHeight);
     if (metadata.fileHeight < 0) {
         metadata.notes.push_back("the " + where + " gives a full size of " + fullSize +
-                                 ", but the picture's size is unknown; its data bar is not used");
+                                 ", but the picture's size is unknown; the side-car is ignored");
+        values = FormValues();
         return;
     }
     const std::string picture =
@@ -95,7 +97,9 @@ const char* pixelSizeSourceName(PixelSizeSource source) {
     return "none";
 }
 
-FileMetadata readFileMetadata(const std::string& path) {
+FileMetadata readFileMetadata(const std::string& path,
+                              int32_t decodedWidth,
+                              int32_t decodedHeight) {
     FileMetadata metadata;
     std::error_code error;
     if (!std::filesystem::is_regular_file(path, error)) {
@@ -127,6 +131,10 @@ FileMetadata readFileMetadata(const std::string& path) {
     }
     metadata.fileWidth = contents.width;
     metadata.fileHeight = contents.height;
+    if (metadata.fileHeight < 0 && decodedWidth >= 0 && decodedHeight >= 0) {
+        metadata.fileWidth = decodedWidth;
+        metadata.fileHeight = decodedHeight;
+    }
 
     // Every form, in the order of precedence.
     std::vector<Candidate> candidates;

@@ -44,5 +44,10 @@ struct FileMetadata {
 // Reads are bounded (headers and metadata texts only, at most kMaxMetadataTextBytes of text
 // per form) and checked against the file size; a damaged or truncated file gives the values
 // that could be read plus notes, never a crash. A missing file gives an empty record with a
-// note. The file's pixels are not decoded.
-FileMetadata readFileMetadata(const std::string& path);
+// note. The file's pixels are not decoded: a caller that has decoded them gives their size
+// (`decodedWidth` x `decodedHeight`, pixels), which stands for the header's where no header
+// reader knows the format (PGM, GIF, TGA...); -1 for unknown. Without a size, a side-car that
+// gives a full size is not used at all: it may describe another picture.
+FileMetadata readFileMetadata(const std::string& path,
+                              int32_t decodedWidth = -1,
+                              int32_t decodedHeight = -1);

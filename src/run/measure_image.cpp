@@ -571,7 +571,7 @@ void measureImageFile(const AnalysisSettings& settings, ImageResult& result) {
         return;
     }
     result.setup.format = info.format;
-    FileMetadata metadata = readFileMetadata(result.path);
+    FileMetadata metadata = readFileMetadata(result.path, grid.width, grid.height);
     if (info.pictures > 1)
         metadata.notes.push_back("the file holds " + std::to_string(info.pictures) +
                                  " pictures (pages or frames): only the first is measured");

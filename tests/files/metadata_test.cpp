@@ -266,6 +266,22 @@ TEST(Metadata, DamagedStructuresAreNotedAndFallBack) {
     EXPECT_EQ(m.databarRows, -1);
     EXPECT_TRUE(notesMention(m, "describes a 1280 x 960 picture"));
 
+    // A format whose size no header reader knows: the decoded size decides, and without it
+    // nothing of the side-car is used.
+    const std::string pgm = folder.file("plain.pgm");
+    writeBytes(pgm, "P5\n1280 1024\n255\n");
+    writeBytes(folder.file("plain.txt"),
+               "$CM_FULL_SIZE 1280 960\n$$SM_MICRON_BAR 35\n$$SM_MICRON_MARKER 100nm\n");
+    m = readFileMetadata(pgm);
+    EXPECT_EQ(m.source, PixelSizeSource::kNone);
+    EXPECT_TRUE(notesMention(m, "size is unknown; the side-car is ignored"));
+    m = readFileMetadata(pgm, 256, 256);
+    EXPECT_EQ(m.source, PixelSizeSource::kNone);
+    EXPECT_TRUE(notesMention(m, "describes a 1280 x 960 picture, this one is 256 x 256"));
+    m = readFileMetadata(pgm, 1280, 1024);
+    EXPECT_EQ(m.source, PixelSizeSource::kSidecar);
+    EXPECT_EQ(m.databarRows, 64);
+
     m = readFileMetadata(folder.file("missing.tif"));
     EXPECT_EQ(m.source, PixelSizeSource::kNone);
     EXPECT_FALSE(m.notes.empty());
