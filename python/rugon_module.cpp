@@ -229,10 +229,12 @@ void trim(ImageResult& result) { result.analysis.picture.release(); }
 std::shared_ptr<ImageResult> measureFileForPython(const std::string& path,
                                                   const std::vector<std::string>& options,
                                                   const std::string& name,
-                                                  int32_t position) {
+                                                  int32_t position,
+                                                  const std::string& group) {
     int32_t pairing = 1;
     const AnalysisSettings settings = settingsFromOptions(options, pairing);
     auto result = newResult(name, path, position, pairing);
+    result->group = group;
     {
         py::gil_scoped_release unlocked;
         std::shared_lock<std::shared_mutex> shared(fftwPlanners());
@@ -587,7 +589,7 @@ PYBIND11_MODULE(_rugon, m) {
         .def("picture", &picture);
 
     m.def("analyse_file", &measureFileForPython, py::arg("path"), py::arg("options"),
-          py::arg("name"), py::arg("position"));
+          py::arg("name"), py::arg("position"), py::arg("group") = "");
     m.def("analyse_array", &measureArrayForPython, py::arg("image"), py::arg("options"),
           py::arg("name"), py::arg("position"));
     m.def(
@@ -620,14 +622,15 @@ PYBIND11_MODULE(_rugon, m) {
         py::arg("options"));
     m.def(
         "expand_inputs",
-        [](const std::vector<std::string>& inputs) {
+        [](const std::vector<std::string>& inputs, const std::string& groupPattern) {
             std::vector<BatchImage> images;
             std::string error;
-            if (!expandInputs(inputs, "", images, error)) throw py::value_error(error);
+            if (!expandInputs(inputs, groupPattern, images, error)) throw py::value_error(error);
             py::list out;
             for (const BatchImage& image : images)
-                out.append(py::make_tuple(py::bytes(image.name), py::bytes(image.path)));
+                out.append(py::make_tuple(py::bytes(image.name), py::bytes(image.path),
+                                          py::bytes(image.group)));
             return out;
         },
-        py::arg("inputs"));
+        py::arg("inputs"), py::arg("group_pattern") = "");
 }

@@ -36,10 +36,10 @@ from rugon import _rugon
 __all__ = ["Batch", "analyse_files", "analyse_serially", "local_cluster", "main"]
 
 
-def _analyse_entry(path, name, position, options):
+def _analyse_entry(path, name, position, group, options):
     """Runs on a worker: the report.json entry of one image (plain data, never raises for a
     missing or unreadable file: its status says so)."""
-    record = _rugon.analyse_file(path, options, name, position)
+    record = _rugon.analyse_file(path, options, name, position, group)
     return record.to_dict()
 
 
@@ -114,28 +114,34 @@ class Batch:
         return f"<rugon.batch.Batch: {self.measured} of {len(self.images)} images measured>"
 
 
-def _listed(files):
-    """(name, path) bytes of every image: folders and CSV lists expanded as rugon-report
+def _listed(files, group=None):
+    """(name, path, group) bytes of every image: folders and CSV lists expanded, and groups
+    taken from the lists or by the pattern `group` from the file names, as rugon-report
     does."""
     if isinstance(files, (str, bytes, os.PathLike)):
         files = [files]
-    return _rugon.expand_inputs([os.fsencode(f) for f in files])
+    if group is not None and not isinstance(group, str):
+        raise TypeError(f"group must be a str (a pattern), not {type(group).__name__}")
+    return _rugon.expand_inputs([os.fsencode(f) for f in files], group or "")
 
 
-def analyse_serially(files, **settings):
+def analyse_serially(files, *, group=None, **settings):
     """The batch in this process, one image after another (no Dask): the reference the
-    cluster's results equal."""
-    return _serial(_listed(files), rugon._options(settings))
+    cluster's results equal. `group` as for analyse_files."""
+    options = rugon._options(settings)
+    rugon._checked(_rugon.check_options, options)
+    return _serial(_listed(files, group), options)
 
 
 def _serial(listed, options):
     rugon._checked(_rugon.check_options, options)
-    images = [_analyse_entry(path, name, k, options)
-              for k, (name, path) in enumerate(listed, start=1)]
+    images = [_analyse_entry(path, name, k, group, options)
+              for k, (name, path, group) in enumerate(listed, start=1)]
     return Batch(images, options)
 
 
-def analyse_files(files, client=None, *, workers=None, progress=False, **settings):
+def analyse_files(files, client=None, *, workers=None, progress=False, group=None,
+                  **settings):
     """Analyses image files on a Dask cluster; returns a Batch (table and report entries).
 
     files     image files, folders and CSV lists of images (as rugon-report takes them),
@@ -144,6 +150,9 @@ def analyse_files(files, client=None, *, workers=None, progress=False, **setting
               start a local cluster of `workers` processes (default: one per core) for this
               call; loopback only, no dashboard
     progress  print 'k of n images done' on standard error
+    group     a regular expression whose first capture (or whole match) in a file's name
+              is the image's group, for images that their CSV list gives none (rugon-report's
+              --group); a list's `group` column is always taken
     settings  the keywords of rugon.analyse (pixel_size, threshold, kernel, ...)
 
     A bad setting raises before anything is sent to the cluster. A missing or unreadable
@@ -156,7 +165,7 @@ def analyse_files(files, client=None, *, workers=None, progress=False, **setting
     options = rugon._options(settings)
     rugon._checked(_rugon.check_options, options)
     _check_workers(workers)
-    return _on_cluster(_listed(files), options, client, workers, progress)
+    return _on_cluster(_listed(files, group), options, client, workers, progress)
 
 
 def _check_workers(workers):
@@ -197,10 +206,11 @@ def _on_cluster(listed, options, client, workers, progress):
     elif isinstance(client, str):
         client = own_client = Client(client)
     try:
-        names = [name for name, _ in listed]
-        paths = [path for _, path in listed]
+        names = [name for name, _, _ in listed]
+        paths = [path for _, path, _ in listed]
+        groups = [group for _, _, group in listed]
         positions = list(range(1, len(listed) + 1))
-        futures = client.map(_analyse_entry, paths, names, positions,
+        futures = client.map(_analyse_entry, paths, names, positions, groups,
                              options=options, pure=False)
         if progress:
             start = time.monotonic()
@@ -235,6 +245,9 @@ def _parser():
     p.add_argument("--serial", action="store_true",
                    help="analyse in this process, one image after another, without Dask")
     p.add_argument("-q", "--quiet", action="store_true", help="no progress lines")
+    p.add_argument("--group", metavar="REGEX",
+                   help="group of each image: the first capture (or whole match) of REGEX in "
+                        "its file name, where its CSV list gives none")
     group = p.add_argument_group("settings (as for rugon-report)")
     for option, metavar, text in (
             ("--pixel-size", "NM", "nm per pixel [default: from the file's metadata]"),
@@ -274,7 +287,7 @@ def main(argv=None):
     try:
         _rugon.check_options(options)
         _check_workers(args.workers)
-        listed = _listed(args.files)
+        listed = _listed(args.files, args.group)
     except ValueError as error:
         print(f"rugon.batch: {error}", file=sys.stderr)
         return 2

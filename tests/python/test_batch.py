@@ -52,6 +52,24 @@ def test_cluster_table_equals_serial_table_and_rugon_report(generated, run_repor
     assert document["parameters"] == report["parameters"]
 
 
+def test_groups_from_a_list_and_from_names_reach_the_table(generated, run_report, tmp_path,
+                                                            cluster):
+    _, client = cluster
+    paths = [path for path, _ in generated.values()]
+    listing = tmp_path / "lot.csv"
+    listing.write_text("image,group\n" + f"{paths[0]},wafer 1\n" + f"{paths[1]},\n" +
+                       f"{paths[2]},wafer 2\n", encoding="utf-8")
+    pattern = "^(.)"  # a name's first letter, for the image its list leaves without a group
+    on_cluster = batch.analyse_files([listing], client=client, group=pattern, bootstrap=0)
+    summary, report, _ = run_report([str(listing)], ["--group", pattern, "--bootstrap", "0"])
+    assert on_cluster.summary_csv() == summary
+    groups = [image["group"] for image in on_cluster.images]
+    assert groups == [image["group"] for image in report["images"]]
+    assert groups[0] == "wafer 1" and groups[2] == "wafer 2" and len(groups[1]) == 1
+    assert batch.analyse_serially([listing]).rows == \
+        batch.analyse_files([listing], client=client).rows
+
+
 def test_command_line_runs_on_a_given_scheduler(generated, tmp_path, cluster):
     local, _ = cluster
     files = [path for path, _ in generated.values()]
