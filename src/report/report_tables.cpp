@@ -452,20 +452,21 @@ nlohmann::ordered_json seriesJson(const Series& s, const char* unit, const char*
     return {{"unit", unit}, {"meaning", meaning}, {"values", std::move(values)}};
 }
 
-nlohmann::ordered_json displayJson(const DisplayRecord& d) {
+// `unit`: the image's length unit ("nm", or "px" without a pixel size).
+nlohmann::ordered_json displayJson(const DisplayRecord& d, const char* unit) {
     return {
         {"logLag", seriesJson(d.logLag, "log10(px)", "log10 of the lag r = 1 .. L")},
         {"logHhcf", seriesJson(d.logHhcf, "log10(px)", "log10 of the average HHCF at those lags")},
         {"fitLogLag", seriesJson(d.fitLogLag, "log10(px)", "log10 of the lags of the fitted line")},
         {"fitLogHhcf", seriesJson(d.fitLogHhcf, "log10(px)", "the fitted model line")},
-        {"lengthNm", seriesJson(d.lengthNm, "nm", "segment length")},
+        {"lengthNm", seriesJson(d.lengthNm, unit, "segment length")},
         {"sigmaUncertaintyPct",
          seriesJson(d.sigmaUncertaintyPct, "%", "uncertainty of sigma LWR per segment length")},
-        {"lwr3Sigma", seriesJson(d.lwr3Sigma, "nm", "3-sigma LWR per segment length")},
+        {"lwr3Sigma", seriesJson(d.lwr3Sigma, unit, "3-sigma LWR per segment length")},
         {"cdVariation3Sigma",
-         seriesJson(d.cdVariation3Sigma, "nm", "3-sigma CD variation per segment length")},
+         seriesJson(d.cdVariation3Sigma, unit, "3-sigma CD variation per segment length")},
         {"lwr3SigmaInfinite",
-         seriesJson(d.lwr3SigmaInfinite, "nm", "3-sigma LWR of an infinitely long line")},
+         seriesJson(d.lwr3SigmaInfinite, unit, "3-sigma LWR of an infinitely long line")},
     };
 }
 
@@ -827,7 +828,7 @@ nlohmann::ordered_json imageJson(const ImageResult& report) {
     image["length"] = rowsJson(TableKind::kLength, report);
     image["hhcf"] = rowsJson(TableKind::kHhcf, report);
     image["psd"] = rowsJson(TableKind::kPsd, report);
-    image["display"] = displayJson(report.display);
+    image["display"] = displayJson(report.display, report.setup.figuresInPixels ? "px" : "nm");
     nlohmann::ordered_json pictures = nlohmann::ordered_json::object();
     if (!report.pngFile.empty()) pictures["png"] = report.pngFile;
     if (!report.svgFile.empty()) pictures["svg"] = report.svgFile;

@@ -339,6 +339,13 @@ TEST(ReportJson, CarriesRunParametersVersionAndEverySeriesWithItsUnit) {
         EXPECT_TRUE(first["display"].contains(series)) << series;
     EXPECT_EQ(json["images"][2]["status"], "missing");
     EXPECT_TRUE(json["images"][2]["summary"]["cd_average_nm"].is_null());
+
+    // Without a pixel size the lengths are in px, and their series say so.
+    std::vector<ImageResult> inPixels = threeImages();
+    inPixels[0].setup.figuresInPixels = true;
+    const auto pixels = reportJson(parameterRun(params, "runs/input.txt"), inPixels);
+    for (const char* series : {"lengthNm", "lwr3Sigma", "cdVariation3Sigma", "lwr3SigmaInfinite"})
+        EXPECT_EQ(pixels["images"][0]["display"][series]["unit"], "px") << series;
 }
 
 TEST(ReportJson, RowsUseTheCsvColumnNamesWithoutTheImageColumns) {
