@@ -190,8 +190,11 @@ void appendSummary(const ImageResult& result, Table& table) {
         set("lwr_3sigma_nm", realCell(3.0 * w.meanLineSigma));
         set("lwr_3sigma_spread_nm", realCell(3.0 * a.lineSigmaSpread));
         set("lwr_3sigma_infinite_nm", realCell(3.0 * a.lwrInfinite));
-        set("a", realCell(a.fit.alpha));
-        set("ksi_nm", realCell(alongScale(result.setup) * a.fit.ksi));
+        // A failed fit's zeros are no measurement (the console prints them as they are).
+        if (a.fit.ksi > 0.0) {
+            set("a", realCell(a.fit.alpha));
+            set("ksi_nm", realCell(alongScale(result.setup) * a.fit.ksi));
+        }
         set("skewness_mean", realCell(a.meanSkewness));
         set("kurtosis_mean", realCell(a.meanKurtosis));
     }
@@ -692,6 +695,16 @@ std::vector<std::pair<std::string, std::string>> emptyFigureReasons(const ImageR
                                    : "the whole-pixel traces of edges ") +
                    edges + (one ? " has" : " have") + " no spread (sigma 0): no " + figure;
         };
+        if (!(report.analysis.fit.ksi > 0.0)) {
+            const std::string noFit =
+                report.analysis.averageHhcf.count == 0
+                    ? "no whole-pixel HHCF: too few rows were analysed for its lags"
+                    : "the whole-pixel HHCF fit found no correlation length (fewer than 5 "
+                      "leading lags below 1.125 sigma, or the HHCF does not level off within "
+                      "its lags)";
+            why.emplace_back("a", noFit);
+            why.emplace_back("ksi_nm", noFit);
+        }
         if (!skewness.empty()) why.emplace_back("skewness_mean", flat(skewness, "skewness"));
         if (!kurtosis.empty()) why.emplace_back("kurtosis_mean", flat(kurtosis, "kurtosis"));
     }

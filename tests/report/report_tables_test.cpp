@@ -308,6 +308,16 @@ TEST(ReportTables, HhcfRowsGiveTheModelInNanometresOnlyWhereTheFitHasPoints) {
     reports[0].analysis.fit.curveLogHhcf = seriesOf({0.0});
     rows = csvOf(TableKind::kHhcf, reports, pixelSize);
     EXPECT_EQ(rows[1][columnOf(h, "fit_hhcf_nm")], "");
+    // ... and its zeros are no a and ksi: empty cells, with the reason.
+    reports[0].analysis.fit.alpha = 0.0;
+    const auto summary = csvOf(TableKind::kSummary, reports, pixelSize);
+    EXPECT_EQ(summary[1][columnOf(summary[0], "a")], "");
+    EXPECT_EQ(summary[1][columnOf(summary[0], "ksi_nm")], "");
+    RunParameters params;
+    params.images.push_back(std::make_unique<ImageEntry>());
+    const auto json = reportJson(parameterRun(params, "input.txt"), reports);
+    const std::string why = json["images"][0]["reasons"]["ksi_nm"].get<std::string>();
+    EXPECT_NE(why.find("found no correlation length"), std::string::npos) << why;
 }
 
 TEST(ReportJson, CarriesRunParametersVersionAndEverySeriesWithItsUnit) {
