@@ -1,5 +1,6 @@
 #include "report/report_files.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <filesystem>
@@ -54,7 +55,12 @@ std::vector<GroupRow> groupRows(const RunDescription& run,
     settings.bootstrapResamples = run.settings.bootstrapResamples;
     settings.seed = run.settings.bootstrapSeed;
     std::vector<GroupRow> rows;
-    for (const auto& [name, images] : members) {
+    for (auto& [name, images] : members) {
+        // In the order of their files, not of the list: the bootstrap draws images by position
+        // and ties are settled by it, and the same images give the same group however listed.
+        std::stable_sort(
+            images.begin(), images.end(),
+            [](const ImageResult* x, const ImageResult* y) { return x->path < y->path; });
         // Listed images that were not measured are in none of the group's figures.
         const int32_t failed = unmeasured.count(name) > 0 ? unmeasured.at(name) : 0;
         const std::string failedNote =
