@@ -2,8 +2,8 @@
 // real SEM crops.
 #include "metrology/metrology.h"
 
-#include <gtest/gtest.h>
 #include <gsl/gsl_cdf.h>
+#include <gtest/gtest.h>
 
 #include <algorithm>
 #include <cmath>
