@@ -147,8 +147,8 @@ py::array view(const GreyImage& grid, const py::handle& owner) {
                               w * h > 0 ? grid.data : nullptr, owner));
 }
 
-// The grey grid of a 2-D array of uint8, uint16 (shifted by the bits it uses, as 16-bit files
-// are read: files/sixteen_bit.h) or float (grey levels 0..255, finite), row 0 the top. Raises
+// The grey grid of a 2-D array of uint8, uint16 (brought to 0..255 as 16-bit files are read:
+// files/sixteen_bit.h) or float (grey levels 0..255, finite), row 0 the top. Raises
 // TypeError or ValueError.
 GreyImage gridFromArray(const py::array& image, int64_t maxPixels) {
     if (image.ndim() != 2)
@@ -187,12 +187,13 @@ GreyImage gridFromArray(const py::array& image, int64_t maxPixels) {
         // ensure() brings a non-native byte order to the native one.
         const auto a = py::array_t<uint16_t, py::array::forcecast>::ensure(image);
         const auto v = a.unchecked<2>();
-        uint16_t largest = 0;
+        std::vector<uint64_t> histogram(65536, 0);
         for (py::ssize_t y = 0; y < rows; ++y)
-            for (py::ssize_t x = 0; x < columns; ++x) largest = std::max(largest, v(y, x));
-        const int shift = sixteenBitShift(largest);
+            for (py::ssize_t x = 0; x < columns; ++x) ++histogram[v(y, x)];
+        const SixteenBitReduction reduction =
+            sixteenBitReduction(histogram.data(), static_cast<uint64_t>(rows * columns));
         for (py::ssize_t y = 0; y < rows; ++y)
-            for (py::ssize_t x = 0; x < columns; ++x) *out++ = v(y, x) >> shift;
+            for (py::ssize_t x = 0; x < columns; ++x) *out++ = reduceSixteenBit(v(y, x), reduction);
     } else {
         const auto a = py::array_t<double, py::array::forcecast>::ensure(image);
         if (!a) throw py::error_already_set();

@@ -122,7 +122,8 @@ bool validPicture(const DecodeAnswer& a, const DecodeLimits& limits) {
            a.pixelKind < static_cast<uint32_t>(PixelKind::kCount) && a.bitsPerPixel >= 8 &&
            a.bitsPerPixel <= 256 && a.bitsPerPixel % 8 == 0 && a.usedBits <= 16 &&
            (a.usedBits == 0 || (a.floating == 0 && a.bitsPerPixel % 16 == 0)) &&
-           a.lowest16 <= a.highest16 && a.highest16 <= 65535;
+           a.lowest16 <= a.highest16 && a.highest16 <= 65535 && a.lowest16 <= a.low16 &&
+           a.low16 <= a.high16 && a.high16 <= a.highest16 && a.base16 <= a.high16 && a.shift16 <= 8;
 }
 
 // The reason of an answer without picture; empty when the answer is malformed.
@@ -466,6 +467,10 @@ bool decodeImageFile(const std::string& path,
     if (answer.usedBits > 0) {
         info.sixteenBitLowest = static_cast<int32_t>(answer.lowest16);
         info.sixteenBitHighest = static_cast<int32_t>(answer.highest16);
+        info.sixteenBit.base = answer.base16;
+        info.sixteenBit.shift = static_cast<int>(answer.shift16);
+        info.sixteenBit.low = answer.low16;
+        info.sixteenBit.high = answer.high16;
     }
     return true;
 }

@@ -62,12 +62,16 @@ struct DecodeAnswer {
     uint32_t bitsPerPixel = 0;  // as delivered: 8, 16, 24, 32, 48, 64, 96, 128
     uint32_t floating = 0;      // 1 for floating-point channels
     uint64_t byteCount = 0;     // bytes that follow
-    uint32_t usedBits = 0;      // 16-bit channels: bits the picture's largest value uses (0..16;
-                                // the grey levels are shifted as sixteenBitShift says); else 0
+    uint32_t usedBits = 0;      // 16-bit channels: bits the picture's largest value uses
+                                // (0..16); else 0
     uint32_t pictures = 0;      // pages, frames, faces or slices the headers declare (0: unknown)
     uint32_t lowest16 = 0;      // 16-bit channels: the picture's smallest and largest value (of
     uint32_t highest16 = 0;     // the first channel); else 0
+    uint32_t base16 = 0;        // 16-bit channels: the SixteenBitReduction that made the grey
+    uint32_t shift16 = 0;       // levels (files/sixteen_bit.h); else 0
+    uint32_t low16 = 0;
+    uint32_t high16 = 0;
 };
-static_assert(sizeof(DecodeAnswer) == 80, "the answer keeps one layout");
+static_assert(sizeof(DecodeAnswer) == 96, "the answer keeps one layout");
 
 constexpr uint32_t kDecodeAnswerMagic = 0x31444752u;  // "RGD1" in memory order

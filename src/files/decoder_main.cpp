@@ -344,25 +344,31 @@ int main(int argc, char** argv) {
         answer(gReply, unreadable());
 
     // One grey level per pixel: the first byte of each pixel for 8-bit data; for 16-bit data,
-    // stored in the machine's byte order, the first value shifted to the 0..255 scale of an
-    // 8-bit file by the bits the picture uses (files/sixteen_bit.h). Written in pieces, so that
+    // stored in the machine's byte order, the first value brought to the 0..255 scale of an
+    // 8-bit file as sixteenBitReduction says (files/sixteen_bit.h). Written in pieces, so that
     // no second copy of the picture is held.
     const size_t count = static_cast<size_t>(pixels);
     const size_t stride = static_cast<size_t>(bytesPerPixel);
-    int shift = 0;
+    SixteenBitReduction reduction;
     if (bytesPerChannel == 2) {
+        static uint64_t histogram[65536];
         uint16_t largest = 0;
         uint16_t smallest = 65535;
         for (size_t i = 0; i < count; ++i) {
             uint16_t value = 0;
             std::memcpy(&value, data + i * stride, sizeof value);
+            ++histogram[value];
             if (value > largest) largest = value;
             if (value < smallest) smallest = value;
         }
-        shift = sixteenBitShift(largest);
+        reduction = sixteenBitReduction(histogram, count);
         gReply.usedBits = static_cast<uint32_t>(sixteenBitUsedBits(largest));
         gReply.lowest16 = smallest;
         gReply.highest16 = largest;
+        gReply.base16 = reduction.base;
+        gReply.shift16 = static_cast<uint32_t>(reduction.shift);
+        gReply.low16 = reduction.low;
+        gReply.high16 = reduction.high;
     }
     gReply.outcome = static_cast<uint32_t>(DecodeOutcome::kPicture);
     gReply.width = width;
@@ -381,7 +387,7 @@ int main(int argc, char** argv) {
             for (size_t i = 0; i < n; ++i) {
                 uint16_t value = 0;
                 std::memcpy(&value, from + i * stride, sizeof value);
-                piece[i] = static_cast<unsigned char>(value >> shift);
+                piece[i] = reduceSixteenBit(value, reduction);
             }
         }
         if (!writeAll(piece, n)) _exit(1);

@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <string>
 
+#include "files/sixteen_bit.h"
 #include "image/coarse_edges.h"
 #include "image/grey_image.h"
 
@@ -16,16 +17,17 @@ struct LoadedImageInfo {
     std::string fileType;        // "PNG", "TIFF", "BMP", ... from the headers; "" for others
     int64_t decoderPeakKib = 0;  // peak resident memory of the decoding process, KiB
     int32_t pictures = 0;  // pages, frames, faces or slices the file declares; the first is read
-    // 16-bit files: the smallest and largest value of the first channel, before the shift to
-    // 0..255 (files/sixteen_bit.h); -1 for other files.
+    // 16-bit files: the smallest and largest value of the first channel, before they were
+    // brought to 0..255 by `sixteenBit` (files/sixteen_bit.h); -1 for other files.
     int32_t sixteenBitLowest = -1;
     int32_t sixteenBitHighest = -1;
+    SixteenBitReduction sixteenBit;
 };
 
 // Loads `name` into `grid` as grey levels 0..255, one element per pixel, in the library's own
 // row order (no origin mode is set): element i is the first byte of pixel i for 8-bit grey and
-// colour files, for 16-bit files each value shifted to 0..255 by the bits the picture uses
-// (files/sixteen_bit.h: the high byte when it uses all 16), and the first channel of
+// colour files, for 16-bit files each value brought to 0..255 as sixteenBitReduction says
+// (files/sixteen_bit.h: the high byte when the picture uses all 16 bits), and the first channel of
 // the palette colour for palette files. Decodes with decodeImageFile and its default limits
 // (pictures of up to 64 Mi pixels). Returns false, leaving `grid` untouched, when the file
 // cannot be decoded or its grid cannot be stored. `info` (optional) receives the row order and

@@ -517,20 +517,31 @@ void resetResult(ImageResult& result) {
     result = std::move(fresh);
 }
 
-// A 16-bit picture whose values sit on a large offset (a detector's dark level) keeps only a
-// few grey levels once reduced to the 8 bits from its highest bit in use, while the values
-// themselves span many more: the lines' contrast is lost in the reduction. "" otherwise.
-std::string sixteenBitOffsetNote(const LoadedImageInfo& info) {
+// What the reduction of a 16-bit picture to 8 bits did beyond the shift of its largest value:
+// taking the levels from an offset up, or letting a few bright outliers be 255 (both
+// sixteenBitReduction). "" otherwise.
+std::string sixteenBitNote(const LoadedImageInfo& info) {
     if (info.sixteenBitLowest < 0 || info.sixteenBitHighest < info.sixteenBitLowest) return "";
-    const int shift = sixteenBitShift(static_cast<uint16_t>(info.sixteenBitHighest));
-    const int levels = (info.sixteenBitHighest >> shift) - (info.sixteenBitLowest >> shift) + 1;
-    const int32_t span = info.sixteenBitHighest - info.sixteenBitLowest;
-    // Values that hold clearly more levels than survive (four times), and few that do.
-    if (levels >= 32 || span + 1 < 4 * levels) return "";
-    return "the 16-bit values run from " + std::to_string(info.sixteenBitLowest) + " to " +
-           std::to_string(info.sixteenBitHighest) + ", which leaves " + std::to_string(levels) +
-           " grey levels in the 8 bits from the highest bit in use: an offset takes the rest, "
-           "and the lines' contrast may be lost (save the picture with the offset taken away)";
+    const SixteenBitReduction& r = info.sixteenBit;
+    const int plainShift = sixteenBitShift(static_cast<uint32_t>(info.sixteenBitHighest));
+    // The levels that the bulk of the values would keep under the largest value's shift.
+    const int plainLevels = static_cast<int>((r.high >> plainShift) - (r.low >> plainShift)) + 1;
+    const std::string range = "the 16-bit values run from " +
+                              std::to_string(info.sixteenBitLowest) + " to " +
+                              std::to_string(info.sixteenBitHighest);
+    if (r.base > 0)
+        return range + ", which leaves " + std::to_string(plainLevels) +
+               " grey levels in the 8 bits from the highest bit in use: an offset takes the "
+               "rest. The grey levels were taken from " +
+               std::to_string(r.base) + " up instead (value - " + std::to_string(r.base) +
+               ", shifted right by " + std::to_string(r.shift) +
+               " bits), so that the lines keep their contrast";
+    if (r.shift == plainShift) return "";
+    return range + ", but all except the brightest 1 in " + std::to_string(kSixteenBitOutliers) +
+           " pixels lie at or under " + std::to_string(r.high) +
+           ": the grey levels are the 8 bits from its highest bit, and the brighter pixels "
+           "are 255 (from the largest value's highest bit the picture would keep " +
+           std::to_string(plainLevels) + " grey levels)";
 }
 
 }  // namespace
@@ -575,8 +586,8 @@ void measureImageFile(const AnalysisSettings& settings, ImageResult& result) {
     if (info.pictures > 1)
         metadata.notes.push_back("the file holds " + std::to_string(info.pictures) +
                                  " pictures (pages or frames): only the first is measured");
-    const std::string lost = sixteenBitOffsetNote(info);
-    if (!lost.empty()) metadata.notes.push_back(lost);
+    const std::string reduced = sixteenBitNote(info);
+    if (!reduced.empty()) metadata.notes.push_back(reduced);
     measureDecoded(grid, info.topRowFirst, &metadata, settings, result);
 }
 

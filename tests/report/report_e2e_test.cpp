@@ -729,31 +729,38 @@ TEST(ReportRun, AFileListedTwiceOrAGroupPatternMissingNamesIsSaid) {
     fs::remove_all(folder);
 }
 
-TEST(ReportRun, SixteenBitValuesOnALargeOffsetAreSaidToLoseTheirContrast) {
+TEST(ReportRun, SixteenBitPicturesKeepTheirContrastOnAnOffsetAndUnderHotPixels) {
     if (std::system("command -v convert > /dev/null 2>&1") != 0)
         GTEST_SKIP() << "no ImageMagick 'convert' to write 16-bit files";
-    // The lines' 160 grey levels as 3.2 x 257 on a dark level of 40000: the 8 bits from bit 15
-    // keep 4 or 5 of them. The same lines on a dark level of 0 keep their contrast: no note.
+    // The lines' 160 grey levels as 3.2 x 257 on a dark level of 40000 (the 8 bits from bit 15
+    // kept 4 or 5 of them), fainter still (0.8 x 257: 1 or 2), and as 10-bit data with one
+    // pixel at 65535 (which left 4 levels in all). Each now reads as the 8-bit picture does,
+    // with a note of what was done; the plain 16-bit copy has none.
     const std::string folder = makeTempFolder();
     ASSERT_TRUE(writeLineImage(folder + "/a.pgm", 256, 256, 3, 6));
-    // Fainter still (about 160 levels on 40000) the lines keep 1 or 2 grey levels.
     ASSERT_EQ(runCommand(folder,
                          "convert a.pgm -depth 16 -evaluate multiply 0.02 -evaluate add 40000 "
                          "offset.png && convert a.pgm -depth 16 -evaluate multiply 0.004 "
-                         "-evaluate add 40000 faint.png && convert a.pgm -depth 16 plain.png")
+                         "-evaluate add 40000 faint.png && convert a.pgm -depth 16 plain.png && "
+                         "convert a.pgm -depth 16 -evaluate multiply 0.0156 -fill white -draw "
+                         "'point 100,100' hot.png")
                   .status,
               0);
-    runReportIn(folder, "-o out offset.png faint.png plain.png");
+    const RunResult run =
+        runReportIn(folder, "-o out --pixel-size 1 plain.png offset.png faint.png hot.png");
+    ASSERT_EQ(run.status, 0) << run.err;
     const auto json = nlohmann::json::parse(readTextFile(folder + "/out/report.json"));
-    for (int i : {0, 1}) {
-        const std::string notes = json["images"][i]["setup"]["metadata_notes"].dump();
-        EXPECT_TRUE(contains(notes,
-                             "grey levels in the 8 bits from the highest bit in use: an "
-                             "offset takes the rest"))
-            << notes;
+    const auto& plain = json["images"][0];
+    EXPECT_TRUE(plain["setup"]["metadata_notes"].empty()) << plain["setup"]["metadata_notes"];
+    const double cd = plain["summary"]["cd_subpixel_nm"].get<double>();
+    const char* said[] = {"", "were taken from", "were taken from", "brightest 1 in 10000"};
+    for (int i : {1, 2, 3}) {
+        const auto& image = json["images"][i];
+        const std::string notes = image["setup"]["metadata_notes"].dump();
+        EXPECT_TRUE(contains(notes, said[i])) << i << " " << notes;
+        EXPECT_EQ(image["summary"]["lines"], plain["summary"]["lines"]) << i;
+        EXPECT_NEAR(image["summary"]["cd_subpixel_nm"].get<double>(), cd, 0.3) << i;
     }
-    EXPECT_TRUE(json["images"][2]["setup"]["metadata_notes"].empty())
-        << json["images"][2]["setup"]["metadata_notes"];
     fs::remove_all(folder);
 }
 
