@@ -967,7 +967,7 @@ std::string formatHtmlReport(const RunDescription& run,
                              const std::vector<GroupRow>* groups) {
     const Summary summary = makeSummary(results);
     int32_t measured = 0;
-    int32_t flagged = 0;
+    int32_t flagged = 0;  // measured images with a flag (images not measured may carry flags too)
     for (size_t row = 0; row < results.size(); ++row) {
         if (results[row].status != ImageStatus::kMeasured) continue;
         ++measured;
@@ -992,7 +992,7 @@ std::string formatHtmlReport(const RunDescription& run,
     html += "<li><b>" + std::to_string(total) + "</b>listed</li>\n";
     html += "<li><b>" + std::to_string(measured) + "</b>measured</li>\n";
     html += "<li" + std::string(flagged > 0 ? " class=\"warn\"" : "") + "><b>" +
-            std::to_string(flagged) + "</b>flagged</li>\n";
+            std::to_string(flagged) + "</b>measured with flags</li>\n";
     html += "<li" + std::string(failed > 0 ? " class=\"bad\"" : "") + "><b>" +
             std::to_string(failed) + "</b>not measured</li>\n";
     html += "</ul>\n</header>\n";
