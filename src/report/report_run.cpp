@@ -632,7 +632,8 @@ bool readImageList(const std::string& listPath,
 bool expandInputs(const std::vector<std::string>& inputs,
                   const std::string& groupPattern,
                   std::vector<BatchImage>& images,
-                  std::string& error) {
+                  std::string& error,
+                  std::vector<std::string>* emptyFolders) {
     images.clear();
     for (const std::string& input : inputs) {
         std::error_code ec;
@@ -649,6 +650,7 @@ bool expandInputs(const std::vector<std::string>& inputs,
             }
             std::sort(found.begin(), found.end());
             for (const std::string& path : found) images.push_back({path, path, "", 1});
+            if (found.empty() && emptyFolders != nullptr) emptyFolders->push_back(input);
         } else if (hasExtension(input, ".csv")) {
             if (!readImageList(input, images, error)) return false;
         } else {
@@ -810,10 +812,17 @@ int runReport(const ReportOptions& options, std::FILE* err, bool errIsTerminal) 
     if (options.useParameterFile) {
         if (!parameterFileImages(options, out, images, settings)) return kExitCannotRun;
     } else {
-        if (!expandInputs(options.inputs, options.groupPattern, images, error)) {
+        std::vector<std::string> emptyFolders;
+        if (!expandInputs(options.inputs, options.groupPattern, images, error, &emptyFolders)) {
             out.message(error);
             return kExitCannotRun;
         }
+        // A folder named like an image file, or one whose files have other extensions, would
+        // otherwise drop out of the run without a word.
+        for (const std::string& folder : emptyFolders)
+            out.message("\"" + folder +
+                        "\" is a folder that holds no image file (by its extension): nothing "
+                        "is measured from it");
         if (images.empty()) {
             out.message("no image files found in the given folders");
             return kExitCannotRun;

@@ -80,11 +80,12 @@ struct BatchImage {
 // without a group from its list takes the first capture of the pattern in its file name (the
 // whole match without a capture); no match leaves it without a group. False with `error` set
 // when a folder or list cannot be read, a list names no image, or the pattern is not a valid
-// regular expression.
+// regular expression. `emptyFolders`, when given, receives the folders that hold no image file.
 bool expandInputs(const std::vector<std::string>& inputs,
                   const std::string& groupPattern,
                   std::vector<BatchImage>& images,
-                  std::string& error);
+                  std::string& error,
+                  std::vector<std::string>* emptyFolders = nullptr);
 
 // The file to open for image `name` of the parameter file `parameterFile`: `name` itself when
 // it is absolute, otherwise `name` inside the parameter file's folder (just `name` when the

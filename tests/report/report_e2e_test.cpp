@@ -708,17 +708,20 @@ TEST(ReportRun, ANameThatIsNotUtf8IsDrawnWithAReplacementCharacter) {
     fs::remove_all(folder);
 }
 
-TEST(ReportRun, AFileListedTwiceOrAGroupPatternMissingNamesIsSaid) {
+TEST(ReportRun, AFileListedTwiceAnEmptyFolderOrAGroupPatternMissingNamesIsSaid) {
     const std::string folder = makeTempFolder();
     fs::create_directories(folder + "/img");
+    fs::create_directories(folder + "/scan.png");  // a folder named like an image, empty
     ASSERT_TRUE(writeLineImage(folder + "/img/a.pgm", 256, 320, 2, 6));
     ASSERT_TRUE(writeLineImage(folder + "/img/b.pgm", 256, 320, 3, 6));
-    const RunResult run = runReportIn(folder, "-o out img img/b.pgm");
+    const RunResult run = runReportIn(folder, "-o out img img/b.pgm scan.png");
     EXPECT_EQ(run.status, 0) << run.err;
     EXPECT_EQ(parseCsv(readTextFile(folder + "/out/summary.csv")).size(), 4u);
     EXPECT_TRUE(contains(run.err, "img/b.pgm is listed 2 times (images 2, 3): each is measured"))
         << run.err;
     EXPECT_FALSE(contains(run.err, "a.pgm is listed")) << run.err;
+    EXPECT_TRUE(contains(run.err, "\"scan.png\" is a folder that holds no image file")) << run.err;
+    EXPECT_FALSE(contains(run.err, "\"img\" is a folder")) << run.err;
     // A group pattern that misses some or all names is said too.
     const RunResult some = runReportIn(folder, "-o out --group '^(b)' img");
     EXPECT_TRUE(contains(some.err, "1 of 2 images are in no group: the group pattern \"^(b)\""))
