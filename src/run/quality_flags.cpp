@@ -4,6 +4,8 @@
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
+#include <set>
+#include <string>
 #include <utility>
 #include <vector>
 
@@ -359,6 +361,14 @@ std::vector<std::string> qualityFlags(const ImageResult& result) {
     if (result.setup.figuresInPixels) flags.push_back("pixel_size_missing");
     if (!result.setup.settingNotes.empty()) flags.push_back("setting_contradicted");
     if (result.setup.databarRows > 0) flags.push_back("databar_found");
+    if (result.status != ImageStatus::kMeasured) {
+        static const std::set<std::string> kAboutFigures = {
+            "spikes_replaced",       "noise_above_roughness", "edges_at_detection_limit",
+            "short_for_correlation", "lines_disagree",        "lines_move_together"};
+        flags.erase(std::remove_if(flags.begin(), flags.end(),
+                                   [](const std::string& f) { return kAboutFigures.count(f) > 0; }),
+                    flags.end());
+    }
     return flags;
 }
 

@@ -101,7 +101,10 @@ constexpr int32_t kFlagClipCellRows = 16;
 //                         the edge across the spaces of a band picture whose lines do not drift
 //                         into each other (ImageSetup::settingNotes says which)
 //  databar_found          an information bar was found and left out
-// Images that were not decoded have no flags.
+// Images that were not decoded have no flags. Images decoded but not measured (no line) have
+// none of the flags about figures they do not report (spikes_replaced, noise_above_roughness,
+// edges_at_detection_limit, short_for_correlation, lines_disagree, lines_move_together); those
+// about the picture and its lines stay, as they may tell why no line was measured.
 std::vector<std::string> qualityFlags(const ImageResult& result);
 
 // Whether the lines' drift over `rows` rows (the tangent of MetrologyResult::tiltDegrees times

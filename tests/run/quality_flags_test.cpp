@@ -105,6 +105,10 @@ TEST(QualityFlags, FittedCorrelationLengthsInNanometresAreComparedInRows) {
     r.setup.figuresInPixels = true;  // then xi is in px: 70 px
     EXPECT_TRUE(has(qualityFlags(r), "short_for_correlation"));
     EXPECT_TRUE(has(qualityFlags(r), "pixel_size_missing"));
+    // An image without a line reports no xi: nothing is short for it. Its picture's flags stay.
+    r.status = ImageStatus::kNoLine;
+    EXPECT_FALSE(has(qualityFlags(r), "short_for_correlation"));
+    EXPECT_TRUE(has(qualityFlags(r), "pixel_size_missing"));
 }
 
 TEST(QualityFlags, AnImageTakesSharesOverAllEdgesAndAnEdgeOverItsOwnRows) {
