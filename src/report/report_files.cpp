@@ -1,8 +1,12 @@
 #include "report/report_files.h"
 
+#include <unistd.h>
+
 #include <algorithm>
+#include <cerrno>
 #include <cmath>
 #include <cstdio>
+#include <cstring>
 #include <filesystem>
 #include <map>
 
@@ -29,6 +33,28 @@ bool writeWholeFile(const std::string& path, const std::string& content) {
 }
 
 }  // namespace
+
+bool writeByRename(const std::string& path,
+                   const std::function<bool(const std::string&)>& write,
+                   std::string& why) {
+    const std::string part = path + ".part";
+    errno = 0;
+    bool ok = write(part);
+    int error = errno;
+    if (ok && std::rename(part.c_str(), path.c_str()) != 0) {
+        ok = false;
+        error = errno;
+    }
+    if (ok) return true;
+    why = error != 0 ? std::strerror(error) : std::string();
+    unlink(part.c_str());  // not remove(): a folder of that name is not this run's
+    return false;
+}
+
+bool writeFileByRename(const std::string& path, const std::string& content, std::string& why) {
+    return writeByRename(
+        path, [&content](const std::string& to) { return writeWholeFile(to, content); }, why);
+}
 
 std::vector<std::string> reportFileNames() {
     std::vector<std::string> names;
@@ -169,15 +195,16 @@ nlohmann::ordered_json groupsJson(const std::vector<GroupRow>& groups) {
 bool writeReportFiles(const std::string& folder,
                       const RunDescription& run,
                       const std::vector<ImageResult>& results,
-                      std::string& failedPath,
+                      std::string& failed,
                       std::vector<std::string>* written) {
     auto write = [&](const std::string& name, const std::string& content) {
         const std::string path = (std::filesystem::path(folder) / name).string();
-        if (writeWholeFile(path, content)) {
+        std::string why;
+        if (writeFileByRename(path, content, why)) {
             if (written != nullptr) written->push_back(name);
             return true;
         }
-        failedPath = path;
+        failed = "\"" + path + "\"" + (why.empty() ? "" : ": " + why);
         return false;
     };
     for (TableKind kind : kTableKinds)
@@ -185,7 +212,8 @@ bool writeReportFiles(const std::string& folder,
     const std::vector<GroupRow> groups = groupRows(run, results);
     nlohmann::ordered_json json = reportJson(run, results);
     if (!groups.empty()) json["groups"] = groupsJson(groups);
-    if (!write("report.json", formatJson(json))) return false;
     if (!groups.empty() && !write("groups.csv", formatGroupsCsv(groups))) return false;
-    return write("index.html", formatHtmlReport(run, results, &groups));
+    if (!write("index.html", formatHtmlReport(run, results, &groups))) return false;
+    // Last: it replaces the report.json that says the run has not ended.
+    return write("report.json", formatJson(json));
 }

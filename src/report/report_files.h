@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <nlohmann/json.hpp>
 #include <string>
 #include <vector>
@@ -23,6 +24,18 @@ struct RunDescription {
 // Names of the files writeReportFiles may write, inside the output folder.
 std::vector<std::string> reportFileNames();
 
+// Makes the file `path` with `write`, which writes a whole file under the name it is given:
+// first PATH.part in the same folder, then renamed to PATH, so that PATH is never left half
+// written (a full disk, a signal): it is the whole new file or what it was before. False, with
+// PATH.part removed and `why` set to the system's reason ("No space left on device"; "" when
+// none is known), when writing or renaming fails.
+bool writeByRename(const std::string& path,
+                   const std::function<bool(const std::string&)>& write,
+                   std::string& why);
+
+// writeByRename of `content` as the whole file.
+bool writeFileByRename(const std::string& path, const std::string& content, std::string& why);
+
 struct GroupRow;
 
 // The groups of `results` (images with a non-empty group), sorted by name: the measured images'
@@ -39,11 +52,12 @@ std::string formatGroupsCsv(const std::vector<GroupRow>& groups);
 // figure), each with "reasons" for its empty figures.
 nlohmann::ordered_json groupsJson(const std::vector<GroupRow>& groups);
 
-// Writes the tables, report.json, groups.csv (when there are groups) and index.html of `results`
-// (in list order) into `folder`, appending the name of each file written to `written` (when
-// given). False with `failedPath` set to the first file that could not be written.
+// Writes the tables, groups.csv (when there are groups), index.html and, last, report.json of
+// `results` (in list order) into `folder`, each by writeByRename, appending the name of each file
+// written to `written` (when given). False with `failed` set to the first file that could not be
+// written, quoted, and the reason when known.
 bool writeReportFiles(const std::string& folder,
                       const RunDescription& run,
                       const std::vector<ImageResult>& results,
-                      std::string& failedPath,
+                      std::string& failed,
                       std::vector<std::string>* written = nullptr);

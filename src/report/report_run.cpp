@@ -13,6 +13,7 @@
 #include <cerrno>
 #include <chrono>
 #include <cmath>
+#include <csignal>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
@@ -34,6 +35,7 @@
 #include "run/image_result.h"
 #include "run/measure_image.h"
 #include "run/parameters.h"
+#include "run/version.h"
 
 namespace {
 
@@ -104,8 +106,12 @@ std::string outputReplacingInput(const std::vector<std::string>& outputs,
     return std::string();
 }
 
+// report.json's list of the pictures of a run that has not ended (startRun).
+constexpr const char* kUnfinishedKey = "unfinished_pictures";
+
 // The files an earlier run of this program left in `folder`, by the report.json there: the
-// pictures it lists and groups.csv. Only plain names of the program's own pattern
+// pictures it lists (those of its images, or those an unfinished run may have drawn) and
+// groups.csv. Only plain names of the program's own pattern
 // ("image-NNN-....png" or ".svg") are taken, whatever the file says. Empty when the folder
 // holds no report.json of this program.
 std::vector<std::string> earlierRunFiles(const std::string& folder) {
@@ -116,7 +122,7 @@ std::vector<std::string> earlierRunFiles(const std::string& folder) {
     auto wanted = [](int depth, nlohmann::json::parse_event_t event, nlohmann::json& parsed) {
         if (event != nlohmann::json::parse_event_t::key) return true;
         const std::string& key = parsed.get_ref<const std::string&>();
-        if (depth == 1) return key == "program" || key == "images";
+        if (depth == 1) return key == "program" || key == "images" || key == kUnfinishedKey;
         if (depth == 3) return key == "pictures";
         return true;
     };
@@ -124,6 +130,11 @@ std::vector<std::string> earlierRunFiles(const std::string& folder) {
     if (!json.is_object() || json.value("program", std::string()) != "rugon-report") return {};
     static const std::regex own("image-[0-9]{3,}-[A-Za-z0-9._-]*\\.(png|svg)");
     std::vector<std::string> files = {"groups.csv"};
+    const auto unfinished = json.find(kUnfinishedKey);
+    if (unfinished != json.end() && unfinished->is_array())
+        for (const auto& name : *unfinished)
+            if (name.is_string() && std::regex_match(name.get<std::string>(), own))
+                files.push_back(name.get<std::string>());
     const auto images = json.find("images");
     if (images == json.end() || !images->is_array()) return files;
     for (const auto& image : *images) {
@@ -151,6 +162,72 @@ void removeEarlierRunFiles(const std::string& folder,
         fs::remove(path, ec);
     }
 }
+
+// Makes `folder` hold no finished run until this one has written its tables: the earlier
+// run's tables, groups.csv and page are removed (none is an input: outputReplacingInput has
+// refused that), and report.json is replaced by one that says the run has not ended and lists
+// the pictures it may draw (`planned`) with those of the earlier run (`earlier`). A run that
+// ends early (a signal, a full disk, a crash) so leaves pictures that nothing takes for a
+// report, and the next run into the folder removes them. False with `failed` set when the new
+// report.json cannot be written.
+bool startRun(const std::string& folder,
+              const std::vector<std::string>& earlier,
+              const std::vector<std::string>& planned,
+              std::string& failed) {
+    nlohmann::ordered_json pictures = nlohmann::ordered_json::array();
+    for (const std::string& name : earlier)
+        if (name != "groups.csv") pictures.push_back(name);
+    for (const std::string& name : planned) pictures.push_back(name);
+    const nlohmann::ordered_json unfinished = {
+        {"program", "rugon-report"},
+        {"version", rugonVersion()},
+        {"unfinished",
+         "this run of rugon-report has not ended, or it ended before writing its tables: the "
+         "pictures in this folder are not a report"},
+        {kUnfinishedKey, std::move(pictures)},
+    };
+    const std::string report = joinPath(folder, "report.json");
+    std::string why;
+    if (!writeFileByRename(report, unfinished.dump(2) + "\n", why)) {
+        failed = "\"" + report + "\"" + (why.empty() ? "" : ": " + why);
+        return false;
+    }
+    for (const std::string& name : reportFileNames()) {
+        if (name == "report.json") continue;
+        std::error_code ec;
+        fs::remove(joinPath(folder, name), ec);
+    }
+    return true;
+}
+
+// Set by SIGINT and SIGTERM while a run measures: the images not begun are left, and the run
+// ends without tables (startRun's report.json says so).
+volatile std::sig_atomic_t gStopRequested = 0;
+
+extern "C" void requestStop(int) { gStopRequested = 1; }
+
+// Catches SIGINT and SIGTERM for its lifetime; the earlier handlers come back after it.
+class StopSignals {
+public:
+    StopSignals() {
+        gStopRequested = 0;
+        struct sigaction action {};
+        action.sa_handler = requestStop;
+        sigemptyset(&action.sa_mask);
+        sigaction(SIGINT, &action, &oldInt_);
+        sigaction(SIGTERM, &action, &oldTerm_);
+    }
+    ~StopSignals() {
+        sigaction(SIGINT, &oldInt_, nullptr);
+        sigaction(SIGTERM, &oldTerm_, nullptr);
+    }
+    StopSignals(const StopSignals&) = delete;
+    StopSignals& operator=(const StopSignals&) = delete;
+
+private:
+    struct sigaction oldInt_ {};
+    struct sigaction oldTerm_ {};
+};
 
 }  // namespace
 
@@ -249,9 +326,8 @@ void defineOptions(CLI::App& app, RawOptions& raw) {
                  "do not look for the microscope's information bar (it is left out by default)");
     app.add_flag("--no-region", raw.noRegion,
                  "analyse every row instead of only those where every line runs");
-    app.add_option("-j,--jobs", raw.jobs, "images analysed at once")
-        ->type_name("N")
-        ->default_str("number of cores");
+    app.add_option("-j,--jobs", raw.jobs, "images analysed at once [default: one per core]")
+        ->type_name("N");
     app.add_option("--max-pixels", raw.maxPixels,
                    "largest picture decoded, in pixels; larger files are refused before decoding")
         ->type_name("N")
@@ -633,16 +709,26 @@ bool expandInputs(const std::vector<std::string>& inputs,
                   const std::string& groupPattern,
                   std::vector<BatchImage>& images,
                   std::string& error,
-                  std::vector<std::string>* emptyFolders) {
+                  std::vector<std::string>* notes) {
     images.clear();
     for (const std::string& input : inputs) {
         std::error_code ec;
         if (fs::is_directory(input, ec)) {
+            // The pictures of a run of this program into the folder are its output, not images
+            // of the microscope. Entries that are no regular file (a dangling link, a pipe) are
+            // listed, so that their status says what they are.
+            const std::vector<std::string> drawn = earlierRunFiles(input);
+            const std::set<std::string> own(drawn.begin(), drawn.end());
             std::vector<std::string> found;
+            int32_t ownPictures = 0;
             for (fs::directory_iterator it(input, ec), end; !ec && it != end; it.increment(ec)) {
                 std::error_code typeError;
-                if (it->is_regular_file(typeError) && isImageFileName(it->path()))
-                    found.push_back(it->path().string());
+                if (it->is_directory(typeError) || !isImageFileName(it->path())) continue;
+                if (own.count(it->path().filename().string()) > 0) {
+                    ++ownPictures;
+                    continue;
+                }
+                found.push_back(it->path().string());
             }
             if (ec) {
                 error = "cannot read the folder \"" + input + "\": " + ec.message();
@@ -650,7 +736,15 @@ bool expandInputs(const std::vector<std::string>& inputs,
             }
             std::sort(found.begin(), found.end());
             for (const std::string& path : found) images.push_back({path, path, "", 1});
-            if (found.empty() && emptyFolders != nullptr) emptyFolders->push_back(input);
+            if (notes == nullptr) continue;
+            if (ownPictures > 0)
+                notes->push_back("\"" + input + "\": " + std::to_string(ownPictures) +
+                                 " pictures that rugon-report drew there (its report.json lists "
+                                 "them) are left out");
+            if (found.empty())
+                notes->push_back("\"" + input +
+                                 "\" is a folder that holds no image file (by its extension): "
+                                 "nothing is measured from it");
         } else if (hasExtension(input, ".csv")) {
             if (!readImageList(input, images, error)) return false;
         } else {
@@ -772,33 +866,28 @@ bool parameterFileImages(const ReportOptions& options,
     return true;
 }
 
-// Draws the pictures of one measured or line-less image; false names the file not written.
+// Draws the pictures of one measured or line-less image, each by writeByRename; false names
+// the file not written (quoted, with the reason when known).
 bool writePictures(const std::string& folder, ImageResult& result, std::string& failed) {
     const std::string base = pictureBaseName(result.position, result.name);
-    const std::string png = joinPath(folder, base + ".png");
-    const std::string svg = joinPath(folder, base + ".svg");
-    const std::string psdPng = joinPath(folder, base + "-psd.png");
-    const std::string psdSvg = joinPath(folder, base + "-psd.svg");
-    if (!writeFigurePng(result, png)) {
-        failed = png;
-        return false;
+    using Writer = bool (*)(const ImageResult&, const std::string&);
+    const std::pair<const char*, Writer> pictures[] = {{".png", writeFigurePng},
+                                                       {".svg", writeFigureSvg},
+                                                       {"-psd.png", writePsdFigurePng},
+                                                       {"-psd.svg", writePsdFigureSvg}};
+    std::string* names[] = {&result.pngFile, &result.svgFile, &result.psdPngFile,
+                            &result.psdSvgFile};
+    for (size_t k = 0; k < 4; ++k) {
+        const std::string path = joinPath(folder, base + pictures[k].first);
+        std::string why;
+        const Writer write = pictures[k].second;
+        if (!writeByRename(
+                path, [&](const std::string& to) { return write(result, to); }, why)) {
+            failed = "\"" + path + "\"" + (why.empty() ? "" : ": " + why);
+            return false;
+        }
+        *names[k] = base + pictures[k].first;
     }
-    if (!writeFigureSvg(result, svg)) {
-        failed = svg;
-        return false;
-    }
-    result.pngFile = base + ".png";
-    result.svgFile = base + ".svg";
-    if (!writePsdFigurePng(result, psdPng)) {
-        failed = psdPng;
-        return false;
-    }
-    if (!writePsdFigureSvg(result, psdSvg)) {
-        failed = psdSvg;
-        return false;
-    }
-    result.psdPngFile = base + "-psd.png";
-    result.psdSvgFile = base + "-psd.svg";
     return true;
 }
 
@@ -812,17 +901,12 @@ int runReport(const ReportOptions& options, std::FILE* err, bool errIsTerminal) 
     if (options.useParameterFile) {
         if (!parameterFileImages(options, out, images, settings)) return kExitCannotRun;
     } else {
-        std::vector<std::string> emptyFolders;
-        if (!expandInputs(options.inputs, options.groupPattern, images, error, &emptyFolders)) {
+        std::vector<std::string> notes;
+        if (!expandInputs(options.inputs, options.groupPattern, images, error, &notes)) {
             out.message(error);
             return kExitCannotRun;
         }
-        // A folder named like an image file, or one whose files have other extensions, would
-        // otherwise drop out of the run without a word.
-        for (const std::string& folder : emptyFolders)
-            out.message("\"" + folder +
-                        "\" is a folder that holds no image file (by its extension): nothing "
-                        "is measured from it");
+        for (const std::string& note : notes) out.message(note);
         if (images.empty()) {
             out.message("no image files found in the given folders");
             return kExitCannotRun;
@@ -836,8 +920,8 @@ int runReport(const ReportOptions& options, std::FILE* err, bool errIsTerminal) 
         out.message("cannot write to output folder \"" + options.outputFolder + "\": " + error);
         return kExitCannotRun;
     }
-    auto cannotWrite = [&out](const std::string& path) {
-        out.message("cannot write \"" + path + "\"");
+    auto cannotWrite = [&out](const std::string& what) {
+        out.message("cannot write " + what);
         return kExitCannotRun;
     };
 
@@ -851,12 +935,15 @@ int runReport(const ReportOptions& options, std::FILE* err, bool errIsTerminal) 
         inputs = options.inputs;
     std::vector<std::string> outputs = reportFileNames();
     for (std::string& output : outputs) output = joinPath(options.outputFolder, output);
+    std::vector<std::string> planned;  // the pictures' names
     for (int32_t k = 1; k <= n; ++k) {
         const BatchImage& image = images[static_cast<size_t>(k - 1)];
         inputs.push_back(image.path);
-        const std::string base = joinPath(options.outputFolder, pictureBaseName(k, image.name));
-        for (const char* suffix : {".png", ".svg", "-psd.png", "-psd.svg"})
-            outputs.push_back(base + suffix);
+        const std::string base = pictureBaseName(k, image.name);
+        for (const char* suffix : {".png", ".svg", "-psd.png", "-psd.svg"}) {
+            planned.push_back(base + suffix);
+            outputs.push_back(joinPath(options.outputFolder, planned.back()));
+        }
     }
     const std::string clash = outputReplacingInput(outputs, inputs);
     if (!clash.empty()) {
@@ -865,6 +952,8 @@ int runReport(const ReportOptions& options, std::FILE* err, bool errIsTerminal) 
         return kExitCannotRun;
     }
     const std::vector<std::string> earlier = earlierRunFiles(options.outputFolder);
+    if (!startRun(options.outputFolder, earlier, planned, error)) return cannotWrite(error);
+    const StopSignals stopSignals;
     // A group pattern that leaves images out of every group is most likely mistyped.
     if (!options.groupPattern.empty() && n > 0) {
         int32_t ungrouped = 0;
@@ -920,6 +1009,7 @@ int runReport(const ReportOptions& options, std::FILE* err, bool errIsTerminal) 
     std::string pictureFailure;
     std::atomic<bool> failed{false};
     auto measureOne = [&](size_t i) {
+        if (gStopRequested != 0) return;
         ImageResult& r = results[i];
         measureImageFile(settings[i], r);
         std::string notWritten;
@@ -946,6 +1036,12 @@ int runReport(const ReportOptions& options, std::FILE* err, bool errIsTerminal) 
         });
     }
     releaseFigureCaches();
+    if (gStopRequested != 0) {
+        out.message(
+            "stopped by a signal before the tables were written: the output folder holds "
+            "the pictures drawn so far, and its report.json says the run did not end");
+        return kExitCannotRun;
+    }
 
     int32_t measured = 0;
     for (const ImageResult& r : results)

@@ -80,12 +80,15 @@ struct BatchImage {
 // without a group from its list takes the first capture of the pattern in its file name (the
 // whole match without a capture); no match leaves it without a group. False with `error` set
 // when a folder or list cannot be read, a list names no image, or the pattern is not a valid
-// regular expression. `emptyFolders`, when given, receives the folders that hold no image file.
+// regular expression. A folder's entries named like images that are not folders are taken
+// (a dangling link or a pipe then has its status), except the pictures the folder's report.json
+// of an earlier run of this program lists. `notes`, when given, receives a line for each folder
+// that holds no image file, and for each whose earlier pictures were left out.
 bool expandInputs(const std::vector<std::string>& inputs,
                   const std::string& groupPattern,
                   std::vector<BatchImage>& images,
                   std::string& error,
-                  std::vector<std::string>* emptyFolders = nullptr);
+                  std::vector<std::string>* notes = nullptr);
 
 // The file to open for image `name` of the parameter file `parameterFile`: `name` itself when
 // it is absolute, otherwise `name` inside the parameter file's folder (just `name` when the

@@ -694,6 +694,79 @@ TEST(ReportRun, APictureThatCannotBeWrittenFailsTheRunAfterItsTables) {
     fs::remove_all(folder);
 }
 
+// The names of the files in `folder`.
+std::set<std::string> filesIn(const std::string& folder) {
+    std::set<std::string> names;
+    for (const auto& file : fs::directory_iterator(folder))
+        names.insert(file.path().filename().string());
+    return names;
+}
+
+TEST(ReportRun, ARunThatCannotWriteItsTablesLeavesNoneOfAnEarlierRunBesideItsOwn) {
+    const std::string folder = makeTempFolder();
+    ASSERT_TRUE(writeLineImage(folder + "/a.pgm", 256, 320, 2, 6));
+    ASSERT_TRUE(writeLineImage(folder + "/b.pgm", 256, 320, 3, 6));
+    ASSERT_EQ(runReportIn(folder, "-o out --pixel-size 2 a.pgm b.pgm").status, 0);
+    // lines.csv cannot be written (its temporary name is taken by a folder).
+    fs::create_directories(folder + "/out/lines.csv.part/kept");
+    const RunResult run = runReportIn(folder, "-o out --pixel-size 3 a.pgm b.pgm");
+    EXPECT_EQ(run.status, 2);
+    EXPECT_TRUE(contains(run.err, "cannot write \"out/lines.csv\": Is a directory")) << run.err;
+    std::set<std::string> names = filesIn(folder + "/out");
+    for (const char* gone : {"lines.csv", "length.csv", "index.html"})
+        EXPECT_EQ(names.count(gone), 0u) << gone << " of the earlier run is left";
+    EXPECT_TRUE(contains(readTextFile(folder + "/out/report.json"), "\"unfinished\""));
+
+    // The next run into the folder ends the unfinished one: b alone, and none of a's pictures.
+    fs::remove_all(folder + "/out/lines.csv.part");
+    ASSERT_EQ(runReportIn(folder, "-o out --pixel-size 3 b.pgm").status, 0);
+    names = filesIn(folder + "/out");
+    EXPECT_EQ(names.count("image-001-b.png"), 1u);
+    EXPECT_EQ(names.count("image-002-b.png"), 0u);
+    EXPECT_EQ(names.size(), 12u);  // 8 files and b's 4 pictures
+    EXPECT_FALSE(contains(readTextFile(folder + "/out/report.json"), "\"unfinished\""));
+    fs::remove_all(folder);
+}
+
+TEST(ReportRun, ASignalEndsTheRunWithoutTablesOrItEndsWhole) {
+    const std::string folder = makeTempFolder();
+    fs::create_directories(folder + "/lot");
+    for (int i = 0; i < 40; ++i)
+        ASSERT_TRUE(writeLineImage(folder + "/lot/w" + std::to_string(100 + i) + ".pgm", 256, 512,
+                                   3, static_cast<uint32_t>(i)));
+    ASSERT_EQ(runReportIn(folder, "-o out --pixel-size 2 lot/w100.pgm").status, 0);
+    const RunResult run = runCommand(folder, std::string("timeout --preserve-status -s TERM 0.5 ") +
+                                                 RUGON_REPORT_BINARY + " -j 1 -o out lot");
+    const std::string report = readTextFile(folder + "/out/report.json");
+    const std::set<std::string> names = filesIn(folder + "/out");
+    if (run.status == 0) {  // a machine fast enough ends the run first
+        EXPECT_EQ(names.count("summary.csv"), 1u);
+        EXPECT_FALSE(contains(report, "\"unfinished\""));
+    } else {
+        EXPECT_EQ(run.status, 2) << run.err;
+        EXPECT_TRUE(contains(run.err, "stopped by a signal before the tables were written"))
+            << run.err;
+        EXPECT_EQ(names.count("summary.csv"), 0u);
+        EXPECT_TRUE(contains(report, "\"unfinished\""));
+    }
+    fs::remove_all(folder);
+}
+
+TEST(ReportRun, AFolderHoldingItsOwnReportGivesOnlyItsImages) {
+    const std::string folder = makeTempFolder();
+    fs::create_directories(folder + "/lot");
+    ASSERT_TRUE(writeLineImage(folder + "/lot/a.pgm", 256, 320, 2, 6));
+    ASSERT_TRUE(writeLineImage(folder + "/lot/b.pgm", 256, 320, 3, 6));
+    ASSERT_EQ(runReportIn(folder, "-o lot lot").status, 0);
+    // Its pictures (PNG files) are not SEM images of the lot.
+    const RunResult again = runReportIn(folder, "-o lot lot");
+    EXPECT_EQ(again.status, 0) << again.err;
+    EXPECT_TRUE(contains(again.err, "\"lot\": 4 pictures that rugon-report drew there"))
+        << again.err;
+    EXPECT_EQ(parseCsv(readTextFile(folder + "/lot/summary.csv")).size(), 3u);
+    fs::remove_all(folder);
+}
+
 TEST(ReportRun, ANameThatIsNotUtf8IsDrawnWithAReplacementCharacter) {
     // A Latin-1 name, as a Windows microscope writes "100 µm": Cairo takes only UTF-8.
     const std::string folder = makeTempFolder();
