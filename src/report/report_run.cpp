@@ -676,8 +676,15 @@ bool readImageList(const std::string& listPath,
     int groupColumn = -1;
     for (size_t i = 0; i < header.size(); ++i) {
         const std::string name = trimmed(header[i]);
-        if (strcasecmp(name.c_str(), "image") == 0) imageColumn = static_cast<int>(i);
-        if (strcasecmp(name.c_str(), "group") == 0) groupColumn = static_cast<int>(i);
+        for (auto [column, which] : {std::pair<int*, const char*>{&imageColumn, "image"},
+                                     std::pair<int*, const char*>{&groupColumn, "group"}}) {
+            if (strcasecmp(name.c_str(), which) != 0) continue;
+            if (*column >= 0) {  // which of the two is meant cannot be known
+                error = "the image list \"" + listPath + "\" has two columns named " + which;
+                return false;
+            }
+            *column = static_cast<int>(i);
+        }
     }
     if (imageColumn < 0) {
         error = "the image list \"" + listPath + "\" has no column named image";

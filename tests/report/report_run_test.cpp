@@ -110,6 +110,10 @@ TEST(ReportPaths, ImageListsAsSpreadsheetsWriteThemAreRead) {
     // A list without rows says so, rather than that no image was found in a folder.
     EXPECT_FALSE(expandInputs({folder + "/header.csv"}, "", images, error));
     EXPECT_EQ(error, "the image list \"" + folder + "/header.csv\" names no image");
+    // Nor is one of two image columns chosen.
+    writeTextFile(folder + "/twice.csv", "image,group,IMAGE\na.png,1,b.png\n");
+    EXPECT_FALSE(expandInputs({folder + "/twice.csv"}, "", images, error));
+    EXPECT_EQ(error, "the image list \"" + folder + "/twice.csv\" has two columns named image");
     std::filesystem::remove_all(folder);
 }
 
