@@ -625,13 +625,19 @@ PYBIND11_MODULE(_rugon, m) {
         "expand_inputs",
         [](const std::vector<std::string>& inputs, const std::string& groupPattern) {
             std::vector<BatchImage> images;
+            std::vector<std::string> notes;
             std::string error;
-            if (!expandInputs(inputs, groupPattern, images, error)) throw py::value_error(error);
+            if (!expandInputs(inputs, groupPattern, images, error, &notes))
+                throw py::value_error(error);
             py::list out;
             for (const BatchImage& image : images)
                 out.append(py::make_tuple(py::bytes(image.name), py::bytes(image.path),
                                           py::bytes(image.group)));
-            return out;
+            py::list said;
+            for (const std::string& note : notes)
+                said.append(
+                    py::reinterpret_steal<py::str>(PyUnicode_DecodeFSDefault(note.c_str())));
+            return py::make_tuple(out, said);
         },
         py::arg("inputs"), py::arg("group_pattern") = "");
 }

@@ -74,6 +74,11 @@ class ImageReadError(OSError):
         self.filename = filename
         self.reason = reason
 
+    # Rebuilt from both arguments when it crosses to another process (multiprocessing, Dask),
+    # where OSError's own pickling would give __init__ the message alone.
+    def __reduce__(self):
+        return type(self), (self.filename, self.reason)
+
     # OSError prints "[Errno None] None: <file>" once filename is set; keep the reason.
     def __str__(self):
         return self.args[0]
@@ -82,7 +87,10 @@ class ImageReadError(OSError):
 def _real(keyword, value):
     if isinstance(value, bool) or not isinstance(value, numbers.Real):
         raise TypeError(f"{keyword} must be a number, not {type(value).__name__}")
-    return repr(float(value))
+    try:
+        return repr(float(value))
+    except OverflowError:
+        raise ValueError(f"{keyword} is too large for a float") from None
 
 
 def _integer(keyword, value):
@@ -230,7 +238,8 @@ class Line:
 
     left_edge, right_edge    indices (0-based) into Result.edges
     widths_nm, centres_nm    per analysed row (NaN where an edge is missing); read-only views
-    mean_width_nm            mean of the finite widths
+    mean_width_nm            mean of the finite widths (the sub-pixel one: lines.csv's
+                             subpixel_mean_width_nm, not its whole-pixel mean_width_nm)
     in_spectrum              both edges used for the spectra
     edge_psd_sum_nm3         sum of the PSDs of its edges in the spectra, at
                              Result.spectra['frequency_per_nm'] (spectrum_edges of them)
@@ -255,13 +264,22 @@ class Line:
                 f"{self.mean_width_nm:.3f}>")
 
 
-def _pandas(what):
+def _pandas(what, instead="to_dict()"):
     try:
         import pandas
     except ImportError:
         raise ImportError(f"{what} needs pandas (Debian: apt install python3-pandas); "
-                          "to_dict() gives the same data without it") from None
+                          f"{instead} gives the same data without it") from None
     return pandas
+
+
+def _path_bytes(keyword, path):
+    """os.fsencode(path), refusing a NUL byte: the file system would cut the name there and
+    open another file than the one named."""
+    encoded = os.fsencode(path)
+    if b"\0" in encoded:
+        raise ValueError(f"{keyword}: embedded null byte")
+    return encoded
 
 
 def _summary_of(image):
@@ -391,7 +409,9 @@ class Result:
         """The whole-pixel analysis' series: 'coarse_columns' (1-based band columns),
         'processed_edges' (k), per coarse edge 'edge_means_nm', 'edge_spreads_nm',
         'edge_sigmas_nm', 'edge_skewness', 'edge_kurtosis' (0 for unprocessed edges),
-        'lags_px' and 'average_hhcf_px', per line 'line_means_nm' and 'line_sigmas_nm', and
+        'lags_px' and 'average_hhcf_px' (the HHCF stops short of the longest lags: plot it
+        against lags_px[:len(average_hhcf_px)]), per line 'line_means_nm' and
+        'line_sigmas_nm', and
         'widths_px' (samples x lines)."""
         return self._record.whole_pixel()
 
@@ -568,7 +588,7 @@ def analyse(image, pixel_size=_DEFAULTS["pixel_size"], *,
     if not 1 <= position <= 2**31 - 1:
         raise ValueError(f"position must be 1 or more, not {position}")
     if isinstance(image, (str, bytes, os.PathLike)):
-        path = os.fsencode(image)
+        path = _path_bytes("image", image)
         listed = path if name is None else os.fsencode(name)
         record = _checked(_rugon.analyse_file, path, options, listed, position)
     elif isinstance(image, np.ndarray) or hasattr(image, "__array_interface__"):

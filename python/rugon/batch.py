@@ -29,6 +29,7 @@ import numbers
 import os
 import sys
 import time
+import warnings
 
 import rugon
 from rugon import _rugon
@@ -93,11 +94,13 @@ class Batch:
 
     def to_frame(self):
         """The table as a pandas DataFrame (needs pandas)."""
-        return rugon._pandas("Batch.to_frame()").DataFrame(self.rows, columns=self.columns)
+        return rugon._pandas("Batch.to_frame()", "Batch.rows").DataFrame(self.rows,
+                                                                           columns=self.columns)
 
     def write(self, folder):
         """Writes the tables (as rugon-report's, see tables()) and report.json into `folder`
         (created when missing); returns their paths, report.json last."""
+        folder = os.fsdecode(folder)
         os.makedirs(folder, exist_ok=True)
         paths = []
         for name, (columns, rows) in self.tables().items():
@@ -114,15 +117,23 @@ class Batch:
         return f"<rugon.batch.Batch: {self.measured} of {len(self.images)} images measured>"
 
 
-def _listed(files, group=None):
+def _listed(files, group=None, notes=None):
     """(name, path, group) bytes of every image: folders and CSV lists expanded, and groups
     taken from the lists or by the pattern `group` from the file names, as rugon-report
-    does."""
+    does. What rugon-report would say of the inputs (a folder without images, say) is
+    appended to `notes`, or given as warnings without it."""
     if isinstance(files, (str, bytes, os.PathLike)):
         files = [files]
     if group is not None and not isinstance(group, str):
         raise TypeError(f"group must be a str (a pattern), not {type(group).__name__}")
-    return _rugon.expand_inputs([os.fsencode(f) for f in files], group or "")
+    listed, said = _rugon.expand_inputs([rugon._path_bytes("files", f) for f in files],
+                                        group or "")
+    for note in said:
+        if notes is None:
+            warnings.warn(note, stacklevel=3)
+        else:
+            notes.append(note)
+    return listed
 
 
 def analyse_serially(files, *, group=None, **settings):
@@ -287,7 +298,10 @@ def main(argv=None):
     try:
         _rugon.check_options(options)
         _check_workers(args.workers)
-        listed = _listed(args.files, args.group)
+        notes = []
+        listed = _listed(args.files, args.group, notes)
+        for note in notes:
+            print(f"rugon.batch: {note}", file=sys.stderr)
     except ValueError as error:
         print(f"rugon.batch: {error}", file=sys.stderr)
         return 2

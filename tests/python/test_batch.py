@@ -84,9 +84,12 @@ def test_command_line_runs_on_a_given_scheduler(generated, tmp_path, cluster):
 
     # A missing image is a row of the table and exit status 1; a bad setting is status 2
     # before anything runs.
-    done = subprocess.run(command + ["--serial", files[0], str(tmp_path / "none.png")],
+    (tmp_path / "empty").mkdir()
+    done = subprocess.run(command + ["--serial", files[0], str(tmp_path / "none.png"),
+                                     str(tmp_path / "empty")],
                           capture_output=True, text=True, env=env, timeout=120)
     assert done.returncode == 1
+    assert "empty\" is a folder that holds no image file" in done.stderr, done.stderr
     rows = csv_rows((out / "summary.csv").read_text(encoding="utf-8"))
     assert [row[2] for row in rows[1:]] == ["measured", "missing"]
     done = subprocess.run(command + ["--threshold", "7", "--serial", *files],

@@ -6,6 +6,7 @@ import concurrent.futures
 import gc
 import inspect
 import os
+import pickle
 from pathlib import Path
 
 import numpy as np
@@ -134,8 +135,16 @@ def test_bad_input_raises_with_a_clear_message(generated, tmp_path):
         rugon.analyse(text)
     assert isinstance(unreadable.value, OSError) and unreadable.value.reason
     assert str(unreadable.value) == f"cannot read {str(text)!r}: {unreadable.value.reason}"
+    # It crosses to other processes (multiprocessing, Dask) whole: a pool hung on it.
+    again = pickle.loads(pickle.dumps(unreadable.value))
+    assert (type(again), again.filename, again.reason, str(again)) == \
+        (rugon.ImageReadError, unreadable.value.filename, unreadable.value.reason,
+         str(unreadable.value))
     with pytest.raises(rugon.ImageReadError):
         rugon.analyse(tmp_path)  # a folder
+    # A NUL byte would cut the name: another file would be measured under it.
+    with pytest.raises(ValueError, match="embedded null byte"):
+        rugon.analyse(generated["bands.pgm"][0] + "\0.missing")
 
     bad_settings = [
         (dict(threshold=2), ValueError, "threshold"),
