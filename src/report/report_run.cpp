@@ -697,6 +697,10 @@ bool readImageList(const std::string& listPath,
         if (static_cast<int>(fields.size()) <= imageColumn || fields[imageColumn].empty()) continue;
         BatchImage image;
         image.name = fields[static_cast<size_t>(imageColumn)];
+        if (image.name.find('\0') != std::string::npos) {  // the name would end there
+            error = "the image list \"" + listPath + "\" names an image with a NUL byte";
+            return false;
+        }
         const fs::path path(image.name);
         image.path = path.is_absolute() || folder.empty() ? image.name : (folder / path).string();
         if (groupColumn >= 0 && static_cast<int>(fields.size()) > groupColumn)

@@ -114,6 +114,10 @@ TEST(ReportPaths, ImageListsAsSpreadsheetsWriteThemAreRead) {
     writeTextFile(folder + "/twice.csv", "image,group,IMAGE\na.png,1,b.png\n");
     EXPECT_FALSE(expandInputs({folder + "/twice.csv"}, "", images, error));
     EXPECT_EQ(error, "the image list \"" + folder + "/twice.csv\" has two columns named image");
+    // A NUL byte would end the name early: another file would be measured under it.
+    writeTextFile(folder + "/nul.csv", std::string("image\na.png\0.tif\n", 16));
+    EXPECT_FALSE(expandInputs({folder + "/nul.csv"}, "", images, error));
+    EXPECT_EQ(error, "the image list \"" + folder + "/nul.csv\" names an image with a NUL byte");
     std::filesystem::remove_all(folder);
 }
 
