@@ -169,6 +169,23 @@ struct Summary {
     }
 };
 
+// What marks a figure of summary column `column` (row `row`) that is no measurement, shown under
+// it: a fitted xi or alpha that ended at a bound of its fit (as psd_fit_status says), an
+// unbiased figure that the noise floor took down to 0. "" for a plain figure.
+std::string notMeasuredNote(const Summary& summary, size_t row, const std::string& column) {
+    if (column == "psd_xi_nm" || column == "psd_alpha") {
+        const std::string status = summary.text(row, "psd_fit_status");
+        const std::string which = column == "psd_xi_nm" ? "xi at its " : "alpha at its ";
+        for (const char* bound : {"lower bound", "upper bound"})
+            if (status.find(which + bound) != std::string::npos)
+                return std::string("fit at ") + bound;
+        return "";
+    }
+    const bool unbiased = column.find("_unbiased_nm") != std::string::npos;
+    if (unbiased && summary.real(row, column) == 0.0) return "all noise floor";
+    return "";
+}
+
 Summary makeSummary(const std::vector<ImageResult>& results) {
     Summary s;
     s.table = makeTable(TableKind::kSummary, results);
@@ -200,7 +217,7 @@ const char* kStyle = R"CSS(
         --flag: #fff3dc; --flag-edge: #e08a00; --flag-ink: #7a4100;
         --fail: #fdecec; --fail-edge: #c62828; --fail-ink: #8e1b1b; --ok: #1f6b3b; --link: #1a5fa8; }
 * { box-sizing: border-box; }
-body { margin: 0 auto; max-width: 1500px; padding: 0 28px 56px; color: var(--ink);
+body { margin: 0 auto; max-width: none; padding: 0 28px 56px; color: var(--ink);
        font: 14px/1.45 system-ui, "Segoe UI", "DejaVu Sans", "Liberation Sans", Arial, sans-serif; }
 header { border-bottom: 2px solid var(--ink); padding: 22px 0 10px; margin-bottom: 8px; }
 h1 { font-size: 24px; margin: 0 0 4px; font-weight: 600; }
@@ -232,6 +249,7 @@ td .unit { display: inline; }
 td.num { text-align: right; white-space: nowrap; }
 td .ci, td .src { color: var(--muted); font-size: 11.5px; }
 td .src { display: block; }
+td .bound { display: block; color: var(--flag-ink); font-size: 11.5px; }
 table.sortable thead th { cursor: pointer; user-select: none; }
 table.sortable thead th:hover { background: #e1e8ef; }
 table.sortable thead th[aria-sort="ascending"]::after { content: " \25B2"; font-size: 10px; }
@@ -285,10 +303,12 @@ footer { margin-top: 40px; color: var(--muted); font-size: 12px; border-top: 1px
   @page { size: A4 landscape; margin: 12mm; }
   body { max-width: none; padding: 0; font-size: 9pt; }
   nav, .back { display: none; }
-  .table-wrap { overflow: visible; border: none; }
+  .table-wrap { display: block; overflow: visible; border: none; }
   thead th { position: static; }
-  #summary-table { font-size: 7.5pt; }
-  th, td { padding: 2px 4px; }
+  #summary-table { font-size: 7pt; }
+  #summary-table td.num { white-space: normal; }
+  #summary-table thead th { min-width: 0; max-width: 6em; }
+  th, td { padding: 2px 3px; }
   a { color: inherit; }
   tr, figure, svg.plot { break-inside: avoid; }
   .plots { grid-template-columns: 1fr 1fr; }
@@ -508,6 +528,11 @@ std::string summarySection(const Summary& summary, const std::vector<ImageResult
                         content += " <span class=\"ci\">\u00b1 " + htmlEscape(displayNumber(ci)) +
                                    "</span>";
                 }
+                const std::string notMeasured = notMeasuredNote(summary, row, name);
+                if (!notMeasured.empty())
+                    content += " <span class=\"bound\" title=\"not a measurement: " +
+                               htmlEscape(notMeasured) + "\">" + htmlEscape(notMeasured) +
+                               "</span>";
                 html += "<td class=\"num\" data-v=\"" + key + "\" title=\"" + key + "\">" +
                         content + "</td>";
             } else {

@@ -188,6 +188,21 @@ TEST(HtmlReport, PageListsEveryImageAndTheFailedOnesWithTheirReason) {
     EXPECT_NE(batch.find("<th>Mean<span class=\"unit\">px</span>"), std::string::npos);
     EXPECT_NE(batch.find("<td class=\"num\">14.5</td>"), std::string::npos) << batch;
 
+    // A fitted figure at a bound of its fit, and an unbiased one the floor took to 0, are
+    // marked as no measurement; the others are not.
+    std::vector<ImageResult> bounded;
+    bounded.push_back(measuredImage(1, "b.tif", 30.0, 1.0));
+    bounded[0].metrology.ler.fit.status = "converged; alpha at its upper bound";
+    bounded[0].metrology.ler.fit.xi = 20.0;
+    bounded[0].metrology.ler.fit.alpha = 1.5;
+    bounded[0].metrology.lwr.sigma3UnbiasedNm = 0.0;
+    const std::string boundedPage =
+        sectionOf(formatHtmlReport(RunDescription(), bounded), "summary");
+    EXPECT_EQ(count(boundedPage, ">fit at upper bound</span>"), 1) << boundedPage;
+    EXPECT_EQ(count(boundedPage, ">fit at lower bound</span>"), 0);
+    EXPECT_EQ(count(boundedPage, ">all noise floor</span>"), 1);
+    EXPECT_EQ(count(summary, "class=\"bound\""), 0);
+
     // The sorting script and its hooks.
     EXPECT_NE(page.find("<table id=\"summary-table\" class=\"sortable\">"), std::string::npos);
     EXPECT_NE(page.find("querySelectorAll('table.sortable')"), std::string::npos);
