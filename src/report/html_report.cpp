@@ -200,6 +200,12 @@ std::vector<std::string> imageFlags(const Summary& summary, size_t row, const Im
     return result.flags;
 }
 
+// Whether `flags` hold one that asks the reader to look (databar_found only informs).
+bool needsALook(const std::vector<std::string>& flags) {
+    return std::any_of(flags.begin(), flags.end(),
+                       [](const std::string& flag) { return flag != "databar_found"; });
+}
+
 std::string imageAnchor(const ImageResult& result) {
     return "image-" + std::to_string(result.position);
 }
@@ -458,8 +464,9 @@ std::string summarySection(const Summary& summary, const std::vector<ImageResult
     std::string html =
         "<section id=\"summary\">\n<h2>Summary</h2>\n"
         "<p class=\"note\">One row per listed image. Click a column heading to sort by it, "
-        "again to reverse; empty cells stay last. Rows with quality flags are marked in "
-        "orange, images without a measurement in red. Lengths are in nm; an image without a "
+        "again to reverse; empty cells stay last. Rows with quality flags to look at are "
+        "marked in orange (databar_found alone only informs), images without a measurement in "
+        "red. Lengths are in nm; an image without a "
         "pixel size has its lengths in px, marked so. The CSV files hold every column at full "
         "precision.</p>\n<div class=\"table-wrap\">\n"
         "<table id=\"summary-table\" class=\"sortable\">\n<thead><tr>";
@@ -484,7 +491,7 @@ std::string summarySection(const Summary& summary, const std::vector<ImageResult
         std::string rowClass;
         if (result.status != ImageStatus::kMeasured)
             rowClass = "failed";
-        else if (!flags.empty())
+        else if (needsALook(flags))
             rowClass = "flagged";
         html += "<tr data-n=\"" + std::to_string(row) + "\"" +
                 (rowClass.empty() ? "" : " class=\"" + rowClass + "\"") + ">";
@@ -625,7 +632,7 @@ std::string batchSection(const Summary& summary,
                 if (!std::isfinite(value)) continue;
                 PlotSample sample;
                 sample.value = value;
-                sample.flagged = !imageFlags(summary, row, result).empty();
+                sample.flagged = needsALook(imageFlags(summary, row, result));
                 samples.push_back(sample);
             }
             if (!samples.empty()) {
@@ -802,7 +809,7 @@ std::string imageSection(const Summary& summary, size_t row, const ImageResult& 
     std::string sectionClass = "image";
     if (result.status != ImageStatus::kMeasured)
         sectionClass += " failed";
-    else if (!flags.empty())
+    else if (needsALook(flags))
         sectionClass += " flagged";
     std::string html = "<section class=\"" + sectionClass + "\" id=\"" + imageAnchor(result) +
                        "\">\n<h3>" + std::to_string(result.position) + ". " +
@@ -992,11 +999,12 @@ std::string formatHtmlReport(const RunDescription& run,
                              const std::vector<GroupRow>* groups) {
     const Summary summary = makeSummary(results);
     int32_t measured = 0;
-    int32_t flagged = 0;  // measured images with a flag (images not measured may carry flags too)
+    int32_t flagged =
+        0;  // measured images with a flag to look at (not measured ones may have some)
     for (size_t row = 0; row < results.size(); ++row) {
         if (results[row].status != ImageStatus::kMeasured) continue;
         ++measured;
-        if (!imageFlags(summary, row, results[row]).empty()) ++flagged;
+        if (needsALook(imageFlags(summary, row, results[row]))) ++flagged;
     }
     const int32_t total = static_cast<int32_t>(results.size());
     const int32_t failed = total - measured;
