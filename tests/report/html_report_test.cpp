@@ -196,8 +196,10 @@ TEST(HtmlReport, PageListsEveryImageAndTheFailedOnesWithTheirReason) {
     bounded[0].metrology.ler.fit.xi = 20.0;
     bounded[0].metrology.ler.fit.alpha = 1.5;
     bounded[0].metrology.lwr.sigma3UnbiasedNm = 0.0;
+    bounded[0].flags = {"databar_found"};  // only informs: the row is not marked
     const std::string boundedPage =
         sectionOf(formatHtmlReport(RunDescription(), bounded), "summary");
+    EXPECT_EQ(count(boundedPage, "class=\"flagged\""), 0);
     EXPECT_EQ(count(boundedPage, ">fit at upper bound</span>"), 1) << boundedPage;
     EXPECT_EQ(count(boundedPage, ">fit at lower bound</span>"), 0);
     EXPECT_EQ(count(boundedPage, ">all noise floor</span>"), 1);
