@@ -862,10 +862,11 @@ std::string imageSection(const Summary& summary, size_t row, const ImageResult& 
     html += pictureFigure(
         result.svgFile, result.pngFile, kFigureSide, kFigureSide, 460,
         "Marked image and plots of " + name,
-        std::string(result.wholePixelApplicable && !result.metrology.edgeOrigin.empty()
+        std::string(!result.wholePixelApplicable ? "Marked image with its sub-pixel edges in red,"
+                    : !result.metrology.edgeOrigin.empty()
                         ? "Marked image with the whole-pixel edges in red and "
                           "the sub-pixel edges, started from the bands, in blue;"
-                        : "Marked image with its edges in red,") +
+                        : "Marked image with the whole-pixel edges in red,") +
             " average HHCF and the roughness against line length");
     html += pictureFigure(result.psdSvgFile, result.psdPngFile, kPsdFigureWidth, kPsdFigureHeight,
                           657, "Power spectral densities of " + name,
