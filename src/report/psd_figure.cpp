@@ -91,6 +91,7 @@ void drawPsdFigure(cairo_t* cr, const ImageResult& result) {
     for (const Series3& s : series) {
         ys.push_back(&s.figure->psdNm3);
         ys.push_back(&s.figure->modelNm3);
+        if (s.figure->fit.ok && s.figure->fit.noiseFloor > 0.0) ys.push_back(&s.figure->noiseNm3);
     }
     const bool usable = logRange({&m.frequencyPerNm}, xLow, xHigh) && logRange(ys, yLow, yHigh);
     if (!usable) {
@@ -143,6 +144,8 @@ void drawPsdFigure(cairo_t* cr, const ImageResult& result) {
     cairo_rectangle(cr, left, top, right - left, bottom - top);
     cairo_clip(cr);
     const std::vector<double>& f = m.frequencyPerNm;
+    // Every series' dots first, then the models and floors over them, so that no series' dots
+    // hide another's fit.
     for (const Series3& s : series) {
         const RoughnessFigure& fig = *s.figure;
         cairo_set_source_rgb(cr, s.colour.r, s.colour.g, s.colour.b);
@@ -151,6 +154,10 @@ void drawPsdFigure(cairo_t* cr, const ImageResult& result) {
             cairo_arc(cr, X(f[i]), Y(fig.psdNm3[i]), 1.6, 0.0, 2.0 * M_PI);
             cairo_fill(cr);
         }
+    }
+    for (const Series3& s : series) {
+        const RoughnessFigure& fig = *s.figure;
+        cairo_set_source_rgb(cr, s.colour.r, s.colour.g, s.colour.b);
         cairo_set_line_width(cr, 2.0);
         bool open = false;
         for (size_t i = 0; i < f.size() && i < fig.modelNm3.size(); ++i) {
@@ -185,23 +192,26 @@ void drawPsdFigure(cairo_t* cr, const ImageResult& result) {
     }
     cairo_restore(cr);
 
-    // Legend with the unbiased figures.
+    // Legend with the unbiased figures, on a white ground over the data.
+    cairo_set_source_rgba(cr, 1.0, 1.0, 1.0, 0.85);
+    cairo_rectangle(cr, right - 376.0, top + 4.0, 372.0, 4.0 * 17.0 + 4.0);
+    cairo_fill(cr);
     cairo_set_font_size(cr, 12.0);
     double y = top + 18.0;
     const char* unit = px ? "px" : "nm";
     for (const Series3& s : series) {
         const RoughnessFigure& fig = *s.figure;
         cairo_set_source_rgb(cr, s.colour.r, s.colour.g, s.colour.b);
-        cairo_rectangle(cr, right - 340.0, y - 9.0, 12.0, 10.0);
+        cairo_rectangle(cr, right - 370.0, y - 9.0, 12.0, 10.0);
         cairo_fill(cr);
         cairo_set_source_rgb(cr, 0.0, 0.0, 0.0);
         char text[200];
         std::snprintf(text, sizeof text, "%s: 3\u03c3 %.2f biased, %.2f unbiased %s", s.name,
                       fig.sigma3BiasedNm, fig.sigma3UnbiasedNm, unit);
-        drawText(cr, text, right - 322.0, y, 0.0);
+        drawText(cr, text, right - 352.0, y, 0.0);
         y += 17.0;
     }
-    drawText(cr, "dots: PSD; lines: model; dashed: noise floor", right - 340.0, y, 0.0);
+    drawText(cr, "dots: PSD; lines: model; dashed: noise floor", right - 370.0, y, 0.0);
 }
 
 }  // namespace
