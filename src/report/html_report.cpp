@@ -34,6 +34,23 @@ std::string displayNumber(double value) {
     return formatted("%.4g", value);
 }
 
+// A figure and the half-width of its 95 % interval, both to the decimal place of the
+// half-width's second significant digit, as measurements are written (142.0 +- 0.84,
+// 12599 +- 45); where that does not serve (no half-width, figures outside the range of
+// displayNumber), each as displayNumber gives it.
+std::pair<std::string, std::string> displayWithInterval(double value, double halfWidth) {
+    const double magnitude = std::fabs(value);
+    if (!std::isfinite(value) || !(halfWidth > 0.0) || !std::isfinite(halfWidth) ||
+        magnitude >= 1e5 || (magnitude != 0.0 && magnitude < 1e-3) || halfWidth < 1e-4)
+        return {displayNumber(value), displayNumber(halfWidth)};
+    const int decimals = std::max(0, 1 - static_cast<int>(std::floor(std::log10(halfWidth))));
+    char v[64];
+    char h[64];
+    std::snprintf(v, sizeof v, "%.*f", decimals, value);
+    std::snprintf(h, sizeof h, "%.*f", decimals, halfWidth);
+    return {v, h};
+}
+
 bool isEmpty(const TableCell& cell) {
     return cell.kind == TableCell::Kind::kEmpty ||
            (cell.kind == TableCell::Kind::kReal && !std::isfinite(cell.real)) ||
@@ -281,7 +298,7 @@ dl.figures { columns: 4 290px; column-gap: 28px; margin: 14px 0 0; font-size: 12
 dl.figures div { display: flex; justify-content: space-between; gap: 12px; border-bottom: 1px solid var(--rule);
                  padding: 2px 0; break-inside: avoid; }
 dl.figures dt { color: var(--muted); font-family: ui-monospace, "DejaVu Sans Mono", monospace; font-size: 11.5px; }
-dl.figures dd { margin: 0; font-variant-numeric: tabular-nums; text-align: right; word-break: break-all; }
+dl.figures dd { margin: 0; font-variant-numeric: tabular-nums; text-align: right; overflow-wrap: anywhere; }
 table.stats { min-width: 760px; }
 table.stats td.num, table.stats th { white-space: nowrap; }
 svg.plot { display: block; width: 100%; max-width: 760px; height: auto; border: 1px solid var(--rule); }
@@ -518,7 +535,13 @@ std::string summarySection(const Summary& summary, const std::vector<ImageResult
             } else if (name == "flags") {
                 html += "<td data-v=\"" + key + "\">" + flagBadges(flags) + "</td>";
             } else if (isNumeric(*cell)) {
-                std::string content = value + unitSuffix(name, pixels);
+                const double halfWidth = column->ciColumn != nullptr
+                                             ? summary.real(row, column->ciColumn)
+                                             : std::nan("");
+                const auto rounded = displayWithInterval(summary.real(row, name), halfWidth);
+                std::string content =
+                    (std::isfinite(halfWidth) ? htmlEscape(rounded.first) : value) +
+                    unitSuffix(name, pixels);
                 // Pixels that are not square: width x height.
                 const double height = summary.real(row, "pixel_height_nm");
                 if (name == "pixel_size_nm" && std::isfinite(height) &&
@@ -529,12 +552,9 @@ std::string summarySection(const Summary& summary, const std::vector<ImageResult
                     if (!note.empty())
                         content += " <span class=\"src\">" + htmlEscape(note) + "</span>";
                 }
-                if (column->ciColumn != nullptr) {
-                    const double ci = summary.real(row, column->ciColumn);
-                    if (std::isfinite(ci))
-                        content += " <span class=\"ci\">\u00b1 " + htmlEscape(displayNumber(ci)) +
-                                   "</span>";
-                }
+                if (std::isfinite(halfWidth))
+                    content +=
+                        " <span class=\"ci\">\u00b1 " + htmlEscape(rounded.second) + "</span>";
                 const std::string notMeasured = notMeasuredNote(summary, row, name);
                 if (!notMeasured.empty())
                     content += " <span class=\"bound\" title=\"not a measurement: " +

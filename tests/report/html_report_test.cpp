@@ -134,6 +134,9 @@ TEST(HtmlReport, PageListsEveryImageAndTheFailedOnesWithTheirReason) {
     // The flagged image's row is marked and shows each flag with its rule, and the rules of the
     // raised flags are listed once under the table; the failed rows are marked.
     EXPECT_NE(summary.find("<tr data-n=\"2\" class=\"flagged\">"), std::string::npos);
+    // A figure with its interval, both to the interval's second significant digit.
+    EXPECT_NE(summary.find(">30.00 <span class=\"ci\">\u00b1 0.30</span>"), std::string::npos)
+        << summary;
     for (const std::string flag : {"edge_rows_missing", "pixel_size_missing"}) {
         const std::string rule = flagRule(flag);
         ASSERT_FALSE(rule.empty()) << flag;
