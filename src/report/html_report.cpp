@@ -35,7 +35,7 @@ std::string displayNumber(double value) {
 }
 
 // A figure and the half-width of its 95 % interval, both to the decimal place of the
-// half-width's second significant digit, as measurements are written (142.0 +- 0.84,
+// half-width's second significant digit, as measurements are written (141.97 +- 0.84,
 // 12599 +- 45); where that does not serve (no half-width, figures outside the range of
 // displayNumber), each as displayNumber gives it.
 std::pair<std::string, std::string> displayWithInterval(double value, double halfWidth) {
@@ -340,8 +340,9 @@ footer { margin-top: 40px; color: var(--muted); font-size: 12px; border-top: 1px
 }
 )CSS";
 
-// Sorts a table.sortable by the clicked column: numbers as numbers, texts in natural order,
-// empty cells last in either direction; a second click reverses. Ties keep list order.
+// Sorts a table.sortable by the clicked column: numbers as numbers (lengths in nm before those
+// in px), texts in natural order, empty cells last in either direction; a second click
+// reverses. Ties keep list order.
 const char* kScript = R"JS(
 (function () {
   'use strict';
@@ -356,11 +357,15 @@ const char* kScript = R"JS(
     var rows = Array.prototype.map.call(body.rows, function (row) {
       var cell = row.cells[column];
       var key = cell ? cell.getAttribute('data-v') : null;
-      return { row: row, n: Number(row.getAttribute('data-n')), key: key === null ? '' : key };
+      var unit = cell ? cell.getAttribute('data-u') : null;
+      return { row: row, n: Number(row.getAttribute('data-n')), key: key === null ? '' : key,
+               unit: unit === null ? '' : unit };
     });
     rows.sort(function (a, b) {
       var emptyA = a.key === '', emptyB = b.key === '';
       if (emptyA || emptyB) return emptyA === emptyB ? a.n - b.n : (emptyA ? 1 : -1);
+      // Lengths in nm first, then those in px: the two do not compare.
+      if (numeric && a.unit !== b.unit) return a.unit === '' ? -1 : 1;
       var d = numeric ? Number(a.key) - Number(b.key)
                       : a.key.localeCompare(b.key, undefined, { numeric: true });
       if (d !== 0 && !isNaN(d)) return ascending ? d : -d;
@@ -560,8 +565,11 @@ std::string summarySection(const Summary& summary, const std::vector<ImageResult
                     content += " <span class=\"bound\" title=\"not a measurement: " +
                                htmlEscape(notMeasured) + "\">" + htmlEscape(notMeasured) +
                                "</span>";
-                html += "<td class=\"num\" data-v=\"" + key + "\" title=\"" + key + "\">" +
-                        content + "</td>";
+                // Lengths in px sort apart from those in nm (data-u).
+                const bool inPx = !unitSuffix(name, pixels).empty();
+                html += "<td class=\"num\" data-v=\"" + key + "\"" +
+                        (inPx ? " data-u=\"px\"" : "") + " title=\"" + key + "\">" + content +
+                        "</td>";
             } else {
                 html += "<td data-v=\"" + key + "\">" + value + "</td>";
             }
