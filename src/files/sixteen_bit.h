@@ -41,7 +41,8 @@ constexpr uint64_t kSixteenBitOutliers = 10000;
 // 255. When that keeps fewer than 32 levels of a range holding at least four times as many
 // values (the data on a large offset, a detector's dark level), the levels are taken from
 // `low` up instead: base = low, shift = sixteenBitShift(high - low). Otherwise base = 0, and a
-// picture without outliers reads as before (its largest value's shift).
+// picture without outliers reads as before (its largest value's shift). `count` must be the
+// sum of the histogram (an empty picture, count 0, gives low = high = 65535 and shift 8).
 inline SixteenBitReduction sixteenBitReduction(const uint64_t* histogram, uint64_t count) {
     const uint64_t outliers = count / kSixteenBitOutliers;
     SixteenBitReduction r;
@@ -59,6 +60,8 @@ inline SixteenBitReduction sixteenBitReduction(const uint64_t* histogram, uint64
     return r;
 }
 
+// The grey level 0..255 of the 16-bit `value` under `r` (0 at or under r.base, 255 above the
+// range the shift spans).
 inline unsigned char reduceSixteenBit(uint32_t value, const SixteenBitReduction& r) {
     if (value <= r.base) return 0;
     const uint32_t level = (value - r.base) >> r.shift;

@@ -198,9 +198,11 @@ std::string notMeasuredNote(const Summary& summary, size_t row, const std::strin
                 return std::string("fit at ") + bound;
         return "";
     }
-    const bool unbiased = column.find("_unbiased_nm") != std::string::npos;
-    if (unbiased && summary.real(row, column) == 0.0) return "all noise floor";
-    return "";
+    // The floor took a spread there was (straight edges have none to take).
+    const size_t unbiased = column.find("_unbiased_nm");
+    if (unbiased == std::string::npos || summary.real(row, column) != 0.0) return "";
+    const std::string biased = column.substr(0, unbiased) + "_biased_nm";
+    return summary.real(row, biased) > 0.0 ? "all noise floor" : "";
 }
 
 Summary makeSummary(const std::vector<ImageResult>& results) {
@@ -1054,7 +1056,7 @@ std::string formatHtmlReport(const RunDescription& run,
     html += "<li><b>" + std::to_string(total) + "</b>listed</li>\n";
     html += "<li><b>" + std::to_string(measured) + "</b>measured</li>\n";
     html += "<li" + std::string(flagged > 0 ? " class=\"warn\"" : "") + "><b>" +
-            std::to_string(flagged) + "</b>measured with flags</li>\n";
+            std::to_string(flagged) + "</b>measured, flagged to check</li>\n";
     html += "<li" + std::string(failed > 0 ? " class=\"bad\"" : "") + "><b>" +
             std::to_string(failed) + "</b>not measured</li>\n";
     html += "</ul>\n</header>\n";

@@ -3,6 +3,7 @@
 #include <cairo.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cmath>
 #include <cstdio>
 #include <vector>
@@ -224,6 +225,7 @@ bool writePsdFigurePng(const ImageResult& result, const std::string& path) {
     drawPsdFigure(cr, result);
     bool ok = cairo_status(cr) == CAIRO_STATUS_SUCCESS;
     cairo_destroy(cr);
+    errno = 0;  // what a failure leaves is its own reason
     if (ok) ok = cairo_surface_write_to_png(surface, path.c_str()) == CAIRO_STATUS_SUCCESS;
     cairo_surface_destroy(surface);
     return ok;

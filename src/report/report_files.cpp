@@ -9,6 +9,8 @@
 #include <cstring>
 #include <filesystem>
 #include <map>
+#include <system_error>
+#include <utility>
 
 #include "report/html_report.h"
 #include "report/report_tables.h"
@@ -25,6 +27,7 @@ constexpr const char* kGroupFigures[] = {"cd_mean_nm",
                                          "ler_3sigma_unbiased_ci95_nm"};
 
 bool writeWholeFile(const std::string& path, const std::string& content) {
+    errno = 0;  // what a failure leaves is its own reason
     std::FILE* file = std::fopen(path.c_str(), "wb");
     if (file == nullptr) return false;
     const bool written = std::fwrite(content.data(), 1, content.size(), file) == content.size();
@@ -46,7 +49,7 @@ bool writeByRename(const std::string& path,
         error = errno;
     }
     if (ok) return true;
-    why = error != 0 ? std::strerror(error) : std::string();
+    why = error != 0 ? std::generic_category().message(error) : std::string();
     unlink(part.c_str());  // not remove(): a folder of that name is not this run's
     return false;
 }
@@ -82,11 +85,18 @@ std::vector<GroupRow> groupRows(const RunDescription& run,
     settings.seed = run.settings.bootstrapSeed;
     std::vector<GroupRow> rows;
     for (auto& [name, images] : members) {
-        // In the order of their files, not of the list: the bootstrap draws images by position
-        // and ties are settled by it, and the same images give the same group however listed.
-        std::stable_sort(
-            images.begin(), images.end(),
-            [](const ImageResult* x, const ImageResult* y) { return x->path < y->path; });
+        // In the order of their files (by full name, so that one file named two ways sorts
+        // alike), not of the list: the bootstrap draws images by position and ties are settled
+        // by it, and the same images give the same group however listed.
+        std::vector<std::pair<std::string, const ImageResult*>> byFile;
+        for (const ImageResult* image : images) {
+            std::error_code ec;
+            const std::filesystem::path full = std::filesystem::weakly_canonical(image->path, ec);
+            byFile.emplace_back(ec ? image->path : full.string(), image);
+        }
+        std::stable_sort(byFile.begin(), byFile.end(),
+                         [](const auto& x, const auto& y) { return x.first < y.first; });
+        for (size_t k = 0; k < images.size(); ++k) images[k] = byFile[k].second;
         // Listed images that were not measured are in none of the group's figures.
         const int32_t failed = unmeasured.count(name) > 0 ? unmeasured.at(name) : 0;
         const std::string failedNote =

@@ -157,6 +157,7 @@ void removeEarlierRunFiles(const std::string& folder,
     for (const std::string& name : earlier) {
         if (written.count(name) > 0) continue;
         const std::string path = joinPath(folder, name);
+        unlink((path + ".part").c_str());  // of a run that was killed while drawing it
         if (!outputReplacingInput({path}, inputs).empty()) continue;
         std::error_code ec;
         fs::remove(path, ec);
@@ -175,9 +176,10 @@ bool startRun(const std::string& folder,
               const std::vector<std::string>& planned,
               std::string& failed) {
     nlohmann::ordered_json pictures = nlohmann::ordered_json::array();
-    for (const std::string& name : earlier)
-        if (name != "groups.csv") pictures.push_back(name);
-    for (const std::string& name : planned) pictures.push_back(name);
+    std::set<std::string> listed = {"groups.csv"};
+    for (const std::vector<std::string>* names : {&earlier, &planned})
+        for (const std::string& name : *names)
+            if (listed.insert(name).second) pictures.push_back(name);
     const nlohmann::ordered_json unfinished = {
         {"program", "rugon-report"},
         {"version", rugonVersion()},
@@ -193,26 +195,30 @@ bool startRun(const std::string& folder,
         return false;
     }
     for (const std::string& name : reportFileNames()) {
-        if (name == "report.json") continue;
         std::error_code ec;
-        fs::remove(joinPath(folder, name), ec);
+        if (name != "report.json") fs::remove(joinPath(folder, name), ec);
+        unlink(joinPath(folder, name + ".part").c_str());  // of a run that was killed
     }
     return true;
 }
 
 // Set by SIGINT and SIGTERM while a run measures: the images not begun are left, and the run
 // ends without tables (startRun's report.json says so).
-volatile std::sig_atomic_t gStopRequested = 0;
+// Lock-free, so that the handler may set it and the workers read it.
+std::atomic<bool> gStopRequested{false};
+static_assert(std::atomic<bool>::is_always_lock_free, "a signal handler sets it");
 
-extern "C" void requestStop(int) { gStopRequested = 1; }
+extern "C" void requestStop(int) { gStopRequested.store(true); }
 
-// Catches SIGINT and SIGTERM for its lifetime; the earlier handlers come back after it.
+// Catches SIGINT and SIGTERM for its lifetime, once: a second signal acts as it would without
+// the program's handler (it ends the program). The earlier handlers come back after it.
 class StopSignals {
 public:
     StopSignals() {
-        gStopRequested = 0;
+        gStopRequested.store(false);
         struct sigaction action {};
         action.sa_handler = requestStop;
+        action.sa_flags = SA_RESETHAND;
         sigemptyset(&action.sa_mask);
         sigaction(SIGINT, &action, &oldInt_);
         sigaction(SIGTERM, &action, &oldTerm_);
@@ -752,7 +758,7 @@ bool expandInputs(const std::vector<std::string>& inputs,
                 notes->push_back("\"" + input + "\": " + std::to_string(ownPictures) +
                                  " pictures that rugon-report drew there (its report.json lists "
                                  "them) are left out");
-            if (found.empty())
+            if (found.empty() && ownPictures == 0)
                 notes->push_back("\"" + input +
                                  "\" is a folder that holds no image file (by its extension): "
                                  "nothing is measured from it");
@@ -857,6 +863,11 @@ bool parameterFileImages(const ReportOptions& options,
         return false;
     }
     for (const std::unique_ptr<ImageEntry>& entry : params.images) {
+        if (entry->name.find('\0') != std::string::npos) {  // the name would end there
+            out.message("the parameter file \"" + options.parameterFile +
+                        "\" names an image with a NUL byte");
+            return false;
+        }
         BatchImage image;
         image.name = entry->name;
         image.path = resolveImagePath(options.parameterFile, entry->name);
@@ -1020,7 +1031,7 @@ int runReport(const ReportOptions& options, std::FILE* err, bool errIsTerminal) 
     std::string pictureFailure;
     std::atomic<bool> failed{false};
     auto measureOne = [&](size_t i) {
-        if (gStopRequested != 0) return;
+        if (gStopRequested.load()) return;
         ImageResult& r = results[i];
         measureImageFile(settings[i], r);
         std::string notWritten;
@@ -1032,7 +1043,9 @@ int runReport(const ReportOptions& options, std::FILE* err, bool errIsTerminal) 
         std::lock_guard<std::mutex> lock(outputLock);
         if (!drawn && !failed.exchange(true)) pictureFailure = notWritten;
         ++done;
-        if (r.status != ImageStatus::kMeasured) out.message(r.name + ": " + r.reason);
+        // Once stopped, an image that failed may have lost its decoder to the same signal.
+        if (r.status != ImageStatus::kMeasured && !gStopRequested.load())
+            out.message(r.name + ": " + r.reason);
         if (n > 1) out.progress(batchProgressText(done, n, elapsed()));
     };
     if (n > 0) {
@@ -1047,12 +1060,14 @@ int runReport(const ReportOptions& options, std::FILE* err, bool errIsTerminal) 
         });
     }
     releaseFigureCaches();
-    if (gStopRequested != 0) {
+    auto stopped = [&out] {
+        if (!gStopRequested.load()) return false;
         out.message(
             "stopped by a signal before the tables were written: the output folder holds "
             "the pictures drawn so far, and its report.json says the run did not end");
-        return kExitCannotRun;
-    }
+        return true;
+    };
+    if (stopped()) return kExitCannotRun;
 
     int32_t measured = 0;
     for (const ImageResult& r : results)
@@ -1063,6 +1078,8 @@ int runReport(const ReportOptions& options, std::FILE* err, bool errIsTerminal) 
     run.settings = settings.empty() ? settingsFor(options, nullptr, 1) : settings[0];
     run.workers = workers;
     std::vector<std::string> files;
+    // The last moment a signal stops the run; the tables, each whole, take a moment to write.
+    if (stopped()) return kExitCannotRun;
     if (!writeReportFiles(options.outputFolder, run, results, error, &files))
         return cannotWrite(error);
     std::set<std::string> written(files.begin(), files.end());

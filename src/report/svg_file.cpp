@@ -2,6 +2,7 @@
 
 #include <cairo-svg.h>
 
+#include <cerrno>
 #include <cstdint>
 #include <cstdio>
 #include <map>
@@ -79,6 +80,7 @@ bool writeSvgFile(const std::string& path,
                   const std::function<void(cairo_t*)>& draw) {
     const std::string text = svgDocument(width, height, false, draw);
     if (text.empty()) return false;
+    errno = 0;  // what a failure leaves is its own reason
     std::FILE* file = std::fopen(path.c_str(), "wb");
     if (file == nullptr) return false;
     const bool written = std::fwrite(text.data(), 1, text.size(), file) == text.size();

@@ -397,6 +397,12 @@ TEST(ReportRun, ImagesAreFoundNextToAParameterFileInAnotherFolder) {
     EXPECT_EQ(rows[1][1], "img/a.pgm");
     EXPECT_EQ(rows[1][2], "measured");
     EXPECT_TRUE(fs::exists(folder + "/results/image-001-a.png"));
+    // A name with a NUL byte would end there and measure another file under it.
+    writeTextFile(folder + "/runs/nul.txt",
+                  parameterFile({{std::string("img/a.pgm\0.tif", 14), "s"}}));
+    const RunResult nul = runReportIn(folder, "runs/nul.txt --output nul");
+    EXPECT_EQ(nul.status, 2);
+    EXPECT_TRUE(contains(nul.err, "names an image with a NUL byte")) << nul.err;
     fs::remove_all(folder);
 }
 
@@ -735,8 +741,12 @@ TEST(ReportRun, ASignalEndsTheRunWithoutTablesOrItEndsWhole) {
         ASSERT_TRUE(writeLineImage(folder + "/lot/w" + std::to_string(100 + i) + ".pgm", 256, 512,
                                    3, static_cast<uint32_t>(i)));
     ASSERT_EQ(runReportIn(folder, "-o out --pixel-size 2 lot/w100.pgm").status, 0);
-    const RunResult run = runCommand(folder, std::string("timeout --preserve-status -s TERM 0.5 ") +
-                                                 RUGON_REPORT_BINARY + " -j 1 -o out lot");
+    // SIGTERM once the run has begun measuring (its first progress line).
+    const RunResult run = runCommand(
+        folder, std::string(RUGON_REPORT_BINARY) +
+                    " -j 1 -o out lot 2> err.txt & p=$!; i=0; while [ $i -lt 400 ] && ! grep -q "
+                    "'images done' err.txt; do sleep 0.01; i=$((i+1)); done; kill -TERM $p; "
+                    "wait $p; s=$?; cat err.txt >&2; exit $s");
     const std::string report = readTextFile(folder + "/out/report.json");
     const std::set<std::string> names = filesIn(folder + "/out");
     if (run.status == 0) {  // a machine fast enough ends the run first
@@ -746,6 +756,7 @@ TEST(ReportRun, ASignalEndsTheRunWithoutTablesOrItEndsWhole) {
         EXPECT_EQ(run.status, 2) << run.err;
         EXPECT_TRUE(contains(run.err, "stopped by a signal before the tables were written"))
             << run.err;
+        EXPECT_FALSE(contains(run.err, "cannot be read")) << run.err;
         EXPECT_EQ(names.count("summary.csv"), 0u);
         EXPECT_TRUE(contains(report, "\"unfinished\""));
     }
