@@ -75,6 +75,25 @@ void applyFullSize(const std::string& where, FileMetadata& metadata, FormValues&
     values.databarRows = metadata.fileHeight - values.fullHeight;
 }
 
+// An in-file form that gives the size of the scan it was written with (scanWidth x
+// scanHeight) describes this picture only when the picture is that wide and that high or higher
+// by a bar of at most half the scan; otherwise the picture was scaled or cut since, and neither
+// its pixel size nor its bar is used, with a note.
+void applyScanSize(const std::string& where, FileMetadata& metadata, FormValues& values) {
+    if (values.scanWidth < 0 || values.scanHeight < 0 || metadata.fileHeight < 0) return;
+    if (values.scanWidth == metadata.fileWidth && metadata.fileHeight >= values.scanHeight &&
+        metadata.fileHeight <= values.scanHeight + values.scanHeight / 2)
+        return;
+    if (!std::isfinite(values.pixelWidthNm)) return;
+    metadata.notes.push_back(
+        where + " describes a scan of " + std::to_string(values.scanWidth) + " x " +
+        std::to_string(values.scanHeight) + " pixels, this picture is " +
+        std::to_string(metadata.fileWidth) + " x " + std::to_string(metadata.fileHeight) +
+        ": it was scaled or cut since, so its pixel size (" + number(values.pixelWidthNm) +
+        " nm) is not used (give --pixel-size if it was only cut)");
+    values = FormValues();
+}
+
 }  // namespace
 
 const char* pixelSizeSourceName(PixelSizeSource source) {
@@ -139,16 +158,18 @@ FileMetadata readFileMetadata(const std::string& path,
     // Every form, in the order of precedence.
     std::vector<Candidate> candidates;
     for (const MetadataText& form : contents.iniTexts) {
-        candidates.push_back(
-            {PixelSizeSource::kTiffIni, parseIniText(form.text, form.where, metadata.notes)});
+        FormValues values = parseIniText(form.text, form.where, metadata.notes);
+        applyScanSize("the INI text of " + form.where, metadata, values);
+        candidates.push_back({PixelSizeSource::kTiffIni, values});
     }
     for (const MetadataText& form : contents.xmlTexts) {
         candidates.push_back(
             {PixelSizeSource::kXml, parseXmlText(form.text, form.where, metadata.notes)});
     }
     for (const MetadataText& form : contents.labelledTexts) {
-        candidates.push_back(
-            {PixelSizeSource::kTiffText, parseLabelledText(form.text, form.where, metadata.notes)});
+        FormValues values = parseLabelledText(form.text, form.where, metadata.notes);
+        applyScanSize("the text of " + form.where, metadata, values);
+        candidates.push_back({PixelSizeSource::kTiffText, values});
     }
     std::string sidecarWhere;
     std::string sidecarText;

@@ -166,11 +166,19 @@ FormValues parseIniText(const std::string& text,
             section = lowerAscii(trimmed(line.substr(1, line.size() - 2)));
             continue;
         }
-        if (section != "scan") continue;
+        if (section != "scan" && section != "image") continue;
         const size_t equals = line.find('=');
         if (equals == std::string::npos) continue;
         const std::string key = lowerAscii(trimmed(line.substr(0, equals)));
         const std::string valueText = trimmed(line.substr(equals + 1));
+        if (section == "image") {
+            double pixels = 0.0;
+            if ((key == "resolutionx" || key == "resolutiony") && parseNumber(valueText, pixels) &&
+                pixels >= 1.0 && pixels <= 65536.0 && pixels == std::floor(pixels))
+                (key == "resolutionx" ? out.scanWidth : out.scanHeight) =
+                    static_cast<int32_t>(pixels);
+            continue;
+        }
         if (key != "pixelwidth" && key != "pixelheight") continue;
         const std::string what =
             trimmed(line.substr(0, equals)) + "=" + shown(valueText) + " in " + where;
@@ -229,6 +237,23 @@ FormValues parseLabelledText(const std::string& text,
                              std::vector<std::string>& notes) {
     FormValues out;
     const std::vector<std::string> lines = splitLines(text);
+    // The scan's size: "Store resolution = 1024 * 768".
+    for (const std::string& raw : lines) {
+        const std::string line = lowerAscii(trimmed(raw));
+        if (line.rfind("store resolution", 0) != 0) continue;
+        const size_t equals = line.find('=');
+        const size_t times = line.find('*');
+        double w = 0.0;
+        double h = 0.0;
+        if (equals != std::string::npos && times != std::string::npos && times > equals &&
+            parseNumber(line.substr(equals + 1, times - equals - 1), w) &&
+            parseNumber(line.substr(times + 1), h) && w >= 1.0 && h >= 1.0 && w <= 65536.0 &&
+            h <= 65536.0 && w == std::floor(w) && h == std::floor(h)) {
+            out.scanWidth = static_cast<int32_t>(w);
+            out.scanHeight = static_cast<int32_t>(h);
+        }
+        break;
+    }
     for (size_t i = 0; i < lines.size(); ++i) {
         const std::string line = trimmed(lines[i]);
         std::string valueLine;

@@ -198,6 +198,42 @@ std::string windowAcrossSpacesNote(const CoarseEdges& coarse, int32_t pairing, i
     return text;
 }
 
+// The data bar's rows of the upright picture `grid`, whose metadata gives `given` rows: those,
+// when the picture shows a bar of that height at its bottom (within 5 %, 2 rows at least).
+// A picture that shows none was cut since: no rows are left out. One whose bar is another
+// height was scaled since: its own bar is left out, and the metadata's pixel size, written with
+// that bar for the unscaled picture, is not used (the figures are in px). Each with a note.
+int32_t checkedDatabar(const GreyImage& grid, int32_t given, ImageSetup& setup) {
+    const int32_t seen = detectDatabarRows(grid);
+    if (seen > 0 && std::abs(seen - given) <= std::max(2, given / 20)) {
+        setup.databarSource = "metadata";
+        return given;
+    }
+    const std::string metadataBar =
+        "the metadata gives a data bar of " + std::to_string(given) + " rows, ";
+    if (seen <= 0) {
+        setup.notes.push_back(metadataBar +
+                              "but the picture shows none at its bottom (it was cut since): "
+                              "no rows are left out");
+        setup.databarSource = "none";
+        return 0;
+    }
+    std::string note = metadataBar + "the picture one of " + std::to_string(seen) +
+                       " rows: it was scaled since, and its own bar is left out";
+    if (!setup.figuresInPixels && setup.pixelSizeSource == "xml") {
+        char size[64];
+        std::snprintf(size, sizeof size, "%.6g", setup.pixelSizeNm);
+        note += std::string("; the metadata's pixel size (") + size +
+                " nm) is not this picture's, so lengths are in px (give --pixel-size)";
+        setup.pixelSizeNm = setup.pixelHeightNm = NAN;
+        setup.pixelSizeSource = "none";
+        setup.figuresInPixels = true;
+    }
+    setup.notes.push_back(note);
+    setup.databarSource = "image";
+    return seen;
+}
+
 // Takes the part of the decoded picture `grid` that is analysed into `work`, upright with its
 // lines along the rows, and says in `placement` and in result.setup where it lies in the file:
 // the whole picture in the file's row order when keepsFileOrder(settings); otherwise the picture
@@ -254,8 +290,7 @@ bool takeAnalysedPart(GreyImage& grid,
             int32_t bar = -1;
             if (metadata != nullptr && metadata->databarRows > 0 &&
                 metadata->databarRows < grid.height) {
-                bar = metadata->databarRows;
-                setup.databarSource = "metadata";
+                bar = checkedDatabar(grid, metadata->databarRows, setup);
             } else {
                 bar = detectDatabarRows(grid);
                 setup.databarSource = bar > 0 ? "image" : "none";

@@ -150,6 +150,30 @@ TEST(Metadata, ReadsEveryFormFromItsFile) {
     EXPECT_NEAR(m.pixelSizeNm, 4.0, 1e-12);
     EXPECT_EQ(m.source, PixelSizeSource::kTiffText);
 
+    // A form that gives the size of its scan describes the picture only at that size (and a
+    // bar below it): a picture scaled or cut since keeps none of its pixel size.
+    const std::string scaled = folder.file("scaled.tif");
+    ASSERT_TRUE(writeTiff(scaled, {{34682,
+                                    "[Image]\nResolutionX=128\nResolutionY=80\n"
+                                    "[Scan]\nPixelWidth=2.5e-09\n"}}));
+    m = readFileMetadata(scaled);
+    EXPECT_EQ(m.source, PixelSizeSource::kNone);
+    EXPECT_TRUE(notesMention(m, "describes a scan of 128 x 80 pixels, this picture is 64 x 48"));
+    const std::string barred = folder.file("barred.tif");  // 40 rows of scan, 8 of bar
+    ASSERT_TRUE(writeTiff(barred, {{34682,
+                                    "[Image]\nResolutionX=64\nResolutionY=40\n"
+                                    "[Scan]\nPixelWidth=2.5e-09\n"}}));
+    EXPECT_EQ(readFileMetadata(barred).source, PixelSizeSource::kTiffIni);
+    const std::string zeiss = folder.file("zeiss.tif");
+    ASSERT_TRUE(writeTiff(zeiss, {{34118,
+                                   "AP_STORE_RESOLUTION\r\nStore resolution = 128 * 96\r\n"
+                                   "AP_IMAGE_PIXEL_SIZE\r\nImage Pixel Size = 4 nm\r\n"}}));
+    EXPECT_EQ(readFileMetadata(zeiss).source, PixelSizeSource::kNone);
+    ASSERT_TRUE(writeTiff(zeiss, {{34118,
+                                   "AP_STORE_RESOLUTION\r\nStore resolution = 64 * 48\r\n"
+                                   "AP_IMAGE_PIXEL_SIZE\r\nImage Pixel Size = 4 nm\r\n"}}));
+    EXPECT_EQ(readFileMetadata(zeiss).source, PixelSizeSource::kTiffText);
+
     const std::string jpeg = folder.file("xml.jpg");
     writeBytes(jpeg, jpegBytes({{0, std::string("JFIF\0\1\1\0\0\1\0\1\0\0", 14)},
                                 {7, phenomLikeXml("0.117657", "um", 12)}},

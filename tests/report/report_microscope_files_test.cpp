@@ -360,3 +360,29 @@ TEST(MicroscopeFiles, AFileOfSeveralPagesSaysThatOnlyTheFirstIsMeasured) {
     fs::remove_all(folder);
 }
 #endif
+
+TEST(MicroscopeFiles, APictureScaledOrCutSinceTheMicroscopeWroteItKeepsNoWrongScale) {
+    const std::string raw = kSem + "/ptl_legacy_analysis_test.jpg";
+    if (!fs::exists(raw)) GTEST_SKIP() << "no " << kSem;
+    if (std::system("command -v convert > /dev/null 2>&1") != 0)
+        GTEST_SKIP() << "no ImageMagick 'convert'";
+    // ImageMagick keeps the microscope's XML (pixel size, 120-row data bar) through both.
+    const std::string folder = makeTempFolder();
+    const RunResult run =
+        runCommand(folder, "convert " + raw + " -resize 50% half.jpg && convert " + raw +
+                               " -crop 1024x1024+400+400 +repage cut.jpg && " +
+                               RUGON_REPORT_BINARY + " --bootstrap 0 -o out half.jpg cut.jpg");
+    ASSERT_EQ(run.status, 0) << run.err;
+    const auto json = nlohmann::json::parse(readTextFile(folder + "/out/report.json"));
+    // Scaled: its bar is not 120 rows high, nor is 117.657 nm its pixel size.
+    const auto& half = json["images"][0]["setup"];
+    EXPECT_EQ(half["length_unit"], "px");
+    EXPECT_GT(half["databar_rows"].get<int>(), 0);
+    EXPECT_LT(half["databar_rows"].get<int>(), 100);
+    EXPECT_NE(half["metadata_notes"].dump().find("it was scaled since"), std::string::npos);
+    // Cut: no bar is left in it, and its pixels are the microscope's.
+    const auto& cut = json["images"][1]["setup"];
+    EXPECT_EQ(cut["databar_rows"], 0);
+    EXPECT_EQ(cut["pixel_size_nm"], 117.657);
+    fs::remove_all(folder);
+}
