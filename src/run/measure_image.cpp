@@ -288,16 +288,24 @@ bool takeAnalysedPart(GreyImage& grid,
             }
         } else if (settings.findDatabar) {
             int32_t bar = -1;
+            int32_t topBar = 0;  // a bar at the top, found in the picture only
             if (metadata != nullptr && metadata->databarRows > 0 &&
                 metadata->databarRows < grid.height) {
                 bar = checkedDatabar(grid, metadata->databarRows, setup);
             } else {
-                bar = detectDatabarRows(grid);
-                setup.databarSource = bar > 0 ? "image" : "none";
+                const DatabarRows found = detectDatabar(grid);
+                bar = found.bottom;
+                topBar = found.top;
+                setup.databarSource = bar > 0 || topBar > 0 ? "image" : "none";
             }
             if (bar > 0 && bar < grid.height) {
                 setup.databarRows = bar;
                 area.height = grid.height - bar;
+            }
+            if (topBar > 0 && topBar < area.height) {
+                setup.databarRows = std::max(0, setup.databarRows) + topBar;
+                area.y = topBar;
+                area.height -= topBar;
             }
         } else {
             setup.databarSource = "off";

@@ -386,3 +386,21 @@ TEST(MicroscopeFiles, APictureScaledOrCutSinceTheMicroscopeWroteItKeepsNoWrongSc
     EXPECT_EQ(cut["pixel_size_nm"], 117.657);
     fs::remove_all(folder);
 }
+
+TEST(MicroscopeFiles, ADataBarAtTheTopIsLeftOutToo) {
+    const std::string raw = kSem + "/mpa_N5_P440_003.bmp";
+    if (!fs::exists(raw)) GTEST_SKIP() << "no " << kSem;
+    if (std::system("command -v convert > /dev/null 2>&1") != 0)
+        GTEST_SKIP() << "no ImageMagick 'convert'";
+    // The JEOL picture upside down: its 64-row bar at the top, its text read as lines before.
+    const std::string folder = makeTempFolder();
+    const RunResult run =
+        runCommand(folder, "convert " + raw + " -flip top.png && " + RUGON_REPORT_BINARY +
+                               " --no-region --bootstrap 0 -o out top.png " + raw);
+    ASSERT_EQ(run.status, 0) << run.err;
+    auto rows = summaryByFile(folder + "/out");
+    EXPECT_EQ(rows["top.png"]["databar_rows"], "64");
+    EXPECT_EQ(rows["top.png"]["rows_used"], "65-1024");
+    EXPECT_EQ(rows["top.png"]["lines"], rows["mpa_N5_P440_003.bmp"]["lines"]);
+    fs::remove_all(folder);
+}
