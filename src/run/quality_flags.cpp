@@ -215,9 +215,9 @@ std::string flagRule(const std::string& flag) {
         {"edge_rows_missing",
          "more than " + percent(kFlagMissingFraction) +
              " of the sub-pixel edge rows have no position (a particle, a line end, no "
-             "contrast); an edge missing over " +
+             "contrast), or one edge misses over " +
              percent(MetrologySettings().maxMissingFraction) +
-             " of its rows is left out of the spectra"},
+             " of its rows, which leaves it out of the spectra"},
         {"bridge_or_break",
          "both edges of a space (a bridge, or a particle across it) or of a line (a break) "
          "vanish together over " +
@@ -316,7 +316,17 @@ std::vector<std::string> qualityFlags(const ImageResult& result) {
     int64_t edgeRows = 0;
     for (const MetrologyEdge& edge : m.edges)
         edgeRows += static_cast<int64_t>(edge.positions.size());
-    if (edgeRows > 0 && m.missingEdgeRows > kFlagMissingFraction * static_cast<double>(edgeRows))
+    // One edge left out of the spectra for its missing rows is worth a word however few rows
+    // the others miss: it takes its line's roughness with it.
+    const double leftOut = MetrologySettings().maxMissingFraction;
+    bool edgeMissing = false;
+    for (const MetrologyEdge& edge : m.edges) {
+        const double rows = static_cast<double>(edge.positions.size());
+        edgeMissing = edgeMissing || (rows > 0.0 && edge.missingRows > leftOut * rows);
+    }
+    if ((edgeRows > 0 &&
+         m.missingEdgeRows > kFlagMissingFraction * static_cast<double>(edgeRows)) ||
+        edgeMissing)
         flags.push_back("edge_rows_missing");
     if (!m.gaps.empty()) flags.push_back("bridge_or_break");
 

@@ -49,7 +49,10 @@ constexpr double kFlagClippedShare = 0.01;
 constexpr int32_t kFlagClipCellRows = 16;
 
 // The image's flags, in this order, each present when its rule holds:
-//  edge_rows_missing      more than 2 % of the sub-pixel edge rows (of all edges) were not found
+//  edge_rows_missing      more than 2 % of the sub-pixel edge rows (of all edges) were not
+//                         found, or more than MetrologySettings::maxMissingFraction (10 %) of
+//                         one edge's rows, which leaves it out of the spectra (the roughest
+//                         lines lose rows first)
 //  bridge_or_break        both edges of a space (a bridge, or a particle across it) or of a line
 //                         (a break) are missing together over 3 or more consecutive rows inside
 //                         the lines (MetrologyResult::gaps)

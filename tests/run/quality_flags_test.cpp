@@ -121,6 +121,12 @@ TEST(QualityFlags, AnImageTakesSharesOverAllEdgesAndAnEdgeOverItsOwnRows) {
     EXPECT_FALSE(has(qualityFlags(r), "edge_rows_missing"));
     EXPECT_TRUE(has(edgeFlags(first, 200, -1, -1), "edge_rows_missing"));
     EXPECT_FALSE(has(edgeFlags(r.metrology.edges[1], 200, -1, -1), "edge_rows_missing"));
+    // One edge losing 60 rows (12 %: left out of the spectra) flags it at 1.5 % of its rows.
+    first.missingRows = 60;
+    r.metrology.missingEdgeRows = 60;
+    EXPECT_TRUE(has(qualityFlags(r), "edge_rows_missing"));
+    first.missingRows = 40;
+    r.metrology.missingEdgeRows = 40;
     // Every edge losing 11 rows (2.2 %) flags the image too.
     for (MetrologyEdge& edge : r.metrology.edges) edge.missingRows = 11;
     r.metrology.missingEdgeRows = 88;
