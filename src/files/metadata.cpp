@@ -79,19 +79,20 @@ void applyFullSize(const std::string& where, FileMetadata& metadata, FormValues&
 // scanHeight) describes this picture only when the picture is that wide and that high or higher
 // by a bar of at most half the scan; otherwise the picture was scaled or cut since, and neither
 // its pixel size nor its bar is used, with a note.
-void applyScanSize(const std::string& where, FileMetadata& metadata, FormValues& values) {
-    if (values.scanWidth < 0 || values.scanHeight < 0 || metadata.fileHeight < 0) return;
+// True when it does not (the picture was scaled or cut since).
+bool applyScanSize(const std::string& where, FileMetadata& metadata, FormValues& values) {
+    if (values.scanWidth < 0 || values.scanHeight < 0 || metadata.fileHeight < 0) return false;
     if (values.scanWidth == metadata.fileWidth && metadata.fileHeight >= values.scanHeight &&
         metadata.fileHeight <= values.scanHeight + values.scanHeight / 2)
-        return;
-    if (!std::isfinite(values.pixelWidthNm)) return;
+        return false;
     metadata.notes.push_back(
         where + " describes a scan of " + std::to_string(values.scanWidth) + " x " +
         std::to_string(values.scanHeight) + " pixels, this picture is " +
         std::to_string(metadata.fileWidth) + " x " + std::to_string(metadata.fileHeight) +
-        ": it was scaled or cut since, so its pixel size (" + number(values.pixelWidthNm) +
-        " nm) is not used (give --pixel-size if it was only cut)");
+        ": it was scaled or cut since, so no pixel size or data bar the file holds is used "
+        "(give --pixel-size if it was only cut)");
     values = FormValues();
+    return true;
 }
 
 }  // namespace
@@ -157,9 +158,11 @@ FileMetadata readFileMetadata(const std::string& path,
 
     // Every form, in the order of precedence.
     std::vector<Candidate> candidates;
+    bool notThisScan = false;  // a form shows the picture is not the scan the file describes
     for (const MetadataText& form : contents.iniTexts) {
         FormValues values = parseIniText(form.text, form.where, metadata.notes);
-        applyScanSize("the INI text of " + form.where, metadata, values);
+        notThisScan =
+            applyScanSize("the INI text of " + form.where, metadata, values) || notThisScan;
         candidates.push_back({PixelSizeSource::kTiffIni, values});
     }
     for (const MetadataText& form : contents.xmlTexts) {
@@ -168,9 +171,13 @@ FileMetadata readFileMetadata(const std::string& path,
     }
     for (const MetadataText& form : contents.labelledTexts) {
         FormValues values = parseLabelledText(form.text, form.where, metadata.notes);
-        applyScanSize("the text of " + form.where, metadata, values);
+        notThisScan = applyScanSize("the text of " + form.where, metadata, values) || notThisScan;
         candidates.push_back({PixelSizeSource::kTiffText, values});
     }
+    // Then none of the file's own forms holds for it, whichever says so (a side-car is checked
+    // against the picture on its own).
+    if (notThisScan)
+        for (Candidate& candidate : candidates) candidate.values = FormValues();
     std::string sidecarWhere;
     std::string sidecarText;
     if (readSidecar(path, sidecarWhere, sidecarText, metadata.notes)) {
@@ -216,6 +223,7 @@ FileMetadata readFileMetadata(const std::string& path,
             continue;
         }
         metadata.databarRows = rows;
+        metadata.databarSource = candidate.source;
         break;
     }
     return metadata;

@@ -22,7 +22,8 @@ struct FileMetadata {
     double pixelHeightNm = std::numeric_limits<double>::quiet_NaN();
     PixelSizeSource source = PixelSizeSource::kNone;  // the form that gave pixelSizeNm
     int32_t databarRows = -1;  // rows of the information bar at the bottom; -1 unknown
-    int32_t fileWidth = -1;    // picture size read from the file's header, pixels; -1 unknown
+    PixelSizeSource databarSource = PixelSizeSource::kNone;  // the form that gave databarRows
+    int32_t fileWidth = -1;  // picture size read from the file's header, pixels; -1 unknown
     int32_t fileHeight = -1;
     // One line per damaged, absurd or disagreeing value, and per form that could not be read.
     std::vector<std::string> notes;

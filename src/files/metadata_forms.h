@@ -24,8 +24,8 @@ struct FormValues {
     int32_t fullWidth = -1;    // size of the picture without its bar, pixels (side-car)
     int32_t fullHeight = -1;
     // Size of the scan the form was written with, pixels (TIFF INI [Image] ResolutionX/Y,
-    // Zeiss "Store resolution = W * H"): the picture is that wide, and that high or higher by
-    // its bar; -1 when the form does not say.
+    // the TIFF text's "Store resolution = W * H"): the picture is that wide, and that high or
+    // higher by its bar; -1 when the form does not say.
     int32_t scanWidth = -1;
     int32_t scanHeight = -1;
 };

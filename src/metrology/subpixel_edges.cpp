@@ -1678,10 +1678,12 @@ void locateEdgeBands(const EdgeGrid& edges, std::vector<EdgeBand>& bands) {
     const double range =
         sorted[static_cast<size_t>(0.98 * (w - 1))] - sorted[static_cast<size_t>(0.02 * (w - 1))];
     if (!(range > 0.0)) return;
-    // A profile whose 2nd and 98th percentiles lie less than kMinStepSpanSigmas of its noise
-    // apart holds no band, only noise (about 4 sigmas): single peaks of 4 sigmas stand out of
-    // the noise of a wide picture by chance (a flat 1536-column picture gave 8 "lines").
-    if (!(range >= kMinStepSpanSigmas * noise)) return;
+    // A profile whose highest point stands less than kMinStepSpanSigmas of its noise above its
+    // median holds no band, only noise (about 3-4 sigmas): single peaks of 4 sigmas stand out
+    // of the noise of a wide picture by chance (a flat 1536-column picture gave 8 "lines"). The
+    // highest point, not a percentile: the bands of one line may cover under 2 % of a wide
+    // picture.
+    if (!(sorted.back() - sorted[static_cast<size_t>(w / 2)] >= kMinStepSpanSigmas * noise)) return;
 
     std::vector<ProfilePeak> peaks =
         profilePeaks(p, std::max(kMinBandProminence * range, kNoiseSigmas * noise));

@@ -208,17 +208,25 @@ bool startRun(const std::string& folder,
 std::atomic<bool> gStopRequested{false};
 static_assert(std::atomic<bool>::is_always_lock_free, "a signal handler sets it");
 
-extern "C" void requestStop(int) { gStopRequested.store(true); }
+// Sets the flag, and gives both signals back their default action: the next one, of either,
+// ends the program.
+extern "C" void requestStop(int) {
+    gStopRequested.store(true);
+    struct sigaction byDefault {};
+    byDefault.sa_handler = SIG_DFL;
+    sigemptyset(&byDefault.sa_mask);
+    sigaction(SIGINT, &byDefault, nullptr);
+    sigaction(SIGTERM, &byDefault, nullptr);
+}
 
-// Catches SIGINT and SIGTERM for its lifetime, once: a second signal acts as it would without
-// the program's handler (it ends the program). The earlier handlers come back after it.
+// Catches SIGINT and SIGTERM for its lifetime, once: a second signal of either ends the
+// program. The earlier handlers come back after it.
 class StopSignals {
 public:
     StopSignals() {
         gStopRequested.store(false);
         struct sigaction action {};
         action.sa_handler = requestStop;
-        action.sa_flags = SA_RESETHAND;
         sigemptyset(&action.sa_mask);
         sigaction(SIGINT, &action, &oldInt_);
         sigaction(SIGTERM, &action, &oldTerm_);

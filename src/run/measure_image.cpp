@@ -198,40 +198,35 @@ std::string windowAcrossSpacesNote(const CoarseEdges& coarse, int32_t pairing, i
     return text;
 }
 
-// The data bar's rows of the upright picture `grid`, whose metadata gives `given` rows: those,
-// when the picture shows a bar of that height at its bottom (within 5 %, 2 rows at least).
-// A picture that shows none was cut since: no rows are left out. One whose bar is another
-// height was scaled since: its own bar is left out, and the metadata's pixel size, written with
-// that bar for the unscaled picture, is not used (the figures are in px). Each with a note.
-int32_t checkedDatabar(const GreyImage& grid, int32_t given, ImageSetup& setup) {
-    const int32_t seen = detectDatabarRows(grid);
-    if (seen > 0 && std::abs(seen - given) <= std::max(2, given / 20)) {
-        setup.databarSource = "metadata";
-        return given;
-    }
+// Whether the upright picture, whose bottom shows a bar of `seen` rows (0: none), is the one
+// whose XML gives a bar of `given` rows: the bars agree within 2 rows, or the picture shows none
+// (it was cut since: the scale holds), or the given bar is too high (over a third of the picture's
+// `height`) for the picture to show it. Otherwise the picture was scaled (or cut within its bar)
+// since, and the XML's pixel size, written for the picture the microscope took, is not used:
+// the figures are in px, with a note. False then.
+bool xmlBarFits(int32_t seen, int32_t given, int32_t height, ImageSetup& setup) {
+    if (std::abs(seen - given) <= 2 || 3 * given > height) return true;
     const std::string metadataBar =
-        "the metadata gives a data bar of " + std::to_string(given) + " rows, ";
+        "the XML gives a data bar of " + std::to_string(given) + " rows, ";
     if (seen <= 0) {
         setup.notes.push_back(metadataBar +
-                              "but the picture shows none at its bottom (it was cut since): "
-                              "no rows are left out");
-        setup.databarSource = "none";
-        return 0;
+                              "but the picture shows none at its bottom (cut away since, or "
+                              "turned): none is left out there");
+        return true;
     }
     std::string note = metadataBar + "the picture one of " + std::to_string(seen) +
-                       " rows: it was scaled since, and its own bar is left out";
+                       " rows: it was scaled or cut since";
     if (!setup.figuresInPixels && setup.pixelSizeSource == "xml") {
         char size[64];
         std::snprintf(size, sizeof size, "%.6g", setup.pixelSizeNm);
-        note += std::string("; the metadata's pixel size (") + size +
+        note += std::string("; the XML's pixel size (") + size +
                 " nm) is not this picture's, so lengths are in px (give --pixel-size)";
         setup.pixelSizeNm = setup.pixelHeightNm = NAN;
         setup.pixelSizeSource = "none";
         setup.figuresInPixels = true;
     }
     setup.notes.push_back(note);
-    setup.databarSource = "image";
-    return seen;
+    return false;
 }
 
 // Takes the part of the decoded picture `grid` that is analysed into `work`, upright with its
@@ -267,6 +262,14 @@ bool takeAnalysedPart(GreyImage& grid,
         }
         result.pictureTopDown = true;
         PixelRect area{0, 0, grid.width, grid.height};
+        // The bars the picture shows, and whether it is still the one its XML describes (checked
+        // whatever part of it is analysed).
+        const DatabarRows seen = detectDatabar(grid);
+        const bool metadataBar =
+            metadata != nullptr && metadata->databarRows > 0 && metadata->databarRows < grid.height;
+        const bool xmlBar = metadataBar && metadata->databarSource == PixelSizeSource::kXml;
+        const bool barFits =
+            !xmlBar || xmlBarFits(seen.bottom, metadata->databarRows, grid.height, setup);
         if (settings.roiSet) {
             const PixelRect& roi = settings.roi;
             if (roi.x >= grid.width || roi.y >= grid.height) {
@@ -288,14 +291,18 @@ bool takeAnalysedPart(GreyImage& grid,
             }
         } else if (settings.findDatabar) {
             int32_t bar = -1;
-            int32_t topBar = 0;  // a bar at the top, found in the picture only
-            if (metadata != nullptr && metadata->databarRows > 0 &&
-                metadata->databarRows < grid.height) {
-                bar = checkedDatabar(grid, metadata->databarRows, setup);
+            const int32_t topBar = seen.top;  // a bar at the top, found in the picture only
+            if (metadataBar && (!xmlBar || (barFits && seen.bottom > 0) ||
+                                3 * metadata->databarRows > grid.height)) {
+                bar = metadata->databarRows;
+                setup.databarSource = "metadata";
+            } else if (metadataBar && !barFits) {
+                // Scaled: the picture's bar, or the XML's where the picture's is seen only in
+                // part (a scaled bar's thin lines turn grey).
+                bar = std::max(seen.bottom, metadata->databarRows);
+                setup.databarSource = "image";
             } else {
-                const DatabarRows found = detectDatabar(grid);
-                bar = found.bottom;
-                topBar = found.top;
+                bar = seen.bottom;  // the XML's bar cut away, or no bar given
                 setup.databarSource = bar > 0 || topBar > 0 ? "image" : "none";
             }
             if (bar > 0 && bar < grid.height) {

@@ -159,6 +159,14 @@ TEST(Metadata, ReadsEveryFormFromItsFile) {
     m = readFileMetadata(scaled);
     EXPECT_EQ(m.source, PixelSizeSource::kNone);
     EXPECT_TRUE(notesMention(m, "describes a scan of 128 x 80 pixels, this picture is 64 x 48"));
+    // ... nor any other form of the file, which holds for the same scan.
+    ASSERT_TRUE(writeTiff(scaled, {{34682,
+                                    "[Image]\nResolutionX=128\nResolutionY=80\n"
+                                    "[Scan]\nPixelWidth=2.5e-09\n"},
+                                   {34683, phenomLikeXml("2.5", "nm", 6)}}));
+    m = readFileMetadata(scaled);
+    EXPECT_EQ(m.source, PixelSizeSource::kNone);
+    EXPECT_EQ(m.databarRows, -1);
     const std::string barred = folder.file("barred.tif");  // 40 rows of scan, 8 of bar
     ASSERT_TRUE(writeTiff(barred, {{34682,
                                     "[Image]\nResolutionX=64\nResolutionY=40\n"

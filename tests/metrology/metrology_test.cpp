@@ -1186,6 +1186,18 @@ TEST(Metrology, AWideFieldOfQuietNoiseHoldsNoBand) {
         found += static_cast<int32_t>(r.lines.size());
     }
     EXPECT_EQ(found, 0);
+    // One line in such a field (its bands 2 % of the columns) stands out of it.
+    SyntheticSemSettings s = lineImage(6.0, 33);
+    s.width = 1536;
+    s.height = 384;
+    s.lineCount = 1;
+    s.firstEdge = 700.0;
+    SyntheticSem image;
+    MetrologySettings settings;
+    settings.bootstrapResamples = 0;
+    MetrologyResult one;
+    measureGenerated(s, settings, image, one);
+    EXPECT_EQ(one.lines.size(), 1u) << one.reason;
 }
 
 TEST(Metrology, AFewRowsOfNoiseHoldNoLineWhileAFewRowsOfLinesDo) {

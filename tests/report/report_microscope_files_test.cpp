@@ -368,20 +368,26 @@ TEST(MicroscopeFiles, APictureScaledOrCutSinceTheMicroscopeWroteItKeepsNoWrongSc
         GTEST_SKIP() << "no ImageMagick 'convert'";
     // ImageMagick keeps the microscope's XML (pixel size, 120-row data bar) through both.
     const std::string folder = makeTempFolder();
-    const RunResult run =
-        runCommand(folder, "convert " + raw + " -resize 50% half.jpg && convert " + raw +
-                               " -crop 1024x1024+400+400 +repage cut.jpg && " +
-                               RUGON_REPORT_BINARY + " --bootstrap 0 -o out half.jpg cut.jpg");
+    const RunResult run = runCommand(
+        folder, "convert " + raw + " -resize 50% half.jpg && convert " + raw +
+                    " -sample 96% near.jpg && convert " + raw +
+                    " -crop 1024x1024+400+400 +repage cut.jpg && " + RUGON_REPORT_BINARY +
+                    " --bootstrap 0 -o out half.jpg near.jpg cut.jpg");
     ASSERT_EQ(run.status, 0) << run.err;
     const auto json = nlohmann::json::parse(readTextFile(folder + "/out/report.json"));
-    // Scaled: its bar is not 120 rows high, nor is 117.657 nm its pixel size.
-    const auto& half = json["images"][0]["setup"];
-    EXPECT_EQ(half["length_unit"], "px");
-    EXPECT_GT(half["databar_rows"].get<int>(), 0);
-    EXPECT_LT(half["databar_rows"].get<int>(), 100);
-    EXPECT_NE(half["metadata_notes"].dump().find("it was scaled since"), std::string::npos);
+    // Scaled by a half, or by 4 % (a bar of 115 rows): 117.657 nm is not their pixel size, and
+    // their whole bar is left out.
+    for (int i : {0, 1}) {
+        const auto& scaled = json["images"][i]["setup"];
+        EXPECT_EQ(scaled["length_unit"], "px") << i;
+        EXPECT_GE(scaled["databar_rows"].get<int>(), i == 0 ? 60 : 115) << i;
+        EXPECT_NE(scaled["metadata_notes"].dump().find("it was scaled or cut since"),
+                  std::string::npos)
+            << i;
+        EXPECT_EQ(json["images"][i]["summary"]["subpixel_lines"], 6) << i;
+    }
     // Cut: no bar is left in it, and its pixels are the microscope's.
-    const auto& cut = json["images"][1]["setup"];
+    const auto& cut = json["images"][2]["setup"];
     EXPECT_EQ(cut["databar_rows"], 0);
     EXPECT_EQ(cut["pixel_size_nm"], 117.657);
     fs::remove_all(folder);
