@@ -676,11 +676,21 @@ TEST(ReportRun, RefusesToWriteOverAnInputOfTheRun) {
     fs::remove_all(folder);
 }
 
-TEST(ReportRun, APictureThatCannotBeWrittenFailsTheRunAfterItsTables) {
+namespace {
+
+// A folder with two generated images, a.pgm and b.pgm, and their report at 2 nm in out/.
+std::string folderWithAnEarlierRun() {
     const std::string folder = makeTempFolder();
-    ASSERT_TRUE(writeLineImage(folder + "/a.pgm", 256, 320, 2, 6));
-    ASSERT_TRUE(writeLineImage(folder + "/b.pgm", 256, 320, 3, 6));
-    ASSERT_EQ(runReportIn(folder, "-o out --pixel-size 2 a.pgm b.pgm").status, 0);
+    EXPECT_TRUE(writeLineImage(folder + "/a.pgm", 256, 320, 2, 6));
+    EXPECT_TRUE(writeLineImage(folder + "/b.pgm", 256, 320, 3, 6));
+    EXPECT_EQ(runReportIn(folder, "-o out --pixel-size 2 a.pgm b.pgm").status, 0);
+    return folder;
+}
+
+}  // namespace
+
+TEST(ReportRun, APictureThatCannotBeWrittenFailsTheRunAfterItsTables) {
+    const std::string folder = folderWithAnEarlierRun();
     fs::remove(folder + "/out/image-002-b.png");
     fs::create_directories(folder + "/out/image-002-b.png/kept");
     const RunResult run = runReportIn(folder, "-o out --pixel-size 3 a.pgm b.pgm");
@@ -700,6 +710,8 @@ TEST(ReportRun, APictureThatCannotBeWrittenFailsTheRunAfterItsTables) {
     fs::remove_all(folder);
 }
 
+namespace {
+
 // The names of the files in `folder`.
 std::set<std::string> filesIn(const std::string& folder) {
     std::set<std::string> names;
@@ -708,11 +720,10 @@ std::set<std::string> filesIn(const std::string& folder) {
     return names;
 }
 
+}  // namespace
+
 TEST(ReportRun, ARunThatCannotWriteItsTablesLeavesNoneOfAnEarlierRunBesideItsOwn) {
-    const std::string folder = makeTempFolder();
-    ASSERT_TRUE(writeLineImage(folder + "/a.pgm", 256, 320, 2, 6));
-    ASSERT_TRUE(writeLineImage(folder + "/b.pgm", 256, 320, 3, 6));
-    ASSERT_EQ(runReportIn(folder, "-o out --pixel-size 2 a.pgm b.pgm").status, 0);
+    const std::string folder = folderWithAnEarlierRun();
     // lines.csv cannot be written (its temporary name is taken by a folder).
     fs::create_directories(folder + "/out/lines.csv.part/kept");
     const RunResult run = runReportIn(folder, "-o out --pixel-size 3 a.pgm b.pgm");
