@@ -227,6 +227,7 @@ public:
         gStopRequested.store(false);
         struct sigaction action {};
         action.sa_handler = requestStop;
+        action.sa_flags = SA_RESTART;  // a decoder being read from goes on
         sigemptyset(&action.sa_mask);
         sigaction(SIGINT, &action, &oldInt_);
         sigaction(SIGTERM, &action, &oldTerm_);

@@ -198,28 +198,50 @@ std::string windowAcrossSpacesNote(const CoarseEdges& coarse, int32_t pairing, i
     return text;
 }
 
-// Whether the upright picture, whose bottom shows a bar of `seen` rows (0: none), is the one
-// whose XML gives a bar of `given` rows: the bars agree within 2 rows, or the picture shows none
-// (it was cut since: the scale holds), or the given bar is too high (over a third of the picture's
-// `height`) for the picture to show it. Otherwise the picture was scaled (or cut within its bar)
-// since, and the XML's pixel size, written for the picture the microscope took, is not used:
-// the figures are in px, with a note. False then.
-bool xmlBarFits(int32_t seen, int32_t given, int32_t height, ImageSetup& setup) {
-    if (std::abs(seen - given) <= 2 || 3 * given > height) return true;
+// Whether the bottom rows of the upright picture `grid` look like a bar, though no bar was found
+// there: at least 80 % of the pixels of its last 4 rows at one end of the grey scale (40 or
+// less, or 215 or more). A bar scaled down turns its text grey and is no longer found; lines
+// and spaces share their rows between the two ends.
+bool bottomLooksLikeABar(const GreyImage& grid) {
+    const int32_t rows = std::min(4, grid.height);
+    int64_t dark = 0;
+    int64_t bright = 0;
+    for (int32_t y = grid.height - rows; y < grid.height; ++y)
+        for (int32_t x = 0; x < grid.width; ++x) {
+            const double v = grid.at(x, y);
+            dark += v <= 40.0 ? 1 : 0;
+            bright += v >= 215.0 ? 1 : 0;
+        }
+    const double pixels = static_cast<double>(rows) * grid.width;
+    return pixels > 0.0 && static_cast<double>(std::max(dark, bright)) >= 0.8 * pixels;
+}
+
+// Whether the upright picture `grid`, whose bottom shows a bar of `seen` rows (0: none), is the
+// one whose XML gives a bar of `given` rows: the bars agree within 2 rows, or the picture shows
+// none and its bottom does not look like one (it was cut since: the scale holds). Otherwise the
+// picture was scaled (or cut within its bar) since, and the pixel size of the file's own forms,
+// written for the picture the microscope took, is not used: the figures are in px, with a note.
+// False then.
+bool xmlBarFits(const GreyImage& grid, int32_t seen, int32_t given, ImageSetup& setup) {
+    if (std::abs(seen - given) <= 2) return true;
     const std::string metadataBar =
         "the XML gives a data bar of " + std::to_string(given) + " rows, ";
-    if (seen <= 0) {
+    if (seen <= 0 && !bottomLooksLikeABar(grid)) {
         setup.notes.push_back(metadataBar +
                               "but the picture shows none at its bottom (cut away since, or "
                               "turned): none is left out there");
         return true;
     }
-    std::string note = metadataBar + "the picture one of " + std::to_string(seen) +
-                       " rows: it was scaled or cut since";
-    if (!setup.figuresInPixels && setup.pixelSizeSource == "xml") {
+    std::string note = metadataBar +
+                       (seen > 0 ? "the picture one of " + std::to_string(seen) + " rows"
+                                 : std::string("the picture one it cannot measure")) +
+                       ": it was scaled or cut since";
+    const std::string& source = setup.pixelSizeSource;
+    if (!setup.figuresInPixels &&
+        (source == "xml" || source == "tiff-ini" || source == "tiff-text")) {
         char size[64];
         std::snprintf(size, sizeof size, "%.6g", setup.pixelSizeNm);
-        note += std::string("; the XML's pixel size (") + size +
+        note += std::string("; the file's pixel size (") + size +
                 " nm) is not this picture's, so lengths are in px (give --pixel-size)";
         setup.pixelSizeNm = setup.pixelHeightNm = NAN;
         setup.pixelSizeSource = "none";
@@ -268,8 +290,7 @@ bool takeAnalysedPart(GreyImage& grid,
         const bool metadataBar =
             metadata != nullptr && metadata->databarRows > 0 && metadata->databarRows < grid.height;
         const bool xmlBar = metadataBar && metadata->databarSource == PixelSizeSource::kXml;
-        const bool barFits =
-            !xmlBar || xmlBarFits(seen.bottom, metadata->databarRows, grid.height, setup);
+        const bool barFits = !xmlBar || xmlBarFits(grid, seen.bottom, metadata->databarRows, setup);
         if (settings.roiSet) {
             const PixelRect& roi = settings.roi;
             if (roi.x >= grid.width || roi.y >= grid.height) {
@@ -292,14 +313,14 @@ bool takeAnalysedPart(GreyImage& grid,
         } else if (settings.findDatabar) {
             int32_t bar = -1;
             const int32_t topBar = seen.top;  // a bar at the top, found in the picture only
-            if (metadataBar && (!xmlBar || (barFits && seen.bottom > 0) ||
-                                3 * metadata->databarRows > grid.height)) {
+            if (metadataBar && (!xmlBar || (barFits && seen.bottom > 0))) {
                 bar = metadata->databarRows;
                 setup.databarSource = "metadata";
             } else if (metadataBar && !barFits) {
                 // Scaled: the picture's bar, or the XML's where the picture's is seen only in
-                // part (a scaled bar's thin lines turn grey).
-                bar = std::max(seen.bottom, metadata->databarRows);
+                // part or not at all (a scaled bar's thin lines turn grey), at most half the
+                // picture.
+                bar = std::min(std::max(seen.bottom, metadata->databarRows), grid.height / 2);
                 setup.databarSource = "image";
             } else {
                 bar = seen.bottom;  // the XML's bar cut away, or no bar given

@@ -752,10 +752,11 @@ TEST(ReportRun, ASignalEndsTheRunWithoutTablesOrItEndsWhole) {
         ASSERT_TRUE(writeLineImage(folder + "/lot/w" + std::to_string(100 + i) + ".pgm", 256, 512,
                                    3, static_cast<uint32_t>(i)));
     ASSERT_EQ(runReportIn(folder, "-o out --pixel-size 2 lot/w100.pgm").status, 0);
-    // SIGTERM once the run has begun measuring (its first progress line).
+    // SIGTERM once the run has begun measuring (its first progress line; up to 30 s on a busy
+    // machine).
     const RunResult run = runCommand(
         folder, std::string(RUGON_REPORT_BINARY) +
-                    " -j 1 -o out lot 2> err.txt & p=$!; i=0; while [ $i -lt 400 ] && ! grep -q "
+                    " -j 1 -o out lot 2> err.txt & p=$!; i=0; while [ $i -lt 3000 ] && ! grep -q "
                     "'images done' err.txt; do sleep 0.01; i=$((i+1)); done; kill -TERM $p; "
                     "wait $p; s=$?; cat err.txt >&2; exit $s");
     const std::string report = readTextFile(folder + "/out/report.json");

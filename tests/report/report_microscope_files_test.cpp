@@ -371,23 +371,24 @@ TEST(MicroscopeFiles, APictureScaledOrCutSinceTheMicroscopeWroteItKeepsNoWrongSc
     const RunResult run = runCommand(
         folder, "convert " + raw + " -resize 50% half.jpg && convert " + raw +
                     " -sample 96% near.jpg && convert " + raw +
+                    " -resize 40% small.jpg && convert " + raw +
                     " -crop 1024x1024+400+400 +repage cut.jpg && " + RUGON_REPORT_BINARY +
-                    " --bootstrap 0 -o out half.jpg near.jpg cut.jpg");
+                    " --bootstrap 0 -o out half.jpg near.jpg small.jpg cut.jpg");
     ASSERT_EQ(run.status, 0) << run.err;
     const auto json = nlohmann::json::parse(readTextFile(folder + "/out/report.json"));
-    // Scaled by a half, or by 4 % (a bar of 115 rows): 117.657 nm is not their pixel size, and
-    // their whole bar is left out.
-    for (int i : {0, 1}) {
+    // Scaled by a half, by 4 % (a bar of 115 rows) or to 40 % (a bar too grey to be found):
+    // 117.657 nm is not their pixel size, and their whole bar is left out.
+    for (int i : {0, 1, 2}) {
         const auto& scaled = json["images"][i]["setup"];
         EXPECT_EQ(scaled["length_unit"], "px") << i;
-        EXPECT_GE(scaled["databar_rows"].get<int>(), i == 0 ? 60 : 115) << i;
+        EXPECT_GE(scaled["databar_rows"].get<int>(), i == 1 ? 115 : 60) << i;
         EXPECT_NE(scaled["metadata_notes"].dump().find("it was scaled or cut since"),
                   std::string::npos)
             << i;
         EXPECT_EQ(json["images"][i]["summary"]["subpixel_lines"], 6) << i;
     }
     // Cut: no bar is left in it, and its pixels are the microscope's.
-    const auto& cut = json["images"][2]["setup"];
+    const auto& cut = json["images"][3]["setup"];
     EXPECT_EQ(cut["databar_rows"], 0);
     EXPECT_EQ(cut["pixel_size_nm"], 117.657);
     fs::remove_all(folder);
