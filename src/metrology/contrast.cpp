@@ -265,7 +265,9 @@ Vote voteOf(const std::vector<double>& shaded, double& range, bool& guessed) {
             return Vote::kBrightEdge;
         if (narrow && alternation >= kMinNarrowBandAsymmetry) return Vote::kBrightEdge;
     }
-    if (signedAsymmetry.empty() && excess.empty()) return Vote::kNone;
+    // No bright run between dark ones: nothing to vote on, unless a dark run lies between
+    // bright ones (one dark line on a bright field), which the borders then read as a step.
+    if (signedAsymmetry.empty() && excess.empty() && darkWidths.empty()) return Vote::kNone;
     // A step: the space lies at the left and right borders. When one border cuts a line, the
     // two borders lie in different phases and tell nothing: the narrower phase (the median
     // width of the runs that touch no border) is taken as the line, bright on a tie.

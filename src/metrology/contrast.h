@@ -36,9 +36,10 @@ bool parseContrast(const std::string& text, Contrast& c);
 // line only); otherwise it votes for a step, whose line is the phase that does not lie at the
 // grid's left and right borders (there lies the space); when the two borders lie in different
 // phases (a line cut by one of them), the narrower phase (median width of the runs touching no
-// border) is taken as the line, bright on a tie, and the vote is a guess. Blocks with less than
-// half the typical range (beyond the line ends) do not vote; the majority wins, bright edge on a
-// tie. A grid smaller than 16 x 4 gives kBrightEdge.
+// border) is taken as the line, bright on a tie, and the vote is a guess. A block with no bright
+// run between dark ones votes only when a dark run lies between bright ones (one dark line on a
+// bright field). Blocks with less than half the typical range (beyond the line ends) do not
+// vote; the majority wins, bright edge on a tie. A grid smaller than 16 x 4 gives kBrightEdge.
 Contrast detectContrast(const GreyImage& grid);
 
 // The same with the drift of `lined`, prepared from `grid` (prepareEdgeGrid; empty: no drift).

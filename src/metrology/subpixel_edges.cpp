@@ -1546,9 +1546,8 @@ bool locateStepLines(const EdgeGrid& edges, Contrast contrast, std::vector<StepL
     smoothLine(mean.data(), w, taps, profile.data());
     std::vector<double> sorted = profile;
     std::sort(sorted.begin(), sorted.end());
-    const double p5 = sorted[static_cast<size_t>(0.05 * (w - 1))];
-    const double p95 = sorted[static_cast<size_t>(0.95 * (w - 1))];
-    if (!(p95 > p5)) return false;
+    double p5 = sorted[static_cast<size_t>(0.05 * (w - 1))];
+    double p95 = sorted[static_cast<size_t>(0.95 * (w - 1))];
     // A profile whose 5th and 95th percentiles lie less than kMinStepSpanSigmas of its noise
     // apart holds no line, only noise (a picture without lines: out of focus, off the pattern).
     // Its noise: the blocks' robust sigma about their mean (whose deviations carry
@@ -1558,7 +1557,13 @@ bool locateStepLines(const EdgeGrid& edges, Contrast contrast, std::vector<StepL
                              ? 1.4826 * medianOf(deviations) / std::sqrt((count - 1.0) / count) *
                                    std::sqrt(static_cast<double>(count) * tapPower(taps))
                              : oneBlockNoise(edges) * std::sqrt(tapPower(taps));
-    if (!(p95 - p5 >= kMinStepSpanSigmas * noise)) return false;
+    // Lines that cover under 5 % of the profile (one line in a wide field) leave the 5th and
+    // 95th percentiles both in the space: then the 1st and 99th are taken.
+    if (!(p95 - p5 >= kMinStepSpanSigmas * noise)) {
+        p5 = sorted[static_cast<size_t>(0.01 * (w - 1))];
+        p95 = sorted[static_cast<size_t>(0.99 * (w - 1))];
+    }
+    if (!(p95 > p5) || !(p95 - p5 >= kMinStepSpanSigmas * noise)) return false;
     std::vector<double> level(static_cast<size_t>(w), 0.5 * (p5 + p95));
     splitIntoLines(profile, level, contrast == Contrast::kBrightLine, lines);
     // Lines of two brightnesses (every other line dimmer, as the two kinds of line of double

@@ -150,9 +150,10 @@ bool shadedLevels(const std::vector<double>& p,
 // (shadedLevels, share 0.05, within their median pitch), so that shading across the picture
 // loses no line. kBrightEdge gives no line. `lines` is replaced, left to right. Returns false
 // (no line) when the profile is flat or holds only noise: its 5th and 95th percentiles lie less
-// than 10 of its noise sigmas apart (the noise from the scatter of the middle 5 blocks of rows
-// about their mean; pictures of noise alone span 4-6, lines at a contrast to noise of 0.8
-// about 24). True otherwise, lines or none.
+// than 10 of its noise sigmas apart, and so do its 1st and 99th, which then set the split (one
+// line in a wide field covers under 5 % of it) (the noise from the scatter of the middle 5
+// blocks of rows about their mean; pictures of noise alone span 4-6, lines at a contrast to
+// noise of 0.8 about 24). True otherwise, lines or none.
 bool locateStepLines(const EdgeGrid& edges, Contrast contrast, std::vector<StepLine>& lines);
 
 // A bright band of a bright-edge grid, found on its middle rows.

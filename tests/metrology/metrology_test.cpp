@@ -1474,6 +1474,33 @@ TEST(Contrast, NamesParseBackAndAutoIsNotAContrast) {
     EXPECT_EQ(unchanged, Contrast::kDarkLine);
 }
 
+TEST(Contrast, OneStepLineInAWideFieldIsReadAndMeasured) {
+    // A bright line (4 % of the columns) left the 5th and 95th percentiles of the profile in the
+    // space: "no line stands out". A dark line on a bright field had no bright run between dark
+    // ones to vote on and was taken for bands (a CD of the whole field).
+    for (SyntheticContrast kind : {SyntheticContrast::kBrightLine, SyntheticContrast::kDarkLine}) {
+        SyntheticSemSettings s = lineImage(6.0, 41);
+        s.contrast = kind;
+        s.width = 1536;
+        s.height = 384;
+        s.lineCount = 1;
+        s.pitch = 100.0;
+        s.cd = 60.0;
+        s.firstEdge = 700.0;
+        MetrologySettings settings;
+        settings.contrast = contrastOf(kind);
+        settings.bootstrapResamples = 0;
+        SyntheticSem image;
+        MetrologyResult r;
+        measureGenerated(s, settings, image, r);
+        GreyImage grid;
+        toGreyImage(image, grid);
+        EXPECT_EQ(detectContrast(grid), contrastOf(kind));
+        ASSERT_EQ(r.lines.size(), 1u) << r.reason;
+        EXPECT_NEAR(r.cdNm, 60.0, 1.0);
+    }
+}
+
 TEST(Contrast, GeneratedImagesOfEachKindAreRecognised) {
     const SyntheticContrast kinds[] = {SyntheticContrast::kBrightEdges,
                                        SyntheticContrast::kBrightLine,
