@@ -114,6 +114,19 @@ void measureGenerated(const SyntheticSemSettings& s,
     measureMetrology(grid, coarse, settings, result);
 }
 
+// One line of 60 px in a field of 1536 x 384 px (its edges 4 % of the columns), at noise 6.
+SyntheticSemSettings oneLineInAWideField(SyntheticContrast kind) {
+    SyntheticSemSettings s = lineImage(6.0, 41);
+    s.contrast = kind;
+    s.width = 1536;
+    s.height = 384;
+    s.lineCount = 1;
+    s.pitch = 100.0;
+    s.cd = 60.0;
+    s.firstEdge = 700.0;
+    return s;
+}
+
 // The metrology's contrast for a generated image's.
 Contrast contrastOf(SyntheticContrast c) {
     switch (c) {
@@ -1187,16 +1200,11 @@ TEST(Metrology, AWideFieldOfQuietNoiseHoldsNoBand) {
     }
     EXPECT_EQ(found, 0);
     // One line in such a field (its bands 2 % of the columns) stands out of it.
-    SyntheticSemSettings s = lineImage(6.0, 33);
-    s.width = 1536;
-    s.height = 384;
-    s.lineCount = 1;
-    s.firstEdge = 700.0;
     SyntheticSem image;
     MetrologySettings settings;
     settings.bootstrapResamples = 0;
     MetrologyResult one;
-    measureGenerated(s, settings, image, one);
+    measureGenerated(oneLineInAWideField(SyntheticContrast::kBrightEdges), settings, image, one);
     EXPECT_EQ(one.lines.size(), 1u) << one.reason;
 }
 
@@ -1479,20 +1487,12 @@ TEST(Contrast, OneStepLineInAWideFieldIsReadAndMeasured) {
     // space: "no line stands out". A dark line on a bright field had no bright run between dark
     // ones to vote on and was taken for bands (a CD of the whole field).
     for (SyntheticContrast kind : {SyntheticContrast::kBrightLine, SyntheticContrast::kDarkLine}) {
-        SyntheticSemSettings s = lineImage(6.0, 41);
-        s.contrast = kind;
-        s.width = 1536;
-        s.height = 384;
-        s.lineCount = 1;
-        s.pitch = 100.0;
-        s.cd = 60.0;
-        s.firstEdge = 700.0;
         MetrologySettings settings;
         settings.contrast = contrastOf(kind);
         settings.bootstrapResamples = 0;
         SyntheticSem image;
         MetrologyResult r;
-        measureGenerated(s, settings, image, r);
+        measureGenerated(oneLineInAWideField(kind), settings, image, r);
         GreyImage grid;
         toGreyImage(image, grid);
         EXPECT_EQ(detectContrast(grid), contrastOf(kind));
