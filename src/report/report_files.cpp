@@ -54,6 +54,10 @@ bool writeByRename(const std::string& path,
     return false;
 }
 
+std::string failedWriteText(const std::string& path, const std::string& why) {
+    return "\"" + path + "\"" + (why.empty() ? "" : ": " + why);
+}
+
 bool writeFileByRename(const std::string& path, const std::string& content, std::string& why) {
     return writeByRename(
         path, [&content](const std::string& to) { return writeWholeFile(to, content); }, why);
@@ -214,7 +218,7 @@ bool writeReportFiles(const std::string& folder,
             if (written != nullptr) written->push_back(name);
             return true;
         }
-        failed = "\"" + path + "\"" + (why.empty() ? "" : ": " + why);
+        failed = failedWriteText(path, why);
         return false;
     };
     for (TableKind kind : kTableKinds)

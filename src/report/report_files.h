@@ -33,6 +33,10 @@ bool writeByRename(const std::string& path,
                    const std::function<bool(const std::string&)>& write,
                    std::string& why);
 
+// How a failed write of `path` is named in messages: the path quoted, and `why` after a colon
+// when known.
+std::string failedWriteText(const std::string& path, const std::string& why);
+
 // writeByRename of `content` as the whole file.
 bool writeFileByRename(const std::string& path, const std::string& content, std::string& why);
 

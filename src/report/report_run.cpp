@@ -191,7 +191,7 @@ bool startRun(const std::string& folder,
     const std::string report = joinPath(folder, "report.json");
     std::string why;
     if (!writeFileByRename(report, unfinished.dump(2) + "\n", why)) {
-        failed = "\"" + report + "\"" + (why.empty() ? "" : ": " + why);
+        failed = failedWriteText(report, why);
         return false;
     }
     for (const std::string& name : reportFileNames()) {
@@ -914,7 +914,7 @@ bool writePictures(const std::string& folder, ImageResult& result, std::string& 
         const Writer write = pictures[k].second;
         if (!writeByRename(
                 path, [&](const std::string& to) { return write(result, to); }, why)) {
-            failed = "\"" + path + "\"" + (why.empty() ? "" : ": " + why);
+            failed = failedWriteText(path, why);
             return false;
         }
         *names[k] = base + pictures[k].first;

@@ -125,6 +125,13 @@ void markInFile(const GridPlacement& p,
 
 // The pixel size in use and its source: the user's, else the file's, else none (figures in px).
 // A given size is taken for both directions; the file's own pixel height comes with its width.
+// No pixel size: the figures in px.
+void setNoPixelSize(ImageSetup& setup) {
+    setup.pixelSizeNm = setup.pixelHeightNm = NAN;
+    setup.pixelSizeSource = "none";
+    setup.figuresInPixels = true;
+}
+
 void choosePixelSize(const AnalysisSettings& settings,
                      const FileMetadata* metadata,
                      ImageSetup& setup) {
@@ -160,9 +167,7 @@ void choosePixelSize(const AnalysisSettings& settings,
         setup.pixelHeightNm = metadata->pixelHeightNm;  // NaN: square (pixelHeight)
         setup.pixelSizeSource = pixelSizeSourceName(metadata->source);
     } else {
-        setup.pixelSizeNm = setup.pixelHeightNm = NAN;
-        setup.pixelSizeSource = "none";
-        setup.figuresInPixels = true;
+        setNoPixelSize(setup);
     }
 }
 
@@ -236,16 +241,18 @@ bool xmlBarFits(const GreyImage& grid, int32_t seen, int32_t given, ImageSetup& 
                        (seen > 0 ? "the picture one of " + std::to_string(seen) + " rows"
                                  : std::string("the picture one it cannot measure")) +
                        ": it was scaled or cut since";
+    // A size the file's own forms gave (an option, parameter file or side-car stands).
     const std::string& source = setup.pixelSizeSource;
-    if (!setup.figuresInPixels &&
-        (source == "xml" || source == "tiff-ini" || source == "tiff-text")) {
+    bool fromTheFile = false;
+    for (PixelSizeSource form :
+         {PixelSizeSource::kXml, PixelSizeSource::kTiffIni, PixelSizeSource::kTiffText})
+        fromTheFile = fromTheFile || source == pixelSizeSourceName(form);
+    if (!setup.figuresInPixels && fromTheFile) {
         char size[64];
         std::snprintf(size, sizeof size, "%.6g", setup.pixelSizeNm);
         note += std::string("; the file's pixel size (") + size +
                 " nm) is not this picture's, so lengths are in px (give --pixel-size)";
-        setup.pixelSizeNm = setup.pixelHeightNm = NAN;
-        setup.pixelSizeSource = "none";
-        setup.figuresInPixels = true;
+        setNoPixelSize(setup);
     }
     setup.notes.push_back(note);
     return false;
@@ -286,10 +293,12 @@ bool takeAnalysedPart(GreyImage& grid,
         PixelRect area{0, 0, grid.width, grid.height};
         // The bars the picture shows, and whether it is still the one its XML describes (checked
         // whatever part of it is analysed).
-        const DatabarRows seen = detectDatabar(grid);
         const bool metadataBar =
             metadata != nullptr && metadata->databarRows > 0 && metadata->databarRows < grid.height;
         const bool xmlBar = metadataBar && metadata->databarSource == PixelSizeSource::kXml;
+        const DatabarRows seen = xmlBar || (settings.findDatabar && !settings.roiSet)
+                                     ? detectDatabar(grid)
+                                     : DatabarRows();
         const bool barFits = !xmlBar || xmlBarFits(grid, seen.bottom, metadata->databarRows, setup);
         if (settings.roiSet) {
             const PixelRect& roi = settings.roi;
